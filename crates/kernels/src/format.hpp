@@ -1,0 +1,20 @@
+#pragma once
+// How failure messages write the numbers they quote.
+
+#include <cstdint>
+#include <string>
+
+namespace kernels {
+
+// Plain unsigned decimal: no sign, grouping or padding.
+std::string format_count(std::uint64_t value);
+
+// The shortest decimal that reads back as the same double, positional (never an
+// exponent), without a fractional part when integral; "NaN", "inf", "-inf" and "-0".
+std::string format_shortest(double value);
+
+// Exactly `decimals` digits after the point, correctly rounded from the binary value,
+// an exact tie going to the even digit.
+std::string format_fixed(double value, int decimals);
+
+}  // namespace kernels
