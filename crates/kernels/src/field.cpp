@@ -1,0 +1,215 @@
+#include "field.hpp"
+
+#include <algorithm>
+#include <complex>
+#include <optional>
+#include <vector>
+
+#include "fatal.hpp"
+#include "field_fft.hpp"
+#include "field_stream.hpp"
+#include "format.hpp"
+#include "pool.hpp"
+
+namespace kernels {
+
+namespace {
+
+using Complex = std::complex<double>;
+
+// One child stream, and so one noise block, per this many padded rows.
+constexpr std::uint64_t NOISE_BLOCK_ROWS = 32;
+// Surviving columns transformed together through one gather buffer.
+constexpr std::uint64_t COLUMN_BLOCK_WIDTH = 16;
+// Output rows scaled and cropped by one task at a time.
+constexpr std::uint64_t OUTPUT_BLOCK_ROWS = 32;
+
+std::uint64_t ceil_div(std::uint64_t n, std::uint64_t d) { return n / d + (n % d != 0); }
+
+struct Shapes {
+    std::uint64_t ri, rj, pi, pj, ci, cj;
+};
+
+std::optional<DrawError> check_shapes(const Shapes& s) {
+    if (s.pi == 0 || s.pj == 0) return field::EmptyEmbedding{s.pi, s.pj};
+    if (s.ri != s.pi / 2 + 1 || s.rj != s.pj / 2 + 1)
+        return field::QuadrantShape{s.pi, s.pj, s.ri, s.rj};
+    if (s.ci > s.pi || s.cj > s.pj) return field::FaultTooLarge{s.ci, s.cj, s.pi, s.pj};
+    return std::nullopt;
+}
+
+[[gnu::cold, gnu::noinline]] void quadrant_count_mismatch(std::size_t count, std::uint64_t ri,
+                                                           std::uint64_t rj) {
+    fatal("the amplitude quadrant holds the wrong number of values: " + format_count(count) +
+          " != " + format_count(ri) + " x " + format_count(rj));
+}
+
+[[gnu::cold, gnu::noinline]] void fill_count_mismatch(std::uint64_t written, std::uint64_t expected) {
+    fatal("fill wrote the wrong number of cells: " + format_count(written) + " != " +
+          format_count(expected));
+}
+
+[[gnu::cold, gnu::noinline]] void capacity_overflow() { fatal("capacity overflow"); }
+
+// The padded grid, rows padded to an aligned stride, must be addressable; once it is,
+// no size product of the draw can wrap.
+void check_grid_capacity(std::uint64_t pi, std::uint64_t pj) {
+    constexpr std::uint64_t limit = PTRDIFF_MAX / sizeof(Complex);
+    std::uint64_t cells;
+    if (pj > limit || __builtin_mul_overflow(pi, aligned_stride(pj), &cells) || cells > limit)
+        capacity_overflow();
+}
+
+void check_quadrant_count(std::size_t count, std::uint64_t ri, std::uint64_t rj) {
+    std::uint64_t expected;
+    if (__builtin_mul_overflow(ri, rj, &expected) || count != expected)
+        quadrant_count_mismatch(count, ri, rj);
+}
+
+// Writes padded row `i` of noise: every cell gets two fresh variates, scaled by the
+// amplitude of its mirrored quadrant cell. Returns the end of what it wrote.
+Complex* fill_row(PcgStream& stream, const double* quadrant_row, std::uint64_t pj, Complex* out) {
+    for (std::uint64_t j = 0; j < pj; ++j) {
+        const double a = quadrant_row[std::min(j, pj - j)];
+        const double z1 = standard_normal(stream);
+        const double z2 = standard_normal(stream);
+        *out++ = {z1 * a, z2 * a};
+    }
+    return out;
+}
+
+// The padded grid after the row pass, as one separately owned block per noise block.
+struct RowBlocks {
+    std::vector<ComplexArray> blocks;
+    std::uint64_t stride;  // complex values from one row's start to the next
+
+    const Complex* row(std::uint64_t i) const {
+        return blocks[i / NOISE_BLOCK_ROWS].get() + (i % NOISE_BLOCK_ROWS) * stride;
+    }
+};
+
+// Draws the noise of every padded row and transforms the rows, block by block in
+// parallel: each block is transformed by the task that filled it, while it is in cache.
+RowBlocks noise_and_row_pass(std::span<const double> quadrant, const Shapes& s,
+                             const std::vector<PcgStream>& children, const InversePlan& row_plan) {
+    RowBlocks grid{std::vector<ComplexArray>(children.size()), aligned_stride(s.pj)};
+    parallel_runs(children.size(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t b = first; b < last; ++b) {
+            const std::uint64_t top = b * NOISE_BLOCK_ROWS;
+            const std::uint64_t rows = std::min(NOISE_BLOCK_ROWS, s.pi - top);
+            ComplexArray block = allocate_complex(rows * grid.stride);
+            PcgStream stream = children[b];
+            std::uint64_t written = 0;
+            for (std::uint64_t r = 0; r < rows; ++r) {
+                const std::uint64_t i = top + r;
+                Complex* row = block.get() + r * grid.stride;
+                const double* quadrant_row = quadrant.data() + std::min(i, s.pi - i) * s.rj;
+                written += static_cast<std::uint64_t>(fill_row(stream, quadrant_row, s.pj, row) - row);
+            }
+            if (written != rows * s.pj) fill_count_mismatch(written, rows * s.pj);
+            for (std::uint64_t r = 0; r < rows; ++r) row_plan.run(block.get() + r * grid.stride);
+            grid.blocks[b] = std::move(block);
+        }
+    });
+    return grid;
+}
+
+// Transforms the first cj columns along i, 16 at a time through a gather buffer that
+// holds each column contiguously, and keeps the first ci rows of each: column block c
+// holds its u-th column's row r at u * ci + r.
+std::vector<Buffer<Complex>> column_pass(const RowBlocks& grid, const Shapes& s,
+                                         const InversePlan& column_plan) {
+    std::vector<Buffer<Complex>> kept(ceil_div(s.cj, COLUMN_BLOCK_WIDTH));
+    const std::uint64_t gather_stride = aligned_stride(s.pi);
+    parallel_runs(kept.size(), [&](std::size_t first, std::size_t last) {
+        ComplexArray gather = allocate_complex(COLUMN_BLOCK_WIDTH * gather_stride);
+        std::fill_n(gather.get(), COLUMN_BLOCK_WIDTH * gather_stride, Complex{});
+        for (std::size_t c = first; c < last; ++c) {
+            const std::uint64_t h = c * COLUMN_BLOCK_WIDTH;
+            const std::uint64_t w = std::min(COLUMN_BLOCK_WIDTH, s.cj - h);
+            for (std::uint64_t i = 0; i < s.pi; ++i) {
+                const Complex* source = grid.row(i) + h;
+                for (std::uint64_t u = 0; u < w; ++u) gather[u * gather_stride + i] = source[u];
+            }
+            Buffer<Complex> block = Buffer<Complex>::uninitialised(w * s.ci);
+            for (std::uint64_t u = 0; u < w; ++u) {
+                Complex* column = gather.get() + u * gather_stride;
+                column_plan.run(column);
+                std::copy_n(column, s.ci, block.data() + u * s.ci);
+            }
+            kept[c] = std::move(block);
+        }
+    });
+    return kept;
+}
+
+// Scales the kept values and lays them out as the two row-major result grids.
+FieldPair output_pass(const std::vector<Buffer<Complex>>& kept, const Shapes& s, double scale) {
+    FieldPair out{Buffer<double>::uninitialised(s.ci * s.cj), Buffer<double>::uninitialised(s.ci * s.cj)};
+    parallel_runs(ceil_div(s.ci, OUTPUT_BLOCK_ROWS), [&](std::size_t first, std::size_t last) {
+        const std::uint64_t top = first * OUTPUT_BLOCK_ROWS;
+        const std::uint64_t bottom = std::min(last * OUTPUT_BLOCK_ROWS, s.ci);
+        for (std::size_t c = 0; c < kept.size(); ++c) {
+            const std::uint64_t h = c * COLUMN_BLOCK_WIDTH;
+            const std::uint64_t w = std::min(COLUMN_BLOCK_WIDTH, s.cj - h);
+            for (std::uint64_t r = top; r < bottom; ++r) {
+                for (std::uint64_t u = 0; u < w; ++u) {
+                    const Complex v = kept[c][u * s.ci + r];
+                    out.real[r * s.cj + h + u] = v.real() * scale;
+                    out.imaginary[r * s.cj + h + u] = v.imag() * scale;
+                }
+            }
+        }
+    });
+    return out;
+}
+
+// The kept corner of the two-dimensional inverse transform of the noise. The row blocks
+// and both plans die on return, before the caller allocates the output.
+std::vector<Buffer<Complex>> transform(std::span<const double> quadrant, const Shapes& s,
+                                       const std::vector<PcgStream>& children) {
+    const InversePlan row_plan(s.pj);
+    const InversePlan column_plan(s.pi);
+    const RowBlocks grid = noise_and_row_pass(quadrant, s, children, row_plan);
+    if (s.ci == 0) return {};
+    return column_pass(grid, s, column_plan);
+}
+
+}  // namespace
+
+std::variant<FieldPair, DrawError> draw_pair(std::span<const double> amplitudes, std::uint64_t ri,
+                                             std::uint64_t rj, std::uint64_t pi, std::uint64_t pj,
+                                             std::uint64_t ci, std::uint64_t cj, std::uint64_t seed) {
+    const Shapes s{ri, rj, pi, pj, ci, cj};
+    if (auto error = check_shapes(s)) return *std::move(error);
+    check_quadrant_count(amplitudes.size(), ri, rj);
+    check_grid_capacity(pi, pj);
+
+    PcgStream master = from_seed_u64(seed);
+    const std::vector<PcgStream> children = block_streams(master, ceil_div(pi, NOISE_BLOCK_ROWS));
+    const std::vector<Buffer<Complex>> kept = transform(amplitudes, s, children);
+
+    const double scale = 1 / std::sqrt(static_cast<double>(pi * pj));
+    if (ci * cj == 0) return FieldPair{Buffer<double>::uninitialised(0), Buffer<double>::uninitialised(0)};
+    return output_pass(kept, s, scale);
+}
+
+std::string message(const DrawError& error) {
+    struct Render {
+        std::string operator()(const field::EmptyEmbedding& e) const {
+            return "a " + format_count(e.pi) + "x" + format_count(e.pj) + " embedding has no cells";
+        }
+        std::string operator()(const field::QuadrantShape& e) const {
+            return "a " + format_count(e.pi) + "x" + format_count(e.pj) + " embedding needs a " +
+                   format_count(e.pi / 2 + 1) + "x" + format_count(e.pj / 2 + 1) +
+                   " amplitude quadrant, not " + format_count(e.ri) + "x" + format_count(e.rj);
+        }
+        std::string operator()(const field::FaultTooLarge& e) const {
+            return "a " + format_count(e.ci) + "x" + format_count(e.cj) + " fault does not fit in a " +
+                   format_count(e.pi) + "x" + format_count(e.pj) + " embedding";
+        }
+    };
+    return std::visit(Render{}, error);
+}
+
+}  // namespace kernels
