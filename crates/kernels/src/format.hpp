@@ -17,4 +17,11 @@ std::string format_shortest(double value);
 // an exact tie going to the even digit.
 std::string format_fixed(double value, int decimals);
 
+// Builds a visitor from lambdas, for rendering a failure variant kind by kind:
+// std::visit(Overloaded{[](const A&) {...}, [](const B&) {...}}, failure).
+template <class... Lambdas>
+struct Overloaded : Lambdas... {
+    using Lambdas::operator()...;
+};
+
 }  // namespace kernels

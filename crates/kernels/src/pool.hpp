@@ -7,6 +7,7 @@
 // and lives until the process ends.
 
 #include <cstddef>
+#include <type_traits>
 
 namespace kernels {
 
@@ -37,7 +38,7 @@ void parallel_runs(std::size_t blocks, Run&& run) {
         return;
     }
     auto trampoline = [](void* context, std::size_t first, std::size_t last) {
-        (*static_cast<Run*>(context))(first, last);
+        (*static_cast<std::remove_reference_t<Run>*>(context))(first, last);
     };
     detail::run_on_pool(blocks, trampoline, &run);
 }
