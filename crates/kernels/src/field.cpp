@@ -78,50 +78,49 @@ Complex* fill_row(PcgStream& stream, const double* quadrant_row, std::uint64_t p
     return out;
 }
 
-// The padded grid after the row pass, as one separately owned block per noise block.
-struct RowBlocks {
-    std::vector<ComplexArray> blocks;
-    std::uint64_t stride;  // complex values from one row's start to the next
+// The padded grid, row after row, each row starting `stride` complex values after the
+// one before. One allocation rather than one per noise block, so that it can sit on
+// huge pages: faulting in the grid page by page costs as much as a third of a draw.
+struct PaddedGrid {
+    ComplexArray values;
+    std::uint64_t stride;
 
-    const Complex* row(std::uint64_t i) const {
-        return blocks[i / NOISE_BLOCK_ROWS].get() + (i % NOISE_BLOCK_ROWS) * stride;
-    }
+    Complex* row(std::uint64_t i) const { return values.get() + i * stride; }
 };
 
 // Draws the noise of every padded row and transforms the rows, block by block in
 // parallel: each block is transformed by the task that filled it, while it is in cache.
-RowBlocks noise_and_row_pass(std::span<const double> quadrant, const Shapes& s,
-                             const std::vector<PcgStream>& children, const InversePlan& row_plan) {
-    RowBlocks grid{std::vector<ComplexArray>(children.size()), aligned_stride(s.pj)};
+PaddedGrid noise_and_row_pass(std::span<const double> quadrant, const Shapes& s,
+                              const std::vector<PcgStream>& children, const InversePlan& row_plan) {
+    const std::uint64_t stride = aligned_stride(s.pj);
+    PaddedGrid grid{allocate_complex(s.pi * stride), stride};
     parallel_runs(children.size(), [&](std::size_t first, std::size_t last) {
         for (std::size_t b = first; b < last; ++b) {
             const std::uint64_t top = b * NOISE_BLOCK_ROWS;
             const std::uint64_t rows = std::min(NOISE_BLOCK_ROWS, s.pi - top);
-            ComplexArray block = allocate_complex(rows * grid.stride);
             PcgStream stream = children[b];
             std::uint64_t written = 0;
-            for (std::uint64_t r = 0; r < rows; ++r) {
-                const std::uint64_t i = top + r;
-                Complex* row = block.get() + r * grid.stride;
+            for (std::uint64_t i = top; i < top + rows; ++i) {
                 const double* quadrant_row = quadrant.data() + std::min(i, s.pi - i) * s.rj;
-                written += static_cast<std::uint64_t>(fill_row(stream, quadrant_row, s.pj, row) - row);
+                written += static_cast<std::uint64_t>(fill_row(stream, quadrant_row, s.pj, grid.row(i)) - grid.row(i));
             }
             if (written != rows * s.pj) fill_count_mismatch(written, rows * s.pj);
-            for (std::uint64_t r = 0; r < rows; ++r) row_plan.run(block.get() + r * grid.stride);
-            grid.blocks[b] = std::move(block);
+            for (std::uint64_t i = top; i < top + rows; ++i) row_plan.run(grid.row(i));
         }
     });
     return grid;
 }
 
+// The first ci rows of the first cj columns after both transforms, column after column:
+// row r of column j at j * ci + r. Column block c is the run of its (up to) 16 columns.
+using KeptColumns = ComplexArray;
+
 // Transforms the first cj columns along i, 16 at a time through a gather buffer that
-// holds each column contiguously, and keeps the first ci rows of each: column block c
-// holds its u-th column's row r at u * ci + r.
-std::vector<Buffer<Complex>> column_pass(const RowBlocks& grid, const Shapes& s,
-                                         const InversePlan& column_plan) {
-    std::vector<Buffer<Complex>> kept(ceil_div(s.cj, COLUMN_BLOCK_WIDTH));
+// holds each column contiguously, and keeps the first ci rows of each.
+KeptColumns column_pass(const PaddedGrid& grid, const Shapes& s, const InversePlan& column_plan) {
+    KeptColumns kept = allocate_complex(s.ci * s.cj);
     const std::uint64_t gather_stride = aligned_stride(s.pi);
-    parallel_runs(kept.size(), [&](std::size_t first, std::size_t last) {
+    parallel_runs(ceil_div(s.cj, COLUMN_BLOCK_WIDTH), [&](std::size_t first, std::size_t last) {
         ComplexArray gather = allocate_complex(COLUMN_BLOCK_WIDTH * gather_stride);
         std::fill_n(gather.get(), COLUMN_BLOCK_WIDTH * gather_stride, Complex{});
         for (std::size_t c = first; c < last; ++c) {
@@ -131,30 +130,29 @@ std::vector<Buffer<Complex>> column_pass(const RowBlocks& grid, const Shapes& s,
                 const Complex* source = grid.row(i) + h;
                 for (std::uint64_t u = 0; u < w; ++u) gather[u * gather_stride + i] = source[u];
             }
-            Buffer<Complex> block = Buffer<Complex>::uninitialised(w * s.ci);
             for (std::uint64_t u = 0; u < w; ++u) {
                 Complex* column = gather.get() + u * gather_stride;
                 column_plan.run(column);
-                std::copy_n(column, s.ci, block.data() + u * s.ci);
+                std::copy_n(column, s.ci, kept.get() + (h + u) * s.ci);
             }
-            kept[c] = std::move(block);
         }
     });
     return kept;
 }
 
 // Scales the kept values and lays them out as the two row-major result grids.
-FieldPair output_pass(const std::vector<Buffer<Complex>>& kept, const Shapes& s, double scale) {
+FieldPair output_pass(const KeptColumns& kept, const Shapes& s, double scale) {
     FieldPair out{Buffer<double>::uninitialised(s.ci * s.cj), Buffer<double>::uninitialised(s.ci * s.cj)};
     parallel_runs(ceil_div(s.ci, OUTPUT_BLOCK_ROWS), [&](std::size_t first, std::size_t last) {
         const std::uint64_t top = first * OUTPUT_BLOCK_ROWS;
         const std::uint64_t bottom = std::min(last * OUTPUT_BLOCK_ROWS, s.ci);
-        for (std::size_t c = 0; c < kept.size(); ++c) {
-            const std::uint64_t h = c * COLUMN_BLOCK_WIDTH;
+        // Column block by column block, so that the reads run down 16 columns at once
+        // and the writes along 16 consecutive cells of each row.
+        for (std::uint64_t h = 0; h < s.cj; h += COLUMN_BLOCK_WIDTH) {
             const std::uint64_t w = std::min(COLUMN_BLOCK_WIDTH, s.cj - h);
             for (std::uint64_t r = top; r < bottom; ++r) {
                 for (std::uint64_t u = 0; u < w; ++u) {
-                    const Complex v = kept[c][u * s.ci + r];
+                    const Complex v = kept[(h + u) * s.ci + r];
                     out.real[r * s.cj + h + u] = v.real() * scale;
                     out.imaginary[r * s.cj + h + u] = v.imag() * scale;
                 }
@@ -164,13 +162,13 @@ FieldPair output_pass(const std::vector<Buffer<Complex>>& kept, const Shapes& s,
     return out;
 }
 
-// The kept corner of the two-dimensional inverse transform of the noise. The row blocks
+// The kept corner of the two-dimensional inverse transform of the noise. The padded grid
 // and both plans die on return, before the caller allocates the output.
-std::vector<Buffer<Complex>> transform(std::span<const double> quadrant, const Shapes& s,
-                                       const std::vector<PcgStream>& children) {
+KeptColumns transform(std::span<const double> quadrant, const Shapes& s,
+                      const std::vector<PcgStream>& children) {
     const InversePlan row_plan(s.pj);
     const InversePlan column_plan(s.pi);
-    const RowBlocks grid = noise_and_row_pass(quadrant, s, children, row_plan);
+    const PaddedGrid grid = noise_and_row_pass(quadrant, s, children, row_plan);
     if (s.ci == 0) return {};
     return column_pass(grid, s, column_plan);
 }
@@ -187,7 +185,7 @@ std::variant<FieldPair, DrawError> draw_pair(std::span<const double> amplitudes,
 
     PcgStream master = from_seed_u64(seed);
     const std::vector<PcgStream> children = block_streams(master, ceil_div(pi, NOISE_BLOCK_ROWS));
-    const std::vector<Buffer<Complex>> kept = transform(amplitudes, s, children);
+    const KeptColumns kept = transform(amplitudes, s, children);
 
     const double scale = 1 / std::sqrt(static_cast<double>(pi * pj));
     if (ci * cj == 0) return FieldPair{Buffer<double>::uninitialised(0), Buffer<double>::uninitialised(0)};

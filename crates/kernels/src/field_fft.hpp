@@ -3,6 +3,7 @@
 // wants, and in-place inverse plans that many tasks run at once.
 
 #include <complex>
+#include <cstdlib>
 #include <cstdint>
 #include <memory>
 
@@ -10,12 +11,12 @@
 
 namespace kernels {
 
-struct FftwFree {
-    void operator()(std::complex<double>* values) const noexcept { fftw_free(values); }
+struct FreeComplex {
+    void operator()(std::complex<double>* values) const noexcept { std::free(values); }
 };
-using ComplexArray = std::unique_ptr<std::complex<double>[], FftwFree>;
+using ComplexArray = std::unique_ptr<std::complex<double>[], FreeComplex>;
 
-// Uninitialised storage for `count` complex values, with FFTW's alignment.
+// Uninitialised storage for `count` complex values, aligned for FFTW's vector code.
 ComplexArray allocate_complex(std::uint64_t count);
 
 // `count` rounded up so that runs of that many complex values, laid end to end from an

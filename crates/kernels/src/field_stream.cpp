@@ -72,26 +72,4 @@ std::vector<PcgStream> block_streams(PcgStream& master, std::size_t count) {
     return children;
 }
 
-namespace detail {
-
-double normal_tail(PcgStream& stream, double u) {
-    for (;;) {
-        // Both words are drawn before either logarithm is taken.
-        const double a = uniform_open(next_u64(stream));
-        const double b = uniform_open(next_u64(stream));
-        const double t = std::log(a) / ZIGGURAT_R;
-        const double y = std::log(b);
-        if (t * t > -2 * y) continue;
-        return u < 0 ? t - ZIGGURAT_R : ZIGGURAT_R - t;
-    }
-}
-
-bool wedge_accepts(PcgStream& stream, double x, unsigned layer) {
-    const double u = uniform_closed_open(next_u64(stream));
-    const double below = ZIGGURAT_F[layer + 1];
-    return std::exp(x * x * -0.5) > u * (ZIGGURAT_F[layer] - below) + below;
-}
-
-}  // namespace detail
-
 }  // namespace kernels

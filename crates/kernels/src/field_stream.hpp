@@ -75,26 +75,44 @@ inline double uniform_signed(std::uint64_t word) {
     return std::bit_cast<double>(0x4000000000000000 | (word >> 12)) - 3.0;
 }
 
-// The rare exits of the sampler, out of line.
 namespace detail {
+
 // A variate beyond R with the sign of `u` (+0 counting as positive), by rejection from
 // two logarithms of open uniforms.
-[[gnu::cold, gnu::noinline]] double normal_tail(PcgStream& stream, double u);
+inline double normal_tail(PcgStream& stream, double u) {
+    for (;;) {
+        // Both words are drawn before either logarithm is taken.
+        const double a = uniform_open(next_u64(stream));
+        const double b = uniform_open(next_u64(stream));
+        const double t = std::log(a) / ZIGGURAT_R;
+        const double y = std::log(b);
+        if (t * t > -2 * y) continue;
+        return u < 0 ? t - ZIGGURAT_R : ZIGGURAT_R - t;
+    }
+}
+
 // Whether `x`, which fell in the wedge of layer `layer` (1 ... 255), lies under the density.
-[[gnu::noinline]] bool wedge_accepts(PcgStream& stream, double x, unsigned layer);
+inline bool wedge_accepts(PcgStream& stream, double x, unsigned layer) {
+    const double u = uniform_closed_open(next_u64(stream));
+    const double below = ZIGGURAT_F[layer + 1];
+    return std::exp(x * x * -0.5) > u * (ZIGGURAT_F[layer] - below) + below;
+}
+
 }  // namespace detail
 
 // One N(0, 1) variate. The common case costs one word: its low 8 bits pick the layer
 // and its top 52 bits the signed uniform, and the point lies inside the layer's
-// rectangle. The comparisons are strict.
+// rectangle. The comparisons are strict. The rare paths are inline too, on purpose:
+// a call that took the stream's address would keep the generator state in memory
+// rather than in registers on the common path.
 inline double standard_normal(PcgStream& stream) {
     for (;;) {
         const std::uint64_t word = next_u64(stream);
         const unsigned layer = static_cast<unsigned>(word & 0xFF);
         const double u = uniform_signed(word);
         const double x = u * ZIGGURAT_X[layer];
-        if (std::fabs(x) < ZIGGURAT_X[layer + 1]) return x;
-        if (layer == 0) return detail::normal_tail(stream, u);
+        if (std::fabs(x) < ZIGGURAT_X[layer + 1]) [[likely]] return x;
+        if (layer == 0) [[unlikely]] return detail::normal_tail(stream, u);
         if (detail::wedge_accepts(stream, x, layer)) return x;
     }
 }
