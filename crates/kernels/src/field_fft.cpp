@@ -1,8 +1,8 @@
 #include "field_fft.hpp"
 
 #include <cstddef>
-#include <mutex>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 #include <sys/mman.h>
