@@ -317,7 +317,8 @@ TEST(EikonalRounds, LimitIsSixtyFourRounds) {
         return solved.settled ? solved.rounds : eikonal::MAX_ROUNDS + 1;
     };
     std::uint64_t periods = 1;
-    while (rounds_for(periods) < eikonal::MAX_ROUNDS) ++periods;
+    while (periods < 2 * eikonal::MAX_ROUNDS && rounds_for(periods) < eikonal::MAX_ROUNDS)
+        ++periods;
     ASSERT_EQ(rounds_for(periods), eikonal::MAX_ROUNDS) << "no medium settles in exactly 64";
     ASSERT_GT(rounds_for(periods + 1), eikonal::MAX_ROUNDS);
 
@@ -370,6 +371,28 @@ TEST(EikonalReference, ChannelMediaSweepBitIdenticallyUpToAndPastTheLimit) {
         expect_same_as_reference(c, rng() % c.ni, rng() % c.nj);
         if (HasFatalFailure()) return;
     }
+}
+
+// Whether a seed stops a round earlier or later shows in the last bits of its times, so
+// the whole call agrees bit for bit with solve_seed only when it uses this tolerance.
+TEST(EikonalTolerance, IsShorterSpacingTimesFastestCellTimesFraction) {
+    std::mt19937_64 rng(5);
+    int sensitive = 0;
+    for (int trial = 0; trial < 600; ++trial) {
+        const Case c = random_case(rng);
+        const SeedTriple seed{rng() % c.ni, rng() % c.nj, 0.0};
+        const double tol = tolerance_of(c.medium());
+        const auto expected = eikonal::solve_seed(c.medium(), seed.i, seed.j, tol);
+        if (!expected.settled) continue;
+        const double looser = tol / std::min(c.d_i, c.d_j) * std::max(c.d_i, c.d_j);
+        if (eikonal::solve_seed(c.medium(), seed.i, seed.j, looser).rounds != expected.rounds)
+            ++sensitive;
+        auto outcome = solve_eikonal(c.slowness, c.ni, c.nj, c.d_i, c.d_j, {&seed, 1});
+        SCOPED_TRACE(trial);
+        ASSERT_TRUE(std::holds_alternative<Buffer<double>>(outcome));
+        ASSERT_TRUE(same_bits(std::get<Buffer<double>>(outcome).span(), expected.times.span()));
+    }
+    EXPECT_GT(sensitive, 0) << "no medium where the spacing in the tolerance mattered";
 }
 
 TEST(EikonalReference, WholeCallMergesSeedsInOrder) {
