@@ -1,6 +1,7 @@
 #include "field.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <complex>
 #include <optional>
 #include <vector>
@@ -193,21 +194,23 @@ std::variant<FieldPair, DrawError> draw_pair(std::span<const double> amplitudes,
 }
 
 std::string message(const DrawError& error) {
-    struct Render {
-        std::string operator()(const field::EmptyEmbedding& e) const {
-            return "a " + format_count(e.pi) + "x" + format_count(e.pj) + " embedding has no cells";
-        }
-        std::string operator()(const field::QuadrantShape& e) const {
-            return "a " + format_count(e.pi) + "x" + format_count(e.pj) + " embedding needs a " +
-                   format_count(e.pi / 2 + 1) + "x" + format_count(e.pj / 2 + 1) +
-                   " amplitude quadrant, not " + format_count(e.ri) + "x" + format_count(e.rj);
-        }
-        std::string operator()(const field::FaultTooLarge& e) const {
-            return "a " + format_count(e.ci) + "x" + format_count(e.cj) + " fault does not fit in a " +
-                   format_count(e.pi) + "x" + format_count(e.pj) + " embedding";
-        }
-    };
-    return std::visit(Render{}, error);
+    return std::visit(
+        Overloaded{
+            [](const field::EmptyEmbedding& e) {
+                return "a " + format_count(e.pi) + "x" + format_count(e.pj) + " embedding has no cells";
+            },
+            [](const field::QuadrantShape& e) {
+                return "a " + format_count(e.pi) + "x" + format_count(e.pj) + " embedding needs a " +
+                       format_count(e.pi / 2 + 1) + "x" + format_count(e.pj / 2 + 1) +
+                       " amplitude quadrant, not " + format_count(e.ri) + "x" + format_count(e.rj);
+            },
+            [](const field::FaultTooLarge& e) {
+                return "a " + format_count(e.ci) + "x" + format_count(e.cj) +
+                       " fault does not fit in a " + format_count(e.pi) + "x" + format_count(e.pj) +
+                       " embedding";
+            },
+        },
+        error);
 }
 
 }  // namespace kernels

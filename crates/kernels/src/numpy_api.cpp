@@ -9,6 +9,7 @@
 #include <numpy/arrayobject.h>
 
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -80,17 +81,20 @@ void publish(void** table) {
     std::lock_guard lock(publishing);
     if (bound.load(std::memory_order_relaxed)) return;
     PyArray_API = table;
-    std::string refusal;
+    char refusal[160] = "";
     if (PyArray_GetNDArrayCVersion() > NEWEST_ABI) {
-        refusal = "module compiled against ABI version 0x2000000 but this version of numpy is " +
-                  std::to_string(PyArray_GetNDArrayCVersion());
+        std::snprintf(refusal, sizeof refusal,
+                      "module compiled against ABI version %#x but this version of numpy is %#x",
+                      NEWEST_ABI, PyArray_GetNDArrayCVersion());
     } else if (PyArray_GetNDArrayCFeatureVersion() <= OLDEST_FEATURES) {
-        refusal = "module needs the C API of NumPy 1.15 or newer, this version of numpy offers " +
-                  std::to_string(PyArray_GetNDArrayCFeatureVersion());
+        std::snprintf(refusal, sizeof refusal,
+                      "module needs NumPy's C API version 12 (NumPy 1.15) or newer, "
+                      "but this version of numpy offers %u",
+                      PyArray_GetNDArrayCFeatureVersion());
     } else if (PyArray_GetEndianness() != NPY_CPU_LITTLE) {
-        refusal = "module compiled as little endian, but NumPy runs big endian";
+        std::snprintf(refusal, sizeof refusal, "module compiled as little endian, but numpy runs big endian");
     }
-    if (!refusal.empty()) {
+    if (refusal[0] != '\0') {
         PyArray_API = nullptr;
         binding_failed(refusal);
     }
