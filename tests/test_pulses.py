@@ -249,3 +249,27 @@ def digest_with_threads(threads):
 
 def test_results_are_the_same_for_any_number_of_threads():
     assert digest_with_threads(1) == digest_with_threads(3)
+
+
+# ---- sizes no buffer can hold ----------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "rise, dt",
+    [
+        (1e300, 1e-300),  # a row of 2**64 samples or more
+        (2.0**61, 1.0),  # a row whose bytes exceed the address space
+    ],
+)
+def test_rows_too_long_to_hold_are_a_capacity_overflow(rise, dt):
+    with pytest.raises(BaseException) as caught:
+        synthesise([1.0], [rise], dt, [0.3])
+    assert type(caught.value).__name__ == "PanicException"
+    assert str(caught.value) == "capacity overflow"
+
+
+def test_a_running_total_beyond_the_address_space_is_a_capacity_overflow():
+    with pytest.raises(BaseException) as caught:
+        synthesise([1.0] * 9, [2.0**60] * 9, 1.0, [0.3] * 9)
+    assert type(caught.value).__name__ == "PanicException"
+    assert str(caught.value) == "capacity overflow"
