@@ -39,7 +39,7 @@ def embedding_amplitudes(cells, spacing, correlation):
 
 def edge_taper(cells):
     """Slip fades to zero at the bottom and the two ends, and not at the surface."""
-    down = np.sin(np.linspace(0.5 * np.pi, np.pi, cells[0] + 1)[:-1] * 1.0) ** 0.5
+    down = np.sin(np.linspace(0.5 * np.pi, np.pi, cells[0] + 1)[:-1]) ** 0.5
     along = np.sin(np.linspace(0.0, np.pi, cells[1] + 2)[1:-1]) ** 0.5
     return down[:, None] * along[None, :]
 

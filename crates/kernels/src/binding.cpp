@@ -20,10 +20,9 @@ namespace {
     return false;
 }
 
-// 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-std::string quoted_list(const Signature& signature, std::span<PyObject*> slots) {
-    std::size_t missing = 0;
-    for (std::size_t k = 0; k < signature.required; ++k) missing += slots[k] == nullptr;
+// The `missing` empty required parameters: 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+std::string quoted_list(const Signature& signature, std::span<PyObject*> slots,
+                        std::size_t missing) {
     std::string list;
     std::size_t listed = 0;
     for (std::size_t k = 0; k < signature.required; ++k) {
@@ -40,7 +39,7 @@ std::string quoted_list(const Signature& signature, std::span<PyObject*> slots) 
     for (std::size_t k = 0; k < signature.required; ++k) missing += slots[k] == nullptr;
     PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", signature.name,
                  missing, missing == 1 ? "argument" : "arguments",
-                 quoted_list(signature, slots).c_str());
+                 quoted_list(signature, slots, missing).c_str());
     return false;
 }
 

@@ -100,22 +100,19 @@ bool FloatArray<Dims>::load(PyObject* object) {
     numpy::bind();
     if (!numpy::is_float64_array(object, Dims)) return not_an_ndarray(object);
     array_ = Ref(Py_NewRef(object));
-    const numpy::Layout layout = numpy::layout_of(object);
-    extents_[0] = layout.extents[0];
-    extents_[1] = layout.extents[1];
+    layout_ = numpy::layout_of(object);
     return true;
 }
 
 template <int Dims>
 bool FloatArray<Dims>::check_layout() {
-    const numpy::Layout layout = numpy::layout_of(array_.get());
-    const std::uint64_t count = extents_[0] * extents_[1];
+    const std::uint64_t count = layout_.extents[0] * layout_.extents[1];
     if (count == 0) return true;
-    if (!layout.aligned || !layout.c_contiguous || layout.data == nullptr) {
+    if (!layout_.aligned || !layout_.c_contiguous || layout_.data == nullptr) {
         PyErr_SetString(PyExc_TypeError, "The given array is not contiguous or is misaligned.");
         return false;
     }
-    values_ = {layout.data, count};
+    values_ = {layout_.data, count};
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "eikonal.hpp"
+#include "numpy_api.hpp"
 #include "python_ref.hpp"
 
 namespace kernels {
@@ -25,13 +26,13 @@ public:
     bool check_layout();
 
     std::span<const double> values() const { return values_; }
-    std::uint64_t rows() const { return extents_[0]; }
-    std::uint64_t columns() const { return extents_[1]; }
+    std::uint64_t rows() const { return layout_.extents[0]; }
+    std::uint64_t columns() const { return layout_.extents[1]; }
 
 private:
     Ref array_;
+    numpy::Layout layout_{};
     std::span<const double> values_;
-    std::uint64_t extents_[2] = {0, 0};
 };
 
 using GridArray = FloatArray<2>;

@@ -230,18 +230,6 @@ void merge(Buffer<double>& result, const Buffer<double>& times, double t0, std::
     }
 }
 
-// ni * nj in decimal, also when the product does not fit in 64 bits.
-std::string format_product(std::uint64_t ni, std::uint64_t nj) {
-    __extension__ using Wide = unsigned __int128;
-    Wide product = static_cast<Wide>(ni) * nj;
-    std::string digits;
-    do {
-        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(product % 10)));
-        product /= 10;
-    } while (product != 0);
-    return digits;
-}
-
 }  // namespace
 
 namespace eikonal {

@@ -24,6 +24,26 @@ std::string format_count(std::uint64_t value) {
     return {digits.data(), end};
 }
 
+std::string format_product(std::uint64_t a, std::uint64_t b) {
+    // In base 10^19, whose digits fit in 64 bits: at most three of them for 128 bits.
+    constexpr std::uint64_t BASE = 10'000'000'000'000'000'000u;
+    constexpr std::size_t BASE_DIGITS = 19;
+    __extension__ using Wide = unsigned __int128;
+    Wide product = static_cast<Wide>(a) * b;
+    std::array<std::uint64_t, 3> parts;
+    std::size_t count = 0;
+    do {
+        parts[count++] = static_cast<std::uint64_t>(product % BASE);
+        product /= BASE;
+    } while (product != 0);
+    std::string text = format_count(parts[count - 1]);
+    for (std::size_t k = count - 1; k-- > 0;) {
+        const std::string low = format_count(parts[k]);
+        text.append(BASE_DIGITS - low.size(), '0').append(low);
+    }
+    return text;
+}
+
 std::string format_shortest(double value) {
     if (!std::isfinite(value)) return special(value);
     Digits digits;

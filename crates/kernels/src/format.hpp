@@ -9,6 +9,9 @@ namespace kernels {
 // Plain unsigned decimal: no sign, grouping or padding.
 std::string format_count(std::uint64_t value);
 
+// The product a * b in plain decimal, also when it does not fit in 64 bits.
+std::string format_product(std::uint64_t a, std::uint64_t b);
+
 // The shortest decimal that reads back as the same double, positional (never an
 // exponent), without a fractional part when integral; "NaN", "inf", "-inf" and "-0".
 std::string format_shortest(double value);

@@ -173,6 +173,8 @@ std::variant<CsrRows, PulseError> sample_pulses(std::span<const double> slip_m,
 
     const std::uint64_t n = slip_m.size();
     auto samples = Buffer<double>::zeroed(offsets[n]);
+    // Asked even when one block will run on this thread: a call that passes its checks
+    // is what creates the pool.
     pool_threads();
     const std::size_t blocks = (n + SUBFAULTS_PER_BLOCK - 1) / SUBFAULTS_PER_BLOCK;
     parallel_runs(blocks, [&](std::size_t first, std::size_t last) {

@@ -21,6 +21,17 @@ TEST(FormatCount, PlainUnsignedDecimal) {
     EXPECT_EQ(format_count(std::numeric_limits<std::uint64_t>::max()), "18446744073709551615");
 }
 
+TEST(FormatProduct, WritesProductsBeyondSixtyFourBits) {
+    constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    EXPECT_EQ(format_product(3, 4), "12");
+    EXPECT_EQ(format_product(0, max), "0");
+    EXPECT_EQ(format_product(std::uint64_t{1} << 32, std::uint64_t{1} << 32), "18446744073709551616");
+    EXPECT_EQ(format_product(10'000'000'000'000'000'000u, 10), "100000000000000000000");
+    EXPECT_EQ(format_product(10'000'000'000'000'000'000u, 10'000'000'000'000'000'000u),
+              "100000000000000000000000000000000000000");
+    EXPECT_EQ(format_product(max, max), "340282366920938463426481119284349108225");
+}
+
 struct Shortest {
     double value;
     const char* text;
