@@ -21,13 +21,15 @@ namespace kernels {
 
 namespace {
 
+using Complex = std::complex<double>;
+
 // Large grids are touched once, page by page, right after they are made; on huge pages
 // that costs a fault per 2 MiB rather than per 4 KiB.
 constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
 
 // One child stream, and so one noise block, per this many padded rows.
 constexpr std::uint64_t NOISE_BLOCK_ROWS = 32;
-// Surviving columns transformed together through one gather buffer.
+// Surviving columns transformed by one task at a time.
 constexpr std::uint64_t COLUMN_BLOCK_WIDTH = 16;
 // Output rows scaled and cropped by one task at a time.
 constexpr std::uint64_t OUTPUT_BLOCK_ROWS = 32;
@@ -59,7 +61,7 @@ std::optional<DrawError> check_shapes(const Shapes& s) {
 
 [[gnu::cold, gnu::noinline]] void capacity_overflow() { fatal("capacity overflow"); }
 
-// The padded grid must be addressable, rounded up to whole huge pages; once it is, no
+// The whole padded grid must be addressable, rounded up to whole huge pages; then no
 // size product of the draw can wrap.
 void check_grid_capacity(std::uint64_t pi, std::uint64_t pj) {
     constexpr std::uint64_t limit = (PTRDIFF_MAX - HUGE_PAGE) / sizeof(Complex);
@@ -73,25 +75,41 @@ void check_quadrant_count(std::size_t count, std::uint64_t ri, std::uint64_t rj)
         quadrant_count_mismatch(count, ri, rj);
 }
 
-// Writes padded row `i` of noise: every cell gets two fresh variates, scaled by the
-// amplitude of its mirrored quadrant cell. Returns the end of what it wrote.
-Complex* fill_row(PcgStream& stream, const double* quadrant_row, std::uint64_t pj, Complex* out) {
-    for (std::uint64_t j = 0; j < pj; ++j) {
-        const double a = quadrant_row[std::min(j, pj - j)];
+// Writes padded row `i` of noise into lane `lane` of a batch: every cell gets two fresh
+// variates, scaled by the amplitude of its mirrored quadrant cell. Returns the count of
+// cells written.
+std::uint64_t fill_row(PcgStream& stream, const double* quadrant_row, std::uint64_t pj,
+                       InversePlan::Batch& batch, std::size_t lane) {
+    const auto fill = [&](std::uint64_t j, double a) {
         const double z1 = standard_normal(stream);
         const double z2 = standard_normal(stream);
-        *out++ = {z1 * a, z2 * a};
+        batch[j].real[lane] = z1 * a;
+        batch[j].imag[lane] = z2 * a;
+    };
+    // Column j mirrors to min(j, pj - j): the quadrant read forwards, then backwards.
+    std::uint64_t j = 0;
+    for (; j <= pj / 2; ++j) fill(j, quadrant_row[j]);
+    for (; j < pj; ++j) fill(j, quadrant_row[pj - j]);
+    return j;
+}
+
+// Lanes from `first` on carry no sequence in this batch: zeros, not leftovers.
+void clear_lanes(InversePlan::Batch& batch, std::uint64_t length, std::size_t first) {
+    for (std::uint64_t m = 0; m < length; ++m) {
+        for (std::size_t lane = first; lane < TRANSFORM_LANES; ++lane) {
+            batch[m].real[lane] = 0;
+            batch[m].imag[lane] = 0;
+        }
     }
-    return out;
 }
 
 struct FreeGrid {
     void operator()(Complex* values) const noexcept { std::free(values); }
 };
 
-// The padded grid, row after row. One allocation rather than one per noise block, so
-// that it can sit on huge pages: faulting in the grid page by page costs as much as a
-// third of a draw.
+// The first cj columns of the padded grid, row after row: only they survive the crop.
+// One allocation rather than one per noise block, so that it can sit on huge pages:
+// faulting it in page by page costs as much as a third of a draw.
 class PaddedGrid {
 public:
     PaddedGrid(std::uint64_t rows, std::uint64_t columns) : columns_(columns) {
@@ -105,7 +123,6 @@ public:
     }
 
     Complex* row(std::uint64_t i) const { return values_.get() + i * columns_; }
-    std::uint64_t columns() const { return columns_; }
 
 private:
     std::unique_ptr<Complex[], FreeGrid> values_;
@@ -113,35 +130,58 @@ private:
 };
 
 // Draws the noise of every padded row and transforms the rows, block by block in
-// parallel: each block is transformed by the task that filled it, while it is in cache.
+// parallel, a batch of rows at a time, keeping the first cj values of each.
 void noise_and_row_pass(PaddedGrid& grid, std::span<const double> quadrant, const Shapes& s,
                         const std::vector<PcgStream>& children, const InversePlan& row_plan) {
     parallel_runs(children.size(), [&](std::size_t first, std::size_t last) {
-        InversePlan::Scratch scratch = row_plan.scratch();
+        InversePlan::Batch batch = row_plan.batch();
         for (std::size_t b = first; b < last; ++b) {
             const std::uint64_t top = b * NOISE_BLOCK_ROWS;
-            const std::uint64_t rows = std::min(NOISE_BLOCK_ROWS, s.pi - top);
+            const std::uint64_t bottom = std::min(top + NOISE_BLOCK_ROWS, s.pi);
             PcgStream stream = children[b];
             std::uint64_t written = 0;
-            for (std::uint64_t i = top; i < top + rows; ++i) {
-                const double* quadrant_row = quadrant.data() + std::min(i, s.pi - i) * s.rj;
-                written += static_cast<std::uint64_t>(fill_row(stream, quadrant_row, s.pj, grid.row(i)) - grid.row(i));
+            for (std::uint64_t i = top; i < bottom; i += TRANSFORM_LANES) {
+                const std::size_t lanes = std::min<std::uint64_t>(TRANSFORM_LANES, bottom - i);
+                for (std::size_t lane = 0; lane < lanes; ++lane) {
+                    const std::uint64_t k = std::min(i + lane, s.pi - i - lane);
+                    written += fill_row(stream, quadrant.data() + k * s.rj, s.pj, batch, lane);
+                }
+                if (lanes < TRANSFORM_LANES) clear_lanes(batch, s.pj, lanes);
+                row_plan.run(batch);
+                for (std::size_t lane = 0; lane < lanes; ++lane) {
+                    Complex* row = grid.row(i + lane);
+                    for (std::uint64_t j = 0; j < s.cj; ++j) row[j] = {batch[j].real[lane], batch[j].imag[lane]};
+                }
             }
-            if (written != rows * s.pj) fill_count_mismatch(written, rows * s.pj);
-            row_plan.run({grid.row(top), rows, s.pj, 1}, s.pj, scratch);
+            if (written != (bottom - top) * s.pj) fill_count_mismatch(written, (bottom - top) * s.pj);
         }
     });
 }
 
-// Transforms the first cj columns along i, 16 to a block, in place; of each transformed
-// column only the first ci rows are written back, the rest of the grid being dropped.
+// Transforms the kept columns along i, 16 to a block and a batch at a time, writing back
+// the first ci rows of each.
 void column_pass(PaddedGrid& grid, const Shapes& s, const InversePlan& column_plan) {
     parallel_runs(ceil_div(s.cj, COLUMN_BLOCK_WIDTH), [&](std::size_t first, std::size_t last) {
-        InversePlan::Scratch scratch = column_plan.scratch();
+        InversePlan::Batch batch = column_plan.batch();
         for (std::size_t c = first; c < last; ++c) {
             const std::uint64_t h = c * COLUMN_BLOCK_WIDTH;
-            const std::uint64_t w = std::min(COLUMN_BLOCK_WIDTH, s.cj - h);
-            column_plan.run({grid.row(0) + h, w, 1, s.pj}, s.ci, scratch);
+            const std::uint64_t end = std::min(h + COLUMN_BLOCK_WIDTH, s.cj);
+            for (std::uint64_t j = h; j < end; j += TRANSFORM_LANES) {
+                const std::size_t lanes = std::min<std::uint64_t>(TRANSFORM_LANES, end - j);
+                for (std::uint64_t i = 0; i < s.pi; ++i) {
+                    const Complex* row = grid.row(i) + j;
+                    for (std::size_t lane = 0; lane < lanes; ++lane) {
+                        batch[i].real[lane] = row[lane].real();
+                        batch[i].imag[lane] = row[lane].imag();
+                    }
+                }
+                if (lanes < TRANSFORM_LANES) clear_lanes(batch, s.pi, lanes);
+                column_plan.run(batch);
+                for (std::uint64_t r = 0; r < s.ci; ++r) {
+                    Complex* row = grid.row(r) + j;
+                    for (std::size_t lane = 0; lane < lanes; ++lane) row[lane] = {batch[r].real[lane], batch[r].imag[lane]};
+                }
+            }
         }
     });
 }
@@ -177,9 +217,9 @@ std::variant<FieldPair, DrawError> draw_pair(std::span<const double> amplitudes,
     const std::vector<PcgStream> children = block_streams(master, ceil_div(pi, NOISE_BLOCK_ROWS));
     const InversePlan row_plan(pj);
     const InversePlan column_plan(pi);
-    PaddedGrid grid(pi, pj);
-    noise_and_row_pass(grid, amplitudes, s, children, row_plan);
     if (ci * cj == 0) return FieldPair{Buffer<double>::uninitialised(0), Buffer<double>::uninitialised(0)};
+    PaddedGrid grid(pi, cj);
+    noise_and_row_pass(grid, amplitudes, s, children, row_plan);
     column_pass(grid, s, column_plan);
 
     const double scale = 1 / std::sqrt(static_cast<double>(pi * pj));

@@ -1,6 +1,5 @@
 #include "field_fft.hpp"
 
-#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <new>
@@ -37,40 +36,31 @@ namespace kernels {
 namespace {
 
 using Lane = ducc0::native_simd<double>;
-using LaneValue = ducc0::Cmplx<Lane>;
-// Sequences transformed side by side, one in each lane.
-constexpr std::size_t LANES = Lane::size();
-constexpr std::size_t SCRATCH_ALIGNMENT = 64;
+using LaneComplex = ducc0::Cmplx<Lane>;
+static_assert(Lane::size() == TRANSFORM_LANES && sizeof(LaneComplex) == sizeof(LaneValue));
+
+constexpr std::size_t BATCH_ALIGNMENT = 64;
 
 [[gnu::cold, gnu::noinline]] void capacity_overflow() { fatal("capacity overflow"); }
 
-// Lane l of values[m] takes value m of sequence first + l; lanes beyond the last
-// sequence take zeros.
-void gather(const Sequences& s, std::size_t first, std::size_t lanes, std::size_t length,
-            LaneValue* values) {
+// The batch's doubles as the vectors the plan runs on, and back: the same bytes, as
+// objects of the other type.
+LaneComplex* as_vectors(LaneValue* values, std::size_t length) {
     for (std::size_t m = 0; m < length; ++m) {
-        alignas(SCRATCH_ALIGNMENT) double real[LANES] = {};
-        alignas(SCRATCH_ALIGNMENT) double imaginary[LANES] = {};
-        for (std::size_t l = 0; l < lanes; ++l) {
-            const Complex v = s.data[(first + l) * s.between + m * s.within];
-            real[l] = v.real();
-            imaginary[l] = v.imag();
-        }
-        values[m].r = ducc0::detail_simd::loadu<Lane>(real);
-        values[m].i = ducc0::detail_simd::loadu<Lane>(imaginary);
+        const LaneComplex v{ducc0::detail_simd::loadu<Lane>(values[m].real),
+                            ducc0::detail_simd::loadu<Lane>(values[m].imag)};
+        new (&values[m]) LaneComplex(v);
     }
+    return std::launder(reinterpret_cast<LaneComplex*>(values));
 }
 
-void scatter(const LaneValue* values, const Sequences& s, std::size_t first, std::size_t lanes,
-             std::size_t kept) {
-    for (std::size_t m = 0; m < kept; ++m) {
-        alignas(SCRATCH_ALIGNMENT) double real[LANES];
-        alignas(SCRATCH_ALIGNMENT) double imaginary[LANES];
-        ducc0::detail_simd::storeu(values[m].r, real);
-        ducc0::detail_simd::storeu(values[m].i, imaginary);
-        for (std::size_t l = 0; l < lanes; ++l) {
-            s.data[(first + l) * s.between + m * s.within] = {real[l], imaginary[l]};
-        }
+// `vectors` may lie where `values` are, or elsewhere in the batch's scratch.
+void as_doubles(const LaneComplex* vectors, std::size_t length, LaneValue* values) {
+    for (std::size_t m = 0; m < length; ++m) {
+        const LaneComplex v = vectors[m];
+        auto* value = new (&values[m]) LaneValue;
+        ducc0::detail_simd::storeu(v.r, value->real);
+        ducc0::detail_simd::storeu(v.i, value->imag);
     }
 }
 
@@ -80,10 +70,11 @@ struct InversePlan::Planned {
     ducc0::pocketfft_c<double> plan;
 };
 
-InversePlan::Scratch::Scratch(std::size_t bytes) {
-    const std::size_t rounded = (bytes + SCRATCH_ALIGNMENT - 1) / SCRATCH_ALIGNMENT * SCRATCH_ALIGNMENT;
-    storage_.reset(std::aligned_alloc(SCRATCH_ALIGNMENT, rounded));
+InversePlan::Batch::Batch(std::size_t bytes) {
+    const std::size_t rounded = (bytes + BATCH_ALIGNMENT - 1) / BATCH_ALIGNMENT * BATCH_ALIGNMENT;
+    storage_.reset(std::aligned_alloc(BATCH_ALIGNMENT, rounded));
     if (!storage_) throw std::bad_alloc();
+    values_ = static_cast<LaneValue*>(storage_.get());
 }
 
 InversePlan::InversePlan(std::uint64_t length)
@@ -91,25 +82,21 @@ InversePlan::InversePlan(std::uint64_t length)
 
 InversePlan::~InversePlan() = default;
 
-// The lanes' values, then the plan's own scratch.
-InversePlan::Scratch InversePlan::scratch() const {
+InversePlan::Batch InversePlan::batch() const {
     std::size_t values, bytes;
     if (__builtin_add_overflow(length_, planned_->plan.bufsize(), &values) ||
         __builtin_mul_overflow(values, sizeof(LaneValue), &bytes) ||
-        bytes > PTRDIFF_MAX - SCRATCH_ALIGNMENT)
+        bytes > PTRDIFF_MAX - BATCH_ALIGNMENT)
         capacity_overflow();
-    return Scratch(bytes);
+    return Batch(bytes);
 }
 
-void InversePlan::run(const Sequences& sequences, std::size_t kept, Scratch& scratch) const {
-    auto* values = static_cast<LaneValue*>(scratch.storage_.get());
-    LaneValue* buffer = values + length_;
-    for (std::size_t first = 0; first < sequences.count; first += LANES) {
-        const std::size_t lanes = std::min(LANES, sequences.count - first);
-        gather(sequences, first, lanes, length_, values);
-        planned_->plan.exec_copyback(values, buffer, 1.0, /*fwd=*/false);
-        scatter(values, sequences, first, lanes, kept);
-    }
+void InversePlan::run(Batch& batch) const {
+    LaneComplex* vectors = as_vectors(batch.values_, length_);
+    auto* scratch = reinterpret_cast<LaneComplex*>(batch.values_ + length_);
+    // The passes alternate between the values and the scratch; the result is in either.
+    const LaneComplex* result = planned_->plan.exec(vectors, scratch, 1.0, /*fwd=*/false);
+    as_doubles(result, length_, batch.values_);
 }
 
 }  // namespace kernels
