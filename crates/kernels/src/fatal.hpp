@@ -27,4 +27,10 @@ private:
 [[noreturn, gnu::cold, gnu::noinline]] void fatal(
     std::string message, std::source_location where = std::source_location::current());
 
+// The C++ runtime keeps a thread's exception state in thread-local storage, which the C
+// library allocates at the thread's first use of it and, should that allocation fail,
+// ends the process. Touching it early, while memory is there, spares a thread that meets
+// its first exception (MemoryError's std::bad_alloc, say) when memory has run out.
+void prepare_thread_for_exceptions();
+
 }  // namespace kernels

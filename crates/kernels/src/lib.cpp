@@ -193,6 +193,9 @@ auto without_interpreter_lock(Kernel&& kernel) {
 
 template <class Function>
 PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // At the start of every call, on whichever thread makes it, rather than at its first
+    // exception, which may come because memory has run out.
+    prepare_thread_for_exceptions();
     constexpr std::size_t count = std::size(Function::parameters);
     PyObject* slots[count] = {};
     if (!bind_arguments(Function::signature, args, nargs, kwnames, slots)) return nullptr;

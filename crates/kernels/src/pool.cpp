@@ -1,5 +1,7 @@
 #include "pool.hpp"
 
+#include "fatal.hpp"
+
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/info.h>
@@ -7,12 +9,15 @@
 #include <oneapi/tbb/task_arena.h>
 
 #include <pthread.h>
+#include <sys/mman.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -26,6 +31,10 @@ namespace {
 // Stack of every worker thread, set rather than left to oneTBB so that the threads tried
 // before the pool is made (see startable_threads) ask the system for the same thing.
 constexpr std::size_t WORKER_STACK_BYTES = std::size_t{4} << 20;
+// What a worker needs to start besides its stack, generously.
+constexpr std::size_t WORKER_START_BYTES = std::size_t{1} << 20;
+// How long the first loop waits for every worker to have started.
+constexpr auto WORKER_START_WAIT = std::chrono::milliseconds(500);
 
 // A decimal number: an optional leading "+" and one or more digits, within size_t.
 std::optional<std::size_t> parse_count(const char* text) {
@@ -91,6 +100,29 @@ private:
 // C library when they end, and the workers take them over.
 std::size_t startable_threads(std::size_t wanted) { return HeldThreads().start(wanted); }
 
+// Address space held back while the workers' stacks are tried, and handed back just
+// before the workers start, for what each needs besides its stack.
+class Cushion {
+public:
+    explicit Cushion(std::size_t bytes) : bytes_(bytes) {
+        if (bytes_ == 0) return;
+        start_ = mmap(nullptr, bytes_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (start_ == MAP_FAILED) throw std::bad_alloc();
+    }
+    ~Cushion() { release(); }
+    Cushion(const Cushion&) = delete;
+    Cushion& operator=(const Cushion&) = delete;
+
+    void release() {
+        if (start_ != nullptr && start_ != MAP_FAILED) munmap(start_, bytes_);
+        start_ = nullptr;
+    }
+
+private:
+    std::size_t bytes_;
+    void* start_ = nullptr;
+};
+
 // Set in a child forked from a process whose pool had been made: the pool's threads did
 // not come along, and its state may have been caught half-way through a loop.
 std::atomic<bool> pool_left_in_parent{false};
@@ -111,18 +143,42 @@ struct Pool {
     std::size_t threads;
 };
 
+// Brings every worker into the pool at once, now, while the memory each needs to start
+// is there: oneTBB's per-thread data, and the C++ runtime's exception state. A worker
+// started later, under memory pressure, could end the process.
+void start_every_worker(Pool& made) {
+    std::atomic<std::size_t> arrived{0};
+    const auto deadline = std::chrono::steady_clock::now() + WORKER_START_WAIT;
+    made.arena.execute([&] {
+        oneapi::tbb::parallel_for(
+            oneapi::tbb::blocked_range<std::size_t>(0, made.threads, 1),
+            [&](const oneapi::tbb::blocked_range<std::size_t>&) {
+                prepare_thread_for_exceptions();
+                arrived.fetch_add(1);
+                // Held until all have come, so that each block is on a thread of its own.
+                while (arrived.load() < made.threads && std::chrono::steady_clock::now() < deadline)
+                    std::this_thread::yield();
+            },
+            oneapi::tbb::simple_partitioner());
+    });
+}
+
 Pool& pool() {
     // Never destroyed: the pool lives until the process ends, and tearing it down during
-    // interpreter shutdown would race with threads still leaving the module.
+    // interpreter shutdown would race with threads still leaving the module. Should making
+    // it fail (for memory), the next loop tries again.
     static Pool* const instance = [] {
         const std::size_t cpus = std::thread::hardware_concurrency();
         std::size_t threads = pool_size_from(std::getenv("RAYON_NUM_THREADS"),
                                              std::getenv("RAYON_RS_NUM_CPUS"), cpus);
         threads = std::min<std::size_t>(threads, std::numeric_limits<int>::max());
+        Cushion cushion((threads - 1) * WORKER_START_BYTES);
         threads = 1 + startable_threads(threads - 1);
-        auto* made = new Pool(threads);
+        auto made = std::make_unique<Pool>(threads);
+        cushion.release();
+        start_every_worker(*made);
         pthread_atfork(nullptr, nullptr, [] { pool_left_in_parent.store(true); });
-        return made;
+        return made.release();
     }();
     return *instance;
 }
