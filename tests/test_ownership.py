@@ -143,7 +143,7 @@ def settle():
     # The interpreter's attribute cache keeps the last name looked up in each of its
     # slots, and names made afresh for each lookup land in new slots when memory is not
     # reused at once (PYTHONMALLOC=malloc, the sanitizers): up to 4096 of them.
-    sys._clear_type_cache()
+    getattr(sys, "_clear_internal_caches", sys._clear_type_cache)()  # renamed in 3.13
 
 
 @pytest.mark.parametrize("kind", CALLS)
