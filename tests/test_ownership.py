@@ -166,7 +166,7 @@ def test_calls_leave_the_interpreter_heap_flat(kind):
 
 
 RESIDENT_GROWTH = """
-    import gc, os, sys
+    import gc, sys
     sys.path.insert(0, {tests!r})
     from test_ownership import CALLS, repeat
 
@@ -186,7 +186,7 @@ RESIDENT_GROWTH = """
 
 @pytest.mark.parametrize("kind", CALLS)
 def test_calls_leave_the_resident_memory_flat(kind):
-    # Each call holds buffers of at least 800 kB: 100 leaked would be 80 MB.
+    # A call that allocates holds buffers of at least 800 kB: 100 leaked would be 80 MB.
     n, times = 100_000, 100
     if kind == "conversion error in the last seed":
         n = 40_000  # 960 kB of records, and quicker to build
