@@ -14,7 +14,7 @@ from pathlib import Path
 
 import harness
 
-COUNT = 8
+COUNT = 4
 WORKERS = (1, 2)
 
 

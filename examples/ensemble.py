@@ -25,32 +25,37 @@ import csv
 import dataclasses
 import os
 import time
+from collections.abc import Iterable, Sequence
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 from dask.distributed import Client, LocalCluster, progress
 
 import rupture_recipe
-from rupture_recipe import Fault, RuptureSettings
+from rupture_recipe import Fault, Rupture, RuptureSettings
+
+# One variation's line of the summary: SUMMARY_FIELDS, keyed by name.
+Row = dict[str, Any]
 
 SUMMARY_FIELDS = ("seed", "hypocentre_along_km", "hypocentre_down_km", "mw", "duration_s",
                   "peak_moment_rate_nm_s", "file")
-NPZ_FIELDS = ("slip_m", "rupture_time_s", "rise_time_s", "offsets", "samples", "vs_km_s",
-              "density_g_cm3", "rigidity_pa", "moment_rate_nm_s", "hypocentre_km")
 
 
-def variation_settings(fault, base, seed):
+def variation_settings(fault: Fault, base: RuptureSettings, seed: int) -> RuptureSettings:
     """The base settings with this variation's seed and the hypocentre drawn from it."""
     return dataclasses.replace(base, seed=seed,
                                hypocentre_km=rupture_recipe.draw_hypocentre(fault, seed))
 
 
-def write_npz(path, settings, rupture):
-    arrays = {name: getattr(rupture, name) for name in NPZ_FIELDS}
-    np.savez_compressed(path, dt_s=settings.dt_s, **arrays)
+def write_npz(path: Path, rupture: Rupture) -> None:
+    """Every field of the rupture but its kernel timings, which differ from run to run."""
+    fields = (field.name for field in dataclasses.fields(rupture) if field.name != "timings_s")
+    np.savez_compressed(path, **{name: getattr(rupture, name) for name in fields})
 
 
-def build_variation(seed, fault, base, output, form):
+def build_variation(seed: int, fault: Fault, base: RuptureSettings, output: str,
+                    form: str) -> Row:
     """One task: builds and writes the rupture of `seed`, returns its summary row."""
     settings = variation_settings(fault, base, seed)
     rupture = rupture_recipe.build_rupture(fault, settings)
@@ -58,7 +63,7 @@ def build_variation(seed, fault, base, output, form):
     if form == "srf":
         rupture_recipe.write_srf(path, fault, rupture)
     else:
-        write_npz(path, settings, rupture)
+        write_npz(path, rupture)
     along, down = rupture.hypocentre_km
     return {"seed": seed, "hypocentre_along_km": along, "hypocentre_down_km": down,
             "mw": rupture.mw, "duration_s": rupture.duration_s,
@@ -66,26 +71,28 @@ def build_variation(seed, fault, base, output, form):
             "file": path.name}
 
 
-def write_summary(path, rows):
+def write_summary(path: Path, rows: list[Row]) -> None:
     with open(path, "w", newline="") as summary:
         writer = csv.DictWriter(summary, SUMMARY_FIELDS)
         writer.writeheader()
         writer.writerows(sorted(rows, key=lambda row: row["seed"]))
 
 
-def pool_share(workers):
+def pool_share(workers: int) -> int:
     """Kernel threads per worker when `workers` share this machine's cores."""
     return max(1, (os.cpu_count() or 1) // workers)
 
 
-def local_cluster(workers):
+def local_cluster(workers: int) -> LocalCluster:
     """Worker processes on this machine, each running one task on its share of the cores."""
     return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                         env={"RAYON_NUM_THREADS": str(pool_share(workers))},
                         dashboard_address=None)
 
 
-def run_ensemble(client, fault, base, seeds, output, form="srf", show_progress=True):
+def run_ensemble(client: Client, fault: Fault, base: RuptureSettings, seeds: Iterable[int],
+                 output: str | os.PathLike[str], form: str = "srf",
+                 show_progress: bool = True) -> tuple[list[Row], float]:
     """Builds every seed's rupture on the client's cluster; returns the summary rows (in
     seed order) and the seconds from submitting the first task to the last result."""
     output = Path(output)
@@ -103,7 +110,7 @@ def run_ensemble(client, fault, base, seeds, output, form="srf", show_progress=T
     return sorted(rows, key=lambda row: row["seed"]), seconds
 
 
-def arguments(argv=None):
+def arguments(argv: Sequence[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("count", type=int, nargs="?", default=16,
                         help="number of variations (default %(default)s)")
@@ -123,7 +130,7 @@ def arguments(argv=None):
     return parser.parse_args(argv)
 
 
-def main(argv=None):
+def main(argv: Sequence[str] | None = None) -> float:
     options = arguments(argv)
     fault = Fault(length_km=options.length_km, width_km=options.width_km,
                   cell_km=options.cell_km)
