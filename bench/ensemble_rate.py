@@ -42,17 +42,18 @@ def describe():
 
 
 def measure_all(runs, progress):
+    """The median rate of `runs` fresh-process runs for each number of workers, taking turns."""
     import ensemble
 
-    rates = []
-    for workers in WORKERS:
-        progress(f"  {COUNT} ruptures on {workers} worker(s)")
-        samples = [harness.run_child([__file__, str(workers)]) for _ in range(runs)]
-        rates.append({"description": describe(), "workers": workers,
-                      "pool_threads": ensemble.pool_share(workers),
-                      "per_second": statistics.median(s["per_second"] for s in samples),
-                      "runs": samples})
-    return rates
+    progress(f"  {COUNT} ruptures on {' and '.join(map(str, WORKERS))} workers")
+    samples = {workers: [] for workers in WORKERS}
+    for _ in range(runs):
+        for workers, taken in samples.items():
+            taken.append(harness.run_child([__file__, str(workers)]))
+    return [{"description": describe(), "workers": workers,
+             "pool_threads": ensemble.pool_share(workers),
+             "per_second": statistics.median(sample["per_second"] for sample in taken),
+             "runs": taken} for workers, taken in samples.items()]
 
 
 if __name__ == "__main__":

@@ -9,7 +9,9 @@ leaves behind what lives as long as the process (imports, the worker pool, libra
 caches). Then the peak is reset to the current size through /proc/self/clear_refs and the
 measured call runs: its time and its peak resident size beyond that baseline are
 recorded. A call shorter than MIN_SECONDS is repeated until the calls add up to that,
-and the run's time is their median. The parent reports the median over the runs.
+and the run's time is their median. The parent reports the median over the runs. The
+processor time of the first call, next to its wall time, shows whether the run got the
+cores it asked for on a busy machine.
 
 A benchmark module offers WARM_UP (the keyword arguments of a small problem),
 setup(method, **problem), which prepares the inputs and returns the call to time, and
@@ -52,16 +54,24 @@ def run_child(arguments, threads=None):
     return json.loads(output.splitlines()[-1])
 
 
-def measure(module, method, problem, threads=None, runs=RUNS):
-    """The median time and peak extra memory of `runs` fresh-process runs."""
-    arguments = [__file__, module, method, json.dumps(problem)]
-    samples = [run_child(arguments, threads) for _ in range(runs)]
+def summary(samples):
     return {
         "seconds": statistics.median(sample["seconds"] for sample in samples),
         "peak_extra_mib": statistics.median(sample["peak_extra_mib"] for sample in samples),
         "accuracy": samples[0]["accuracy"],
         "runs": samples,
     }
+
+
+def measure(module, measurements, runs=RUNS):
+    """The median time and peak extra memory of `runs` fresh-process runs of each
+    (method, problem, threads) in `measurements`. Their runs take turns, so that a change
+    in the machine's load falls on all of them alike."""
+    samples = [[] for _ in measurements]
+    for _ in range(runs):
+        for taken, (method, problem, threads) in zip(samples, measurements):
+            taken.append(run_child([__file__, module, method, json.dumps(problem)], threads))
+    return [summary(taken) for taken in samples]
 
 
 def measure_here(module_name, method, problem):
@@ -72,9 +82,10 @@ def measure_here(module_name, method, problem):
 
     baseline = status_kib("VmRSS")
     reset_peak()
-    start = time.perf_counter()
+    start, processor = time.perf_counter(), time.process_time()
     result = call()
     seconds = [time.perf_counter() - start]
+    processor_seconds = time.process_time() - processor
     peak = status_kib("VmHWM")
     accuracy = module.accuracy(method, result, **problem) if hasattr(module, "accuracy") else {}
     del result
@@ -86,6 +97,7 @@ def measure_here(module_name, method, problem):
     return {
         "seconds": statistics.median(seconds),
         "calls": len(seconds),
+        "first_call_processor_seconds": processor_seconds,
         "peak_extra_mib": (peak - baseline) / 1024,
         "accuracy": accuracy,
     }

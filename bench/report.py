@@ -38,30 +38,24 @@ def progress(text):
 
 
 def measure_benchmark(module, runs):
-    """One row per (peer, problem) of the module, the kernel measured once per problem."""
+    """One row per (peer, problem) of the module: the kernel on every core, its peer, and
+    for a pooled kernel the kernel on one thread."""
     threads = os.cpu_count() if module.POOLED else None
-    kernel_runs = {}
-
-    def kernel(problem, threads):
-        key = (json.dumps(problem, sort_keys=True), threads)
-        if key not in kernel_runs:
-            pool = f", {threads} thread(s)" if threads else ""
-            progress(f"  {module.KERNEL}, {module.describe(**problem)}{pool}")
-            kernel_runs[key] = harness.measure(module.__name__, module.KERNEL, problem, threads,
-                                               runs)
-        return kernel_runs[key]
-
     rows = []
     for peer, problem in module.ROWS:
-        row = {"kernel": module.KERNEL, "peer": peer, "problem": problem,
-               "description": module.describe(**problem), "size": module.size(**problem),
-               "size_name": module.SIZE_NAME, "threads": threads,
-               "kernel_run": kernel(problem, threads)}
+        description = module.describe(**problem)
+        progress(f"  {module.KERNEL} and {peer}, {description}")
+        measurements = [(module.KERNEL, problem, threads), (peer, problem, None)]
         if module.POOLED:
-            row["one_thread_run"] = kernel(problem, 1)
-        progress(f"  {peer}, {row['description']}")
-        row["peer_run"] = harness.measure(module.__name__, peer, problem, runs=runs)
-        row["variant"] = {k: v for k, v in problem.items() if k != module.SIZE_KEY}
+            measurements.append((module.KERNEL, problem, 1))
+        kernel, peer_run, *one_thread = harness.measure(module.__name__, measurements, runs)
+        row = {"kernel": module.KERNEL, "peer": peer, "problem": problem,
+               "description": description, "size": module.size(**problem),
+               "size_name": module.SIZE_NAME, "threads": threads,
+               "variant": {k: v for k, v in problem.items() if k != module.SIZE_KEY},
+               "kernel_run": kernel, "peer_run": peer_run}
+        if one_thread:
+            row["one_thread_run"] = one_thread[0]
         rows.append(row)
     return rows
 

@@ -60,7 +60,7 @@ def test_recipe_draws_fields_of_the_kernels_variance():
 
 
 def test_a_run_counts_the_calls_time_and_at_least_its_output():
-    run = harness.measure("pulses", pulses.KERNEL, {"subfaults": 50_000}, threads=1, runs=1)
+    (run,) = harness.measure("pulses", [(pulses.KERNEL, {"subfaults": 50_000}, 1)], runs=1)
     slip, rise, beta = pulses.inputs(50_000)
     offsets, samples = _kernels.synthesise_pulses(slip, rise, pulses.DT_S, beta)
     output_mib = (offsets.nbytes + samples.nbytes) / 2**20
