@@ -342,6 +342,7 @@ class Rupture:
     dt_s: float
     duration_s: float
     hypocentre_km: tuple[float, float]
+    hypocentre_cell: tuple[int, int]
     hurst: float
     correlation_km: tuple[float, float]
     embedding_shape: tuple[int, int]
@@ -457,7 +458,8 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
         rigidity_pa=rigidity, moment_nm=moment, mw=moment_magnitude(moment),
         moment_rate_nm_s=rate, dt_s=settings.dt_s,
         duration_s=float(ends.max()) if ends.size else 0.0,
-        hypocentre_km=(float(hypocentre[0]), float(hypocentre[1])), hurst=hurst,
+        hypocentre_km=(float(hypocentre[0]), float(hypocentre[1])),
+        hypocentre_cell=(seed[0], seed[1]), hurst=hurst,
         correlation_km=(float(correlation[0]), float(correlation[1])),
         embedding_shape=embedding.padded_shape, clipped_fraction=embedding.clipped_fraction,
         clipped_variance=embedding.clipped_variance, timings_s=timings)
