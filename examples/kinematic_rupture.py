@@ -24,7 +24,7 @@ DEFAULT_FAULT = Fault()
 DEFAULT_SETTINGS = RuptureSettings()
 
 
-def parse_arguments(argv: Sequence[str] | None = None) -> argparse.Namespace:
+def argument_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         description="Builds a kinematic rupture, writes it as a Standard Rupture Format 2.0 "
                     "file and a PNG figure, and prints a summary.",
@@ -65,7 +65,7 @@ def parse_arguments(argv: Sequence[str] | None = None) -> argparse.Namespace:
                         help="Standard Rupture Format file to write")
     output.add_argument("--figure", default=os.path.join("output", "kinematic_rupture.png"),
                         help="PNG figure to write")
-    return parser.parse_args(argv)
+    return parser
 
 
 def fault_and_settings(arguments: argparse.Namespace) -> tuple[Fault, RuptureSettings]:
@@ -116,10 +116,14 @@ def ensure_directory(path: str) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> None:
-    arguments = parse_arguments(argv)
-    fault, settings = fault_and_settings(arguments)
+    parser = argument_parser()
+    arguments = parser.parse_args(argv)
     start = time.perf_counter()
-    rupture = build_rupture(fault, settings)
+    try:
+        fault, settings = fault_and_settings(arguments)
+        rupture = build_rupture(fault, settings)
+    except ValueError as refusal:
+        parser.error(str(refusal))
     built = time.perf_counter()
     ensure_directory(arguments.srf)
     write_srf(arguments.srf, fault, rupture)

@@ -78,18 +78,18 @@ class Fault:
 
     def __post_init__(self) -> None:
         if not (self.cell_km > 0 and math.isfinite(self.cell_km)):
-            raise ValueError(f"a cell of {self.cell_km} km charts nothing; it must be positive")
+            raise ValueError(f"a cell of {self.cell_km:g} km charts nothing; it must be positive")
         for name, size in (("length", self.length_km), ("width", self.width_km)):
             cells = round(size / self.cell_km)
             if cells < 1 or not math.isclose(cells * self.cell_km, size, rel_tol=1e-9):
                 raise ValueError(
-                    f"a fault {name} of {size} km is not a whole number of {self.cell_km} km cells")
+                    f"a fault {name} of {size:g} km is not a whole number of {self.cell_km:g} km cells")
         if not 0 < self.dip_deg <= 90:
-            raise ValueError(f"a dip of {self.dip_deg} degrees must be in (0, 90]")
+            raise ValueError(f"a dip of {self.dip_deg:g} degrees must be in (0, 90]")
         if not self.top_depth_km >= 0:
-            raise ValueError(f"the top edge at {self.top_depth_km} km depth is above the surface")
+            raise ValueError(f"the top edge at {self.top_depth_km:g} km depth is above the surface")
         if not -90 <= self.lat <= 90:
-            raise ValueError(f"a latitude of {self.lat} degrees is off the globe")
+            raise ValueError(f"a latitude of {self.lat:g} degrees is off the globe")
 
     @property
     def cells(self) -> tuple[int, int]:
@@ -379,8 +379,8 @@ def hypocentre_seed(fault: Fault, hypocentre_km: tuple[float, float],
     hypocentre to that cell's centre."""
     along, down = hypocentre_km
     if not (0 <= along <= fault.length_km and 0 <= down <= fault.width_km):
-        raise ValueError(f"a hypocentre at ({along}, {down}) km is off the "
-                         f"{fault.length_km} km x {fault.width_km} km fault")
+        raise ValueError(f"a hypocentre at ({along:g}, {down:g}) km is off the "
+                         f"{fault.length_km:g} km x {fault.width_km:g} km fault")
     rows, columns = fault.cells
     i = min(int(down / fault.cell_km), rows - 1)
     j = min(int(along / fault.cell_km), columns - 1)
