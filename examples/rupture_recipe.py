@@ -373,17 +373,21 @@ def scaled_slip(shape: FloatArray, rigidity: FloatArray, cell_area_m2: float,
     return slip * (moment / (cell_area_m2 * (rigidity * slip).sum()))
 
 
-def hypocentre_seed(fault: Fault, hypocentre_km: tuple[float, float],
-                    speed_km_s: FloatArray) -> tuple[int, int, float]:
-    """The eikonal seed of a hypocentre: its cell, and the time the front takes from the
-    hypocentre to that cell's centre."""
+def hypocentre_cell(fault: Fault, hypocentre_km: tuple[float, float]) -> tuple[int, int]:
+    """The cell (row, column) that holds a hypocentre (along-strike, down-dip km)."""
     along, down = hypocentre_km
     if not (0 <= along <= fault.length_km and 0 <= down <= fault.width_km):
         raise ValueError(f"a hypocentre at ({along:g}, {down:g}) km is off the "
                          f"{fault.length_km:g} km x {fault.width_km:g} km fault")
     rows, columns = fault.cells
-    i = min(int(down / fault.cell_km), rows - 1)
-    j = min(int(along / fault.cell_km), columns - 1)
+    return min(int(down / fault.cell_km), rows - 1), min(int(along / fault.cell_km), columns - 1)
+
+
+def hypocentre_seed(fault: Fault, hypocentre_km: tuple[float, float], cell: tuple[int, int],
+                    speed_km_s: FloatArray) -> tuple[int, int, float]:
+    """The eikonal seed of a hypocentre: its cell, and the time the front takes from the
+    hypocentre to that cell's centre."""
+    (along, down), (i, j) = hypocentre_km, cell
     offset = math.hypot((i + 0.5) * fault.cell_km - down, (j + 0.5) * fault.cell_km - along)
     return i, j, offset / float(speed_km_s[i, j])
 
@@ -419,7 +423,9 @@ def rise_times_s(slip: FloatArray, moment: float) -> FloatArray:
 def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     """The whole kinematic rupture on `fault`."""
     timings: dict[str, float] = {}
-    rows, columns = fault.cells
+    columns = fault.cells[1]
+    hypocentre = settings.hypocentre_km or default_hypocentre(fault)
+    start_cell = hypocentre_cell(fault, hypocentre)
     depth = np.repeat(fault.row_depths_km()[:, None], columns, axis=1)
     vs = shear_speed_km_s(depth)
     density = density_g_cm3(vs)
@@ -438,8 +444,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
 
     fraction = settings.rupture_velocity_fraction * (1.0 + settings.velocity_perturbation * speed_field)
     speed = vs * np.clip(fraction, *RUPTURE_SPEED_LIMITS)
-    hypocentre = settings.hypocentre_km or default_hypocentre(fault)
-    seed = hypocentre_seed(fault, hypocentre, speed)
+    seed = hypocentre_seed(fault, hypocentre, start_cell, speed)
     times = timed(timings, "eikonal_solve", _kernels.eikonal_solve, 1.0 / speed,
                   (fault.cell_km, fault.cell_km), [seed])
 
@@ -459,7 +464,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
         moment_rate_nm_s=rate, dt_s=settings.dt_s,
         duration_s=float(ends.max()) if ends.size else 0.0,
         hypocentre_km=(float(hypocentre[0]), float(hypocentre[1])),
-        hypocentre_cell=(seed[0], seed[1]), hurst=hurst,
+        hypocentre_cell=start_cell, hurst=hurst,
         correlation_km=(float(correlation[0]), float(correlation[1])),
         embedding_shape=embedding.padded_shape, clipped_fraction=embedding.clipped_fraction,
         clipped_variance=embedding.clipped_variance, timings_s=timings)
