@@ -102,7 +102,7 @@ def summary(fault: Fault, rupture: Rupture) -> list[str]:
         f"{from_rate:.4g} N m (Mw {moment_magnitude(from_rate):.2f}) from the moment rate",
         f"slip: mean {slip.mean():.3g} m, largest {slip.max():.3g} m; rise times up to "
         f"{rupture.rise_time_s.max():.3g} s",
-        f"rupture: from ({rupture.hypocentre_km[0]:g}, {rupture.hypocentre_km[1]:g}) km, "
+        f"rupture: from ({rupture.hypocentre_km[0]:.3g}, {rupture.hypocentre_km[1]:.3g}) km, "
         f"duration {rupture.duration_s:.2f} s; {len(rupture.samples):,} slip-rate samples "
         f"at dt = {rupture.dt_s:g} s",
         f"kernels: {kernels}",
