@@ -78,18 +78,18 @@ class Fault:
 
     def __post_init__(self) -> None:
         if not (self.cell_km > 0 and math.isfinite(self.cell_km)):
-            raise ValueError(f"a cell of {self.cell_km} km charts nothing; it must be positive")
+            raise ValueError(f"a cell of {self.cell_km:g} km charts nothing; it must be positive")
         for name, size in (("length", self.length_km), ("width", self.width_km)):
             cells = round(size / self.cell_km)
             if cells < 1 or not math.isclose(cells * self.cell_km, size, rel_tol=1e-9):
                 raise ValueError(
-                    f"a fault {name} of {size} km is not a whole number of {self.cell_km} km cells")
+                    f"a fault {name} of {size:g} km is not a whole number of {self.cell_km:g} km cells")
         if not 0 < self.dip_deg <= 90:
-            raise ValueError(f"a dip of {self.dip_deg} degrees must be in (0, 90]")
+            raise ValueError(f"a dip of {self.dip_deg:g} degrees must be in (0, 90]")
         if not self.top_depth_km >= 0:
-            raise ValueError(f"the top edge at {self.top_depth_km} km depth is above the surface")
+            raise ValueError(f"the top edge at {self.top_depth_km:g} km depth is above the surface")
         if not -90 <= self.lat <= 90:
-            raise ValueError(f"a latitude of {self.lat} degrees is off the globe")
+            raise ValueError(f"a latitude of {self.lat:g} degrees is off the globe")
 
     @property
     def cells(self) -> tuple[int, int]:
@@ -342,6 +342,7 @@ class Rupture:
     dt_s: float
     duration_s: float
     hypocentre_km: tuple[float, float]
+    hypocentre_cell: tuple[int, int]
     hurst: float
     correlation_km: tuple[float, float]
     embedding_shape: tuple[int, int]
@@ -372,17 +373,21 @@ def scaled_slip(shape: FloatArray, rigidity: FloatArray, cell_area_m2: float,
     return slip * (moment / (cell_area_m2 * (rigidity * slip).sum()))
 
 
-def hypocentre_seed(fault: Fault, hypocentre_km: tuple[float, float],
+def hypocentre_cell(fault: Fault, hypocentre_km: tuple[float, float]) -> tuple[int, int]:
+    """The cell (row, column) that holds a hypocentre (along-strike, down-dip km)."""
+    along, down = hypocentre_km
+    if not (0 <= along <= fault.length_km and 0 <= down <= fault.width_km):
+        raise ValueError(f"a hypocentre at ({along:g}, {down:g}) km is off the "
+                         f"{fault.length_km:g} km x {fault.width_km:g} km fault")
+    rows, columns = fault.cells
+    return min(int(down / fault.cell_km), rows - 1), min(int(along / fault.cell_km), columns - 1)
+
+
+def hypocentre_seed(fault: Fault, hypocentre_km: tuple[float, float], cell: tuple[int, int],
                     speed_km_s: FloatArray) -> tuple[int, int, float]:
     """The eikonal seed of a hypocentre: its cell, and the time the front takes from the
     hypocentre to that cell's centre."""
-    along, down = hypocentre_km
-    if not (0 <= along <= fault.length_km and 0 <= down <= fault.width_km):
-        raise ValueError(f"a hypocentre at ({along}, {down}) km is off the "
-                         f"{fault.length_km} km x {fault.width_km} km fault")
-    rows, columns = fault.cells
-    i = min(int(down / fault.cell_km), rows - 1)
-    j = min(int(along / fault.cell_km), columns - 1)
+    (along, down), (i, j) = hypocentre_km, cell
     offset = math.hypot((i + 0.5) * fault.cell_km - down, (j + 0.5) * fault.cell_km - along)
     return i, j, offset / float(speed_km_s[i, j])
 
@@ -418,7 +423,9 @@ def rise_times_s(slip: FloatArray, moment: float) -> FloatArray:
 def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     """The whole kinematic rupture on `fault`."""
     timings: dict[str, float] = {}
-    rows, columns = fault.cells
+    columns = fault.cells[1]
+    hypocentre = settings.hypocentre_km or default_hypocentre(fault)
+    start_cell = hypocentre_cell(fault, hypocentre)
     depth = np.repeat(fault.row_depths_km()[:, None], columns, axis=1)
     vs = shear_speed_km_s(depth)
     density = density_g_cm3(vs)
@@ -437,8 +444,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
 
     fraction = settings.rupture_velocity_fraction * (1.0 + settings.velocity_perturbation * speed_field)
     speed = vs * np.clip(fraction, *RUPTURE_SPEED_LIMITS)
-    hypocentre = settings.hypocentre_km or default_hypocentre(fault)
-    seed = hypocentre_seed(fault, hypocentre, speed)
+    seed = hypocentre_seed(fault, hypocentre, start_cell, speed)
     times = timed(timings, "eikonal_solve", _kernels.eikonal_solve, 1.0 / speed,
                   (fault.cell_km, fault.cell_km), [seed])
 
@@ -457,7 +463,8 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
         rigidity_pa=rigidity, moment_nm=moment, mw=moment_magnitude(moment),
         moment_rate_nm_s=rate, dt_s=settings.dt_s,
         duration_s=float(ends.max()) if ends.size else 0.0,
-        hypocentre_km=(float(hypocentre[0]), float(hypocentre[1])), hurst=hurst,
+        hypocentre_km=(float(hypocentre[0]), float(hypocentre[1])),
+        hypocentre_cell=start_cell, hurst=hurst,
         correlation_km=(float(correlation[0]), float(correlation[1])),
         embedding_shape=embedding.padded_shape, clipped_fraction=embedding.clipped_fraction,
         clipped_variance=embedding.clipped_variance, timings_s=timings)
