@@ -21,6 +21,7 @@ import platform
 import subprocess
 import sys
 from importlib import metadata
+from importlib.util import find_spec
 from pathlib import Path
 
 import eikonal
@@ -169,6 +170,12 @@ def main():
                         help="directory for report.json, report.md and report.png")
     arguments = parser.parse_args()
     chosen = arguments.only or [*BENCHMARKS, "ensemble"]
+    missing = [name for name in ("scipy", "skfmm", "matplotlib") if not find_spec(name)]
+    if missing:
+        parser.exit(1, f"the benchmarks need {', '.join(missing)}: pip install .[bench]\n")
+    if "ensemble" in chosen and not find_spec("distributed"):
+        progress("skipping the ensemble: it needs Dask's distributed (pip install .[examples])")
+        chosen.remove("ensemble")
 
     report = {"date": datetime.date.today().isoformat(),
               "command": " ".join(["python", "bench/report.py", *sys.argv[1:]]),
