@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include <cstddef>
+#include <new>
 #include <string>
 
 #include "fatal.hpp"
@@ -95,17 +96,32 @@ int next_item(PyObject* iterator, Ref& item) {
 
 }  // namespace
 
+void note_parameter(const char* parameter) {
+    PendingError error;
+    Ref note(PyUnicode_FromFormat("while processing '%s'", parameter));
+    Ref added(note ? PyObject_CallMethod(error.exception(), "add_note", "O", note.get()) : nullptr);
+    if (!added) PyErr_Clear();
+    error.restore();
+}
+
 template <int Dims>
 bool FloatArray<Dims>::load(PyObject* object) {
     numpy::bind();
     if (!numpy::is_float64_array(object, Dims)) return not_an_ndarray(object);
     array_ = Ref(Py_NewRef(object));
-    layout_ = numpy::layout_of(object);
     return true;
 }
 
 template <int Dims>
-bool FloatArray<Dims>::check_layout() {
+bool FloatArray<Dims>::check_layout(const char* parameter) {
+    // Still the array it was at its conversion? Python code run since may have changed
+    // its dimensions or element type in place.
+    if (!numpy::is_float64_array(array_.get(), Dims)) {
+        not_an_ndarray(array_.get());
+        note_parameter(parameter);
+        return false;
+    }
+    layout_ = numpy::layout_of(array_.get());
     const std::uint64_t count = layout_.extents[0] * layout_.extents[1];
     if (count == 0) return true;
     if (!layout_.aligned || !layout_.c_contiguous || layout_.data == nullptr) {
@@ -124,7 +140,9 @@ bool OptionalVector::load(PyObject* object) {
     return array_.emplace().load(object);
 }
 
-bool OptionalVector::check_layout() { return !array_ || array_->check_layout(); }
+bool OptionalVector::check_layout(const char* parameter) {
+    return !array_ || array_->check_layout(parameter);
+}
 
 std::optional<std::span<const double>> OptionalVector::values() const {
     if (!array_) return std::nullopt;
@@ -151,7 +169,8 @@ bool SeedList::load(PyObject* object) {
         return false;
     }
     if (!PySequence_Check(object)) return not_instance(object, "Sequence");
-    // The length only sizes the list; a sequence that cannot tell is read all the same.
+    // The length only sizes the list: a sequence that cannot tell, or that claims more
+    // items than memory can hold room for, is read all the same.
     const Py_ssize_t length = PyObject_Size(object);
     if (length < 0) {
         PyErr_Clear();
@@ -159,7 +178,10 @@ bool SeedList::load(PyObject* object) {
         if (static_cast<std::size_t>(length) > PTRDIFF_MAX / sizeof(SeedTriple)) {
             fatal("capacity overflow");
         }
-        seeds.reserve(static_cast<std::size_t>(length));
+        try {
+            seeds.reserve(static_cast<std::size_t>(length));
+        } catch (const std::bad_alloc&) {
+        }
     }
     Ref iterator(PyObject_GetIter(object));
     if (!iterator) return false;

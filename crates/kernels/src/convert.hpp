@@ -2,7 +2,9 @@
 // Conversion of each kind of argument into the plain value its kernel takes. Every
 // `load` sets a Python exception and returns false when it refuses its object. Array
 // arguments are borrowed, never copied: `check_layout`, run after every argument of the
-// call is converted, refuses an array that cannot be read in place.
+// call is converted, refuses an array that cannot be read in place. Only then are an
+// array's data, extents and flags read: a later argument's conversion runs Python code,
+// which may resize, restride or retype an array converted before it.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -23,7 +25,7 @@ template <int Dims>
 class FloatArray {
 public:
     bool load(PyObject* object);
-    bool check_layout();
+    bool check_layout(const char* parameter);
 
     std::span<const double> values() const { return values_; }
     std::uint64_t rows() const { return layout_.extents[0]; }
@@ -42,12 +44,16 @@ using VectorArray = FloatArray<1>;
 class OptionalVector {
 public:
     bool load(PyObject* object);
-    bool check_layout();
+    bool check_layout(const char* parameter);
     std::optional<std::span<const double>> values() const;
 
 private:
     std::optional<VectorArray> array_;
 };
+
+// Adds "while processing '{parameter}'" to the pending exception; if that fails, the
+// exception goes on without it.
+void note_parameter(const char* parameter);
 
 struct Float {
     double value = 0;

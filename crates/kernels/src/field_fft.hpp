@@ -1,48 +1,61 @@
 #pragma once
-// The transforms of the field draw, from FFTW: storage aligned as FFTW's vector code
-// wants, and in-place inverse plans that many tasks run at once.
+// The transforms of the field draw: unnormalised inverse discrete Fourier transforms of
+// complex doubles, X[k] = sum over m of x[m] exp(+2 pi i k m / n), for any length n >= 1.
+//
+// A plan is made once per draw and shared read-only by every task. Each task runs it in
+// scratch of its own, a few sequences at a time (one per SIMD lane, so the lanes never mix),
+// so that a transform itself never allocates: memory is taken only by planning and by
+// making scratch, and running short of it there is std::bad_alloc, never an abort.
 
 #include <complex>
-#include <cstdlib>
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
-
-#include <fftw3.h>
 
 namespace kernels {
 
-struct FreeComplex {
-    void operator()(std::complex<double>* values) const noexcept { std::free(values); }
+using Complex = std::complex<double>;
+
+// Sequences of complex values laid out in a grid: value m of sequence k is at
+// data[k * between + m * within].
+struct Sequences {
+    Complex* data;
+    std::size_t count;
+    std::size_t between;
+    std::size_t within;
 };
-using ComplexArray = std::unique_ptr<std::complex<double>[], FreeComplex>;
 
-// Uninitialised storage for `count` complex values, aligned for FFTW's vector code.
-ComplexArray allocate_complex(std::uint64_t count);
-
-// `count` rounded up so that runs of that many complex values, laid end to end from an
-// aligned start, each start aligned too: a plan runs only on arrays aligned as the ones
-// it was made with.
-std::uint64_t aligned_stride(std::uint64_t count);
-
-// An unnormalised inverse transform of `length` complex values, in place. Planning is
-// by estimate, never by measurement, so that every call chooses the same algorithm and
-// draws are bit-identical from call to call and process to process.
 class InversePlan {
 public:
+    // What one task needs to run the plan, made once per task.
+    class Scratch {
+    public:
+        explicit Scratch(std::size_t bytes);
+
+    private:
+        friend class InversePlan;
+        struct Free {
+            void operator()(void* storage) const noexcept { std::free(storage); }
+        };
+        std::unique_ptr<void, Free> storage_;
+    };
+
     explicit InversePlan(std::uint64_t length);
     ~InversePlan();
     InversePlan(const InversePlan&) = delete;
     InversePlan& operator=(const InversePlan&) = delete;
 
-    // Transforms `length` values at `values` (aligned as allocate_complex gives) in
-    // place. Safe to call from several threads at once.
-    void run(std::complex<double>* values) const {
-        auto* data = reinterpret_cast<fftw_complex*>(values);
-        fftw_execute_dft(plan_, data, data);
-    }
+    Scratch scratch() const;
+
+    // Transforms every sequence in place, writing back only the first `kept` values of
+    // each transform. Safe to call from several tasks at once, each with its own scratch.
+    void run(const Sequences& sequences, std::size_t kept, Scratch& scratch) const;
 
 private:
-    fftw_plan plan_;
+    struct Planned;
+    std::uint64_t length_;
+    std::unique_ptr<const Planned> planned_;
 };
 
 }  // namespace kernels

@@ -3,12 +3,13 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <string_view>
 
 namespace kernels {
 
 namespace {
 
-// Wide enough for the longest positional double: 5e-324 needs 327 characters.
+// Wide enough for the longest fixed-point text of format_fixed.
 using Digits = std::array<char, 400>;
 
 std::string special(double value) {
@@ -46,11 +47,35 @@ std::string format_product(std::uint64_t a, std::uint64_t b) {
 
 std::string format_shortest(double value) {
     if (!std::isfinite(value)) return special(value);
-    Digits digits;
-    auto end = std::to_chars(digits.data(), digits.data() + digits.size(), value,
-                             std::chars_format::fixed)
-                   .ptr;
-    return {digits.data(), end};
+    // The shortest round-trip digits come in scientific form, "-d.ddde+xx"; fixed form
+    // would instead give the exact expansion of large integral values, all of its digits.
+    std::array<char, 32> scientific;
+    const char* end = std::to_chars(scientific.data(), scientific.data() + scientific.size(),
+                                    value, std::chars_format::scientific)
+                          .ptr;
+    const std::string_view text(scientific.data(), static_cast<std::size_t>(end - scientific.data()));
+    const std::size_t e = text.find('e');
+    std::string digits;
+    for (char c : text.substr(0, e)) {
+        if (c >= '0' && c <= '9') digits += c;
+    }
+    std::string_view exponent_text = text.substr(e + 1);
+    if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
+    int exponent = 0;
+    std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+
+    // The digits d1 d2 ... stand for 0.d1d2... x 10^(exponent + 1).
+    const int integral_digits = exponent + 1;
+    std::string out = std::signbit(value) ? "-" : "";
+    if (integral_digits <= 0) {
+        out.append("0.").append(static_cast<std::size_t>(-integral_digits), '0').append(digits);
+    } else if (static_cast<std::size_t>(integral_digits) >= digits.size()) {
+        out.append(digits).append(static_cast<std::size_t>(integral_digits) - digits.size(), '0');
+    } else {
+        const auto point = static_cast<std::size_t>(integral_digits);
+        out.append(digits, 0, point).append(".").append(digits, point);
+    }
+    return out;
 }
 
 std::string format_fixed(double value, int decimals) {

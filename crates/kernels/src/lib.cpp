@@ -11,10 +11,15 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <exception>
 #include <iterator>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -38,10 +43,7 @@ namespace {
 
 PyObject* pair_of(Ref first, Ref second) {
     PyObject* pair = PyTuple_New(2);
-    if (!pair) {
-        PyErr_Clear();
-        fatal("Failed to create a result tuple");
-    }
+    if (!pair) interpreter_refused("Failed to create a result tuple");
     PyTuple_SET_ITEM(pair, 0, first.release());
     PyTuple_SET_ITEM(pair, 1, second.release());
     return pair;
@@ -126,20 +128,10 @@ struct CirculantDraw {
 
 // ---- The call frame ------------------------------------------------------------------
 
-// Adds "while processing '{parameter}'" to the pending exception; if that fails, the
-// exception goes on without it.
-void add_note(const char* parameter) {
-    PendingError error;
-    Ref note(PyUnicode_FromFormat("while processing '%s'", parameter));
-    Ref added(note ? PyObject_CallMethod(error.exception(), "add_note", "O", note.get()) : nullptr);
-    if (!added) PyErr_Clear();
-    error.restore();
-}
-
 template <class Argument>
 bool convert(Argument& argument, PyObject* object, const char* parameter) {
     if (argument.load(object)) return true;
-    add_note(parameter);
+    note_parameter(parameter);
     return false;
 }
 
@@ -150,22 +142,48 @@ bool convert_all(Arguments& arguments, PyObject* const* slots,
 }
 
 template <class Argument>
-bool check_layout(Argument& argument) {
-    if constexpr (requires { argument.check_layout(); }) {
-        return argument.check_layout();
+bool check_layout(Argument& argument, const char* parameter) {
+    if constexpr (requires { argument.check_layout(parameter); }) {
+        return argument.check_layout(parameter);
     } else {
         return true;
     }
 }
 
-// Runs `kernel` with the interpreter lock released, taking it back on every way out.
+template <class Arguments, std::size_t... K>
+bool check_layouts(Arguments& arguments, std::span<const char* const> parameters,
+                   std::index_sequence<K...>) {
+    return (check_layout(std::get<K>(arguments), parameters[K]) && ...);
+}
+
+// Takes the interpreter lock back. Before CPython 3.14, a thread that asks for it while
+// the interpreter is shutting down is ended by pthread_exit, which unwinds the thread's
+// stack: through this call's destructors, without the lock, or into a noexcept frame,
+// which aborts the process. Such a thread stops here instead and waits, quietly, for the
+// process to end (as 3.14 makes it do).
+void take_interpreter_lock(PyThreadState* state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        for (;;) pause();
+    }
+}
+
+// Runs `kernel` with the interpreter lock released and takes the lock back however the
+// kernel ends, then passes on its result or its exception.
 template <class Kernel>
 auto without_interpreter_lock(Kernel&& kernel) {
-    struct Released {
-        PyThreadState* state = PyEval_SaveThread();
-        ~Released() { PyEval_RestoreThread(state); }
-    } released;
-    return kernel();
+    std::optional<decltype(kernel())> outcome;
+    std::exception_ptr failure;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        outcome.emplace(kernel());
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    take_interpreter_lock(state);
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*outcome);
 }
 
 [[gnu::cold]] PyObject* raise_value_error(const std::string& text) {
@@ -183,7 +201,7 @@ PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         if (!convert_all(arguments, slots, Function::parameters, std::make_index_sequence<count>())) {
             return nullptr;
         }
-        if (!std::apply([](auto&... each) { return (check_layout(each) && ...); }, arguments)) {
+        if (!check_layouts(arguments, Function::parameters, std::make_index_sequence<count>())) {
             return nullptr;
         }
         auto outcome = without_interpreter_lock([&] { return std::apply(Function::run, arguments); });

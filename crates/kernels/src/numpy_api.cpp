@@ -106,23 +106,18 @@ extern "C" void free_owned_buffer(PyObject* owner) {
     std::free(PyCapsule_GetPointer(owner, "_kernels.buffer"));
 }
 
-[[noreturn, gnu::cold]] void array_refused(const char* what) {
-    PyErr_Clear();
-    fatal(what);
-}
-
 template <class T>
 PyObject* take_over(Buffer<T>&& buffer, int type, int dims, npy_intp* extents, npy_intp* strides) {
     Ref owner(PyCapsule_New(buffer.data(), "_kernels.buffer", free_owned_buffer));
-    if (!owner) array_refused("Failed to create slice container");
+    if (!owner) interpreter_refused("Failed to create slice container");
     T* data = buffer.release();
     PyArray_Descr* descr = PyArray_DescrFromType(type);
-    if (!descr) array_refused("NumPy has no descriptor for a result array");
+    if (!descr) interpreter_refused("NumPy has no descriptor for a result array");
     Ref array(PyArray_NewFromDescr(&PyArray_Type, descr, dims, extents, strides, data,
                                    NPY_ARRAY_WRITEABLE, nullptr));
-    if (!array) array_refused("NumPy refused to create a result array");
+    if (!array) interpreter_refused("NumPy refused to create a result array");
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) < 0) {
-        array_refused("NumPy refused the owner of a result array");
+        interpreter_refused("NumPy refused the owner of a result array");
     }
     return array.release();
 }

@@ -6,14 +6,26 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
 
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <limits>
+#include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
+#include <vector>
 
 namespace kernels {
 
 namespace {
+
+// Stack of every worker thread, set rather than left to oneTBB so that the threads tried
+// before the pool is made (see startable_threads) ask the system for the same thing.
+constexpr std::size_t WORKER_STACK_BYTES = std::size_t{4} << 20;
 
 // A decimal number: an optional leading "+" and one or more digits, within size_t.
 std::optional<std::size_t> parse_count(const char* text) {
@@ -30,15 +42,70 @@ std::optional<std::size_t> parse_count(const char* text) {
     return value;
 }
 
+// Threads that only wait until every one of them has been started, then end.
+class HeldThreads {
+public:
+    ~HeldThreads() {
+        {
+            const std::lock_guard lock(mutex_);
+            released_ = true;
+        }
+        released_signal_.notify_all();
+        for (pthread_t thread : threads_) pthread_join(thread, nullptr);
+    }
+
+    // Starts up to `count` threads with the workers' stack; returns how many started.
+    std::size_t start(std::size_t count) {
+        pthread_attr_t attributes;
+        if (pthread_attr_init(&attributes) != 0) return 0;
+        if (pthread_attr_setstacksize(&attributes, WORKER_STACK_BYTES) == 0) {
+            while (threads_.size() < count) {
+                pthread_t thread;
+                if (pthread_create(&thread, &attributes, &HeldThreads::wait, this) != 0) break;
+                threads_.push_back(thread);
+            }
+        }
+        pthread_attr_destroy(&attributes);
+        return threads_.size();
+    }
+
+private:
+    static void* wait(void* held) {
+        auto* self = static_cast<HeldThreads*>(held);
+        std::unique_lock lock(self->mutex_);
+        self->released_signal_.wait(lock, [self] { return self->released_; });
+        return nullptr;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable released_signal_;
+    bool released_ = false;
+    std::vector<pthread_t> threads_;
+};
+
+// How many worker threads the system lets the process start now, up to `wanted`: all of
+// them are started at once and held, so that limits on threads and on address space count
+// them together. oneTBB starts its workers later, one worker starting the next, and a
+// worker that fails to start another ends the process; a pool no larger than what the
+// system just granted keeps clear of that. The stacks of these threads are cached by the
+// C library when they end, and the workers take them over.
+std::size_t startable_threads(std::size_t wanted) { return HeldThreads().start(wanted); }
+
+// Set in a child forked from a process whose pool had been made: the pool's threads did
+// not come along, and its state may have been caught half-way through a loop.
+std::atomic<bool> pool_left_in_parent{false};
+
 struct Pool {
     explicit Pool(std::size_t threads)
-        // oneTBB caps its workers at the machine's core count unless told otherwise, and
-        // the telling must last as long as the pool.
-        : allowance(oneapi::tbb::global_control::max_allowed_parallelism,
+        : stack(oneapi::tbb::global_control::thread_stack_size, WORKER_STACK_BYTES),
+          // oneTBB caps its workers at the machine's core count unless told otherwise, and
+          // the telling must last as long as the pool.
+          allowance(oneapi::tbb::global_control::max_allowed_parallelism,
                     std::max<std::size_t>(threads, oneapi::tbb::info::default_concurrency())),
           arena(static_cast<int>(threads)),
           threads(threads) {}
 
+    oneapi::tbb::global_control stack;
     oneapi::tbb::global_control allowance;
     oneapi::tbb::task_arena arena;
     std::size_t threads;
@@ -52,10 +119,35 @@ Pool& pool() {
         std::size_t threads = pool_size_from(std::getenv("RAYON_NUM_THREADS"),
                                              std::getenv("RAYON_RS_NUM_CPUS"), cpus);
         threads = std::min<std::size_t>(threads, std::numeric_limits<int>::max());
-        return new Pool(threads);
+        threads = 1 + startable_threads(threads - 1);
+        auto* made = new Pool(threads);
+        pthread_atfork(nullptr, nullptr, [] { pool_left_in_parent.store(true); });
+        return made;
     }();
     return *instance;
 }
+
+// The first exception thrown by a run, kept to be rethrown once the loop is over.
+class FirstFailure {
+public:
+    template <class Body>
+    void guard(Body&& body) noexcept {
+        try {
+            body();
+        } catch (...) {
+            const std::lock_guard lock(mutex_);
+            if (!failure_) failure_ = std::current_exception();
+        }
+    }
+
+    void rethrow() {
+        if (failure_) std::rethrow_exception(failure_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::exception_ptr failure_;
+};
 
 }  // namespace
 
@@ -71,12 +163,30 @@ std::size_t pool_threads() { return pool().threads; }
 namespace detail {
 
 void run_on_pool(std::size_t blocks, RunFn run, void* context) {
-    pool().arena.execute([&] {
-        oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, blocks),
-                                  [&](const oneapi::tbb::blocked_range<std::size_t>& range) {
-                                      run(context, range.begin(), range.end());
-                                  });
-    });
+    // Results never depend on how blocks are spread, so the calling thread may take them
+    // all: in a forked child, and when the pool itself fails.
+    if (pool_left_in_parent.load()) return run(context, 0, blocks);
+    Pool& workers = pool();
+    FirstFailure failure;
+    try {
+        workers.arena.execute([&] {
+            oneapi::tbb::parallel_for(oneapi::tbb::blocked_range<std::size_t>(0, blocks),
+                                      [&](const oneapi::tbb::blocked_range<std::size_t>& range) {
+                                          failure.guard([&] { run(context, range.begin(), range.end()); });
+                                      });
+        });
+    } catch (const std::bad_alloc&) {
+        failure.rethrow();
+        throw;
+    } catch (...) {
+        // The runs' own failures are all caught above, so this is the pool's: a worker
+        // that could not be started, say. Every block is run again here; each one's output
+        // depends only on the inputs, so a block run twice writes the same values.
+        failure.rethrow();
+        run(context, 0, blocks);
+        return;
+    }
+    failure.rethrow();
 }
 
 }  // namespace detail

@@ -1,5 +1,9 @@
 #include "python_ref.hpp"
 
+#include <new>
+
+#include "fatal.hpp"
+
 namespace kernels {
 
 PendingError::PendingError() {
@@ -40,6 +44,13 @@ void PendingError::restore() {
     PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
                   PyException_GetTraceback(value));
 #endif
+}
+
+void interpreter_refused(const char* invariant) {
+    const bool out_of_memory = PyErr_ExceptionMatches(PyExc_MemoryError);
+    PyErr_Clear();
+    if (out_of_memory) throw std::bad_alloc();
+    fatal(invariant);
 }
 
 }  // namespace kernels

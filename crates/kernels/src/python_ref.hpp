@@ -50,4 +50,9 @@ private:
     Ref exception_;
 };
 
+// Ends the call after the interpreter (or NumPy) refused to make an object the call needs:
+// with MemoryError when it ran out of memory, and otherwise with the fatal internal
+// failure `invariant`. The pending exception is taken either way.
+[[noreturn]] void interpreter_refused(const char* invariant);
+
 }  // namespace kernels

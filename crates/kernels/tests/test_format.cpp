@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "format.hpp"
 
@@ -76,6 +78,102 @@ TEST(FormatShortest, RoundTripsWithoutExponentOrTrailingZeros) {
         if (text.find('.') != std::string::npos) {
             ASSERT_NE(text.back(), '0') << text;
         }
+    }
+}
+
+// The significant digits of a decimal text, without sign, point, or leading and trailing
+// zeros: "-0.00120" and "1.2e-3" both give "12".
+std::string significant_digits(const std::string& text) {
+    std::string digits;
+    for (char c : text) {
+        if (c == 'e' || c == 'E') break;
+        if (c >= '0' && c <= '9') digits += c;
+    }
+    const auto first = digits.find_first_not_of('0');
+    if (first == std::string::npos) return "0";
+    const auto last = digits.find_last_not_of('0');
+    return digits.substr(first, last - first + 1);
+}
+
+// The shortest round-trip digits found the slow way: for 1, 2, ... significant digits, the
+// correctly rounded decimal, or failing that a neighbour one unit away in its last digit
+// (just above a power of two the gap to the next double down is half the gap up, so the
+// nearest decimal can fall outside while a farther one reads back), until one reads back
+// as the same double.
+std::string shortest_round_trip_digits(double value) {
+    const double magnitude = std::abs(value);
+    if (magnitude == 0) return "0";
+    for (int precision = 1; precision <= 17; ++precision) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.*e", precision - 1, magnitude);
+        const int exponent = std::atoi(std::strchr(text, 'e') + 1) - (precision - 1);
+        std::string mantissa;
+        for (const char* c = text; *c != 'e'; ++c) {
+            if (*c != '.') mantissa += *c;
+        }
+        const long long rounded = std::atoll(mantissa.c_str());
+        for (long long candidate : {rounded, rounded + 1, rounded - 1}) {
+            const std::string decimal = std::to_string(candidate) + "e" + std::to_string(exponent);
+            if (std::strtod(decimal.c_str(), nullptr) == magnitude) return significant_digits(decimal);
+        }
+    }
+    return "no round trip";
+}
+
+// Doubles where a positional layout goes wrong most easily: around 2^53, 2^63, 2^64, 1e22,
+// 1e23 and the largest double, where the exact expansion has more digits than the shortest
+// form, and every power of two and of ten across the range, subnormals included.
+std::vector<double> awkward_doubles() {
+    std::vector<double> values = {std::numeric_limits<double>::max(),
+                                  std::numeric_limits<double>::min(),
+                                  std::numeric_limits<double>::denorm_min(),
+                                  1.2345678901234568e20, 1e22, 1e23, 9007199254740993.0};
+    for (int e = -1074; e <= 1023; ++e) values.push_back(std::ldexp(1.0, e));
+    for (int e = -323; e <= 308; ++e) values.push_back(std::strtod(("1e" + std::to_string(e)).c_str(), nullptr));
+    for (double base : {std::ldexp(1.0, 53), std::ldexp(1.0, 63), std::ldexp(1.0, 64),
+                        std::ldexp(1.0, 1023), 1e22, 1e23, std::numeric_limits<double>::max()}) {
+        double below = base, above = base;
+        for (int steps = 0; steps < 4; ++steps) {
+            below = std::nextafter(below, 0.0);
+            above = std::nextafter(above, inf);
+            values.push_back(below);
+            if (std::isfinite(above)) values.push_back(above);
+        }
+    }
+    const std::size_t count = values.size();
+    for (std::size_t k = 0; k < count; ++k) values.push_back(-values[k]);
+    return values;
+}
+
+void expect_shortest_positional(double value) {
+    const std::string text = format_shortest(value);
+    ASSERT_EQ(text.find_first_of("eE"), std::string::npos) << text;
+    ASSERT_EQ(std::strtod(text.c_str(), nullptr), value) << text;
+    ASSERT_EQ(significant_digits(text), shortest_round_trip_digits(value)) << text;
+    if (text.find('.') != std::string::npos) {
+        ASSERT_NE(text.back(), '0') << text;
+    }
+}
+
+TEST(FormatShortest, LargeIntegralValuesKeepOnlyTheShortestDigits) {
+    EXPECT_EQ(format_shortest(-1.2345678901234568e20), "-123456789012345680000");
+    EXPECT_EQ(format_shortest(-1.7976931348623157e308),
+              "-17976931348623157" + std::string(292, '0'));
+    EXPECT_EQ(format_shortest(9007199254740993.0), "9007199254740992");
+    EXPECT_EQ(format_shortest(1e23), "100000000000000000000000");
+}
+
+TEST(FormatShortest, AwkwardValuesHaveTheShortestRoundTripDigits) {
+    for (double value : awkward_doubles()) expect_shortest_positional(value);
+}
+
+TEST(FormatShortest, RandomBitPatternsHaveTheShortestRoundTripDigits) {
+    std::mt19937_64 bits(20261208);
+    for (int k = 0; k < 100000; ++k) {
+        double value;
+        const std::uint64_t word = bits();
+        std::memcpy(&value, &word, sizeof value);
+        if (std::isfinite(value)) expect_shortest_positional(value);
     }
 }
 
