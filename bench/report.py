@@ -31,6 +31,8 @@ import pulses
 
 BENCHMARKS = {"pulses": pulses, "eikonal": eikonal, "field": field}
 RESULTS = Path(__file__).resolve().parent / "results"
+# A load average above this when the report starts means other work shares the cores.
+BUSY_LOAD = 0.5
 PACKAGES = ("rupture-kernels", "numpy", "scipy", "scikit-fmm", "matplotlib", "dask", "distributed")
 
 
@@ -120,11 +122,15 @@ def machine():
 
 def header(report):
     about = report["machine"]
-    load = ", ".join(f"{value:.2f}" for value in about["load_average_before"])
-    return (f"Measured on {report['date']} with `{report['command']}` (commit {about['commit']})"
-            f" on {about['cores']} cores of an {about['processor']} (load average {load} at the"
-            f" start), Python {about['python']}; medians of {report['runs']} runs, each in a"
-            " fresh process; peer / kernel above 1 means the kernel is faster.")
+    before = ", ".join(f"{value:.2f}" for value in about["load_average_before"])
+    text = (f"Measured on {report['date']} with `{report['command']}` (commit {about['commit']})"
+            f" on {about['cores']} cores of an {about['processor']} (load average {before} at"
+            f" the start), Python {about['python']}; medians of {report['runs']} runs, each in"
+            " a fresh process; peer / kernel above 1 means the kernel is faster.")
+    if about["load_average_before"][0] > BUSY_LOAD:
+        text += (" Other work kept the machine busy, so times and thread ratios are not to be"
+                 " trusted.")
+    return text
 
 
 def plot(rows, path):
