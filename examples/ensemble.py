@@ -75,7 +75,7 @@ def write_summary(path: Path, rows: list[Row]) -> None:
     with open(path, "w", newline="") as summary:
         writer = csv.DictWriter(summary, SUMMARY_FIELDS)
         writer.writeheader()
-        writer.writerows(sorted(rows, key=lambda row: row["seed"]))
+        writer.writerows(rows)
 
 
 def pool_share(workers: int) -> int:
@@ -104,13 +104,13 @@ def run_ensemble(client: Client, fault: Fault, base: RuptureSettings, seeds: Ite
                          output=str(output.resolve()), form=form)
     if show_progress:
         progress(futures)
-    rows = client.gather(futures)
+    rows = sorted(client.gather(futures), key=lambda row: row["seed"])
     seconds = time.perf_counter() - start
     write_summary(output / "summary.csv", rows)
-    return sorted(rows, key=lambda row: row["seed"]), seconds
+    return rows, seconds
 
 
-def arguments(argv: Sequence[str] | None = None) -> argparse.Namespace:
+def command_line() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("count", type=int, nargs="?", default=16,
                         help="number of variations (default %(default)s)")
@@ -127,13 +127,19 @@ def arguments(argv: Sequence[str] | None = None) -> argparse.Namespace:
     parser.add_argument("--length-km", type=float, default=Fault.length_km)
     parser.add_argument("--width-km", type=float, default=Fault.width_km)
     parser.add_argument("--cell-km", type=float, default=Fault.cell_km)
-    return parser.parse_args(argv)
+    return parser
 
 
 def main(argv: Sequence[str] | None = None) -> float:
-    options = arguments(argv)
-    fault = Fault(length_km=options.length_km, width_km=options.width_km,
-                  cell_km=options.cell_km)
+    parser = command_line()
+    options = parser.parse_args(argv)
+    if options.count < 1:
+        parser.error(f"a count of {options.count} variations builds nothing")
+    try:
+        fault = Fault(length_km=options.length_km, width_km=options.width_km,
+                      cell_km=options.cell_km)
+    except ValueError as refusal:
+        parser.error(str(refusal))
     base = RuptureSettings(magnitude=options.magnitude)
     seeds = range(options.first_seed, options.first_seed + options.count)
 

@@ -105,3 +105,16 @@ def test_command_line_writes_the_files_and_reports_the_throughput(tmp_path, caps
     serial_run(tmp_path / "serial", "npz")
     for name in ("rupture-43.npz", "rupture-44.npz"):
         assert_same_arrays(output / name, tmp_path / "serial" / name)
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["0"], "a count of 0 variations builds nothing"),
+    (["2", "--length-km", "8.05", "--cell-km", "0.2"],
+     "a fault length of 8.05 km is not a whole number of 0.2 km cells"),
+])
+def test_command_line_refuses_what_builds_nothing_before_starting_a_cluster(arguments, message,
+                                                                          capsys):
+    with pytest.raises(SystemExit) as stopped:
+        ensemble.main(arguments)
+    assert stopped.value.code == 2
+    assert capsys.readouterr().err.rstrip().endswith(f"error: {message}")
