@@ -1,31 +1,25 @@
-"""Times synthesise_pulses against a straightforward vectorised NumPy implementation of
-the same pulses, and against itself on one thread.
+"""synthesise_pulses against the same pulses written as vectorised NumPy.
 
-200,000 subfaults, rise times 0.5 to 5 s, beta 0.1 to 0.5, dt 0.05 s. Prints the wall
-times (best of several runs), the speed ratio to NumPy, the 2-thread speed-up and the
-peak memory beyond the inputs, next to the size of the output.
-
-    python bench/pulses.py
+Slip 0.2 to 4 m, rise times 0.5 to 5 s, rising fractions 0.1 to 0.5 and dt 0.05 s, from
+12,500 up to 200,000 subfaults. Measured by bench/report.py through bench/harness.py.
 """
-
-import json
-import os
-import subprocess
-import sys
-import time
 
 import numpy as np
 
-N = 200_000
-DT = 0.05
-REPEATS = 5
+KERNEL = "synthesise_pulses"
+POOLED = True
+SIZE_NAME = SIZE_KEY = "subfaults"
+DT_S = 0.05
+PEER = "NumPy (vectorised)"
+ROWS = [(PEER, {"subfaults": n}) for n in (12_500, 25_000, 50_000, 100_000, 200_000)]
+WARM_UP = {"subfaults": 1000}
 
 
-def inputs():
+def inputs(subfaults):
     rng = np.random.default_rng(2024)
-    slip = rng.uniform(0.2, 4.0, N)
-    rise = rng.uniform(0.5, 5.0, N)
-    beta = rng.uniform(0.1, 0.5, N)
+    slip = rng.uniform(0.2, 4.0, subfaults)
+    rise = rng.uniform(0.5, 5.0, subfaults)
+    beta = rng.uniform(0.1, 0.5, subfaults)
     return slip, rise, beta
 
 
@@ -61,63 +55,18 @@ def numpy_pulses(slip, rise, dt, beta):
     return offsets, shape * scale[owner]
 
 
-def best_time(function, *arguments):
-    best = float("inf")
-    for _ in range(REPEATS):
-        start = time.perf_counter()
-        result = function(*arguments)
-        best = min(best, time.perf_counter() - start)
-    return best, result
+def size(subfaults):
+    return subfaults
 
 
-def peak_kib():
-    with open("/proc/self/status") as status:
-        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM"))
+def describe(subfaults):
+    return f"{subfaults:,} subfaults"
 
 
-def kernel_child():
-    """Runs in a child process, whose pool size comes from its environment."""
-    import _kernels
+def setup(method, subfaults):
+    slip, rise, beta = inputs(subfaults)
+    if method == KERNEL:
+        import _kernels
 
-    slip, rise, beta = inputs()
-    before = peak_kib()
-    offsets, samples = _kernels.synthesise_pulses(slip, rise, DT, beta)
-    peak = peak_kib() - before
-    output = (offsets.nbytes + samples.nbytes) // 1024
-    del offsets, samples
-    seconds, _ = best_time(_kernels.synthesise_pulses, slip, rise, DT, beta)
-    print(json.dumps({"seconds": seconds, "peak_kib": peak, "output_kib": output}))
-
-
-def run_kernel(threads):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    result = subprocess.run([sys.executable, __file__, "--kernel"], env=env, capture_output=True,
-                            text=True, check=True)
-    return json.loads(result.stdout)
-
-
-def main():
-    import _kernels
-
-    slip, rise, beta = inputs()
-    offsets, samples = _kernels.synthesise_pulses(slip, rise, DT, beta)
-    numpy_seconds, (numpy_offsets, numpy_samples) = best_time(numpy_pulses, slip, rise, DT, beta)
-    assert np.array_equal(offsets, numpy_offsets), "row sizes differ"
-    difference = np.max(np.abs(samples - numpy_samples)) / np.max(np.abs(samples))
-    assert difference < 1e-12, f"samples differ by {difference:.3g} of the largest"
-
-    one = run_kernel(1)
-    two = run_kernel(2)
-    print(f"synthesise_pulses, {N} subfaults, {len(samples)} samples ({samples.nbytes / 2**20:.1f} MiB)")
-    print(f"  agreement with NumPy: largest difference {difference:.2g} of the largest sample")
-    print(f"  NumPy (vectorised)   {numpy_seconds * 1e3:8.1f} ms")
-    print(f"  _kernels, 1 thread   {one['seconds'] * 1e3:8.1f} ms")
-    print(f"  _kernels, 2 threads  {two['seconds'] * 1e3:8.1f} ms")
-    print(f"  speed ratio to NumPy (2 threads): {numpy_seconds / two['seconds']:.2f}x  (target >= 3)")
-    print(f"  2-thread speed-up:               {one['seconds'] / two['seconds']:.2f}x  (target >= 1.7)")
-    print(f"  peak memory of one call: {two['peak_kib'] / 1024:.1f} MiB for "
-          f"{two['output_kib'] / 1024:.1f} MiB of output")
-
-
-if __name__ == "__main__":
-    kernel_child() if sys.argv[1:] == ["--kernel"] else main()
+        return lambda: _kernels.synthesise_pulses(slip, rise, DT_S, beta)
+    return lambda: numpy_pulses(slip, rise, DT_S, beta)
