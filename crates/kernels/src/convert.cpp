@@ -98,8 +98,11 @@ int next_item(PyObject* iterator, Ref& item) {
 
 void note_parameter(const char* parameter) {
     PendingError error;
-    Ref note(PyUnicode_FromFormat("while processing '%s'", parameter));
-    Ref added(note ? PyObject_CallMethod(error.exception(), "add_note", "O", note.get()) : nullptr);
+    // The method's name interned, as the interpreter's own attribute names are: a fresh
+    // string per failure would take a fresh slot in the interpreter's method cache.
+    Ref method(PyUnicode_InternFromString("add_note"));
+    Ref note(method ? PyUnicode_FromFormat("while processing '%s'", parameter) : nullptr);
+    Ref added(note ? PyObject_CallMethodOneArg(error.exception(), method.get(), note.get()) : nullptr);
     if (!added) PyErr_Clear();
     error.restore();
 }
