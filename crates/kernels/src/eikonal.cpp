@@ -105,13 +105,15 @@ std::optional<double> candidate(const Upwind& along, const Upwind& down, double 
 // Gauss-Seidel sweeps of one seed's time field. A cell's new time depends only on its
 // neighbours' times, so a cell none of whose neighbours has changed since it was last
 // updated would come out the same and cannot change: such cells are skipped. `pending`
-// marks the cells that must be visited.
+// marks the cells that must be visited. `taus` holds the correction T / T0 of every
+// reached cell, kept in step with its time, since each time is read far more often than
+// it changes; unreached cells' entries are never read.
 class Sweeper {
 public:
     Sweeper(const Medium& medium, const Source& source, double tolerance, const double* factor,
-            double* times, std::uint8_t* pending)
+            double* times, double* taus, std::uint8_t* pending)
         : medium_(medium), source_(source), seed_cell_(source.si * medium.nj + source.sj),
-          tolerance_(tolerance), factor_(factor), times_(times), pending_(pending) {}
+          tolerance_(tolerance), factor_(factor), times_(times), taus_(taus), pending_(pending) {}
 
     // Runs one round of four sweeps; true when some cell dropped by more than the tolerance.
     bool round() {
@@ -139,10 +141,11 @@ private:
     }
 
     void update(std::size_t i, std::size_t j, std::size_t cell) {
-        const double fresh = arrival(i, j, cell);
         const double old = times_[cell];
+        const double fresh = arrival(i, j, cell, old);
         if (!(fresh < old)) return;
         times_[cell] = fresh;
+        taus_[cell] = factor_[cell] > 0 ? fresh / factor_[cell] : 1;
         if (fresh < old - tolerance_) changed_ = true;
         if (j > 0) pending_[cell - 1] = 1;
         if (j + 1 < medium_.nj) pending_[cell + 1] = 1;
@@ -153,25 +156,39 @@ private:
     // The neighbour at `n` on an axis of spacing h, on the minus side (sigma = +1) or the
     // plus side (sigma = -1), with g the factor gradient along that axis.
     Upwind upwind(std::size_t n, double sigma, double g, double h, double t0c) const {
-        const double tau = factor_[n] > 0 ? times_[n] / factor_[n] : 1;
-        return {times_[n], g + sigma * t0c / h, sigma * t0c * tau / h};
+        return {times_[n], g + sigma * t0c / h, sigma * t0c * taus_[n] / h};
     }
 
     // The cell's time from its neighbours' current times: the earliest causal candidate,
     // or else a plain first-order step from the earliest neighbour.
-    double arrival(std::size_t i, std::size_t j, std::size_t cell) const {
+    //
+    // Only a time below `old` is kept, and an accepted candidate is never earlier than
+    // the neighbours it uses, so neighbours at or after `old` are left out, and so is
+    // every candidate with a neighbour at or after the best time so far. The one case
+    // where a left-out neighbour matters is when nothing else is accepted: had one of its
+    // candidates been accepted, the plain step would not be taken; then the cell is
+    // worked out again with every neighbour.
+    double arrival(std::size_t i, std::size_t j, std::size_t cell, double old) const {
         const std::size_t ni = medium_.ni, nj = medium_.nj;
         const double s = medium_.slowness[cell];
         const Factor f = factor_at(medium_, source_, i, j);
         Upwind along[3], down[3];
         int n_along = 0, n_down = 0;
-        if (j > 0 && times_[cell - 1] < INF)
+        bool left_out = false;
+        auto early = [&](std::size_t n) {
+            if (!(times_[n] < old)) {
+                left_out = left_out || times_[n] < INF;
+                return false;
+            }
+            return true;
+        };
+        if (j > 0 && early(cell - 1))
             along[n_along++] = upwind(cell - 1, 1, f.g_j, medium_.d_j, f.t0);
-        if (j + 1 < nj && times_[cell + 1] < INF)
+        if (j + 1 < nj && early(cell + 1))
             along[n_along++] = upwind(cell + 1, -1, f.g_j, medium_.d_j, f.t0);
-        if (i > 0 && times_[cell - nj] < INF)
+        if (i > 0 && early(cell - nj))
             down[n_down++] = upwind(cell - nj, 1, f.g_i, medium_.d_i, f.t0);
-        if (i + 1 < ni && times_[cell + nj] < INF)
+        if (i + 1 < ni && early(cell + nj))
             down[n_down++] = upwind(cell + nj, -1, f.g_i, medium_.d_i, f.t0);
         if (n_along + n_down == 0) return INF;
         along[n_along] = NO_NEIGHBOUR;
@@ -182,13 +199,16 @@ private:
         for (int p = 0; p <= n_along; ++p)
             for (int q = 0; q <= n_down; ++q) {
                 if (p == n_along && q == n_down) continue;
+                if (along[p].time >= best || down[q].time >= best) continue;
                 if (const auto time = candidate(along[p], down[q], f.t0, s)) {
                     accepted = true;
                     best = std::min(best, *time);
                 }
             }
         if (accepted) return best;
-        return first_order_step(along, n_along, down, n_down, s);
+        const double step = first_order_step(along, n_along, down, n_down, s);
+        if (left_out && step < old) return arrival(i, j, cell, INF);
+        return step;
     }
 
     double first_order_step(const Upwind* along, int n_along, const Upwind* down, int n_down,
@@ -205,6 +225,7 @@ private:
     const double tolerance_;
     const double* const factor_;
     double* const times_;
+    double* const taus_;
     std::uint8_t* const pending_;
     bool changed_ = false;
 };
@@ -245,6 +266,8 @@ SeedTimes solve_seed(const Medium& medium, std::uint64_t si, std::uint64_t sj, d
     auto times = Buffer<double>::uninitialised(cells);
     std::fill_n(times.data(), cells, INF);
     times[si * nj + sj] = 0;
+    auto taus = Buffer<double>::uninitialised(cells);
+    taus[si * nj + sj] = 1;
 
     // Every other cell starts unreached with unreached neighbours, so only the seed's
     // neighbours can change in the first sweep.
@@ -254,7 +277,8 @@ SeedTimes solve_seed(const Medium& medium, std::uint64_t si, std::uint64_t sj, d
     if (si > 0) pending[(si - 1) * nj + sj] = 1;
     if (si + 1 < medium.ni) pending[(si + 1) * nj + sj] = 1;
 
-    Sweeper sweeper(medium, source, tolerance, factor.data(), times.data(), pending.data());
+    Sweeper sweeper(medium, source, tolerance, factor.data(), times.data(), taus.data(),
+                    pending.data());
     for (std::uint64_t round = 1; round <= MAX_ROUNDS; ++round)
         if (!sweeper.round()) return {std::move(times), round, true};
     return {std::move(times), MAX_ROUNDS, false};
