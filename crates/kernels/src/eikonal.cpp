@@ -102,18 +102,25 @@ std::optional<double> candidate(const Upwind& along, const Upwind& down, double 
     return time;
 }
 
-// Gauss-Seidel sweeps of one seed's time field. A cell's new time depends only on its
-// neighbours' times, so a cell none of whose neighbours has changed since it was last
-// updated would come out the same and cannot change: such cells are skipped. `pending`
-// marks the cells that must be visited. `taus` holds the correction T / T0 of every
-// reached cell, kept in step with its time, since each time is read far more often than
-// it changes; unreached cells' entries are never read.
+// What one visit of a cell finds: its new time, kept only if earlier than the current
+// one, and the plain first-order step from its neighbours.
+struct Visit {
+    double time, step;
+};
+
+// Gauss-Seidel sweeps of one seed's time field. A cell is visited only when `pending`
+// says that something since its last visit may lower it (see `wake`); any other cell
+// would come out the same. `taus` holds the correction T / T0 of every reached cell,
+// kept in step with its time, since each time is read far more often than it changes;
+// unreached cells' entries are never read. `step_lowers` records, at each visit, whether
+// the plain step from the neighbours is earlier than the cell's time.
 class Sweeper {
 public:
     Sweeper(const Medium& medium, const Source& source, double tolerance, const double* factor,
-            double* times, double* taus, std::uint8_t* pending)
+            double* times, double* taus, std::uint8_t* pending, std::uint8_t* step_lowers)
         : medium_(medium), source_(source), seed_cell_(source.si * medium.nj + source.sj),
-          tolerance_(tolerance), factor_(factor), times_(times), taus_(taus), pending_(pending) {}
+          tolerance_(tolerance), factor_(factor), times_(times), taus_(taus), pending_(pending),
+          step_lowers_(step_lowers) {}
 
     // Runs one round of four sweeps; true when some cell dropped by more than the tolerance.
     bool round() {
@@ -142,21 +149,35 @@ private:
 
     void update(std::size_t i, std::size_t j, std::size_t cell) {
         const double old = times_[cell];
-        const double fresh = arrival(i, j, cell, old);
-        if (!(fresh < old)) return;
-        times_[cell] = fresh;
-        taus_[cell] = factor_[cell] > 0 ? fresh / factor_[cell] : 1;
-        if (fresh < old - tolerance_) changed_ = true;
-        if (j > 0) pending_[cell - 1] = 1;
-        if (j + 1 < medium_.nj) pending_[cell + 1] = 1;
-        if (i > 0) pending_[cell - medium_.nj] = 1;
-        if (i + 1 < medium_.ni) pending_[cell + medium_.nj] = 1;
+        const Visit visit = arrival(i, j, cell, old);
+        const bool lowered = visit.time < old;
+        const double now = lowered ? visit.time : old;
+        step_lowers_[cell] = visit.step < now;
+        if (!lowered) return;
+        times_[cell] = now;
+        taus_[cell] = factor_[cell] > 0 ? now / factor_[cell] : 1;
+        if (now < old - tolerance_) changed_ = true;
+        if (j > 0) wake(cell - 1, now);
+        if (j + 1 < medium_.nj) wake(cell + 1, now);
+        if (i > 0) wake(cell - medium_.nj, now);
+        if (i + 1 < medium_.ni) wake(cell + medium_.nj, now);
+    }
+
+    // Marks `cell`, a neighbour of one whose time has just dropped to `time`, if that can
+    // lower it. A candidate using the changed cell is never earlier than `time`, so a cell
+    // no later than that gains nothing from it directly. What the change can still do is
+    // leave none of the cell's candidates accepted, and the cell then takes its plain
+    // step; so the cell is also marked if, at its last visit, that step was earlier than
+    // its time. Only neighbours earlier than the cell change that step's standing, and
+    // they always mark it.
+    void wake(std::size_t cell, double time) {
+        if (time < times_[cell] || step_lowers_[cell]) pending_[cell] = 1;
     }
 
     // The neighbour at `n` on an axis of spacing h, on the minus side (sigma = +1) or the
-    // plus side (sigma = -1), with g the factor gradient along that axis.
-    Upwind upwind(std::size_t n, double sigma, double g, double h, double t0c) const {
-        return {times_[n], g + sigma * t0c / h, sigma * t0c * taus_[n] / h};
+    // plus side (sigma = -1), with `a` its coefficient of the correction.
+    Upwind upwind(std::size_t n, double sigma, double a, double h, double t0c) const {
+        return {times_[n], a, sigma * t0c * taus_[n] / h};
     }
 
     // The cell's time from its neighbours' current times: the earliest causal candidate,
@@ -167,8 +188,10 @@ private:
     // every candidate with a neighbour at or after the best time so far. The one case
     // where a left-out neighbour matters is when nothing else is accepted: had one of its
     // candidates been accepted, the plain step would not be taken; then the cell is
-    // worked out again with every neighbour.
-    double arrival(std::size_t i, std::size_t j, std::size_t cell, double old) const {
+    // worked out again with every neighbour. A left-out neighbour's plain step is never
+    // earlier than `old` either, so the step returned tells whether the full one is
+    // earlier than the cell's time.
+    Visit arrival(std::size_t i, std::size_t j, std::size_t cell, double old) const {
         const std::size_t ni = medium_.ni, nj = medium_.nj;
         const double s = medium_.slowness[cell];
         const Factor f = factor_at(medium_, source_, i, j);
@@ -182,15 +205,17 @@ private:
             }
             return true;
         };
+        // g + sigma * T0c / h, with the division made once per axis.
+        const double q_j = f.t0 / medium_.d_j, q_i = f.t0 / medium_.d_i;
         if (j > 0 && early(cell - 1))
-            along[n_along++] = upwind(cell - 1, 1, f.g_j, medium_.d_j, f.t0);
+            along[n_along++] = upwind(cell - 1, 1, f.g_j + q_j, medium_.d_j, f.t0);
         if (j + 1 < nj && early(cell + 1))
-            along[n_along++] = upwind(cell + 1, -1, f.g_j, medium_.d_j, f.t0);
+            along[n_along++] = upwind(cell + 1, -1, f.g_j - q_j, medium_.d_j, f.t0);
         if (i > 0 && early(cell - nj))
-            down[n_down++] = upwind(cell - nj, 1, f.g_i, medium_.d_i, f.t0);
+            down[n_down++] = upwind(cell - nj, 1, f.g_i + q_i, medium_.d_i, f.t0);
         if (i + 1 < ni && early(cell + nj))
-            down[n_down++] = upwind(cell + nj, -1, f.g_i, medium_.d_i, f.t0);
-        if (n_along + n_down == 0) return INF;
+            down[n_down++] = upwind(cell + nj, -1, f.g_i - q_i, medium_.d_i, f.t0);
+        if (n_along + n_down == 0) return {INF, INF};
         along[n_along] = NO_NEIGHBOUR;
         down[n_down] = NO_NEIGHBOUR;
 
@@ -205,10 +230,10 @@ private:
                     best = std::min(best, *time);
                 }
             }
-        if (accepted) return best;
         const double step = first_order_step(along, n_along, down, n_down, s);
+        if (accepted) return {best, step};
         if (left_out && step < old) return arrival(i, j, cell, INF);
-        return step;
+        return {step, step};
     }
 
     double first_order_step(const Upwind* along, int n_along, const Upwind* down, int n_down,
@@ -227,6 +252,7 @@ private:
     double* const times_;
     double* const taus_;
     std::uint8_t* const pending_;
+    std::uint8_t* const step_lowers_;
     bool changed_ = false;
 };
 
@@ -277,8 +303,9 @@ SeedTimes solve_seed(const Medium& medium, std::uint64_t si, std::uint64_t sj, d
     if (si > 0) pending[(si - 1) * nj + sj] = 1;
     if (si + 1 < medium.ni) pending[(si + 1) * nj + sj] = 1;
 
+    auto step_lowers = Buffer<std::uint8_t>::zeroed(cells);
     Sweeper sweeper(medium, source, tolerance, factor.data(), times.data(), taus.data(),
-                    pending.data());
+                    pending.data(), step_lowers.data());
     for (std::uint64_t round = 1; round <= MAX_ROUNDS; ++round)
         if (!sweeper.round()) return {std::move(times), round, true};
     return {std::move(times), MAX_ROUNDS, false};
