@@ -63,14 +63,25 @@ struct Factor {
     double t0, g_i, g_j;
 };
 
+// The seed cell, its slowness, and where every row and column lies from it (km).
 struct Source {
     std::size_t si, sj;
-    double s0;  // slowness of the seed's own cell
+    double s0;
+    Buffer<double> x;  // (i - si) * d_i for every row i
+    Buffer<double> y;  // (j - sj) * d_j for every column j
+
+    Source(const Medium& medium, std::size_t si, std::size_t sj)
+        : si(si), sj(sj), s0(medium.slowness[si * medium.nj + sj]),
+          x(Buffer<double>::uninitialised(medium.ni)), y(Buffer<double>::uninitialised(medium.nj)) {
+        for (std::size_t i = 0; i < medium.ni; ++i)
+            x[i] = (static_cast<double>(i) - static_cast<double>(si)) * medium.d_i;
+        for (std::size_t j = 0; j < medium.nj; ++j)
+            y[j] = (static_cast<double>(j) - static_cast<double>(sj)) * medium.d_j;
+    }
 };
 
-Factor factor_at(const Medium& medium, const Source& source, std::size_t i, std::size_t j) {
-    const double x = (static_cast<double>(i) - static_cast<double>(source.si)) * medium.d_i;
-    const double y = (static_cast<double>(j) - static_cast<double>(source.sj)) * medium.d_j;
+Factor factor_at(const Source& source, std::size_t i, std::size_t j) {
+    const double x = source.x[i], y = source.y[j];
     const double r2 = x * x + y * y;
     if (r2 == 0) return {0, 0, 0};
     const double r = std::sqrt(r2);
@@ -194,7 +205,7 @@ private:
     Visit arrival(std::size_t i, std::size_t j, std::size_t cell, double old) const {
         const std::size_t ni = medium_.ni, nj = medium_.nj;
         const double s = medium_.slowness[cell];
-        const Factor f = factor_at(medium_, source_, i, j);
+        const Factor f = factor_at(source_, i, j);
         Upwind along[3], down[3];
         int n_along = 0, n_down = 0;
         bool left_out = false;
@@ -245,7 +256,7 @@ private:
     }
 
     const Medium& medium_;
-    const Source source_;
+    const Source& source_;
     const std::size_t seed_cell_;
     const double tolerance_;
     const double* const factor_;
@@ -283,11 +294,11 @@ namespace eikonal {
 
 SeedTimes solve_seed(const Medium& medium, std::uint64_t si, std::uint64_t sj, double tolerance) {
     const std::size_t nj = medium.nj, cells = medium.ni * medium.nj;
-    const Source source{si, sj, medium.slowness[si * nj + sj]};
+    const Source source(medium, si, sj);
 
     auto factor = Buffer<double>::uninitialised(cells);
-    for (std::size_t cell = 0; cell < cells; ++cell)
-        factor[cell] = factor_at(medium, source, cell / nj, cell % nj).t0;
+    for (std::size_t i = 0; i < medium.ni; ++i)
+        for (std::size_t j = 0; j < nj; ++j) factor[i * nj + j] = factor_at(source, i, j).t0;
 
     auto times = Buffer<double>::uninitialised(cells);
     std::fill_n(times.data(), cells, INF);
