@@ -57,8 +57,8 @@ std::optional<EikonalError> check_inputs(std::span<const double> slowness, std::
     return std::nullopt;
 }
 
-// The uniform-medium time from the seed and its gradient at one cell: T0 = s0 * r. At the
-// seed cell itself both are zero.
+// The uniform-medium time from the seed and its gradient at one cell: T0 = s0 * r, r the
+// cell's distance from the seed. At the seed cell itself both are zero.
 struct Factor {
     double t0, g_i, g_j;
 };
@@ -80,12 +80,15 @@ struct Source {
     }
 };
 
-Factor factor_at(const Source& source, std::size_t i, std::size_t j) {
+// The distance of cell (i, j) from the seed cell, km; zero only at the seed cell.
+double distance_at(const Source& source, std::size_t i, std::size_t j) {
     const double x = source.x[i], y = source.y[j];
-    const double r2 = x * x + y * y;
-    if (r2 == 0) return {0, 0, 0};
-    const double r = std::sqrt(r2);
-    return {r * source.s0, source.s0 * x / r, source.s0 * y / r};
+    return std::sqrt(x * x + y * y);
+}
+
+Factor factor_at(const Source& source, std::size_t i, std::size_t j, double r) {
+    if (r == 0) return {0, 0, 0};
+    return {r * source.s0, source.s0 * source.x[i] / r, source.s0 * source.y[j] / r};
 }
 
 // One upwind neighbour on one axis: the difference along that axis is a * tau - b, tau
@@ -127,10 +130,10 @@ struct Visit {
 // the plain step from the neighbours is earlier than the cell's time.
 class Sweeper {
 public:
-    Sweeper(const Medium& medium, const Source& source, double tolerance, const double* factor,
+    Sweeper(const Medium& medium, const Source& source, double tolerance, const double* distance,
             double* times, double* taus, std::uint8_t* pending, std::uint8_t* step_lowers)
         : medium_(medium), source_(source), seed_cell_(source.si * medium.nj + source.sj),
-          tolerance_(tolerance), factor_(factor), times_(times), taus_(taus), pending_(pending),
+          tolerance_(tolerance), distance_(distance), times_(times), taus_(taus), pending_(pending),
           step_lowers_(step_lowers) {}
 
     // Runs one round of four sweeps; true when some cell dropped by more than the tolerance.
@@ -166,7 +169,8 @@ private:
         step_lowers_[cell] = visit.step < now;
         if (!lowered) return;
         times_[cell] = now;
-        taus_[cell] = factor_[cell] > 0 ? now / factor_[cell] : 1;
+        const double t0 = distance_[cell] * source_.s0;
+        taus_[cell] = t0 > 0 ? now / t0 : 1;
         if (now < old - tolerance_) changed_ = true;
         if (j > 0) wake(cell - 1, now);
         if (j + 1 < medium_.nj) wake(cell + 1, now);
@@ -205,7 +209,7 @@ private:
     Visit arrival(std::size_t i, std::size_t j, std::size_t cell, double old) const {
         const std::size_t ni = medium_.ni, nj = medium_.nj;
         const double s = medium_.slowness[cell];
-        const Factor f = factor_at(source_, i, j);
+        const Factor f = factor_at(source_, i, j, distance_[cell]);
         Upwind along[3], down[3];
         int n_along = 0, n_down = 0;
         bool left_out = false;
@@ -259,7 +263,7 @@ private:
     const Source& source_;
     const std::size_t seed_cell_;
     const double tolerance_;
-    const double* const factor_;
+    const double* const distance_;
     double* const times_;
     double* const taus_;
     std::uint8_t* const pending_;
@@ -296,9 +300,9 @@ SeedTimes solve_seed(const Medium& medium, std::uint64_t si, std::uint64_t sj, d
     const std::size_t nj = medium.nj, cells = medium.ni * medium.nj;
     const Source source(medium, si, sj);
 
-    auto factor = Buffer<double>::uninitialised(cells);
+    auto distance = Buffer<double>::uninitialised(cells);
     for (std::size_t i = 0; i < medium.ni; ++i)
-        for (std::size_t j = 0; j < nj; ++j) factor[i * nj + j] = factor_at(source, i, j).t0;
+        for (std::size_t j = 0; j < nj; ++j) distance[i * nj + j] = distance_at(source, i, j);
 
     auto times = Buffer<double>::uninitialised(cells);
     std::fill_n(times.data(), cells, INF);
@@ -315,7 +319,7 @@ SeedTimes solve_seed(const Medium& medium, std::uint64_t si, std::uint64_t sj, d
     if (si + 1 < medium.ni) pending[(si + 1) * nj + sj] = 1;
 
     auto step_lowers = Buffer<std::uint8_t>::zeroed(cells);
-    Sweeper sweeper(medium, source, tolerance, factor.data(), times.data(), taus.data(),
+    Sweeper sweeper(medium, source, tolerance, distance.data(), times.data(), taus.data(),
                     pending.data(), step_lowers.data());
     for (std::uint64_t round = 1; round <= MAX_ROUNDS; ++round)
         if (!sweeper.round()) return {std::move(times), round, true};
