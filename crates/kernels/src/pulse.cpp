@@ -172,16 +172,21 @@ std::variant<CsrRows, PulseError> sample_pulses(std::span<const double> slip_m,
     auto offsets = std::move(std::get<Buffer<std::uint64_t>>(sized));
 
     const std::uint64_t n = slip_m.size();
-    auto samples = Buffer<double>::zeroed(offsets[n]);
+    auto samples = Buffer<double>::on_huge_pages(offsets[n]);
     // Asked even when one block will run on this thread: a call that passes its checks
     // is what creates the pool.
     pool_threads();
     const std::size_t blocks = (n + SUBFAULTS_PER_BLOCK - 1) / SUBFAULTS_PER_BLOCK;
     parallel_runs(blocks, [&](std::size_t first, std::size_t last) {
-        const std::uint64_t begin = first * SUBFAULTS_PER_BLOCK;
-        const std::uint64_t end = std::min<std::uint64_t>(last * SUBFAULTS_PER_BLOCK, n);
-        for (std::uint64_t k = begin; k < end; ++k) {
-            sample_row(in, k, samples.data() + offsets[k], offsets[k + 1] - offsets[k]);
+        for (std::size_t block = first; block < last; ++block) {
+            const std::uint64_t begin = block * SUBFAULTS_PER_BLOCK;
+            const std::uint64_t end = std::min<std::uint64_t>(begin + SUBFAULTS_PER_BLOCK, n);
+            // The rows rely on zero-filled storage. Each block clears its own stretch just
+            // before writing it, so the clearing and the page faults are spread over the
+            // pool and the stretch is still in cache when its rows are written.
+            std::fill(samples.data() + offsets[begin], samples.data() + offsets[end], 0.0);
+            for (std::uint64_t k = begin; k < end; ++k)
+                sample_row(in, k, samples.data() + offsets[k], offsets[k + 1] - offsets[k]);
         }
     });
     return CsrRows{std::move(offsets), std::move(samples)};
