@@ -80,13 +80,16 @@ struct Shape {
     }
 };
 
+void scale_row(double* row, std::uint64_t length, double scale) {
+    for (std::uint64_t m = 0; m < length; ++m) row[m] *= scale;
+}
+
 // Scales a row in place so that the sum of sample * dt, accumulated in index order from
 // negative zero, equals the slip.
 void normalise(double* row, std::uint64_t length, double slip, double dt) {
     double area = -0.0;
     for (std::uint64_t m = 0; m < length; ++m) area += row[m] * dt;
-    const double scale = slip / area;
-    for (std::uint64_t m = 0; m < length; ++m) row[m] *= scale;
+    scale_row(row, length, slip / area);
 }
 
 struct Inputs {
@@ -110,11 +113,20 @@ void sample_row(const Inputs& in, std::uint64_t k, double* row, std::uint64_t le
     if (o <= 1) {
         // Too short to resolve: a spike that keeps all of the slip.
         row[1] = 1.0;
-    } else {
-        const Shape shape(in.rise[k], (*in.beta)[k]);
-        for (std::uint64_t m = 1; m < o; ++m) row[m] = shape.at(static_cast<double>(m) * in.dt);
+        normalise(row, length, slip, in.dt);
+        return;
     }
-    normalise(row, length, slip, in.dt);
+    // The row's area is summed as its samples are made, in the order normalise sums it,
+    // so that the additions wait on the sines and cosines rather than on each other.
+    const Shape shape(in.rise[k], (*in.beta)[k]);
+    double area = -0.0;
+    area += row[0] * in.dt;
+    for (std::uint64_t m = 1; m < o; ++m) {
+        row[m] = shape.at(static_cast<double>(m) * in.dt);
+        area += row[m] * in.dt;
+    }
+    area += row[o] * in.dt;
+    scale_row(row, length, slip / area);
 }
 
 std::optional<PulseError> check_inputs(const Inputs& in) {
