@@ -300,14 +300,14 @@ SeedTimes solve_seed(const Medium& medium, std::uint64_t si, std::uint64_t sj, d
     const std::size_t nj = medium.nj, cells = medium.ni * medium.nj;
     const Source source(medium, si, sj);
 
-    auto distance = Buffer<double>::uninitialised(cells);
+    auto distance = Buffer<double>::on_huge_pages(cells);
     for (std::size_t i = 0; i < medium.ni; ++i)
         for (std::size_t j = 0; j < nj; ++j) distance[i * nj + j] = distance_at(source, i, j);
 
-    auto times = Buffer<double>::uninitialised(cells);
+    auto times = Buffer<double>::on_huge_pages(cells);
     std::fill_n(times.data(), cells, INF);
     times[si * nj + sj] = 0;
-    auto taus = Buffer<double>::uninitialised(cells);
+    auto taus = Buffer<double>::on_huge_pages(cells);
     taus[si * nj + sj] = 1;
 
     // Every other cell starts unreached with unreached neighbours, so only the seed's
@@ -338,7 +338,7 @@ std::variant<Buffer<double>, EikonalError> solve_eikonal(std::span<const double>
     const double s_min = *std::min_element(slowness.begin(), slowness.end());
     const double tolerance = std::min(d_i, d_j) * s_min * eikonal::SETTLE_FRACTION;
 
-    auto result = Buffer<double>::uninitialised(slowness.size());
+    auto result = Buffer<double>::on_huge_pages(slowness.size());
     std::fill_n(result.data(), result.size(), INF);
     for (const SeedTriple& seed : seeds) {
         const auto solved = eikonal::solve_seed(medium, seed.i, seed.j, tolerance);
