@@ -26,6 +26,7 @@ constexpr double MAX_BETA = 0.5;
 constexpr std::size_t SUBFAULTS_PER_BLOCK = 64;
 constexpr std::uint64_t SHORTEST_SLIPPING_ROW = 3;
 constexpr double PI = 3.141592653589793;
+constexpr double INF = std::numeric_limits<double>::infinity();
 
 bool slips(double slip) { return std::abs(slip) > SLIP_THRESHOLD_M; }
 
@@ -62,21 +63,20 @@ struct Shape {
     Shape(double rise, double beta)
         : rise(rise), tau1(beta * rise), tau2(rise - tau1), two_tau1(tau1 + tau1) {}
 
-    double at(double t) const {
-        if (tau1 > t) {
-            const double a = (t * PI) / tau1;
-            return (0.7 - std::cos(a) * 0.7) + std::sin(a * 0.5) * 0.6;
-        }
-        if (two_tau1 > t) {
-            const double a = (t * PI) / tau1;
-            const double b = ((t - tau1) * PI) / tau2;
-            return (1.0 - std::cos(a) * 0.7) + std::cos(b) * 0.3;
-        }
-        if (rise > t) {
-            const double b = ((t - tau1) * PI) / tau2;
-            return std::cos(b) * 0.3 + 0.3;
-        }
-        return 0.0;
+    // The three pieces, each to be used only at the times where the shape takes it:
+    // t < tau1, then t < 2 tau1, then t < T; the shape is zero from T on.
+    double rising(double t) const {
+        const double a = (t * PI) / tau1;
+        return (0.7 - std::cos(a) * 0.7) + std::sin(a * 0.5) * 0.6;
+    }
+    double crest(double t) const {
+        const double a = (t * PI) / tau1;
+        const double b = ((t - tau1) * PI) / tau2;
+        return (1.0 - std::cos(a) * 0.7) + std::cos(b) * 0.3;
+    }
+    double decay(double t) const {
+        const double b = ((t - tau1) * PI) / tau2;
+        return std::cos(b) * 0.3 + 0.3;
     }
 };
 
@@ -116,15 +116,26 @@ void sample_row(const Inputs& in, std::uint64_t k, double* row, std::uint64_t le
         normalise(row, length, slip, in.dt);
         return;
     }
-    // The row's area is summed as its samples are made, in the order normalise sums it,
-    // so that the additions wait on the sines and cosines rather than on each other.
+    // Sample m is at t = m * dt, which never decreases with m, so each piece of the
+    // shape covers a run of samples and the runs follow one another. The row's area is
+    // summed as its samples are made, in the order normalise sums it, so that the
+    // additions wait on the sines and cosines rather than on each other.
     const Shape shape(in.rise[k], (*in.beta)[k]);
     double area = -0.0;
     area += row[0] * in.dt;
-    for (std::uint64_t m = 1; m < o; ++m) {
-        row[m] = shape.at(static_cast<double>(m) * in.dt);
-        area += row[m] * in.dt;
-    }
+    std::uint64_t m = 1;
+    auto run = [&](double end, auto piece) {
+        for (; m < o; ++m) {
+            const double t = static_cast<double>(m) * in.dt;
+            if (!(end > t)) return;
+            row[m] = piece(t);
+            area += row[m] * in.dt;
+        }
+    };
+    run(shape.tau1, [&](double t) { return shape.rising(t); });
+    run(shape.two_tau1, [&](double t) { return shape.crest(t); });
+    run(shape.rise, [&](double t) { return shape.decay(t); });
+    run(INF, [](double) { return 0.0; });
     area += row[o] * in.dt;
     scale_row(row, length, slip / area);
 }
