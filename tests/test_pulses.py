@@ -222,6 +222,16 @@ def mixed_subfaults(seed, n, longest_rise):
     return slip, rng.uniform(0, longest_rise, n), rng.uniform(0.05, 0.5, n)
 
 
+# Samples that fall exactly on tau1, on 2 tau1 or on T, where the shape changes piece,
+# with beta = 0.5 leaving no third piece at all.
+@pytest.mark.parametrize("rise, beta, dt", [(8.0, 0.25, 1.0), (4.0, 0.5, 1.0), (6.0, 0.5, 0.5),
+                                            (3.0, 0.125, 0.375), (1.0, 0.1, 0.1)])
+def test_rows_where_pieces_meet_on_a_sample_match_bit_for_bit(rise, beta, dt):
+    slip = [1.5, -0.75]
+    offsets, samples = synthesise(slip, [rise] * 2, dt, [beta] * 2)
+    assert_rows_match_the_reading(slip, [rise] * 2, dt, [beta] * 2, offsets, samples)
+
+
 # Rows are written a block of 64 subfaults at a time, into storage that each block
 # clears for itself and that lies on huge pages from 2 MiB up; here rows straddle both
 # block and page boundaries, and negative slips give negative zero ends.
