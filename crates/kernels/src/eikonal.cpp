@@ -86,6 +86,7 @@ double distance_at(const Source& source, std::size_t i, std::size_t j) {
     return std::sqrt(x * x + y * y);
 }
 
+// The factor value and gradient at cell (i, j), r being its distance from the seed.
 Factor factor_at(const Source& source, std::size_t i, std::size_t j, double r) {
     if (r == 0) return {0, 0, 0};
     return {r * source.s0, source.s0 * source.x[i] / r, source.s0 * source.y[j] / r};
@@ -117,7 +118,8 @@ std::optional<double> candidate(const Upwind& along, const Upwind& down, double 
 }
 
 // What one visit of a cell finds: its new time, kept only if earlier than the current
-// one, and the plain first-order step from its neighbours.
+// one, and the plain first-order step from its neighbours (from those earlier than the
+// current time, which are the only ones whose step can be earlier than it).
 struct Visit {
     double time, step;
 };
