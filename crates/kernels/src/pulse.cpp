@@ -92,6 +92,31 @@ void normalise(double* row, std::uint64_t length, double slip, double dt) {
     scale_row(row, length, slip / area);
 }
 
+// Writes samples 1 to o - 1 of a row of o + 1 whose ends are zero, and returns the row's
+// area. Sample m is at t = m * dt, which never decreases with m, so each piece of the
+// shape covers a run of samples and the runs follow one another. The area is summed as
+// the samples are made, in the order normalise sums it, so that the additions wait on
+// the sines and cosines rather than on each other.
+double shape_row(double* row, std::uint64_t o, const Shape& shape, double dt) {
+    double area = -0.0;
+    area += row[0] * dt;
+    std::uint64_t m = 1;
+    auto run = [&](double end, auto piece) {
+        for (; m < o; ++m) {
+            const double t = static_cast<double>(m) * dt;
+            if (!(end > t)) return;
+            row[m] = piece(t);
+            area += row[m] * dt;
+        }
+    };
+    run(shape.tau1, [&](double t) { return shape.rising(t); });
+    run(shape.two_tau1, [&](double t) { return shape.crest(t); });
+    run(shape.rise, [&](double t) { return shape.decay(t); });
+    run(INF, [](double) { return 0.0; });
+    area += row[o] * dt;
+    return area;
+}
+
 struct Inputs {
     std::span<const double> slip;
     std::span<const double> rise;
@@ -116,28 +141,8 @@ void sample_row(const Inputs& in, std::uint64_t k, double* row, std::uint64_t le
         normalise(row, length, slip, in.dt);
         return;
     }
-    // Sample m is at t = m * dt, which never decreases with m, so each piece of the
-    // shape covers a run of samples and the runs follow one another. The row's area is
-    // summed as its samples are made, in the order normalise sums it, so that the
-    // additions wait on the sines and cosines rather than on each other.
     const Shape shape(in.rise[k], (*in.beta)[k]);
-    double area = -0.0;
-    area += row[0] * in.dt;
-    std::uint64_t m = 1;
-    auto run = [&](double end, auto piece) {
-        for (; m < o; ++m) {
-            const double t = static_cast<double>(m) * in.dt;
-            if (!(end > t)) return;
-            row[m] = piece(t);
-            area += row[m] * in.dt;
-        }
-    };
-    run(shape.tau1, [&](double t) { return shape.rising(t); });
-    run(shape.two_tau1, [&](double t) { return shape.crest(t); });
-    run(shape.rise, [&](double t) { return shape.decay(t); });
-    run(INF, [](double) { return 0.0; });
-    area += row[o] * in.dt;
-    scale_row(row, length, slip / area);
+    scale_row(row, length, slip / shape_row(row, o, shape, in.dt));
 }
 
 std::optional<PulseError> check_inputs(const Inputs& in) {
