@@ -200,9 +200,58 @@ def test_rows_match_an_independent_reading_bit_for_bit(subfaults, dt, with_beta)
     rise = [r for _, r, _ in subfaults]
     beta = [b for _, _, b in subfaults] if with_beta else None
     offsets, samples = synthesise(slip, rise, dt, beta)
+    assert_rows_match_the_reading(slip, rise, dt, beta, offsets, samples)
+
+
+def bits(values):
+    """Each float64's bit pattern, so that 0.0 and -0.0 differ."""
+    return np.asarray(values, dtype=np.float64).view(np.uint64).tolist()
+
+
+def assert_rows_match_the_reading(slip, rise, dt, beta, offsets, samples):
     for k, row in enumerate(rows(offsets, samples)):
         expected = reference_row(slip[k], rise[k], dt, None if beta is None else beta[k])
-        assert row.tolist() == expected, k
+        assert bits(row) == bits(expected), k
+
+
+def mixed_subfaults(seed, n, longest_rise):
+    """Slips of both signs with some at zero (empty rows), rise times from spikes up."""
+    rng = np.random.default_rng(seed)
+    slip = rng.uniform(-4, 4, n)
+    slip[::9] = 0.0
+    return slip, rng.uniform(0, longest_rise, n), rng.uniform(0.05, 0.5, n)
+
+
+# Samples that fall exactly on tau1, on 2 tau1 or on T, where the shape changes piece,
+# with beta = 0.5 leaving no third piece at all.
+@pytest.mark.parametrize("rise, beta, dt", [(8.0, 0.25, 1.0), (4.0, 0.5, 1.0), (6.0, 0.5, 0.5),
+                                            (3.0, 0.125, 0.375), (1.0, 0.1, 0.1)])
+def test_rows_where_pieces_meet_on_a_sample_match_bit_for_bit(rise, beta, dt):
+    slip = [1.5, -0.75]
+    offsets, samples = synthesise(slip, [rise] * 2, dt, [beta] * 2)
+    assert_rows_match_the_reading(slip, [rise] * 2, dt, [beta] * 2, offsets, samples)
+
+
+# Rows are written a block of 64 subfaults at a time, into storage that each block
+# clears for itself and that lies on huge pages from 2 MiB up; here rows straddle both
+# block and page boundaries, and negative slips give negative zero ends.
+@pytest.mark.parametrize("n, dt, pages", [(200, 0.05, "small"), (701, 0.005, "huge")])
+def test_every_row_of_a_many_block_result_matches_bit_for_bit(n, dt, pages):
+    slip, rise, beta = mixed_subfaults(n, n, 6.0)
+    offsets, samples = _kernels.synthesise_pulses(slip, rise, dt, beta)
+    assert (samples.nbytes >= 2**21) == (pages == "huge")
+    assert_rows_match_the_reading(slip, rise, dt, beta, offsets, samples)
+
+
+def test_rows_are_whole_in_memory_a_previous_result_gave_back():
+    """A result's storage may be memory that an earlier result, just freed, filled with
+    its own samples; the zero ends of every row are zeros all the same."""
+    for seed in range(8):
+        longest = 6.0 if seed % 2 == 0 else 2.0  # rows of other lengths over the old samples
+        slip, rise, beta = mixed_subfaults(seed, 400, longest)
+        offsets, samples = _kernels.synthesise_pulses(slip, rise, 0.05, beta)
+        assert_rows_match_the_reading(slip, rise, 0.05, beta, offsets, samples)
+        del offsets, samples
 
 
 def test_each_row_integrates_to_its_slip():

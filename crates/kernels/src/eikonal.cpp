@@ -57,24 +57,39 @@ std::optional<EikonalError> check_inputs(std::span<const double> slowness, std::
     return std::nullopt;
 }
 
-// The uniform-medium time from the seed and its gradient at one cell: T0 = s0 * r. At the
-// seed cell itself both are zero.
+// The uniform-medium time from the seed and its gradient at one cell: T0 = s0 * r, r the
+// cell's distance from the seed. At the seed cell itself both are zero.
 struct Factor {
     double t0, g_i, g_j;
 };
 
+// The seed cell, its slowness, and where every row and column lies from it (km).
 struct Source {
     std::size_t si, sj;
-    double s0;  // slowness of the seed's own cell
+    double s0;
+    Buffer<double> x;  // (i - si) * d_i for every row i
+    Buffer<double> y;  // (j - sj) * d_j for every column j
+
+    Source(const Medium& medium, std::size_t si, std::size_t sj)
+        : si(si), sj(sj), s0(medium.slowness[si * medium.nj + sj]),
+          x(Buffer<double>::uninitialised(medium.ni)), y(Buffer<double>::uninitialised(medium.nj)) {
+        for (std::size_t i = 0; i < medium.ni; ++i)
+            x[i] = (static_cast<double>(i) - static_cast<double>(si)) * medium.d_i;
+        for (std::size_t j = 0; j < medium.nj; ++j)
+            y[j] = (static_cast<double>(j) - static_cast<double>(sj)) * medium.d_j;
+    }
 };
 
-Factor factor_at(const Medium& medium, const Source& source, std::size_t i, std::size_t j) {
-    const double x = (static_cast<double>(i) - static_cast<double>(source.si)) * medium.d_i;
-    const double y = (static_cast<double>(j) - static_cast<double>(source.sj)) * medium.d_j;
-    const double r2 = x * x + y * y;
-    if (r2 == 0) return {0, 0, 0};
-    const double r = std::sqrt(r2);
-    return {r * source.s0, source.s0 * x / r, source.s0 * y / r};
+// The distance of cell (i, j) from the seed cell, km; zero only at the seed cell.
+double distance_at(const Source& source, std::size_t i, std::size_t j) {
+    const double x = source.x[i], y = source.y[j];
+    return std::sqrt(x * x + y * y);
+}
+
+// The factor value and gradient at cell (i, j), r being its distance from the seed.
+Factor factor_at(const Source& source, std::size_t i, std::size_t j, double r) {
+    if (r == 0) return {0, 0, 0};
+    return {r * source.s0, source.s0 * source.x[i] / r, source.s0 * source.y[j] / r};
 }
 
 // One upwind neighbour on one axis: the difference along that axis is a * tau - b, tau
@@ -102,16 +117,26 @@ std::optional<double> candidate(const Upwind& along, const Upwind& down, double 
     return time;
 }
 
-// Gauss-Seidel sweeps of one seed's time field. A cell's new time depends only on its
-// neighbours' times, so a cell none of whose neighbours has changed since it was last
-// updated would come out the same and cannot change: such cells are skipped. `pending`
-// marks the cells that must be visited.
+// What one visit of a cell finds: its new time, kept only if earlier than the current
+// one, and the plain first-order step from its neighbours (from those earlier than the
+// current time, which are the only ones whose step can be earlier than it).
+struct Visit {
+    double time, step;
+};
+
+// Gauss-Seidel sweeps of one seed's time field. A cell is visited only when `pending`
+// says that something since its last visit may lower it (see `wake`); any other cell
+// would come out the same. `taus` holds the correction T / T0 of every reached cell,
+// kept in step with its time, since each time is read far more often than it changes;
+// unreached cells' entries are never read. `step_lowers` records, at each visit, whether
+// the plain step from the neighbours is earlier than the cell's time.
 class Sweeper {
 public:
-    Sweeper(const Medium& medium, const Source& source, double tolerance, const double* factor,
-            double* times, std::uint8_t* pending)
+    Sweeper(const Medium& medium, const Source& source, double tolerance, const double* distance,
+            double* times, double* taus, std::uint8_t* pending, std::uint8_t* step_lowers)
         : medium_(medium), source_(source), seed_cell_(source.si * medium.nj + source.sj),
-          tolerance_(tolerance), factor_(factor), times_(times), pending_(pending) {}
+          tolerance_(tolerance), distance_(distance), times_(times), taus_(taus), pending_(pending),
+          step_lowers_(step_lowers) {}
 
     // Runs one round of four sweeps; true when some cell dropped by more than the tolerance.
     bool round() {
@@ -139,41 +164,75 @@ private:
     }
 
     void update(std::size_t i, std::size_t j, std::size_t cell) {
-        const double fresh = arrival(i, j, cell);
         const double old = times_[cell];
-        if (!(fresh < old)) return;
-        times_[cell] = fresh;
-        if (fresh < old - tolerance_) changed_ = true;
-        if (j > 0) pending_[cell - 1] = 1;
-        if (j + 1 < medium_.nj) pending_[cell + 1] = 1;
-        if (i > 0) pending_[cell - medium_.nj] = 1;
-        if (i + 1 < medium_.ni) pending_[cell + medium_.nj] = 1;
+        const Visit visit = arrival(i, j, cell, old);
+        const bool lowered = visit.time < old;
+        const double now = lowered ? visit.time : old;
+        step_lowers_[cell] = visit.step < now;
+        if (!lowered) return;
+        times_[cell] = now;
+        const double t0 = distance_[cell] * source_.s0;
+        taus_[cell] = t0 > 0 ? now / t0 : 1;
+        if (now < old - tolerance_) changed_ = true;
+        if (j > 0) wake(cell - 1, now);
+        if (j + 1 < medium_.nj) wake(cell + 1, now);
+        if (i > 0) wake(cell - medium_.nj, now);
+        if (i + 1 < medium_.ni) wake(cell + medium_.nj, now);
+    }
+
+    // Marks `cell`, a neighbour of one whose time has just dropped to `time`, if that can
+    // lower it. A candidate using the changed cell is never earlier than `time`, so a cell
+    // no later than that gains nothing from it directly. What the change can still do is
+    // leave none of the cell's candidates accepted, and the cell then takes its plain
+    // step; so the cell is also marked if, at its last visit, that step was earlier than
+    // its time. Only neighbours earlier than the cell change that step's standing, and
+    // they always mark it.
+    void wake(std::size_t cell, double time) {
+        if (time < times_[cell] || step_lowers_[cell]) pending_[cell] = 1;
     }
 
     // The neighbour at `n` on an axis of spacing h, on the minus side (sigma = +1) or the
-    // plus side (sigma = -1), with g the factor gradient along that axis.
-    Upwind upwind(std::size_t n, double sigma, double g, double h, double t0c) const {
-        const double tau = factor_[n] > 0 ? times_[n] / factor_[n] : 1;
-        return {times_[n], g + sigma * t0c / h, sigma * t0c * tau / h};
+    // plus side (sigma = -1), with `a` its coefficient of the correction.
+    Upwind upwind(std::size_t n, double sigma, double a, double h, double t0c) const {
+        return {times_[n], a, sigma * t0c * taus_[n] / h};
     }
 
     // The cell's time from its neighbours' current times: the earliest causal candidate,
     // or else a plain first-order step from the earliest neighbour.
-    double arrival(std::size_t i, std::size_t j, std::size_t cell) const {
+    //
+    // Only a time below `old` is kept, and an accepted candidate is never earlier than
+    // the neighbours it uses, so neighbours at or after `old` are left out, and so is
+    // every candidate with a neighbour at or after the best time so far. The one case
+    // where a left-out neighbour matters is when nothing else is accepted: had one of its
+    // candidates been accepted, the plain step would not be taken; then the cell is
+    // worked out again with every neighbour. A left-out neighbour's plain step is never
+    // earlier than `old` either, so the step returned tells whether the full one is
+    // earlier than the cell's time.
+    Visit arrival(std::size_t i, std::size_t j, std::size_t cell, double old) const {
         const std::size_t ni = medium_.ni, nj = medium_.nj;
         const double s = medium_.slowness[cell];
-        const Factor f = factor_at(medium_, source_, i, j);
+        const Factor f = factor_at(source_, i, j, distance_[cell]);
         Upwind along[3], down[3];
         int n_along = 0, n_down = 0;
-        if (j > 0 && times_[cell - 1] < INF)
-            along[n_along++] = upwind(cell - 1, 1, f.g_j, medium_.d_j, f.t0);
-        if (j + 1 < nj && times_[cell + 1] < INF)
-            along[n_along++] = upwind(cell + 1, -1, f.g_j, medium_.d_j, f.t0);
-        if (i > 0 && times_[cell - nj] < INF)
-            down[n_down++] = upwind(cell - nj, 1, f.g_i, medium_.d_i, f.t0);
-        if (i + 1 < ni && times_[cell + nj] < INF)
-            down[n_down++] = upwind(cell + nj, -1, f.g_i, medium_.d_i, f.t0);
-        if (n_along + n_down == 0) return INF;
+        bool left_out = false;
+        auto early = [&](std::size_t n) {
+            if (!(times_[n] < old)) {
+                left_out = left_out || times_[n] < INF;
+                return false;
+            }
+            return true;
+        };
+        // g + sigma * T0c / h, with the division made once per axis.
+        const double q_j = f.t0 / medium_.d_j, q_i = f.t0 / medium_.d_i;
+        if (j > 0 && early(cell - 1))
+            along[n_along++] = upwind(cell - 1, 1, f.g_j + q_j, medium_.d_j, f.t0);
+        if (j + 1 < nj && early(cell + 1))
+            along[n_along++] = upwind(cell + 1, -1, f.g_j - q_j, medium_.d_j, f.t0);
+        if (i > 0 && early(cell - nj))
+            down[n_down++] = upwind(cell - nj, 1, f.g_i + q_i, medium_.d_i, f.t0);
+        if (i + 1 < ni && early(cell + nj))
+            down[n_down++] = upwind(cell + nj, -1, f.g_i - q_i, medium_.d_i, f.t0);
+        if (n_along + n_down == 0) return {INF, INF};
         along[n_along] = NO_NEIGHBOUR;
         down[n_down] = NO_NEIGHBOUR;
 
@@ -182,13 +241,16 @@ private:
         for (int p = 0; p <= n_along; ++p)
             for (int q = 0; q <= n_down; ++q) {
                 if (p == n_along && q == n_down) continue;
+                if (along[p].time >= best || down[q].time >= best) continue;
                 if (const auto time = candidate(along[p], down[q], f.t0, s)) {
                     accepted = true;
                     best = std::min(best, *time);
                 }
             }
-        if (accepted) return best;
-        return first_order_step(along, n_along, down, n_down, s);
+        const double step = first_order_step(along, n_along, down, n_down, s);
+        if (accepted) return {best, step};
+        if (left_out && step < old) return arrival(i, j, cell, INF);
+        return {step, step};
     }
 
     double first_order_step(const Upwind* along, int n_along, const Upwind* down, int n_down,
@@ -200,12 +262,14 @@ private:
     }
 
     const Medium& medium_;
-    const Source source_;
+    const Source& source_;
     const std::size_t seed_cell_;
     const double tolerance_;
-    const double* const factor_;
+    const double* const distance_;
     double* const times_;
+    double* const taus_;
     std::uint8_t* const pending_;
+    std::uint8_t* const step_lowers_;
     bool changed_ = false;
 };
 
@@ -236,15 +300,17 @@ namespace eikonal {
 
 SeedTimes solve_seed(const Medium& medium, std::uint64_t si, std::uint64_t sj, double tolerance) {
     const std::size_t nj = medium.nj, cells = medium.ni * medium.nj;
-    const Source source{si, sj, medium.slowness[si * nj + sj]};
+    const Source source(medium, si, sj);
 
-    auto factor = Buffer<double>::uninitialised(cells);
-    for (std::size_t cell = 0; cell < cells; ++cell)
-        factor[cell] = factor_at(medium, source, cell / nj, cell % nj).t0;
+    auto distance = Buffer<double>::on_huge_pages(cells);
+    for (std::size_t i = 0; i < medium.ni; ++i)
+        for (std::size_t j = 0; j < nj; ++j) distance[i * nj + j] = distance_at(source, i, j);
 
-    auto times = Buffer<double>::uninitialised(cells);
+    auto times = Buffer<double>::on_huge_pages(cells);
     std::fill_n(times.data(), cells, INF);
     times[si * nj + sj] = 0;
+    auto taus = Buffer<double>::on_huge_pages(cells);
+    taus[si * nj + sj] = 1;
 
     // Every other cell starts unreached with unreached neighbours, so only the seed's
     // neighbours can change in the first sweep.
@@ -254,7 +320,9 @@ SeedTimes solve_seed(const Medium& medium, std::uint64_t si, std::uint64_t sj, d
     if (si > 0) pending[(si - 1) * nj + sj] = 1;
     if (si + 1 < medium.ni) pending[(si + 1) * nj + sj] = 1;
 
-    Sweeper sweeper(medium, source, tolerance, factor.data(), times.data(), pending.data());
+    auto step_lowers = Buffer<std::uint8_t>::zeroed(cells);
+    Sweeper sweeper(medium, source, tolerance, distance.data(), times.data(), taus.data(),
+                    pending.data(), step_lowers.data());
     for (std::uint64_t round = 1; round <= MAX_ROUNDS; ++round)
         if (!sweeper.round()) return {std::move(times), round, true};
     return {std::move(times), MAX_ROUNDS, false};
@@ -272,7 +340,7 @@ std::variant<Buffer<double>, EikonalError> solve_eikonal(std::span<const double>
     const double s_min = *std::min_element(slowness.begin(), slowness.end());
     const double tolerance = std::min(d_i, d_j) * s_min * eikonal::SETTLE_FRACTION;
 
-    auto result = Buffer<double>::uninitialised(slowness.size());
+    auto result = Buffer<double>::on_huge_pages(slowness.size());
     std::fill_n(result.data(), result.size(), INF);
     for (const SeedTriple& seed : seeds) {
         const auto solved = eikonal::solve_seed(medium, seed.i, seed.j, tolerance);

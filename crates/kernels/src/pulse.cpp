@@ -26,6 +26,7 @@ constexpr double MAX_BETA = 0.5;
 constexpr std::size_t SUBFAULTS_PER_BLOCK = 64;
 constexpr std::uint64_t SHORTEST_SLIPPING_ROW = 3;
 constexpr double PI = 3.141592653589793;
+constexpr double INF = std::numeric_limits<double>::infinity();
 
 bool slips(double slip) { return std::abs(slip) > SLIP_THRESHOLD_M; }
 
@@ -62,31 +63,58 @@ struct Shape {
     Shape(double rise, double beta)
         : rise(rise), tau1(beta * rise), tau2(rise - tau1), two_tau1(tau1 + tau1) {}
 
-    double at(double t) const {
-        if (tau1 > t) {
-            const double a = (t * PI) / tau1;
-            return (0.7 - std::cos(a) * 0.7) + std::sin(a * 0.5) * 0.6;
-        }
-        if (two_tau1 > t) {
-            const double a = (t * PI) / tau1;
-            const double b = ((t - tau1) * PI) / tau2;
-            return (1.0 - std::cos(a) * 0.7) + std::cos(b) * 0.3;
-        }
-        if (rise > t) {
-            const double b = ((t - tau1) * PI) / tau2;
-            return std::cos(b) * 0.3 + 0.3;
-        }
-        return 0.0;
+    // The three pieces, each to be used only at the times where the shape takes it:
+    // t < tau1, then t < 2 tau1, then t < T; the shape is zero from T on.
+    double rising(double t) const {
+        const double a = (t * PI) / tau1;
+        return (0.7 - std::cos(a) * 0.7) + std::sin(a * 0.5) * 0.6;
+    }
+    double crest(double t) const {
+        const double a = (t * PI) / tau1;
+        const double b = ((t - tau1) * PI) / tau2;
+        return (1.0 - std::cos(a) * 0.7) + std::cos(b) * 0.3;
+    }
+    double decay(double t) const {
+        const double b = ((t - tau1) * PI) / tau2;
+        return std::cos(b) * 0.3 + 0.3;
     }
 };
+
+void scale_row(double* row, std::uint64_t length, double scale) {
+    for (std::uint64_t m = 0; m < length; ++m) row[m] *= scale;
+}
 
 // Scales a row in place so that the sum of sample * dt, accumulated in index order from
 // negative zero, equals the slip.
 void normalise(double* row, std::uint64_t length, double slip, double dt) {
     double area = -0.0;
     for (std::uint64_t m = 0; m < length; ++m) area += row[m] * dt;
-    const double scale = slip / area;
-    for (std::uint64_t m = 0; m < length; ++m) row[m] *= scale;
+    scale_row(row, length, slip / area);
+}
+
+// Writes samples 1 to o - 1 of a row of o + 1 whose ends are zero, and returns the row's
+// area. Sample m is at t = m * dt, which never decreases with m, so each piece of the
+// shape covers a run of samples and the runs follow one another. The area is summed as
+// the samples are made, in the order normalise sums it, so that the additions wait on
+// the sines and cosines rather than on each other.
+double shape_row(double* row, std::uint64_t o, const Shape& shape, double dt) {
+    double area = -0.0;
+    area += row[0] * dt;
+    std::uint64_t m = 1;
+    auto run = [&](double end, auto piece) {
+        for (; m < o; ++m) {
+            const double t = static_cast<double>(m) * dt;
+            if (!(end > t)) return;
+            row[m] = piece(t);
+            area += row[m] * dt;
+        }
+    };
+    run(shape.tau1, [&](double t) { return shape.rising(t); });
+    run(shape.two_tau1, [&](double t) { return shape.crest(t); });
+    run(shape.rise, [&](double t) { return shape.decay(t); });
+    run(INF, [](double) { return 0.0; });
+    area += row[o] * dt;
+    return area;
 }
 
 struct Inputs {
@@ -110,11 +138,11 @@ void sample_row(const Inputs& in, std::uint64_t k, double* row, std::uint64_t le
     if (o <= 1) {
         // Too short to resolve: a spike that keeps all of the slip.
         row[1] = 1.0;
-    } else {
-        const Shape shape(in.rise[k], (*in.beta)[k]);
-        for (std::uint64_t m = 1; m < o; ++m) row[m] = shape.at(static_cast<double>(m) * in.dt);
+        normalise(row, length, slip, in.dt);
+        return;
     }
-    normalise(row, length, slip, in.dt);
+    const Shape shape(in.rise[k], (*in.beta)[k]);
+    scale_row(row, length, slip / shape_row(row, o, shape, in.dt));
 }
 
 std::optional<PulseError> check_inputs(const Inputs& in) {
@@ -172,16 +200,21 @@ std::variant<CsrRows, PulseError> sample_pulses(std::span<const double> slip_m,
     auto offsets = std::move(std::get<Buffer<std::uint64_t>>(sized));
 
     const std::uint64_t n = slip_m.size();
-    auto samples = Buffer<double>::zeroed(offsets[n]);
+    auto samples = Buffer<double>::on_huge_pages(offsets[n]);
     // Asked even when one block will run on this thread: a call that passes its checks
     // is what creates the pool.
     pool_threads();
     const std::size_t blocks = (n + SUBFAULTS_PER_BLOCK - 1) / SUBFAULTS_PER_BLOCK;
     parallel_runs(blocks, [&](std::size_t first, std::size_t last) {
-        const std::uint64_t begin = first * SUBFAULTS_PER_BLOCK;
-        const std::uint64_t end = std::min<std::uint64_t>(last * SUBFAULTS_PER_BLOCK, n);
-        for (std::uint64_t k = begin; k < end; ++k) {
-            sample_row(in, k, samples.data() + offsets[k], offsets[k + 1] - offsets[k]);
+        for (std::size_t block = first; block < last; ++block) {
+            const std::uint64_t begin = block * SUBFAULTS_PER_BLOCK;
+            const std::uint64_t end = std::min<std::uint64_t>(begin + SUBFAULTS_PER_BLOCK, n);
+            // The rows rely on zero-filled storage. Each block clears its own stretch just
+            // before writing it, so the clearing and the page faults are spread over the
+            // pool and the stretch is still in cache when its rows are written.
+            std::fill(samples.data() + offsets[begin], samples.data() + offsets[end], 0.0);
+            for (std::uint64_t k = begin; k < end; ++k)
+                sample_row(in, k, samples.data() + offsets[k], offsets[k + 1] - offsets[k]);
         }
     });
     return CsrRows{std::move(offsets), std::move(samples)};
