@@ -5,8 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <cstdlib>
-#include <memory>
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <vector>
@@ -23,15 +22,13 @@ namespace {
 
 using Complex = std::complex<double>;
 
-// Large grids are touched once, page by page, right after they are made; on huge pages
-// that costs a fault per 2 MiB rather than per 4 KiB.
 constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
 
 // One child stream, and so one noise block, per this many padded rows.
 constexpr std::uint64_t NOISE_BLOCK_ROWS = 32;
 // Surviving columns transformed by one task at a time.
 constexpr std::uint64_t COLUMN_BLOCK_WIDTH = 16;
-// Output rows scaled and cropped by one task at a time.
+// Output rows scaled and laid out by one task at a time.
 constexpr std::uint64_t OUTPUT_BLOCK_ROWS = 32;
 
 std::uint64_t ceil_div(std::uint64_t n, std::uint64_t d) { return n / d + (n % d != 0); }
@@ -61,10 +58,10 @@ std::optional<DrawError> check_shapes(const Shapes& s) {
 
 [[gnu::cold, gnu::noinline]] void capacity_overflow() { fatal("capacity overflow"); }
 
-// The whole padded grid must be addressable, rounded up to whole huge pages; then no
-// size product of the draw can wrap.
+// The whole padded grid must be addressable, with two huge pages to spare; then no size
+// product of the draw can wrap.
 void check_grid_capacity(std::uint64_t pi, std::uint64_t pj) {
-    constexpr std::uint64_t limit = (PTRDIFF_MAX - HUGE_PAGE) / sizeof(Complex);
+    constexpr std::uint64_t limit = (PTRDIFF_MAX - 2 * HUGE_PAGE) / sizeof(Complex);
     std::uint64_t cells;
     if (__builtin_mul_overflow(pi, pj, &cells) || cells > limit) capacity_overflow();
 }
@@ -103,29 +100,31 @@ void clear_lanes(InversePlan::Batch& batch, std::uint64_t length, std::size_t fi
     }
 }
 
-struct FreeGrid {
-    void operator()(Complex* values) const noexcept { std::free(values); }
-};
-
 // The first cj columns of the padded grid, row after row: only they survive the crop.
-// One allocation rather than one per noise block, so that it can sit on huge pages:
-// faulting it in page by page costs as much as a third of a draw.
+// Mapped afresh for each draw and aligned to huge pages, which the column pass, reading
+// down columns, needs to find every row in the translation cache: memory from the heap
+// would come on whatever pages earlier allocations left there.
 class PaddedGrid {
 public:
     PaddedGrid(std::uint64_t rows, std::uint64_t columns) : columns_(columns) {
         const std::size_t bytes = rows * columns * sizeof(Complex);
-        const bool huge = bytes >= HUGE_PAGE;
-        const std::size_t alignment = huge ? HUGE_PAGE : alignof(Complex);
-        const std::size_t rounded = (bytes + alignment - 1) / alignment * alignment;
-        values_.reset(static_cast<Complex*>(std::aligned_alloc(alignment, rounded)));
-        if (!values_) throw std::bad_alloc();
-        if (huge) madvise(values_.get(), rounded, MADV_HUGEPAGE);  // advice only: failure is harmless
+        mapped_ = (bytes + 2 * HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+        start_ = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (start_ == MAP_FAILED) throw std::bad_alloc();
+        const auto address = reinterpret_cast<std::uintptr_t>(start_);
+        values_ = reinterpret_cast<Complex*>((address + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE);
+        madvise(values_, mapped_ - HUGE_PAGE, MADV_HUGEPAGE);  // advice only: failure is harmless
     }
+    ~PaddedGrid() { munmap(start_, mapped_); }
+    PaddedGrid(const PaddedGrid&) = delete;
+    PaddedGrid& operator=(const PaddedGrid&) = delete;
 
-    Complex* row(std::uint64_t i) const { return values_.get() + i * columns_; }
+    Complex* row(std::uint64_t i) { return values_ + i * columns_; }
 
 private:
-    std::unique_ptr<Complex[], FreeGrid> values_;
+    void* start_;
+    std::size_t mapped_;
+    Complex* values_;
     std::uint64_t columns_;
 };
 
@@ -158,41 +157,49 @@ void noise_and_row_pass(PaddedGrid& grid, std::span<const double> quadrant, cons
     });
 }
 
-// Transforms the kept columns along i, 16 to a block and a batch at a time, writing back
-// the first ci rows of each.
+// Batches a column block takes, of TRANSFORM_LANES columns each.
+constexpr std::size_t BLOCK_BATCHES = (COLUMN_BLOCK_WIDTH + TRANSFORM_LANES - 1) / TRANSFORM_LANES;
+
+// Transforms the kept columns along i, 16 to a block, in place: one pass down the grid
+// gathers a block's columns into its batches, and of each transformed column only the
+// first ci rows are written back.
 void column_pass(PaddedGrid& grid, const Shapes& s, const InversePlan& column_plan) {
     parallel_runs(ceil_div(s.cj, COLUMN_BLOCK_WIDTH), [&](std::size_t first, std::size_t last) {
-        InversePlan::Batch batch = column_plan.batch();
+        std::vector<InversePlan::Batch> batches;
+        for (std::size_t k = 0; k < BLOCK_BATCHES; ++k) batches.push_back(column_plan.batch());
+        const auto value = [&](std::uint64_t u, std::uint64_t i) -> LaneValue& {
+            return batches[u / TRANSFORM_LANES][i];
+        };
         for (std::size_t c = first; c < last; ++c) {
             const std::uint64_t h = c * COLUMN_BLOCK_WIDTH;
-            const std::uint64_t end = std::min(h + COLUMN_BLOCK_WIDTH, s.cj);
-            for (std::uint64_t j = h; j < end; j += TRANSFORM_LANES) {
-                const std::size_t lanes = std::min<std::uint64_t>(TRANSFORM_LANES, end - j);
-                for (std::uint64_t i = 0; i < s.pi; ++i) {
-                    const Complex* row = grid.row(i) + j;
-                    for (std::size_t lane = 0; lane < lanes; ++lane) {
-                        batch[i].real[lane] = row[lane].real();
-                        batch[i].imag[lane] = row[lane].imag();
-                    }
+            const std::uint64_t w = std::min(COLUMN_BLOCK_WIDTH, s.cj - h);
+            for (std::uint64_t i = 0; i < s.pi; ++i) {
+                const Complex* row = grid.row(i) + h;
+                for (std::uint64_t u = 0; u < w; ++u) {
+                    value(u, i).real[u % TRANSFORM_LANES] = row[u].real();
+                    value(u, i).imag[u % TRANSFORM_LANES] = row[u].imag();
                 }
-                if (lanes < TRANSFORM_LANES) clear_lanes(batch, s.pi, lanes);
-                column_plan.run(batch);
-                for (std::uint64_t r = 0; r < s.ci; ++r) {
-                    Complex* row = grid.row(r) + j;
-                    for (std::size_t lane = 0; lane < lanes; ++lane) row[lane] = {batch[r].real[lane], batch[r].imag[lane]};
-                }
+            }
+            for (std::uint64_t u = 0; u < w; u += TRANSFORM_LANES) {
+                const std::size_t lanes = std::min<std::uint64_t>(TRANSFORM_LANES, w - u);
+                if (lanes < TRANSFORM_LANES) clear_lanes(batches[u / TRANSFORM_LANES], s.pi, lanes);
+                column_plan.run(batches[u / TRANSFORM_LANES]);
+            }
+            for (std::uint64_t r = 0; r < s.ci; ++r) {
+                Complex* row = grid.row(r) + h;
+                for (std::uint64_t u = 0; u < w; ++u)
+                    row[u] = {value(u, r).real[u % TRANSFORM_LANES], value(u, r).imag[u % TRANSFORM_LANES]};
             }
         }
     });
 }
 
 // Scales the kept corner of the grid and lays it out as the two row-major result grids.
-FieldPair output_pass(const PaddedGrid& grid, const Shapes& s, double scale) {
-    FieldPair out{Buffer<double>::uninitialised(s.ci * s.cj), Buffer<double>::uninitialised(s.ci * s.cj)};
+FieldPair output_pass(PaddedGrid& grid, const Shapes& s, double scale) {
+    FieldPair out{Buffer<double>::on_huge_pages(s.ci * s.cj), Buffer<double>::on_huge_pages(s.ci * s.cj)};
     parallel_runs(ceil_div(s.ci, OUTPUT_BLOCK_ROWS), [&](std::size_t first, std::size_t last) {
-        const std::uint64_t top = first * OUTPUT_BLOCK_ROWS;
         const std::uint64_t bottom = std::min(last * OUTPUT_BLOCK_ROWS, s.ci);
-        for (std::uint64_t r = top; r < bottom; ++r) {
+        for (std::uint64_t r = first * OUTPUT_BLOCK_ROWS; r < bottom; ++r) {
             const Complex* row = grid.row(r);
             for (std::uint64_t j = 0; j < s.cj; ++j) {
                 out.real[r * s.cj + j] = row[j].real() * scale;
@@ -221,7 +228,6 @@ std::variant<FieldPair, DrawError> draw_pair(std::span<const double> amplitudes,
     PaddedGrid grid(pi, cj);
     noise_and_row_pass(grid, amplitudes, s, children, row_plan);
     column_pass(grid, s, column_plan);
-
     const double scale = 1 / std::sqrt(static_cast<double>(pi * pj));
     return output_pass(grid, s, scale);
 }
