@@ -17,6 +17,9 @@
 
 namespace kernels {
 
+// The size of a huge page, which large arrays filled page by page are advised onto.
+inline constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
+
 template <class T>
 class Buffer {
     static_assert(std::is_trivially_copyable_v<T>);
@@ -32,7 +35,6 @@ public:
     // 2 MiB up it is aligned to 2 MiB and advised onto huge pages, where the filling costs
     // a page fault per 2 MiB rather than per 4 KiB, and freeing it is as quick.
     static Buffer on_huge_pages(std::size_t count) {
-        constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
         constexpr std::size_t SMALL_ALIGNMENT = 64;
         check_capacity(count);
         const std::size_t bytes = (count == 0 ? 1 : count) * sizeof(T);

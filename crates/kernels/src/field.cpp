@@ -22,8 +22,6 @@ namespace {
 
 using Complex = std::complex<double>;
 
-constexpr std::size_t HUGE_PAGE = std::size_t{1} << 21;
-
 // One child stream, and so one noise block, per this many padded rows.
 constexpr std::uint64_t NOISE_BLOCK_ROWS = 32;
 // Surviving columns transformed by one task at a time.
@@ -101,13 +99,19 @@ void clear_lanes(InversePlan::Batch& batch, std::uint64_t length, std::size_t fi
 }
 
 // The first cj columns of the padded grid, row after row: only they survive the crop.
-// Mapped afresh for each draw and aligned to huge pages, which the column pass, reading
-// down columns, needs to find every row in the translation cache: memory from the heap
-// would come on whatever pages earlier allocations left there.
+// A large grid is mapped afresh for each draw and aligned to huge pages, which the column
+// pass, reading down columns, needs to find every row in the translation cache: memory
+// from the heap would come on whatever pages earlier allocations left there. A grid
+// smaller than a huge page comes from the heap, rather than costing a whole huge page.
 class PaddedGrid {
 public:
     PaddedGrid(std::uint64_t rows, std::uint64_t columns) : columns_(columns) {
         const std::size_t bytes = rows * columns * sizeof(Complex);
+        if (bytes < HUGE_PAGE) {
+            small_ = Buffer<Complex>::uninitialised(rows * columns);
+            values_ = small_.data();
+            return;
+        }
         mapped_ = (bytes + 2 * HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
         start_ = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (start_ == MAP_FAILED) throw std::bad_alloc();
@@ -115,15 +119,18 @@ public:
         values_ = reinterpret_cast<Complex*>((address + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE);
         madvise(values_, mapped_ - HUGE_PAGE, MADV_HUGEPAGE);  // advice only: failure is harmless
     }
-    ~PaddedGrid() { munmap(start_, mapped_); }
+    ~PaddedGrid() {
+        if (start_ != nullptr) munmap(start_, mapped_);
+    }
     PaddedGrid(const PaddedGrid&) = delete;
     PaddedGrid& operator=(const PaddedGrid&) = delete;
 
     Complex* row(std::uint64_t i) { return values_ + i * columns_; }
 
 private:
-    void* start_;
-    std::size_t mapped_;
+    Buffer<Complex> small_;
+    void* start_ = nullptr;
+    std::size_t mapped_ = 0;
     Complex* values_;
     std::uint64_t columns_;
 };

@@ -69,9 +69,12 @@ public:
         if (pthread_attr_init(&attributes) != 0) return 0;
         if (pthread_attr_setstacksize(&attributes, WORKER_STACK_BYTES) == 0) {
             while (threads_.size() < count) {
-                pthread_t thread;
-                if (pthread_create(&thread, &attributes, &HeldThreads::wait, this) != 0) break;
-                threads_.push_back(thread);
+                // Room first: a thread started but not recorded would never be joined.
+                threads_.emplace_back();
+                if (pthread_create(&threads_.back(), &attributes, &HeldThreads::wait, this) != 0) {
+                    threads_.pop_back();
+                    break;
+                }
             }
         }
         pthread_attr_destroy(&attributes);
