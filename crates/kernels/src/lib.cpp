@@ -11,7 +11,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -161,10 +160,17 @@ bool check_layouts(Arguments& arguments, std::span<const char* const> parameters
 // stack: through this call's destructors, without the lock, or into a noexcept frame,
 // which aborts the process. Such a thread stops here instead and waits, quietly, for the
 // process to end (as 3.14 makes it do).
+//
+// The handler catches everything rather than `abi::__forced_unwind&`: a forced unwind
+// carries no exception object, so binding a reference to it binds a null pointer, which
+// is undefined behaviour (UBSan reports it). PyEval_RestoreThread is C and raises no C++
+// exception, so the forced unwind is the only thing that can arrive here. The runtime
+// insists that a caught forced unwind be rethrown when its handler ends; this handler
+// never ends.
 void take_interpreter_lock(PyThreadState* state) {
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         for (;;) pause();
     }
 }
