@@ -4,7 +4,7 @@ paste them."""
 import re
 from pathlib import Path
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+README = Path(__file__).resolve().parents[2] / "README.md"
 
 
 def python_blocks():

@@ -10,7 +10,7 @@ import pytest
 
 import _kernels
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import eikonal  # noqa: E402
 import field  # noqa: E402
 import harness  # noqa: E402

@@ -1,0 +1,111 @@
+"""Refusing what the modeller cannot use, in one sentence that says what would do.
+
+Every setting is checked when it is made, before any work. A refusal is a
+`SettingError`, a `ValueError` whose message names the setting, quotes its value and says
+what is valid: "dip_deg 95: a dip must be in (0, 90] degrees". The command says the same
+sentence with the option's name in place of the setting's ("--dip 95: ...").
+"""
+
+import math
+from collections.abc import Sequence
+
+UINT64_MAX = 2**64 - 1
+
+
+class SettingError(ValueError):
+    """A setting the modeller cannot use: `setting` named, `value` quoted, `requirement`
+    saying what would do."""
+
+    def __init__(self, setting: str, value: object, requirement: str) -> None:
+        self.setting = setting
+        self.value = value
+        self.requirement = requirement
+        super().__init__(self.sentence(setting))
+
+    def sentence(self, name: str) -> str:
+        """The refusal with the setting called `name` (an option of the command, say)."""
+        return f"{name} {quote(self.value)}: {self.requirement}"
+
+
+def quote(value: object) -> str:
+    """A value as its setting would be written: floats in their shortest form, pairs and
+    sequences space-separated, text as it is."""
+    if isinstance(value, bool):
+        return str(value).lower()
+    if isinstance(value, float):
+        return repr(value) if not value.is_integer() or abs(value) >= 1e16 else str(int(value))
+    if isinstance(value, (tuple, list)):
+        return " ".join(quote(item) for item in value)
+    return str(value)
+
+
+def number(setting: str, value: object) -> float:
+    """`value` as a finite float, or a refusal."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise SettingError(setting, value, "must be a number")
+    if not math.isfinite(value):
+        raise SettingError(setting, value, "must be a finite number")
+    return float(value)
+
+
+def positive(setting: str, value: object, unit: str) -> float:
+    checked = number(setting, value)
+    if checked <= 0:
+        raise SettingError(setting, value, f"must be a positive number of {unit}")
+    return checked
+
+
+def non_negative(setting: str, value: object, unit: str) -> float:
+    checked = number(setting, value)
+    if checked < 0:
+        raise SettingError(setting, value, f"must be zero or more {unit}")
+    return checked
+
+
+def within(setting: str, value: object, low: float, high: float, what: str,
+           *, low_open: bool = False, high_open: bool = False) -> float:
+    """`value` in the interval from `low` to `high`, each end closed unless said open."""
+    checked = number(setting, value)
+    above = checked > low if low_open else checked >= low
+    below = checked < high if high_open else checked <= high
+    if not (above and below):
+        interval = (f"{'(' if low_open else '['}{quote(float(low))}, "
+                    f"{quote(float(high))}{')' if high_open else ']'}")
+        raise SettingError(setting, value, f"{what} must be in {interval}")
+    return checked
+
+
+def whole(setting: str, value: object, low: int, high: int, what: str) -> int:
+    """`value` as an integer from `low` to `high` inclusive."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        if isinstance(value, float) and value.is_integer():
+            value = int(value)
+        else:
+            raise SettingError(setting, value, f"{what} must be a whole number")
+    if not low <= value <= high:
+        raise SettingError(setting, value, f"{what} must be a whole number from {low} to {high}")
+    return value
+
+
+def pair(setting: str, value: object) -> tuple[float, float]:
+    """`value` as two finite floats."""
+    if not isinstance(value, Sequence) or isinstance(value, str) or len(value) != 2:
+        raise SettingError(setting, value, "must be two numbers")
+    return number(setting, value[0]), number(setting, value[1])
+
+
+def wrapped_degrees(setting: str, value: object) -> float:
+    """A finite angle, brought into [0, 360)."""
+    wrapped = number(setting, value) % 360.0
+    return 0.0 if wrapped == 360.0 else wrapped  # a tiny negative angle rounds up to 360
+
+
+def wrapped_longitude(setting: str, value: object) -> float:
+    """A finite longitude, brought into [-180, 180)."""
+    return wrapped_degrees(setting, number(setting, value) + 180.0) - 180.0
+
+
+def wrapped_rake(setting: str, value: object) -> float:
+    """A finite rake, brought into (-180, 180]."""
+    wrapped = wrapped_degrees(setting, number(setting, value) + 180.0) - 180.0
+    return 180.0 if wrapped == -180.0 else wrapped

@@ -1,0 +1,316 @@
+"""The command `kinematic-rupture`: `run` builds one rupture and writes its files,
+`ensemble` builds many on a Dask cluster, `inspect` reads an SRF file.
+
+Exit status: 0 when done; 2 for a value it cannot use (one line on stderr naming the
+option, quoting the value and saying what is valid; nothing written); 1 when the work
+fails (a file that cannot be written, memory that runs out); 130 on Ctrl-C and 143 on
+SIGTERM, with every earlier file untouched and no partial one left.
+"""
+
+import argparse
+import os
+import sys
+import time
+from collections.abc import Sequence
+from pathlib import Path
+from typing import NoReturn
+
+import numpy as np
+import numpy.typing as npt
+
+from . import __version__, figure, options, sidecar, srf
+from .checks import SettingError
+from .crust import GenericCrust, LayeredModel, rigidity_pa
+from .files import FileSet, Terminated, end_on_termination
+from .geometry import Fault
+from .rupture import (Rupture, RuptureSettings, build_rupture, build_warnings,
+                      rise_time_warnings)
+from .scaling import moment_magnitude
+
+FloatArray = npt.NDArray[np.float64]
+
+PROGRAM = "kinematic-rupture"
+DEFAULT_SRF = os.path.join("output", "kinematic_rupture.srf")
+DEFAULT_FIGURE = os.path.join("output", "kinematic_rupture.png")
+
+
+class Failure(Exception):
+    """The work could not be done: one line for the user, and the exit status."""
+
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+class Parser(argparse.ArgumentParser):
+    """An argument parser whose usage errors are one line, like every other refusal."""
+
+    def error(self, message: str) -> NoReturn:
+        raise Failure(f"{message} (see {self.prog} --help)", 2)
+
+
+def refusal(error: SettingError) -> Failure:
+    return Failure(error.sentence(options.option_name(error.setting)), 2)
+
+
+# ---- run ------------------------------------------------------------------------------------
+
+
+def sidecar_path(srf_path: Path) -> Path:
+    return srf_path.with_suffix(".json") if srf_path.suffix == ".srf" else Path(f"{srf_path}.json")
+
+
+def writable_destination(path: Path, flag: str) -> None:
+    """Refuses a path that names a directory or lies in one that cannot be written."""
+    if path.is_dir():
+        raise Failure(f"{flag} {path}: is a directory; give a file name", 2)
+    directory = next((parent for parent in path.absolute().parents if parent.exists()), Path("/"))
+    if not directory.is_dir() or not os.access(directory, os.W_OK | os.X_OK):
+        raise Failure(f"{flag} {path}: cannot write in {directory}", 2)
+
+
+def run_settings(arguments: argparse.Namespace) -> tuple[Fault, RuptureSettings, str]:
+    fault, settings, version = Fault(), RuptureSettings(), "2.0"
+    if arguments.settings is not None:
+        fault, settings, stored = sidecar.read_settings(arguments.settings)
+        version = stored or version
+    fault, settings = options.fault_and_settings(arguments, fault, settings)
+    return fault, settings, arguments.srf_version or version
+
+
+def write_outputs(rupture: Rupture, srf_path: Path, figure_path: Path | None, version: str) -> None:
+    """The SRF file, its sidecar and the figure, all complete or none."""
+    for path in (srf_path, *([figure_path] if figure_path else [])):
+        path.parent.mkdir(parents=True, exist_ok=True)
+    with FileSet() as files:
+        with files.open(srf_path, "w") as stream:
+            srf.write_srf(stream, rupture, version, sidecar.provenance(rupture))
+        with files.open(sidecar_path(srf_path), "w") as stream:
+            stream.write(sidecar.sidecar_text(rupture, version))
+        if figure_path:
+            files.write_with(figure_path, lambda out: figure.draw(out, figure.rupture_view(rupture)))
+        files.commit()
+
+
+def summary(rupture: Rupture) -> list[str]:
+    fault, settings = rupture.fault, rupture.settings
+    plane = fault.planes[0]
+    rows, columns = fault.cells(0)
+    from_rate = float(rupture.moment_rate_nm_s.sum()) * rupture.dt_s
+    slip = rupture.slip_m
+    padded = rupture.embedding_shape
+    clipped = (f"clipped {100 * rupture.clipped_fraction:.3g}% of its eigenvalues "
+               f"({100 * rupture.clipped_variance:.2g}% of the variance)"
+               if rupture.clipped_fraction else "no eigenvalue clipped")
+    kernels = ", ".join(f"{name} {seconds:.3f} s" for name, seconds in rupture.timings_s.items())
+    return [
+        f"fault: {plane.length_km:g} km x {plane.width_km:g} km in {fault.cell_km:g} km cells "
+        f"({columns} x {rows} = {rows * columns:,} subfaults); strike {plane.strike_deg:g}, "
+        f"dip {plane.dip_deg:g}, rake {plane.rake_deg:g}, top edge at {plane.top_depth_km:g} km",
+        f"crust: {settings.velocity_model.describe()}",
+        f"slip field: von Kármán, H = {settings.hurst:g}, correlation {rupture.correlation_km[0]:.3g} km "
+        f"along strike and {rupture.correlation_km[1]:.3g} km down dip; embedded on "
+        f"{padded[1]} x {padded[0]} cells, {clipped}",
+        f"moment: {rupture.moment_nm:.4g} N m (Mw {rupture.mw:.2f}) from the slip, "
+        f"{from_rate:.4g} N m (Mw {moment_magnitude(from_rate):.2f}) from the moment rate",
+        f"slip: mean {slip.mean():.3g} m, largest {slip.max():.3g} m; rise times up to "
+        f"{rupture.rise_time_s.max():.3g} s",
+        f"rupture: from ({rupture.hypocentre_km[0]:.3g}, {rupture.hypocentre_km[1]:.3g}) km, "
+        f"duration {rupture.duration_s:.2f} s; {len(rupture.samples):,} slip-rate samples "
+        f"at dt = {rupture.dt_s:g} s",
+        f"kernels: {kernels}",
+    ]
+
+
+def warn(lines: list[str]) -> None:
+    for line in lines:
+        print(f"{PROGRAM}: warning: {line}", file=sys.stderr)
+
+
+def run(arguments: argparse.Namespace) -> None:
+    fault, settings, version = run_settings(arguments)
+    srf_path = Path(arguments.srf)
+    figure_path = None if arguments.no_figure else Path(arguments.figure)
+    writable_destination(srf_path, "--srf")
+    if figure_path:
+        writable_destination(figure_path, "--figure")
+    warn(build_warnings(fault, settings))
+    start = time.perf_counter()
+    rupture = build_rupture(fault, settings)
+    built = time.perf_counter()
+    warn(rise_time_warnings(rupture))
+    write_outputs(rupture, srf_path, figure_path, version)
+    written = time.perf_counter()
+    for line in summary(rupture):
+        print(line)
+    print(f"wrote {srf_path} (SRF {version}), {sidecar_path(srf_path)}"
+          f"{f' and {figure_path}' if figure_path else ''} in {written - built:.2f} s; "
+          f"the rupture took {built - start:.2f} s")
+
+
+# ---- inspect --------------------------------------------------------------------------------
+
+
+def inspect(arguments: argparse.Namespace) -> None:
+    path = Path(arguments.file)
+    try:
+        srf_file = srf.read_srf(path)
+    except OSError as failure:
+        raise Failure(f"{path}: cannot be read ({failure.strerror})", 2) from None
+    except srf.SrfError as failure:
+        raise Failure(f"{path}: {failure}", 2) from None
+    model = (LayeredModel.from_file(arguments.velocity_model) if arguments.velocity_model
+             else GenericCrust())
+    rigidity, source = srf_rigidity(srf_file, model)
+    for line in inspection(path, srf_file, rigidity, source):
+        print(line)
+    if arguments.figure:
+        figure_path = Path(arguments.figure)
+        writable_destination(figure_path, "--figure")
+        try:
+            view = figure.srf_view(srf_file, rigidity, path.name)
+        except srf.SrfError as failure:
+            raise Failure(f"{path}: {failure}", 2) from None
+        figure_path.parent.mkdir(parents=True, exist_ok=True)
+        with FileSet() as files:
+            files.write_with(figure_path, lambda out: figure.draw(out, view))
+            files.commit()
+        print(f"drew {figure_path}")
+
+
+def srf_rigidity(srf_file: srf.SrfFile,
+                 model: GenericCrust | LayeredModel) -> tuple[FloatArray, str]:
+    """Rigidity at every point: from VS and DEN where the file gives them, else from the
+    velocity model at the point's depth."""
+    points = srf_file.points
+    given = srf.srf_rigidity_pa(points)
+    known = given > 0
+    depth = points.depth_km
+    fallback = rigidity_pa(model.shear_speed_km_s(depth), model.density_g_cm3(depth))
+    rigidity = fallback.copy()
+    rigidity[known] = given[known]
+    source = ("VS and DEN of the file" if known.all() else
+              f"the {model.describe()}" if not known.any() else
+              f"VS and DEN where given, else the {model.describe()}")
+    return rigidity, source
+
+
+def inspection(path: Path, srf_file: srf.SrfFile, rigidity: FloatArray, source: str) -> list[str]:
+    points = srf_file.points
+    slip = points.total_slip_cm() / 100.0
+    slipping = slip > 0
+    rise = points.rate_duration_s()[slipping]
+    moment = srf.srf_moment_nm(srf_file, rigidity)
+    lines = [f"file: {path}, SRF {srf_file.version}, {len(srf_file.comments)} comment line"
+             f"{'' if len(srf_file.comments) == 1 else 's'}"]
+    lines += [f"  # {comment[:100]}{'...' if len(comment) > 100 else ''}"
+              for comment in srf_file.comments[:3]]
+    for number, plane in enumerate(srf_file.planes, start=1):
+        lines.append(f"plane {number}: top centre {plane.lon:.5f}, {plane.lat:.5f} at "
+                     f"{plane.top_depth_km:g} km; strike {plane.strike_deg:g}, dip {plane.dip_deg:g}; "
+                     f"{plane.length_km:g} km x {plane.width_km:g} km in {plane.nstk} x {plane.ndip} "
+                     f"cells; hypocentre {plane.shyp_km:g} km along strike from the centre, "
+                     f"{plane.dhyp_km:g} km down dip")
+    blocks = int(points.block.max()) + 1 if len(points) else 0
+    lines.append(f"points: {len(points):,} in {blocks} POINTS block{'s' if blocks != 1 else ''}; "
+                 f"{int(slipping.sum()):,} slip")
+    if moment > 0:
+        lines.append(f"moment: {moment:.4g} N m (Mw {moment_magnitude(moment):.2f}), rigidity from "
+                     f"{source}")
+    else:
+        lines.append("moment: 0 N m: no point slips")
+    lines.append(f"duration: {srf.srf_duration_s(srf_file):.2f} s")
+    if slipping.any():
+        lines.append(f"slip: mean {slip[slipping].mean():.3g} m over the points that slip, "
+                     f"largest {slip.max():.3g} m")
+        lines.append(f"rise time (samples x DT): mean {rise.mean():.3g} s, from {rise.min():.3g} "
+                     f"to {rise.max():.3g} s")
+    return lines
+
+
+# ---- The command ------------------------------------------------------------------------------
+
+
+def parser() -> Parser:
+    main = Parser(prog=PROGRAM, description="Kinematic earthquake ruptures: builds them, "
+                  "writes them as Standard Rupture Format files, reads them back.")
+    main.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
+    commands = main.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                   parser_class=Parser)
+
+    run_parser = commands.add_parser("run", help="build one rupture and write its SRF file, "
+                                     "sidecar and figure", description="Builds one kinematic "
+                                     "rupture; writes an SRF file, a JSON sidecar of its "
+                                     "settings and moment rate, and a PNG figure.")
+    add_model_options(run_parser, hypocentre=True)
+    output = run_parser.add_argument_group("output")
+    output.add_argument("--srf", default=DEFAULT_SRF, help=f"SRF file to write (default {DEFAULT_SRF}); "
+                        "the sidecar goes beside it, with .json for .srf")
+    output.add_argument("--srf-version", choices=srf.VERSIONS, default=None,
+                        help="SRF version to write (default 2.0)")
+    output.add_argument("--figure", default=DEFAULT_FIGURE, help=f"PNG figure to write "
+                        f"(default {DEFAULT_FIGURE})")
+    output.add_argument("--no-figure", action="store_true", help="write no figure")
+    output.add_argument("--settings", metavar="FILE.json", help="start from the settings of a "
+                        "sidecar (options given here override them): the same files again")
+    run_parser.set_defaults(handler=run)
+
+    from . import ensemble
+    ensemble_parser = commands.add_parser("ensemble", help="build many ruptures of one fault on "
+                                          "a Dask cluster", description=ensemble.DESCRIPTION)
+    ensemble.add_options(ensemble_parser)
+    add_model_options(ensemble_parser, hypocentre=False)
+    ensemble_parser.set_defaults(handler=ensemble.run_command)
+
+    inspect_parser = commands.add_parser("inspect", help="read an SRF file and summarise it",
+                                         description="Reads an SRF file (1.0 or 2.0) and prints "
+                                         "its planes, points, moment, duration, slip and rise times.")
+    inspect_parser.add_argument("file", metavar="FILE", help="SRF file")
+    inspect_parser.add_argument("--figure", metavar="PNG", help="also draw it into this PNG file")
+    inspect_parser.add_argument("--velocity-model", metavar="FILE", help="layered crust for the "
+                                "rigidity of points without VS and DEN (version 1.0)")
+    inspect_parser.set_defaults(handler=inspect)
+    return main
+
+
+def add_model_options(command: argparse.ArgumentParser, hypocentre: bool) -> None:
+    fault = command.add_argument_group("fault")
+    options.add_options(fault, options.FAULT_OPTIONS)
+    rupture = command.add_argument_group("rupture")
+    options.add_options(rupture, options.RUPTURE_OPTIONS
+                        + ((options.SEED_OPTION, options.HYPOCENTRE_OPTION) if hypocentre else ()))
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command; returns its exit status."""
+    end_on_termination()
+    command = "kinematic-rupture"
+    try:
+        arguments = parser().parse_args(argv)
+        command = f"{PROGRAM} {arguments.command}"
+        arguments.handler(arguments)
+        return 0
+    except SettingError as error:
+        return fail(command, refusal(error))
+    except Failure as failure:
+        return fail(command, failure)
+    except MemoryError as error:
+        return fail(command, Failure(f"ran out of memory{f': {error}' if str(error) else ''}"))
+    except OSError as error:
+        where = f"{error.filename}: " if error.filename else ""
+        return fail(command, Failure(f"{where}{error.strerror or error}"))
+    except ValueError as error:  # a kernel's refusal of what the settings led to
+        return fail(command, Failure(str(error)))
+    except KeyboardInterrupt:
+        return fail(command, Failure("interrupted; no file was changed", 130))
+    except Terminated as signal_name:
+        return fail(command, Failure(f"ended by {signal_name}; no file was changed", 143))
+
+
+def fail(command: str, failure: Failure) -> int:
+    print(f"{command}: {failure}", file=sys.stderr)
+    return failure.status
+
+
+def entry_point() -> NoReturn:
+    sys.exit(main())

@@ -1,0 +1,110 @@
+"""Gaussian random fields on a fault chart: the von Kármán covariance (Mai and Beroza
+2002), its circulant embedding, and the draw.
+
+The embedding's eigenvalues come from the covariance on a padded periodic grid; the
+padding grows until they are non-negative, and what is still negative after the last
+growth is clipped to zero and reported. An embedding depends only on the chart's cells,
+the cell size, the correlation lengths and the Hurst exponent, so a process computes each
+one once and every later draw of the same chart reuses it.
+"""
+
+import functools
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+from scipy.special import gamma, kv
+
+import _kernels
+
+FloatArray = npt.NDArray[np.float64]
+
+# Padded grid sizes tried for the embedding, as multiples of the chart's cell counts.
+PADDING_FACTORS = (2, 3, 4)
+# Negative eigenvalues this small, relative to the largest, are rounding, not a defect.
+EIGENVALUE_TOLERANCE = 1e-12
+# Embeddings a process keeps: enough for the charts of a few faults.
+EMBEDDING_CACHE_SIZE = 16
+
+
+@dataclass(frozen=True, eq=False)
+class Embedding:
+    """The amplitude quadrant of a circulant embedding, and what had to be clipped.
+
+    `clipped_fraction` is the share of the padded grid's eigenvalues that were negative
+    and set to zero; `clipped_variance` is their magnitude as a share of the field's
+    variance, which is how much clipping inflates it.
+    """
+
+    amplitudes: FloatArray
+    padded_shape: tuple[int, int]
+    clipped_fraction: float
+    clipped_variance: float
+
+
+def von_karman(distance: FloatArray, hurst: float) -> FloatArray:
+    """The von Kármán correlation at a distance in correlation lengths, 1 at 0:
+    2^(1-H) / Gamma(H) r^H K_H(r) (Mai and Beroza 2002, eq. 3)."""
+    correlation = np.ones_like(distance)
+    away = distance > 0
+    r = distance[away]
+    correlation[away] = 2.0 ** (1.0 - hurst) / gamma(hurst) * r**hurst * kv(hurst, r)
+    return correlation
+
+
+def smooth_size(n: int) -> int:
+    """The smallest size at least `n` with no prime factor above 5, which FFTs like."""
+    while True:
+        m = n
+        for p in (2, 3, 5):
+            while m % p == 0:
+                m //= p
+        if m == 1:
+            return n
+        n += 1
+
+
+def mirror_index(padded: int) -> npt.NDArray[np.intp]:
+    """Quadrant index of each padded index: a periodic grid's lag is the shorter way round."""
+    k = np.arange(padded)
+    return np.minimum(k, padded - k)
+
+
+def quadrant_weights(padded: int) -> npt.NDArray[np.intp]:
+    """How many padded indices each quadrant index stands for."""
+    return np.bincount(mirror_index(padded), minlength=padded // 2 + 1)
+
+
+@functools.lru_cache(maxsize=EMBEDDING_CACHE_SIZE)
+def embed_von_karman(cells: tuple[int, int], cell_km: float, correlation_km: tuple[float, float],
+                     hurst: float) -> Embedding:
+    """The embedding of a von Kármán covariance on a chart of `cells` (rows down dip,
+    columns along strike), its eigenvalues non-negative or clipped. `correlation_km` is
+    (along strike, down dip). Computed once per process for the same arguments."""
+    along_km, down_km = correlation_km
+    for factor in PADDING_FACTORS:
+        padded = (smooth_size(factor * cells[0]), smooth_size(factor * cells[1]))
+        quadrant = (padded[0] // 2 + 1, padded[1] // 2 + 1)
+        lag_down = np.arange(quadrant[0]) * cell_km / down_km
+        lag_along = np.arange(quadrant[1]) * cell_km / along_km
+        covariance = von_karman(np.hypot(lag_down[:, None], lag_along[None, :]), hurst)
+        # The covariance of the whole periodic grid is even in both lags, so its
+        # transform is real and mirrors the same way: the first rows of the half
+        # spectrum are the quadrant.
+        periodic = covariance[np.ix_(mirror_index(padded[0]), mirror_index(padded[1]))]
+        eigenvalues = np.fft.rfft2(periodic).real[: quadrant[0]]
+        negative = eigenvalues < -EIGENVALUE_TOLERANCE * eigenvalues.max()
+        if not negative.any():
+            break
+    weights = np.outer(quadrant_weights(padded[0]), quadrant_weights(padded[1]))
+    size = padded[0] * padded[1]
+    clipped_fraction = float(weights[negative].sum()) / size
+    clipped_variance = float(-(weights[negative] * eigenvalues[negative]).sum()) / size
+    amplitudes = np.ascontiguousarray(np.sqrt(np.clip(eigenvalues, 0.0, None)))
+    amplitudes.flags.writeable = False  # shared by every draw that reuses it
+    return Embedding(amplitudes, padded, clipped_fraction, clipped_variance)
+
+
+def draw_fields(embedding: Embedding, cells: tuple[int, int], seed: int) -> tuple[FloatArray, FloatArray]:
+    """Two independent standard-normal fields on the chart, fixed by `seed`."""
+    return _kernels.circulant_draw(embedding.amplitudes, embedding.padded_shape, cells, seed)

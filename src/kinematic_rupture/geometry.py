@@ -1,0 +1,182 @@
+"""Fault geometry: planar segments charted as square cells, and where each cell lies.
+
+A plane is given, as a Standard Rupture Format file gives it, by the centre of its top
+edge (longitude, latitude in degrees, WGS84), its length along strike, its width down
+dip, strike and dip (Aki and Richards: the fault dips to the right of its strike
+direction), and the depth of its top edge. A fault is one or more planes in order along
+strike, all charted in square cells of one size. Rows of a plane's cells run down dip and
+columns along strike; the fault's subfaults are numbered plane by plane, along strike
+fastest, then down dip, which is the order of a Standard Rupture Format file.
+
+Cell centres on the Earth come from WGS84 geodesics (Karney 2013, through pyproj): along
+strike from the top edge's centre, then horizontally by w cos(dip) towards the local
+strike direction plus 90 degrees, at depth DTOP + w sin(dip).
+"""
+
+import math
+from dataclasses import dataclass, fields
+
+import numpy as np
+import numpy.typing as npt
+from pyproj import Geod
+
+from . import checks
+from .checks import SettingError
+
+FloatArray = npt.NDArray[np.float64]
+
+WGS84 = Geod(ellps="WGS84")
+# Sizes within this relative distance of a whole number of cells count as whole.
+WHOLE_CELLS_TOLERANCE = 1e-9
+
+
+@dataclass(frozen=True)
+class Plane:
+    """One planar segment of a fault. Angles in degrees, lengths in km; `lon` and `lat`
+    are the centre of the top edge. Strike and longitude are wrapped into [0, 360) and
+    [-180, 180), rake into (-180, 180]."""
+
+    length_km: float = 60.0
+    width_km: float = 20.0
+    lon: float = -117.5
+    lat: float = 34.2
+    strike_deg: float = 295.0
+    dip_deg: float = 90.0
+    rake_deg: float = 180.0
+    top_depth_km: float = 0.0
+
+    def __post_init__(self) -> None:
+        checked = {
+            "length_km": checks.positive("length_km", self.length_km, "km"),
+            "width_km": checks.positive("width_km", self.width_km, "km"),
+            "lon": checks.wrapped_longitude("lon", self.lon),
+            "lat": checks.within("lat", self.lat, -90.0, 90.0, "a latitude"),
+            "strike_deg": checks.wrapped_degrees("strike_deg", self.strike_deg),
+            "dip_deg": checks.within("dip_deg", self.dip_deg, 0.0, 90.0, "a dip", low_open=True),
+            "rake_deg": checks.wrapped_rake("rake_deg", self.rake_deg),
+            "top_depth_km": checks.non_negative("top_depth_km", self.top_depth_km,
+                                                "km below the surface"),
+        }
+        for name, value in checked.items():
+            object.__setattr__(self, name, value)
+
+    @property
+    def bottom_depth_km(self) -> float:
+        return self.top_depth_km + self.width_km * math.sin(math.radians(self.dip_deg))
+
+
+def whole_cells(setting: str, size_km: float, cell_km: float) -> int:
+    """How many cells of `cell_km` make `size_km`, which must be a whole number of them."""
+    count = round(size_km / cell_km)
+    if count < 1 or abs(count * cell_km - size_km) > WHOLE_CELLS_TOLERANCE * size_km:
+        raise SettingError(setting, size_km,
+                           f"must be a whole number of {checks.quote(cell_km)} km cells")
+    return count
+
+
+@dataclass(frozen=True)
+class Fault:
+    """Planes in order along strike, charted in square cells of `cell_km`."""
+
+    planes: tuple[Plane, ...] = (Plane(),)
+    cell_km: float = 0.1
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "cell_km", checks.positive("cell_km", self.cell_km, "km"))
+        planes = tuple(self.planes)
+        if not planes:
+            raise SettingError("planes", "none", "a fault needs at least one plane")
+        for number, plane in enumerate(planes):
+            if not isinstance(plane, Plane):
+                raise SettingError(f"planes[{number}]", plane, "must be a Plane")
+            for name in ("length_km", "width_km"):
+                try:
+                    whole_cells(name, getattr(plane, name), self.cell_km)
+                except SettingError as refusal:
+                    raise self.plane_refusal(number, refusal) from None
+        object.__setattr__(self, "planes", planes)
+
+    def plane_refusal(self, number: int, refusal: SettingError) -> SettingError:
+        """A plane's refusal, named by the plane when the fault has several."""
+        if len(self.planes) == 1:
+            return refusal
+        return SettingError(f"planes[{number}].{refusal.setting}", refusal.value,
+                            refusal.requirement)
+
+    @classmethod
+    def single(cls, cell_km: float = 0.1, **plane: float) -> "Fault":
+        """A fault of one plane: `Fault.single(length_km=30, width_km=15, dip_deg=45)`."""
+        return cls((Plane(**plane),), cell_km)
+
+    def cells(self, number: int = 0) -> tuple[int, int]:
+        """(rows down dip, columns along strike) of plane `number`."""
+        plane = self.planes[number]
+        return (round(plane.width_km / self.cell_km), round(plane.length_km / self.cell_km))
+
+    def plane_starts(self) -> list[int]:
+        """The index of each plane's first subfault, and the number of subfaults last."""
+        starts = [0]
+        for number in range(len(self.planes)):
+            rows, columns = self.cells(number)
+            starts.append(starts[-1] + rows * columns)
+        return starts
+
+    @property
+    def subfault_count(self) -> int:
+        return self.plane_starts()[-1]
+
+    @property
+    def length_km(self) -> float:
+        return sum(plane.length_km for plane in self.planes)
+
+    @property
+    def cell_area_m2(self) -> float:
+        return (self.cell_km * 1e3) ** 2
+
+    def on_plane(self, values: FloatArray, number: int) -> FloatArray:
+        """Plane `number`'s part of a per-subfault array, as a (rows, columns) grid."""
+        starts = self.plane_starts()
+        return values[starts[number]:starts[number + 1]].reshape(self.cells(number))
+
+    def depths_km(self) -> FloatArray:
+        """Depth of every subfault's centre, in subfault order."""
+        parts = []
+        for number, plane in enumerate(self.planes):
+            rows, columns = self.cells(number)
+            down = (np.arange(rows) + 0.5) * self.cell_km * math.sin(math.radians(plane.dip_deg))
+            parts.append(np.repeat(plane.top_depth_km + down, columns))
+        return np.concatenate(parts)
+
+    def positions(self) -> tuple[FloatArray, FloatArray]:
+        """Longitude and latitude (degrees) of every subfault's centre, in subfault order."""
+        lons, lats = [], []
+        for number, plane in enumerate(self.planes):
+            lon, lat = cell_centres(plane, *self.cells(number), self.cell_km)
+            lons.append(lon.ravel())
+            lats.append(lat.ravel())
+        return np.concatenate(lons), np.concatenate(lats)
+
+    def settings(self) -> dict[str, object]:
+        """The fault as plain values, as a settings file holds it."""
+        return {"cell_km": self.cell_km,
+                "planes": [{field.name: getattr(plane, field.name) for field in fields(Plane)}
+                           for plane in self.planes]}
+
+
+def cell_centres(plane: Plane, rows: int, columns: int,
+                 cell_km: float) -> tuple[FloatArray, FloatArray]:
+    """Longitude and latitude of a plane's cell centres, as (rows, columns) grids."""
+    along_m = ((np.arange(columns) + 0.5) * cell_km - 0.5 * plane.length_km) * 1e3
+    backwards = along_m < 0
+    azimuth = np.where(backwards, plane.strike_deg + 180.0, plane.strike_deg)
+    top_lon, top_lat, back = WGS84.fwd(np.full(columns, plane.lon), np.full(columns, plane.lat),
+                                       azimuth, np.abs(along_m))
+    # The strike direction where each column meets the top edge: the way back to the
+    # centre for columns behind it, the way on for columns ahead.
+    strike_here = np.where(backwards, back, back + 180.0)
+    across_m = (np.arange(rows) + 0.5) * cell_km * math.cos(math.radians(plane.dip_deg)) * 1e3
+    lon, lat, _ = WGS84.fwd(np.broadcast_to(top_lon, (rows, columns)),
+                            np.broadcast_to(top_lat, (rows, columns)),
+                            np.broadcast_to(strike_here + 90.0, (rows, columns)),
+                            np.broadcast_to(across_m[:, None], (rows, columns)))
+    return np.asarray(lon, dtype=np.float64), np.asarray(lat, dtype=np.float64)

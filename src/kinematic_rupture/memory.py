@@ -1,0 +1,108 @@
+"""How much memory a rupture needs, and how much the machine can give it.
+
+The estimate counts what is alive at the build's peak: the per-subfault arrays, the
+embedding of each chart's covariance and its draw, the slip-rate samples and the
+moment-rate sums made from them block by block, and the block of SRF text being written.
+The samples are the part that can grow without bound: a subfault's pulse has about its
+rise time over dt samples, and the rise times average the magnitude's mean rise time.
+"""
+
+import os
+import resource
+from dataclasses import dataclass
+from pathlib import Path
+
+from .moment import SAMPLE_BLOCK
+
+# Float64 arrays of one value per subfault alive at the peak (slip, times, speeds, rise
+# times, crust, positions, the random fields and their temporaries), with room to spare.
+ARRAYS_PER_SUBFAULT = 48
+# Bytes per padded cell while an embedding is made (covariance, its half-spectrum) and
+# drawn from (the kernel's work grid).
+BYTES_PER_PADDED_CELL = 48
+# Padded cells per chart cell at the embedding's usual padding of twice each count.
+PADDED_CELLS_PER_CELL = 4
+# Bytes held per slip-rate sample: the sample itself, and its share of the moment-rate
+# block and of the SRF text block.
+BYTES_PER_SAMPLE = 8
+BYTES_PER_BLOCK_SAMPLE = 96
+# Extra samples a pulse row may have beyond its rise time over dt.
+SAMPLES_PER_ROW_BEYOND_RISE = 3
+# The interpreter, NumPy, SciPy and matplotlib themselves.
+BASELINE_BYTES = 300 << 20
+
+
+@dataclass(frozen=True)
+class MemoryNeed:
+    """Bytes a build needs at its peak, by what drives them."""
+
+    subfault_bytes: float
+    embedding_bytes: float
+    sample_bytes: float
+
+    @property
+    def total(self) -> float:
+        return BASELINE_BYTES + self.subfault_bytes + self.embedding_bytes + self.sample_bytes
+
+
+def estimate(subfaults: int, chart_cells: list[int], mean_rise_time_s: float,
+             dt_s: float) -> MemoryNeed:
+    """The peak of a build of `subfaults` on charts of `chart_cells` cells whose pulses
+    average `mean_rise_time_s`, sampled every `dt_s`."""
+    samples = subfaults * (mean_rise_time_s / dt_s + SAMPLES_PER_ROW_BEYOND_RISE)
+    sample_bytes = samples * BYTES_PER_SAMPLE + min(samples, SAMPLE_BLOCK) * BYTES_PER_BLOCK_SAMPLE
+    largest_chart = max(chart_cells)
+    return MemoryNeed(
+        subfault_bytes=subfaults * ARRAYS_PER_SUBFAULT * 8,
+        embedding_bytes=largest_chart * PADDED_CELLS_PER_CELL * BYTES_PER_PADDED_CELL,
+        sample_bytes=sample_bytes)
+
+
+def available_bytes() -> int:
+    """What this process may still take: the least of the system's available memory, the
+    room left under its control group's limit and under its address-space limit."""
+    limits = [system_available()]
+    room = cgroup_room()
+    if room is not None:
+        limits.append(room)
+    soft, _ = resource.getrlimit(resource.RLIMIT_AS)
+    if soft != resource.RLIM_INFINITY:
+        limits.append(max(0, soft - address_space_used()))
+    return min(limits)
+
+
+def system_available() -> int:
+    try:
+        for line in Path("/proc/meminfo").read_text().splitlines():
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_AVPHYS_PAGES")
+
+
+def cgroup_room() -> int | None:
+    """Room under the cgroup v2 memory limit of this process, if it has one."""
+    try:
+        group = Path("/proc/self/cgroup").read_text().split("::", 1)[1].strip()
+        directory = Path("/sys/fs/cgroup") / group.lstrip("/")
+        limit = (directory / "memory.max").read_text().strip()
+        if limit == "max":
+            return None
+        return max(0, int(limit) - int((directory / "memory.current").read_text()))
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def address_space_used() -> int:
+    try:
+        pages = int(Path("/proc/self/statm").read_text().split()[0])
+        return pages * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):
+        return 0
+
+
+def gibibytes(size: float) -> str:
+    """A size in GiB for a message: "24.1 GiB", "0.31 GiB", "1.2e+12 GiB"."""
+    value = size / 2**30
+    return f"{value:.3g} GiB" if value < 1e6 else f"{value:.2g} GiB"

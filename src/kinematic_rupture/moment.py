@@ -1,0 +1,49 @@
+"""The moment-rate function: every subfault's slip rate times its rigidity and area,
+delayed by its rupture time and summed on a grid of times."""
+
+import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
+
+# Slip-rate samples handled at once, so that the temporaries stay small.
+SAMPLE_BLOCK = 1 << 20
+
+
+def moment_rate(rupture_time_s: FloatArray, offsets: npt.NDArray[np.int64], samples: FloatArray,
+                moment_weight: FloatArray, dt_s: float,
+                row_dt_s: FloatArray | None = None) -> FloatArray:
+    """The moment rate at multiples of `dt_s`, from CSR rows of slip-rate samples.
+
+    Row k's sample m is at `rupture_time_s[k] + m * row_dt_s[k]` (`row_dt_s` None is
+    `dt_s` for every row) and weighs `moment_weight[k]` (rigidity times area). A sample
+    that falls between two grid times is shared between them in proportion to its
+    nearness, which keeps the integral exact and the onset smooth.
+    """
+    lengths = np.diff(offsets)
+    spacing = np.ones(lengths.size) if row_dt_s is None else row_dt_s / dt_s
+    start = rupture_time_s / dt_s
+    ends = start + np.maximum(lengths - 1, 0) * spacing
+    size = int(np.floor(ends.max())) + 2 if samples.size else 1
+    rate = np.zeros(size)
+    first = 0
+    while first < lengths.size:
+        last = int(np.searchsorted(offsets, offsets[first] + SAMPLE_BLOCK, side="right")) - 1
+        last = min(max(last, first + 1), lengths.size)
+        rows = slice(first, last)
+        owner = np.repeat(np.arange(last - first), lengths[rows])
+        step = np.arange(owner.size) - (offsets[rows] - offsets[first])[owner]
+        if row_dt_s is None:
+            whole = np.floor(start[rows])
+            grid = whole.astype(np.int64)[owner] + step
+            share = (start[rows] - whole)[owner]
+        else:
+            at = start[rows][owner] + step * spacing[rows][owner]
+            whole = np.floor(at)
+            grid = whole.astype(np.int64)
+            share = at - whole
+        weighted = samples[offsets[first]:offsets[last]] * (moment_weight[rows] * spacing[rows])[owner]
+        rate += np.bincount(grid, weighted * (1.0 - share), minlength=size)[:size]
+        rate += np.bincount(grid + 1, weighted * share, minlength=size)[:size]
+        first = last
+    return rate

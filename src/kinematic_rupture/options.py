@@ -1,0 +1,135 @@
+"""The command's options for a fault and a rupture, and their translation into a `Fault`
+and `RuptureSettings`.
+
+Every option is read as text and turned into its value here, so that a bad one is refused
+in the same sentence as the API would refuse it, with the option's name in place of the
+setting's.
+"""
+
+import argparse
+from collections.abc import Callable
+from dataclasses import dataclass, fields, replace
+from typing import Any
+
+from .checks import UINT64_MAX, SettingError
+from .crust import LayeredModel
+from .geometry import Fault, Plane
+from .rupture import RuptureSettings
+
+
+@dataclass(frozen=True)
+class Option:
+    flag: str
+    setting: str
+    kind: str  # "number", "seed", "pair" or "path"
+    help: str
+    metavar: str | tuple[str, str] | None = None
+
+
+FAULT_OPTIONS = (
+    Option("--length-km", "length_km", "number", "length along strike (km)"),
+    Option("--width-km", "width_km", "number", "width down dip (km)"),
+    Option("--cell-km", "cell_km", "number", "side of the square subfaults (km); must divide "
+           "the length and the width"),
+    Option("--lon", "lon", "number", "longitude of the centre of the top edge (degrees)"),
+    Option("--lat", "lat", "number", "latitude of the centre of the top edge (degrees)"),
+    Option("--strike", "strike_deg", "number", "strike (degrees)"),
+    Option("--dip", "dip_deg", "number", "dip, to the right of the strike direction (degrees)"),
+    Option("--rake", "rake_deg", "number", "rake (degrees)"),
+    Option("--top-depth-km", "top_depth_km", "number", "depth of the top edge (km)"),
+)
+RUPTURE_OPTIONS = (
+    Option("--magnitude", "magnitude", "number", "target moment magnitude"),
+    Option("--dt", "dt_s", "number", "sample interval of the slip-rate pulses (s)"),
+    Option("--hurst", "hurst", "number", "von Kármán Hurst exponent, in (0, 1]"),
+    Option("--correlation-km", "correlation_km", "pair", "von Kármán correlation lengths "
+           "(km); default: scaled with magnitude (Mai and Beroza 2002)", ("ALONG", "DOWN")),
+    Option("--velocity-model", "velocity_model", "path", "1-D layered crust: a text file of "
+           "top depth (km), Vp, Vs (km/s) and density (g/cm^3) per line; default: a generic "
+           "crust", "FILE"),
+)
+SEED_OPTION = Option("--seed", "seed", "seed", f"seed of the random fields (0 to {UINT64_MAX})")
+HYPOCENTRE_OPTION = Option("--hypocentre", "hypocentre_km", "pair",
+                           "hypocentre along strike from the first end and down dip from the "
+                           "top edge (km); default: a third along, two thirds down",
+                           ("ALONG_KM", "DOWN_KM"))
+
+# The option that sets each setting, for refusals.
+OPTION_OF = {option.setting: option.flag
+             for option in (*FAULT_OPTIONS, *RUPTURE_OPTIONS, SEED_OPTION, HYPOCENTRE_OPTION)}
+OPTION_OF.update({"settings": "--settings", "srf_version": "--srf-version", "workers": "--workers",
+                  "count": "count", "first_seed": "--first-seed", "planes": "--fault"})
+
+
+def option_name(setting: str) -> str:
+    return OPTION_OF.get(setting, setting)
+
+
+def default_text(option: Option) -> str:
+    plane, settings = Plane(), RuptureSettings()
+    if option.setting == "cell_km":
+        return f"{Fault().cell_km:g}"
+    for source in (plane, settings):
+        if option.setting in {item.name for item in fields(source)}:
+            value = getattr(source, option.setting)
+            return "" if value is None or option.kind == "path" else f"{value:g}" if isinstance(value, float) else str(value)
+    return ""
+
+
+def add_options(group: argparse._ArgumentGroup, options: tuple[Option, ...]) -> None:
+    for option in options:
+        default = default_text(option)
+        shown = f"{option.help} (default {default})" if default else option.help
+        group.add_argument(option.flag, dest=option.setting, default=None, help=shown,
+                           nargs=2 if option.kind == "pair" else None, metavar=option.metavar)
+
+
+def converted(option_setting: str, kind: str, text: Any) -> Any:
+    """An option's text as its setting's value, or a refusal naming the setting."""
+    if kind == "path":
+        return LayeredModel.from_file(text)
+    if kind == "pair":
+        return (number_of(option_setting, text[0], text), number_of(option_setting, text[1], text))
+    if kind == "seed":
+        try:
+            return int(text, 10)
+        except ValueError:
+            raise SettingError(option_setting, text,
+                               f"a seed must be a whole number from 0 to {UINT64_MAX}") from None
+    return number_of(option_setting, text, text)
+
+
+def number_of(setting: str, text: str, whole: object) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise SettingError(setting, whole, "must be a number") from None
+
+
+KINDS = {option.setting: option.kind
+         for option in (*FAULT_OPTIONS, *RUPTURE_OPTIONS, SEED_OPTION, HYPOCENTRE_OPTION)}
+
+
+def given(arguments: argparse.Namespace, names: Callable[[str], bool]) -> dict[str, Any]:
+    """The options given on the command line whose settings `names` accepts, converted."""
+    values = {}
+    for setting, kind in KINDS.items():
+        text = getattr(arguments, setting, None)
+        if text is not None and names(setting):
+            values[setting] = converted(setting, kind, text)
+    return values
+
+
+def fault_and_settings(arguments: argparse.Namespace, fault: Fault,
+                       settings: RuptureSettings) -> tuple[Fault, RuptureSettings]:
+    """`fault` and `settings` with every option given on the command line applied."""
+    plane_names = {item.name for item in fields(Plane)}
+    plane_values = given(arguments, plane_names.__contains__)
+    cell = given(arguments, lambda name: name == "cell_km")
+    if plane_values and len(fault.planes) > 1:
+        raise SettingError(next(iter(plane_values)), "given",
+                           "applies to a fault of one plane; this fault has several")
+    planes = (replace(fault.planes[0], **plane_values),) if plane_values else fault.planes
+    fault = Fault(planes, cell.get("cell_km", fault.cell_km))
+    rupture_names = {item.name for item in fields(RuptureSettings)}
+    return fault, replace(settings, **given(arguments, rupture_names.__contains__))

@@ -1,0 +1,382 @@
+"""One kinematic rupture on a fault: slip, rupture times, rise times, slip-rate pulses and
+the moment rate they sum to.
+
+1. Slip: a von Kármán random field (Mai and Beroza 2002) drawn by circulant embedding,
+   exponentiated (slip is positive and skewed), tapered towards the buried edges and
+   scaled to the target moment with the crust's rigidity.
+2. Rupture front: a fraction of the local shear-wave speed, perturbed by the draw's
+   second, independent field and kept between `rupture_velocity_min_fraction` and
+   `rupture_velocity_max_fraction`; first-arrival times from the hypocentre by the
+   eikonal solver.
+3. Slip rate: rise times that grow with the square root of slip around the average of
+   Somerville et al. (1999), and a Liu-Archuleta-Hartzell pulse on every subfault.
+4. Moment rate: every subfault's pulse, delayed by its rupture time and weighted by its
+   rigidity and area, summed on the pulses' time grid.
+
+Per-subfault arrays are flat, in subfault order (plane by plane, along strike fastest);
+`Fault.on_plane` shows one plane's part as a grid. The same fault and settings give the
+same arrays, bit for bit, in any process.
+"""
+
+import math
+import time
+from collections.abc import Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass, field, fields, replace
+
+import numpy as np
+import numpy.typing as npt
+
+import _kernels
+
+from . import checks, memory, scaling
+from .checks import SettingError
+from .crust import GenericCrust, LayeredModel, VelocityModel, rigidity_pa
+from .field import draw_fields, embed_von_karman
+from .geometry import Fault
+from .moment import moment_rate
+from .hypocentre import check_hypocentre, default_hypocentre, hypocentre_subfault
+
+FloatArray = npt.NDArray[np.float64]
+
+# The pulse kernel gives no samples to a subfault whose slip is at most this.
+SLIP_THRESHOLD_M = 1e-4
+# Slip tapers to zero over this fraction of the fault's length or width at a buried edge.
+TAPER_FRACTION = 0.15
+# Samples the shortest slipping rise time should have; fewer is warned about.
+SAMPLES_PER_RISE_TIME = 10
+
+
+@dataclass(frozen=True)
+class RuptureSettings:
+    """What, besides the fault, decides a rupture.
+
+    `hypocentre_km` is (along strike from the fault's first end, down dip from the top
+    edge); None puts it a third of the way along strike and two thirds of the way down
+    dip. `correlation_km` (along strike, down dip) None scales with magnitude (Mai and
+    Beroza 2002). The rupture speed is `rupture_velocity_fraction` of the local
+    shear-wave speed times one plus `velocity_perturbation` times the second random
+    field, kept between `rupture_velocity_min_fraction` and
+    `rupture_velocity_max_fraction` of it. Slip is exp(`slip_log_std` times the first
+    field) before tapering and scaling. `beta` is the pulses' rising fraction and `dt_s`
+    their sample interval.
+    """
+
+    magnitude: float = 7.0
+    seed: int = 20261208
+    hypocentre_km: tuple[float, float] | None = None
+    hurst: float = 0.75
+    correlation_km: tuple[float, float] | None = None
+    dt_s: float = 0.05
+    rupture_velocity_fraction: float = 0.8
+    rupture_velocity_min_fraction: float = 0.3
+    rupture_velocity_max_fraction: float = 1.0
+    velocity_perturbation: float = 0.1
+    slip_log_std: float = 0.5
+    beta: float = 0.2
+    velocity_model: VelocityModel = field(default_factory=GenericCrust)
+
+    def __post_init__(self) -> None:
+        set_ = lambda name, value: object.__setattr__(self, name, value)  # noqa: E731
+        set_("magnitude", checks.number("magnitude", self.magnitude))
+        set_("seed", checks.whole("seed", self.seed, 0, checks.UINT64_MAX, "a seed"))
+        if self.hypocentre_km is not None:
+            set_("hypocentre_km", checks.pair("hypocentre_km", self.hypocentre_km))
+        set_("hurst", checks.within("hurst", self.hurst, 0.0, 1.0, "a Hurst exponent",
+                                    low_open=True))
+        if self.correlation_km is not None:
+            along, down = checks.pair("correlation_km", self.correlation_km)
+            if along <= 0 or down <= 0:
+                raise SettingError("correlation_km", self.correlation_km,
+                                   "correlation lengths must be positive numbers of km")
+            set_("correlation_km", (along, down))
+        set_("dt_s", checks.positive("dt_s", self.dt_s, "seconds"))
+        low = checks.within("rupture_velocity_min_fraction", self.rupture_velocity_min_fraction,
+                            0.0, 2.0, "a fraction of the shear-wave speed", low_open=True)
+        high = checks.within("rupture_velocity_max_fraction", self.rupture_velocity_max_fraction,
+                             low, 2.0, "the largest fraction (no less than the smallest)")
+        set_("rupture_velocity_min_fraction", low)
+        set_("rupture_velocity_max_fraction", high)
+        set_("rupture_velocity_fraction",
+             checks.within("rupture_velocity_fraction", self.rupture_velocity_fraction, low, high,
+                           "the mean fraction (between the smallest and the largest)"))
+        set_("velocity_perturbation", checks.non_negative(
+            "velocity_perturbation", self.velocity_perturbation, "(a fraction)"))
+        set_("slip_log_std", checks.non_negative("slip_log_std", self.slip_log_std,
+                                                 "(a natural-log standard deviation)"))
+        set_("beta", checks.within("beta", self.beta, 0.0, 0.5, "a rising fraction",
+                                   low_open=True))
+        if not isinstance(self.velocity_model, (GenericCrust, LayeredModel)):
+            raise SettingError("velocity_model", self.velocity_model,
+                               "must be a GenericCrust or a LayeredModel")
+
+    def correlation_lengths_km(self) -> tuple[float, float]:
+        return self.correlation_km or scaling.correlation_lengths_km(self.magnitude)
+
+    def settings(self) -> dict[str, object]:
+        """The settings as plain values, as a settings file holds them."""
+        values: dict[str, object] = {}
+        for item in fields(self):
+            value = getattr(self, item.name)
+            if item.name == "velocity_model":
+                value = value.settings()
+            elif isinstance(value, tuple):
+                value = list(value)
+            values[item.name] = value
+        return values
+
+
+@dataclass(frozen=True, eq=False)
+class Rupture:
+    """One kinematic rupture; per-subfault arrays are flat, in subfault order.
+
+    `offsets` and `samples` are the slip-rate pulses (m/s) as CSR rows, one per subfault;
+    `samples[offsets[k] + m]` is subfault k's slip rate at `rupture_time_s[k]` plus m
+    times `dt_s`. `moment_rate_nm_s[n]` is the moment rate at n times `dt_s`.
+    `timings_s` holds the seconds spent in each of the module's kernels.
+    """
+
+    fault: Fault
+    settings: RuptureSettings
+    slip_m: FloatArray
+    rake_deg: FloatArray
+    rupture_time_s: FloatArray
+    rise_time_s: FloatArray
+    rupture_velocity_km_s: FloatArray
+    offsets: npt.NDArray[np.int64]
+    samples: FloatArray
+    depth_km: FloatArray
+    vs_km_s: FloatArray
+    density_g_cm3: FloatArray
+    rigidity_pa: FloatArray
+    moment_nm: float
+    mw: float
+    moment_rate_nm_s: FloatArray
+    duration_s: float
+    hypocentre_km: tuple[float, float]
+    hypocentre_cell: tuple[int, int, int]
+    correlation_km: tuple[float, float]
+    embedding_shape: tuple[int, int]
+    clipped_fraction: float
+    clipped_variance: float
+    timings_s: dict[str, float]
+
+    @property
+    def dt_s(self) -> float:
+        return self.settings.dt_s
+
+
+@contextmanager
+def timing(timings: dict[str, float], name: str) -> Iterator[None]:
+    """Adds the seconds spent in the block to `timings` under `name`."""
+    start = time.perf_counter()
+    yield
+    timings[name] = timings.get(name, 0.0) + time.perf_counter() - start
+
+
+# ---- Checks before any work -------------------------------------------------------------
+
+
+def mean_rigidity_pa(fault: Fault, model: VelocityModel) -> float:
+    """The fault's rigidity averaged over its area, row by row (cheap on any fault)."""
+    total = 0.0
+    for number, plane in enumerate(fault.planes):
+        rows, columns = fault.cells(number)
+        down = (np.arange(rows) + 0.5) * fault.cell_km * math.sin(math.radians(plane.dip_deg))
+        depth = np.asarray(plane.top_depth_km + down, dtype=np.float64)
+        total += float(rigidity_pa(model.shear_speed_km_s(depth), model.density_g_cm3(depth)).sum()) * columns
+    return total / fault.subfault_count
+
+
+def check_magnitude(fault: Fault, settings: RuptureSettings) -> None:
+    """Refuses a magnitude the fault cannot carry, or so small that nothing would slip."""
+    area_m2 = fault.subfault_count * fault.cell_area_m2
+    rigidity = mean_rigidity_pa(fault, settings.velocity_model)
+    moment = scaling.moment_nm(settings.magnitude)
+    width_m = 1e3 * min(min(plane.width_km for plane in fault.planes), fault.length_km)
+    stress = scaling.stress_drop_pa(moment, area_m2, rigidity, width_m)
+    if not stress <= scaling.MAX_STRESS_DROP_PA:
+        largest = largest_magnitude(area_m2, rigidity, width_m)
+        raise SettingError("magnitude", settings.magnitude,
+                           f"a fault of {area_m2 / 1e6:.4g} km^2 carries at most Mw {largest:.2f}: "
+                           f"more would need a stress drop above "
+                           f"{scaling.MAX_STRESS_DROP_PA / 1e6:g} MPa, more than crustal rock holds")
+    mean_slip = moment / (rigidity * area_m2)
+    if mean_slip < scaling.MIN_MEAN_SLIP_M:
+        smallest = scaling.moment_magnitude(scaling.MIN_MEAN_SLIP_M * rigidity * area_m2)
+        raise SettingError("magnitude", settings.magnitude,
+                           f"a fault of {area_m2 / 1e6:.4g} km^2 needs at least Mw {smallest:.2f} "
+                           f"for a mean slip of {scaling.MIN_MEAN_SLIP_M * 1e3:g} mm")
+
+
+def largest_magnitude(area_m2: float, rigidity: float, width_m: float) -> float:
+    slip = scaling.MAX_STRESS_DROP_PA * math.pi * width_m / (2.0 * rigidity)
+    return scaling.moment_magnitude(slip * rigidity * area_m2)
+
+
+def scaling_warnings(fault: Fault, settings: RuptureSettings) -> list[str]:
+    """Warnings for a magnitude far from Leonard's (2010) magnitude-area scaling."""
+    area_km2 = fault.subfault_count * fault.cell_km**2
+    strike_slip = scaling.is_strike_slip(fault.planes[0].rake_deg)
+    expected = scaling.leonard_magnitude(area_km2, strike_slip)
+    if abs(settings.magnitude - expected) <= scaling.LEONARD_WARNING_UNITS:
+        return []
+    kind = "strike-slip" if strike_slip else "dip-slip"
+    area = scaling.leonard_area_km2(settings.magnitude, strike_slip)
+    return [f"Mw {settings.magnitude:g} on a {area_km2:.4g} km^2 fault is "
+            f"{abs(settings.magnitude - expected):.1f} magnitude units from Leonard's (2010) "
+            f"{kind} scaling, which gives that area Mw {expected:.2f} and Mw "
+            f"{settings.magnitude:g} an area of {area:.3g} km^2; its mean slip will be "
+            f"{'large' if settings.magnitude > expected else 'small'} for its size"]
+
+
+def check_memory(fault: Fault, settings: RuptureSettings) -> None:
+    """Refuses a build that needs more memory than the machine has available, naming the
+    setting that drives the need."""
+    need = memory.estimate(fault.subfault_count, [fault.subfault_count],
+                           scaling.somerville_rise_time_s(scaling.moment_nm(settings.magnitude)),
+                           settings.dt_s)
+    available = memory.available_bytes()
+    if need.total <= available:
+        return
+    amounts = f"{memory.gibibytes(need.total)} and {memory.gibibytes(available)} is available"
+    if need.sample_bytes >= need.subfault_bytes + need.embedding_bytes:
+        raise SettingError("dt_s", settings.dt_s,
+                           f"the slip-rate samples at this interval need {amounts}; a larger dt needs fewer")
+    raise SettingError("cell_km", fault.cell_km,
+                       f"{fault.subfault_count:,} subfaults need {amounts}; larger cells need fewer")
+
+
+def check_rupture(fault: Fault, settings: RuptureSettings) -> tuple[float, float]:
+    """Every check of a build before any work; returns the hypocentre."""
+    if len(fault.planes) != 1:
+        raise SettingError("planes", len(fault.planes), "a rupture is built on one plane")
+    hypocentre = settings.hypocentre_km or default_hypocentre(fault)
+    check_hypocentre(fault, hypocentre)
+    check_memory(fault, settings)
+    check_magnitude(fault, settings)
+    return hypocentre
+
+
+def build_warnings(fault: Fault, settings: RuptureSettings) -> list[str]:
+    """What is possible but far from published scaling, for the user to know; refuses
+    first what is not possible at all."""
+    check_rupture(fault, settings)
+    return scaling_warnings(fault, settings)
+
+
+def rise_time_warnings(rupture: "Rupture") -> list[str]:
+    slipping = rupture.rise_time_s[rupture.slip_m > 0]
+    if not slipping.size:
+        return []
+    shortest = float(slipping.min())
+    if shortest >= SAMPLES_PER_RISE_TIME * rupture.dt_s:
+        return []
+    return [f"dt {checks.quote(rupture.dt_s)} s gives the shortest rise time ({shortest:.3g} s) "
+            f"{shortest / rupture.dt_s:.1f} samples; {shortest / SAMPLES_PER_RISE_TIME:.2g} s or "
+            f"less would give it {SAMPLES_PER_RISE_TIME}"]
+
+
+# ---- The rupture --------------------------------------------------------------------------
+
+
+def edge_taper(fault: Fault) -> FloatArray:
+    """Cosine taper towards the ends and the bottom, and the top unless it reaches the
+    surface, as a (rows, columns) grid of the single plane."""
+    rows, columns = fault.cells(0)
+
+    def ramp(count: int, taper_cells: float, near: bool, far: bool) -> FloatArray:
+        centre = np.arange(count) + 0.5
+        weight = np.ones(count)
+        for distance, tapered in ((centre, near), (count - centre, far)):
+            if tapered:
+                inside = distance < taper_cells
+                weight[inside] *= 0.5 - 0.5 * np.cos(np.pi * distance[inside] / taper_cells)
+        return weight
+
+    down = ramp(rows, TAPER_FRACTION * rows, near=fault.planes[0].top_depth_km > 0, far=True)
+    along = ramp(columns, TAPER_FRACTION * columns, near=True, far=True)
+    return down[:, None] * along[None, :]
+
+
+def scaled_slip(shape: FloatArray, rigidity: FloatArray, cell_area_m2: float,
+                moment: float) -> FloatArray:
+    """`shape` scaled to `moment`, with slip the pulses would drop set to exactly zero.
+
+    Zeroing loses moment, so the slip is scaled again; that scale is at least 1 and
+    brings nothing back under the threshold.
+    """
+    slip = shape * (moment / (cell_area_m2 * (rigidity * shape).sum()))
+    slip[slip <= SLIP_THRESHOLD_M] = 0.0
+    return slip * (moment / (cell_area_m2 * (rigidity * slip).sum()))
+
+
+def hypocentre_seed(fault: Fault, hypocentre_km: tuple[float, float], cell: tuple[int, int],
+                    speed_km_s: FloatArray) -> tuple[int, int, float]:
+    """The eikonal seed of a hypocentre: its cell, and the time the front takes from the
+    hypocentre to that cell's centre."""
+    (along, down), (i, j) = hypocentre_km, cell
+    offset = math.hypot((i + 0.5) * fault.cell_km - down, (j + 0.5) * fault.cell_km - along)
+    return i, j, offset / float(speed_km_s[i, j])
+
+
+def rise_times_s(slip: FloatArray, moment: float) -> FloatArray:
+    """Rise times growing with the square root of slip around the average for `moment`."""
+    root = np.sqrt(slip)
+    return scaling.somerville_rise_time_s(moment) * root / root[slip > 0].mean()
+
+
+def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
+    """The whole kinematic rupture on `fault`. Checks everything first: a `SettingError`
+    (a `ValueError`) names what cannot be built and why."""
+    hypocentre = check_rupture(fault, settings)
+    timings: dict[str, float] = {}
+    cells = fault.cells(0)
+    _, row, column = hypocentre_subfault(fault, hypocentre)
+    depth = fault.depths_km()
+    model = settings.velocity_model
+    vs = model.shear_speed_km_s(depth)
+    density = model.density_g_cm3(depth)
+    rigidity = rigidity_pa(vs, density)
+
+    correlation = settings.correlation_lengths_km()
+    embedding = embed_von_karman(cells, fault.cell_km, correlation, settings.hurst)
+    with timing(timings, "circulant_draw"):
+        slip_field, speed_field = draw_fields(embedding, cells, settings.seed)
+
+    target = scaling.moment_nm(settings.magnitude)
+    shape = (np.exp(settings.slip_log_std * slip_field) * edge_taper(fault)).ravel()
+    slip = scaled_slip(shape, rigidity, fault.cell_area_m2, target)
+
+    fraction = settings.rupture_velocity_fraction * (1.0 + settings.velocity_perturbation * speed_field.ravel())
+    speed = vs * np.clip(fraction, settings.rupture_velocity_min_fraction,
+                         settings.rupture_velocity_max_fraction)
+    speed_grid = speed.reshape(cells)
+    seed = hypocentre_seed(fault, hypocentre, (row, column), speed_grid)
+    with timing(timings, "eikonal_solve"):
+        times = _kernels.eikonal_solve(1.0 / speed_grid, (fault.cell_km, fault.cell_km), [seed]).ravel()
+
+    rise = rise_times_s(slip, target)
+    beta = np.full(slip.size, settings.beta)
+    with timing(timings, "synthesise_pulses"):
+        offsets, samples = _kernels.synthesise_pulses(slip, rise, settings.dt_s, beta)
+
+    moment = float((rigidity * slip).sum()) * fault.cell_area_m2
+    rate = moment_rate(times, offsets, samples, rigidity * fault.cell_area_m2, settings.dt_s)
+    lengths = np.diff(offsets)
+    ends = times[lengths > 0] + (lengths[lengths > 0] - 1) * settings.dt_s
+    return Rupture(
+        fault=fault, settings=settings, slip_m=slip,
+        rake_deg=np.full(slip.size, fault.planes[0].rake_deg),
+        rupture_time_s=times, rise_time_s=rise, rupture_velocity_km_s=speed,
+        offsets=offsets, samples=samples, depth_km=depth, vs_km_s=vs, density_g_cm3=density,
+        rigidity_pa=rigidity, moment_nm=moment, mw=scaling.moment_magnitude(moment),
+        moment_rate_nm_s=rate, duration_s=float(ends.max()) if ends.size else 0.0,
+        hypocentre_km=(float(hypocentre[0]), float(hypocentre[1])),
+        hypocentre_cell=(0, row, column), correlation_km=(float(correlation[0]), float(correlation[1])),
+        embedding_shape=embedding.padded_shape, clipped_fraction=embedding.clipped_fraction,
+        clipped_variance=embedding.clipped_variance, timings_s=timings)
+
+
+def with_seed(settings: RuptureSettings, seed: int) -> RuptureSettings:
+    return replace(settings, seed=seed)

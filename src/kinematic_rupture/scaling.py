@@ -1,0 +1,73 @@
+"""Source scaling: moment and magnitude, and the published relations between a rupture's
+magnitude and its size, slip, correlation lengths and rise time."""
+
+import math
+
+# Mw = (2/3) log10 M0 - 10.7 with M0 in dyne cm (Hanks and Kanamori 1979, eq. 7), that is
+# log10 M0[N m] = 1.5 Mw + 9.05.
+MOMENT_MAGNITUDE_OFFSET = 9.05
+DYNE_CM_PER_N_M = 1e7
+
+# Leonard (2010): Mw = a + log10 A (A in km^2) for interplate ruptures.
+LEONARD_2010_STRIKE_SLIP_A = 3.99
+LEONARD_2010_DIP_SLIP_A = 4.00
+# How far, in magnitude units, a fault's area may put it from Leonard's relation before
+# a warning: about twice the relation's scatter (0.2 to 0.3 units).
+LEONARD_WARNING_UNITS = 0.5
+
+# Average static stress drop of a rupture of width W (the smaller of its dimensions) and
+# mean slip D: 2 mu D / (pi W) (Kanamori and Anderson 1975, for a long strike-slip fault).
+# Beyond this no crustal rock holds: the magnitude is impossible on that fault.
+MAX_STRESS_DROP_PA = 1e9
+# A mean slip below this is a rupture the slip-rate samples cannot resolve (the pulses give
+# nothing to slip under 0.1 mm); refused as too small a magnitude for the fault.
+MIN_MEAN_SLIP_M = 1e-3
+
+# Mean rise time in s from M0 in dyne cm: 2.03e-9 M0^(1/3) (Somerville et al. 1999).
+SOMERVILLE_1999_RISE_TIME_COEFFICIENT = 2.03e-9
+
+
+def moment_nm(magnitude: float) -> float:
+    """Seismic moment (N m) of a moment magnitude."""
+    return float(10.0 ** (1.5 * magnitude + MOMENT_MAGNITUDE_OFFSET))
+
+
+def moment_magnitude(moment: float) -> float:
+    """Moment magnitude of a seismic moment in N m."""
+    return (math.log10(moment) - MOMENT_MAGNITUDE_OFFSET) / 1.5
+
+
+def correlation_lengths_km(magnitude: float) -> tuple[float, float]:
+    """Von Kármán correlation lengths (along strike, down dip) in km: log10 ax = 0.5 Mw -
+    2.5 and log10 az = Mw / 3 - 1.5 (Mai and Beroza 2002)."""
+    return 10.0 ** (0.5 * magnitude - 2.5), 10.0 ** (magnitude / 3.0 - 1.5)
+
+
+def somerville_rise_time_s(moment: float) -> float:
+    """Average rise time for a moment in N m (Somerville et al. 1999)."""
+    return SOMERVILLE_1999_RISE_TIME_COEFFICIENT * (moment * DYNE_CM_PER_N_M) ** (1.0 / 3.0)
+
+
+def is_strike_slip(rake_deg: float) -> bool:
+    """Strike-slip when the rake is within 45 degrees of horizontal (the split of Wells and
+    Coppersmith 1994 as OpenQuake applies it)."""
+    return abs(rake_deg) <= 45.0 or abs(rake_deg) >= 135.0
+
+
+def leonard_magnitude(area_km2: float, strike_slip: bool) -> float:
+    """The magnitude Leonard (2010) gives a rupture of `area_km2`."""
+    a = LEONARD_2010_STRIKE_SLIP_A if strike_slip else LEONARD_2010_DIP_SLIP_A
+    return a + math.log10(area_km2)
+
+
+def leonard_area_km2(magnitude: float, strike_slip: bool) -> float:
+    """The rupture area Leonard (2010) gives a magnitude."""
+    a = LEONARD_2010_STRIKE_SLIP_A if strike_slip else LEONARD_2010_DIP_SLIP_A
+    return 10.0 ** (magnitude - a)
+
+
+def stress_drop_pa(moment: float, area_m2: float, rigidity_pa: float, width_m: float) -> float:
+    """Average static stress drop 2 mu D / (pi W) of a mean slip D = M0 / (mu A) on a
+    rupture whose smaller dimension is W (Kanamori and Anderson 1975)."""
+    mean_slip = moment / (rigidity_pa * area_m2)
+    return 2.0 * rigidity_pa * mean_slip / (math.pi * width_m)

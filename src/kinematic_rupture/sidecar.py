@@ -1,0 +1,95 @@
+"""A rupture's settings as a document: the JSON sidecar beside every SRF file, the
+provenance comments inside it, and reading settings back to regenerate the same files."""
+
+import json
+import os
+from dataclasses import fields
+from pathlib import Path
+from typing import Any
+
+from . import __version__
+from .checks import SettingError
+from .crust import velocity_model_from_settings
+from .geometry import Fault, Plane
+from .rupture import Rupture, RuptureSettings
+
+FORMAT = "kinematic-rupture settings"
+
+
+def settings_document(fault: Fault, settings: RuptureSettings) -> dict[str, Any]:
+    return {"fault": fault.settings(), "rupture": settings.settings()}
+
+
+def settings_json(fault: Fault, settings: RuptureSettings) -> str:
+    """The settings on one line, keys in a fixed order."""
+    return json.dumps(settings_document(fault, settings), separators=(",", ":"))
+
+
+def provenance(rupture: Rupture) -> list[str]:
+    """The comment lines every SRF file carries after its version line."""
+    return [f"written by kinematic-rupture {__version__}",
+            f"seed {rupture.settings.seed}",
+            f"settings {settings_json(rupture.fault, rupture.settings)}"]
+
+
+def sidecar_document(rupture: Rupture, srf_version: str) -> dict[str, Any]:
+    """The sidecar: the full settings, what came of them, and the moment-rate function."""
+    return {
+        "format": FORMAT,
+        "kinematic_rupture": __version__,
+        "settings": settings_document(rupture.fault, rupture.settings),
+        "srf_version": srf_version,
+        "summary": {"moment_nm": rupture.moment_nm, "mw": rupture.mw,
+                    "duration_s": rupture.duration_s,
+                    "hypocentre_km": list(rupture.hypocentre_km),
+                    "peak_moment_rate_nm_s": float(rupture.moment_rate_nm_s.max())},
+        "moment_rate": {"dt_s": rupture.dt_s, "unit": "N m/s",
+                        "values": rupture.moment_rate_nm_s.tolist()},
+    }
+
+
+def sidecar_text(rupture: Rupture, srf_version: str) -> str:
+    return json.dumps(sidecar_document(rupture, srf_version), indent=1) + "\n"
+
+
+def read_settings(path: str | os.PathLike[str]) -> tuple[Fault, RuptureSettings, str | None]:
+    """(fault, settings, SRF version) from a sidecar or a settings document."""
+    try:
+        document = json.loads(Path(path).read_text())
+    except (OSError, UnicodeDecodeError) as failure:
+        reason = failure.strerror if isinstance(failure, OSError) else "not text"
+        raise SettingError("settings", os.fspath(path), f"cannot be read ({reason})") from None
+    except json.JSONDecodeError as failure:
+        raise SettingError("settings", os.fspath(path),
+                           f"is not JSON (line {failure.lineno}: {failure.msg})") from None
+    if not isinstance(document, dict):
+        raise SettingError("settings", os.fspath(path), "must hold a JSON object")
+    values = document.get("settings", document)
+    fault, settings = from_document(values, os.fspath(path))
+    version = document.get("srf_version")
+    return fault, settings, version if isinstance(version, str) else None
+
+
+def from_document(values: Any, source: str) -> tuple[Fault, RuptureSettings]:
+    """The fault and settings of a settings document; unknown or missing keys are refused."""
+    try:
+        fault_values, rupture_values = values["fault"], dict(values["rupture"])
+        planes = tuple(Plane(**plane) for plane in fault_values["planes"])
+        fault = Fault(planes, fault_values["cell_km"])
+        rupture_values["velocity_model"] = velocity_model_from_settings(
+            rupture_values.get("velocity_model"))
+        for name in ("hypocentre_km", "correlation_km"):
+            if isinstance(rupture_values.get(name), list):
+                rupture_values[name] = tuple(rupture_values[name])
+        known = {item.name for item in fields(RuptureSettings)}
+        unknown = sorted(set(rupture_values) - known)
+        if unknown:
+            raise SettingError("settings", source, f"has unknown rupture settings: {', '.join(unknown)}")
+        return fault, RuptureSettings(**rupture_values)
+    except SettingError as refusal:
+        if refusal.setting == "settings":
+            raise
+        raise SettingError("settings", source, refusal.sentence(refusal.setting)) from None
+    except (KeyError, TypeError):
+        raise SettingError("settings", source,
+                           "must hold 'fault' (cell_km, planes) and 'rupture' settings") from None
