@@ -49,7 +49,12 @@ class Parser(argparse.ArgumentParser):
         raise Failure(f"{message} (see {self.prog} --help)", 2)
 
 
-def refusal(error: SettingError) -> Failure:
+def refusal(error: SettingError, arguments: argparse.Namespace | None) -> Failure:
+    """The refusal in the command's terms: the option's name, and the value as typed."""
+    typed = getattr(arguments, error.setting, None) if arguments is not None else None
+    if isinstance(typed, (str, list)):
+        error = SettingError(error.setting, " ".join(typed) if isinstance(typed, list) else typed,
+                             error.requirement)
     return Failure(error.sentence(options.option_name(error.setting)), 2)
 
 
@@ -285,13 +290,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command; returns its exit status."""
     end_on_termination()
     command = "kinematic-rupture"
+    arguments = None
     try:
         arguments = parser().parse_args(argv)
         command = f"{PROGRAM} {arguments.command}"
         arguments.handler(arguments)
         return 0
     except SettingError as error:
-        return fail(command, refusal(error))
+        return fail(command, refusal(error, arguments))
     except Failure as failure:
         return fail(command, failure)
     except MemoryError as error:

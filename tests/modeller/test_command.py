@@ -1,0 +1,218 @@
+"""The command end to end: `run` writes an SRF file, its sidecar and a figure that agree
+with each other and with the summary; a sidecar regenerates the same files byte for byte;
+`inspect` reads what `run` wrote (and what other writers write); memory that a build
+cannot have is refused before it starts."""
+
+import json
+import os
+import re
+import subprocess
+import sys
+
+import matplotlib.image
+import numpy as np
+import pytest
+
+from conftest import run_command, run_process
+from kinematic_rupture import command, read_srf
+from kinematic_rupture.memory import available_bytes
+
+FAULT = ["--length-km", "12", "--width-km", "6", "--cell-km", "0.5", "--magnitude", "6.1",
+         "--dip", "60", "--strike", "30", "--top-depth-km", "1.5", "--lon", "140.25",
+         "--lat", "36.5", "--hypocentre", "4", "3.5", "--seed", "42"]
+
+
+@pytest.fixture(scope="module")
+def first_run(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("run")
+    job = run_process(["run", *FAULT], cwd=directory)
+    assert job.returncode == 0, job.stderr
+    return directory, job.stdout
+
+
+def printed_moments(summary):
+    found = re.findall(r"([0-9.e+]+) N m \(Mw ([0-9.]+)\) from the (slip|moment rate)", summary)
+    assert [source for _, _, source in found] == ["slip", "moment rate"]
+    return [(float(moment), float(mw)) for moment, mw, _ in found]
+
+
+def test_run_writes_the_srf_its_sidecar_and_figure_in_output(first_run):
+    directory, summary = first_run
+    output = directory / "output"
+    assert sorted(path.name for path in output.iterdir()) == [
+        "kinematic_rupture.json", "kinematic_rupture.png", "kinematic_rupture.srf"]
+    (from_slip, mw), (from_rate, mw_rate) = printed_moments(summary)
+    assert mw == mw_rate == 6.1 and from_rate == pytest.approx(from_slip, rel=1e-3)
+    assert "24 x 12 = 288 subfaults" in summary
+
+    srf = read_srf(output / "kinematic_rupture.srf")
+    sidecar = json.loads((output / "kinematic_rupture.json").read_text())
+    assert srf.comments[1] == "seed 42"
+    recorded = json.loads(srf.comments[2].removeprefix("settings "))
+    assert recorded == sidecar["settings"]
+    assert recorded["fault"]["planes"][0]["dip_deg"] == 60.0
+    points = srf.points
+    rigidity = points.density_g_cm3 * 1e3 * (points.vs_cm_s / 100) ** 2
+    moment = float((points.slip_cm[0] / 100 * points.area_cm2 / 1e4 * rigidity).sum())
+    assert moment == pytest.approx(from_slip, rel=1e-3)
+    assert sidecar["summary"]["moment_nm"] == pytest.approx(from_slip, rel=1e-3)
+    rate = np.array(sidecar["moment_rate"]["values"])
+    assert rate.sum() * sidecar["moment_rate"]["dt_s"] == pytest.approx(sidecar["summary"]["moment_nm"], rel=1e-9)
+    assert int(np.argmin(points.tinit_s)) == 7 * 24 + 8  # the hypocentre's cell
+
+    image = matplotlib.image.imread(output / "kinematic_rupture.png")
+    assert image.ndim == 3 and image.shape[0] > 400 and image.shape[1] > 600
+    assert image[..., :3].std() > 0.05
+
+
+def test_a_sidecar_regenerates_the_same_files_byte_for_byte(first_run, tmp_path):
+    directory, _ = first_run
+    again = run_process(["run", "--settings", directory / "output" / "kinematic_rupture.json",
+                         "--srf", tmp_path / "again.srf", "--figure", tmp_path / "again.png"])
+    assert again.returncode == 0, again.stderr
+    for suffix in ("srf", "json", "png"):
+        assert ((tmp_path / f"again.{suffix}").read_bytes()
+                == (directory / "output" / f"kinematic_rupture.{suffix}").read_bytes()), suffix
+    other = run_process(["run", "--settings", tmp_path / "again.json", "--seed", "43",
+                         "--no-figure", "--srf", tmp_path / "other.srf"])
+    assert other.returncode == 0, other.stderr
+    assert (tmp_path / "other.srf").read_bytes() != (tmp_path / "again.srf").read_bytes()
+    assert read_srf(tmp_path / "other.srf").comments[1] == "seed 43"
+
+
+def test_version_one_files_carry_the_same_rupture_without_vs_and_density(first_run, tmp_path,
+                                                                         capsys):
+    directory, _ = first_run
+    status, _, _ = run_command(["run", *FAULT, "--srf-version", "1.0", "--no-figure",
+                                "--srf", tmp_path / "v1.srf"], capsys)
+    assert status == 0
+    first, second = read_srf(tmp_path / "v1.srf"), read_srf(directory / "output" / "kinematic_rupture.srf")
+    assert first.version == "1.0" and np.all(np.isnan(first.points.vs_cm_s))
+    assert np.array_equal(first.points.rates[0], second.points.rates[0])
+    assert np.array_equal(first.points.tinit_s, second.points.tinit_s)
+    assert json.loads((tmp_path / "v1.json").read_text())["srf_version"] == "1.0"
+
+
+def test_inspect_summarises_what_run_wrote(first_run, tmp_path, capsys):
+    directory, summary = first_run
+    (from_slip, _), _ = printed_moments(summary)
+    status, out, err = run_command(["inspect", directory / "output" / "kinematic_rupture.srf",
+                                    "--figure", tmp_path / "inspect.png"], capsys)
+    assert status == 0, err
+    assert "SRF 2.0" in out and "points: 288 in 1 POINTS block" in out
+    moment = float(re.search(r"moment: ([0-9.e+]+) N m \(Mw 6\.10\)", out).group(1))
+    assert moment == pytest.approx(from_slip, rel=1e-3)
+    assert "# seed 42" in out
+    duration = float(re.search(r"duration: ([0-9.]+) s", out).group(1))
+    printed = float(re.search(r"duration ([0-9.]+) s", summary).group(1))
+    assert printed <= duration <= printed + 0.06
+    assert matplotlib.image.imread(tmp_path / "inspect.png")[..., :3].std() > 0.05
+
+
+def test_inspect_of_a_version_one_file_takes_rigidity_from_a_velocity_model(tmp_path, capsys):
+    status, _, _ = run_command(["run", *FAULT, "--srf-version", "1.0", "--no-figure",
+                                "--srf", tmp_path / "v1.srf"], capsys)
+    assert status == 0
+    status, generic, _ = run_command(["inspect", tmp_path / "v1.srf"], capsys)
+    assert status == 0 and "Mw 6.10" in generic and "generic crust" in generic
+    model = tmp_path / "stiff.txt"
+    model.write_text("0 6.0 3.5 2.7\n")
+    status, stiff, _ = run_command(["inspect", tmp_path / "v1.srf", "--velocity-model", model],
+                                   capsys)
+    assert status == 0 and "1 layers from" in stiff and "Mw 6.10" not in stiff
+
+
+@pytest.mark.parametrize("content, phrase", [
+    ("2.0\nPOINTS 1\n", "ends inside point 1"),
+    ("hello\n", "not a version"),
+])
+def test_inspect_refuses_a_file_that_is_not_srf_in_one_line(content, phrase, tmp_path, capsys):
+    bad = tmp_path / "bad.srf"
+    bad.write_text(content)
+    status, out, err = run_command(["inspect", bad], capsys)
+    assert status == 2 and out == "" and err.count("\n") == 1 and phrase in err
+    status, _, err = run_command(["inspect", tmp_path / "missing.srf"], capsys)
+    assert status == 2 and "No such file" in err
+
+
+def test_the_module_and_the_console_script_are_the_same_command():
+    shown = run_process(["--help"])
+    assert shown.returncode == 0 and all(name in shown.stdout for name in ("run", "ensemble", "inspect"))
+    for option in ("--length-km", "--width-km", "--cell-km", "--magnitude", "--hypocentre",
+                   "--seed", "--dt", "--hurst", "--correlation-km", "--lon", "--lat", "--strike",
+                   "--dip", "--rake", "--top-depth-km", "--srf", "--figure", "--srf-version",
+                   "--settings", "--velocity-model"):
+        assert option in run_process(["run", "--help"]).stdout
+    script = os.path.join(os.path.dirname(sys.executable), "kinematic-rupture")
+    if os.path.exists(script):
+        assert subprocess.run([script, "--version"], capture_output=True, text=True).stdout == \
+            run_process(["--version"]).stdout
+
+
+def test_instaseis_reads_version_one_files(first_run, tmp_path, capsys):
+    instaseis = pytest.importorskip("instaseis")
+    status, _, _ = run_command(["run", *FAULT, "--srf-version", "1.0", "--no-figure",
+                                "--srf", tmp_path / "v1.srf"], capsys)
+    assert status == 0
+    source = instaseis.FiniteSource.from_srf_file(str(tmp_path / "v1.srf"), normalize=False)
+    ours = read_srf(tmp_path / "v1.srf").points
+    assert source.npointsources == len(ours)
+    # instaseis works in geocentric latitude: tan(geocentric) = (1 - f)^2 tan(geographic).
+    flattening = 1 / 298.257223563
+    geocentric = np.degrees(np.arctan((1 - flattening) ** 2 * np.tan(np.radians(ours.lat))))
+    read = np.array([(point.longitude, point.latitude) for point in source.pointsources])
+    order, theirs = np.lexsort((ours.lat, ours.lon)), np.lexsort((read[:, 1], read[:, 0]))
+    np.testing.assert_allclose(read[theirs, 0], ours.lon[order], atol=1e-6)
+    np.testing.assert_allclose(read[theirs, 1], geocentric[order], atol=1e-4)
+
+
+# ---- memory ------------------------------------------------------------------------------
+
+
+def test_a_build_beyond_the_memory_available_is_refused_naming_both_amounts(tmp_path):
+    # Allowed only a little more address space than it has, the command must refuse the
+    # default fault's 3.7 million samples up front rather than run out of memory.
+    code = ("import resource, sys; from kinematic_rupture import command, memory;"
+            "used = memory.address_space_used();"
+            "resource.setrlimit(resource.RLIMIT_AS, (used + (150 << 20), resource.RLIM_INFINITY));"
+            f"sys.exit(command.main(['run', '--no-figure', '--srf', {str(tmp_path / 'r.srf')!r}]))")
+    refused = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                             timeout=120)
+    assert refused.returncode == 2
+    line, = refused.stderr.splitlines()
+    assert re.fullmatch(r"kinematic-rupture run: --dt 0\.05: the slip-rate samples at this "
+                        r"interval need [0-9.]+ GiB and [0-9.]+ GiB is available; a larger dt "
+                        r"needs fewer", line), line
+    assert not any(tmp_path.iterdir())
+
+
+def test_memory_that_runs_out_anyway_ends_the_command_in_one_line(tmp_path, capsys, monkeypatch):
+    def exhausted(*arguments):
+        raise MemoryError
+
+    monkeypatch.setattr(command, "build_rupture", exhausted)
+    status, out, err = run_command(["run", "--srf", tmp_path / "r.srf"], capsys)
+    assert status == 1 and out == ""
+    assert err == "kinematic-rupture run: ran out of memory\n"
+    assert not any(tmp_path.iterdir())
+
+
+PEAK_SCRIPT = """
+import resource, sys
+from kinematic_rupture import Fault, RuptureSettings, build_rupture, memory, scaling
+fault, settings = Fault(), RuptureSettings()
+need = memory.estimate(fault.subfault_count, [fault.subfault_count],
+                       scaling.somerville_rise_time_s(scaling.moment_nm(settings.magnitude)),
+                       settings.dt_s)
+build_rupture(fault, settings)
+print(need.total, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+"""
+
+
+def test_the_estimate_covers_what_the_default_build_takes():
+    child = subprocess.run([sys.executable, "-c", PEAK_SCRIPT], capture_output=True, text=True,
+                           timeout=300)
+    assert child.returncode == 0, child.stderr
+    estimate, peak = map(float, child.stdout.split())
+    assert peak <= estimate < 4 * peak
+    assert available_bytes() > 0

@@ -1,0 +1,156 @@
+"""Standard Rupture Format, versions 1.0 and 2.0: the writer's layout read line by line as
+the format describes it, round trips through the package's reader, and the reader on
+files of other writers (several planes and POINTS blocks, comments, all three slip
+components) and on files it must refuse."""
+
+import io
+import math
+
+import numpy as np
+import pytest
+
+from kinematic_rupture import Fault, RuptureSettings, build_rupture
+from kinematic_rupture.srf import SrfError, parse_srf, srf_duration_s, srf_moment_nm, write_srf
+
+FAULT = Fault.single(length_km=5.0, width_km=3.0, cell_km=0.25, lon=140.25, lat=36.5,
+                     strike_deg=30.0, dip_deg=45.0, rake_deg=90.0, top_depth_km=2.0)
+SETTINGS = RuptureSettings(magnitude=5.6, seed=3, dt_s=0.02, hypocentre_km=(2.1, 1.7))
+
+
+@pytest.fixture(scope="module")
+def rupture():
+    return build_rupture(FAULT, SETTINGS)
+
+
+def text_of(rupture, version, comments=()):
+    stream = io.StringIO()
+    write_srf(stream, rupture, version, comments)
+    return stream.getvalue()
+
+
+@pytest.mark.parametrize("version, point_fields", [("1.0", 8), ("2.0", 10)])
+def test_the_layout_is_the_formats_line_by_line(rupture, version, point_fields):
+    lines = text_of(rupture, version, ["first comment", "second"]).splitlines()
+    assert lines[:3] == [version, "# first comment", "# second"]
+    assert lines[3] == "PLANE 1"
+    elon, elat, nstk, ndip, length, width = lines[4].split()
+    assert (float(elon), float(elat), int(nstk), int(ndip), float(length), float(width)) == (
+        140.25, 36.5, 20, 12, 5.0, 3.0)
+    stk, dip, dtop, shyp, dhyp = map(float, lines[5].split())
+    assert (stk, dip, dtop) == (30.0, 45.0, 2.0)
+    assert shyp == pytest.approx(2.1 - 2.5) and dhyp == pytest.approx(1.7)
+    assert lines[6] == "POINTS 240"
+    at, points = 7, 0
+    while at < len(lines):
+        point, slip = lines[at].split(), lines[at + 1].split()
+        assert len(point) == point_fields and len(slip) == 7
+        assert slip[3:] == ["0.0", "0", "0.0", "0"]
+        samples = int(slip[2])
+        rows = [lines[at + 2 + r].split() for r in range(math.ceil(samples / 6))]
+        assert all(len(row) == 6 for row in rows[:-1])
+        assert sum(map(len, rows)) == samples
+        at += 2 + len(rows)
+        points += 1
+    assert points == 240
+
+
+@pytest.mark.parametrize("version", ["1.0", "2.0"])
+def test_a_file_reads_back_as_the_rupture_it_was_written_from(rupture, version):
+    srf = parse_srf(text_of(rupture, version, ["a comment"]))
+    points = srf.points
+    assert srf.version == version and srf.comments == ["a comment"]
+    (plane,) = srf.planes
+    assert (plane.nstk, plane.ndip, plane.length_km, plane.width_km) == (20, 12, 5.0, 3.0)
+    lon, lat = FAULT.positions()
+    np.testing.assert_allclose(points.lon, lon, atol=6e-7)
+    np.testing.assert_allclose(points.lat, lat, atol=6e-7)
+    np.testing.assert_allclose(points.depth_km, rupture.depth_km, atol=6e-7)
+    np.testing.assert_allclose(points.tinit_s, rupture.rupture_time_s, atol=6e-7)
+    np.testing.assert_allclose(points.slip_cm[0], rupture.slip_m * 100, rtol=1e-6)
+    assert np.all(points.slip_cm[1] == 0) and np.all(points.slip_cm[2] == 0)
+    np.testing.assert_allclose(points.rake_deg, rupture.rake_deg, atol=5e-3)
+    assert np.all(points.area_cm2 == pytest.approx(0.25e5**2)) and np.all(points.dt_s == 0.02)
+    assert np.array_equal(points.offsets[0], rupture.offsets)
+    np.testing.assert_allclose(points.rates[0], rupture.samples * 100, rtol=6e-6)
+    assert points.offsets[1][-1] == points.offsets[2][-1] == 0
+    if version == "2.0":
+        np.testing.assert_allclose(points.vs_cm_s, rupture.vs_km_s * 1e5, rtol=1e-6)
+        np.testing.assert_allclose(points.density_g_cm3, rupture.density_g_cm3, rtol=1e-6)
+        rigidity = points.density_g_cm3 * 1e3 * (points.vs_cm_s / 100) ** 2
+        assert srf_moment_nm(srf, rigidity) == pytest.approx(rupture.moment_nm, rel=1e-5)
+    else:
+        assert np.all(np.isnan(points.vs_cm_s)) and np.all(np.isnan(points.density_g_cm3))
+    assert srf_duration_s(srf) == pytest.approx(rupture.duration_s + 0.02, abs=1e-6)
+
+
+def test_each_point_slips_as_much_as_its_samples_say(rupture):
+    points = parse_srf(text_of(rupture, "2.0")).points
+    offsets, rates = points.offsets[0], points.rates[0]
+    sums = np.array([rates[offsets[k]:offsets[k + 1]].sum() for k in range(len(points))])
+    np.testing.assert_allclose(sums * points.dt_s, points.slip_cm[0], rtol=1e-5, atol=1e-6)
+    assert np.array_equal(np.diff(offsets) == 0, points.slip_cm[0] == 0)
+
+
+OTHER_WRITER = """2.0
+# a file of another writer: two planes, two POINTS blocks, comments between blocks
+PLANE 2
+  -118.0 34.0 2 1 2.0 1.0
+  90 60 1.5 -0.5 0.5
+  -117.9 34.0 1 1 1.0 1.0
+  120 60 1.5 0.0 0.5
+# points follow
+POINTS 2
+-118.005 34.0 1.93 90 60 1e10 0.0 0.1 300000 2.7
+45 10.0 2 5.0 3 0.0 0
+50.0 50.0
+20.0 20.0 10.0
+-117.995 34.0 1.93 90 60 1e10 0.5 0.1 300000 2.7
+45 0.0 0 0.0 0 0.0 0
+POINTS 1
+-117.9 34.0 1.93 120 60 1e10 1.0 0.05 320000 2.8
+30 4.0 4 0.0 0 2.0 1
+10 30 30 10
+40
+"""
+
+
+def test_several_blocks_comments_and_every_component_are_read():
+    srf = parse_srf(OTHER_WRITER)
+    points = srf.points
+    assert len(srf.planes) == 2 and len(points) == 3
+    assert points.block.tolist() == [0, 0, 1]
+    assert [c.tolist() for c in points.offsets] == [[0, 2, 2, 6], [0, 3, 3, 3], [0, 0, 0, 1]]
+    assert points.rates[0].tolist() == [50.0, 50.0, 10, 30, 30, 10]
+    assert points.rates[1].tolist() == [20.0, 20.0, 10.0] and points.rates[2].tolist() == [40]
+    np.testing.assert_allclose(points.total_slip_cm(), [math.hypot(10, 5), 0, math.hypot(4, 2)])
+    assert points.rate_duration_s().tolist() == pytest.approx([0.3, 0.0, 0.2])
+    assert srf.comments[1] == "points follow"
+    rigidity = np.full(3, 3e10)
+    expected = 3e10 * 1e6 * (math.hypot(10, 5) + math.hypot(4, 2)) / 100
+    assert srf_moment_nm(srf, rigidity) == pytest.approx(expected)
+
+
+@pytest.mark.parametrize("text, phrase", [
+    ("", "is empty"),
+    ("3.0\nPOINTS 0\n", "not a version"),
+    ("2.0\nPLANE 1\n1 2 3\n", "two lines of 6 and 5 values"),
+    ("2.0\n", "has no POINTS block"),
+    ("2.0\nPOINTS x\n", "where a 'POINTS NP' line belongs"),
+    ("1.0\nPOINTS 2\n0 0 1 0 90 1 0 0.1\n0 1 1 0 0 0 0\n1\n", "ends inside point 2 of 2"),
+    ("1.0\nPOINTS 1\n0 0 1 0 90 1 0 0.1\n0 1 2.5 0 0 0 0\n1 1\n", "not whole numbers"),
+    ("1.0\nPOINTS 1\n0 0 1 0 90 1 0 0.1\n0 1 1 0 0 0 0\n1 2\n", "values more than"),
+    ("1.0\nPOINTS 1\n0 0 1 0 90 one 0 0.1\n0 1 1 0 0 0 0\n1\n", "'one', not a number"),
+])
+def test_files_that_are_not_srf_are_refused_saying_where(text, phrase):
+    with pytest.raises(SrfError, match=phrase.replace("(", r"\(")):
+        parse_srf(text)
+
+
+def test_a_multi_plane_file_of_another_writer_has_a_duration_and_moment_rate():
+    from kinematic_rupture.srf import srf_moment_rate
+    srf = parse_srf(OTHER_WRITER)
+    dt, rate = srf_moment_rate(srf, np.full(3, 3e10))
+    assert dt == 0.05
+    moment = 3e10 * 1e6 * (10.0 + 5.0 + 4.0 + 2.0) / 100  # components summed as collinear
+    assert rate.sum() * dt == pytest.approx(moment)
+    assert srf_duration_s(srf) == pytest.approx(1.2)
