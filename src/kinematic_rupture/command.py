@@ -21,7 +21,7 @@ import numpy.typing as npt
 from . import __version__, figure, options, sidecar, srf
 from .checks import SettingError
 from .crust import GenericCrust, LayeredModel, rigidity_pa
-from .files import FileSet, Terminated, end_on_termination
+from .files import FileSet, Terminated, end_on_termination, files_renamed
 from .geometry import Fault
 from .rupture import (Rupture, RuptureSettings, build_rupture, build_warnings,
                       rise_time_warnings)
@@ -291,6 +291,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     end_on_termination()
     command = "kinematic-rupture"
     arguments = None
+    renamed_before = files_renamed()
     try:
         arguments = parser().parse_args(argv)
         command = f"{PROGRAM} {arguments.command}"
@@ -308,9 +309,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     except ValueError as error:  # a kernel's refusal of what the settings led to
         return fail(command, Failure(str(error)))
     except KeyboardInterrupt:
-        return fail(command, Failure("interrupted; no file was changed", 130))
+        return fail(command, Failure(f"interrupted; {changed(renamed_before)}", 130))
     except Terminated as signal_name:
-        return fail(command, Failure(f"ended by {signal_name}; no file was changed", 143))
+        return fail(command, Failure(f"ended by {signal_name}; {changed(renamed_before)}", 143))
+
+
+def changed(renamed_before: int) -> str:
+    """What an interrupted command did to the files: a signal can come after the renames."""
+    return "no file was changed" if files_renamed() == renamed_before else "every file written is complete"
 
 
 def fail(command: str, failure: Failure) -> int:

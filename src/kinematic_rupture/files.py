@@ -8,9 +8,11 @@ stops the writing (an interrupt, SIGTERM, a full disk, memory) removes the tempo
 files and leaves the earlier ones byte for byte untouched.
 """
 
+import errno
 import os
 import secrets
 import signal
+import threading
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
@@ -18,7 +20,10 @@ from typing import IO, Any
 
 # Temporary files are hidden and say what they will become: ".NAME.XXXXXXXX.part".
 TEMPORARY_SUFFIX = ".part"
-INTERRUPTING_SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+INTERRUPTING_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# Files this process has renamed into place, so that a command that is interrupted can say
+# whether it changed any.
+renamed = 0
 
 
 class Terminated(BaseException):
@@ -46,12 +51,27 @@ def is_temporary(path: Path) -> bool:
 
 @contextmanager
 def signals_held() -> Iterator[None]:
-    """Holds SIGINT, SIGTERM and SIGHUP back from this thread until the block ends."""
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, INTERRUPTING_SIGNALS)
+    """Holds SIGINT, SIGTERM and SIGHUP back until the block ends, then lets them act.
+
+    Python runs signal handlers in the main thread only, but any thread may receive the
+    signal (the kernels' pool threads do not block it), so masking the signal in this
+    thread would not hold it back. Instead their handlers only record the signal while the
+    block runs; the previous handlers are then restored and the signals raised again."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # no handler runs in this thread: nothing can interrupt it
+        return
+    held: list[int] = []
+    previous = {number: handler for number in INTERRUPTING_SIGNALS
+                if (handler := signal.getsignal(number)) is not None}
     try:
+        for number in previous:
+            signal.signal(number, lambda caught, frame: held.append(caught))
         yield
     finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+        for arrived in held:
+            signal.raise_signal(arrived)
 
 
 class FileSet:
@@ -76,9 +96,12 @@ class FileSet:
         self.discard()
 
     def discard(self) -> None:
-        while self.pending:
-            _, temporary = self.pending.pop()
-            remove_quietly(temporary)
+        # A second interrupt while the temporary files go must not leave one of them.
+        with signals_held():
+            while self.pending:
+                _, temporary = self.pending[-1]
+                remove_quietly(temporary)
+                self.pending.pop()
 
     @contextmanager
     def open(self, path: str | os.PathLike[str], mode: str = "w") -> Iterator[IO[Any]]:
@@ -88,10 +111,21 @@ class FileSet:
         # Recorded before it exists, so that an interrupt at any point finds it to remove.
         self.pending.append((final, temporary))
         descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-        with os.fdopen(descriptor, mode) as stream:
-            yield stream
-            stream.flush()
-            os.fsync(stream.fileno())
+        try:
+            stream = os.fdopen(descriptor, mode)
+        except BaseException:
+            os.close(descriptor)
+            raise
+        try:
+            with stream:
+                yield stream
+                stream.flush()
+                os.fsync(stream.fileno())
+        except OSError as error:
+            # A write that fails (a full disk) names no file: name the one it was to become.
+            if error.filename is None:
+                error.filename = str(final)
+            raise
 
     def write_with(self, path: str | os.PathLike[str], write: Callable[[IO[bytes]], object]) -> None:
         """A new binary file that `write` fills through the stream it is given."""
@@ -99,14 +133,26 @@ class FileSet:
             write(stream)
 
     def commit(self) -> None:
-        """Renames every file into place, all at once as far as signals can tell."""
+        """Renames every file into place, all at once as far as signals can tell: a signal
+        that comes once the renames have begun acts after the last of them."""
+        global renamed
+        for final, _ in self.pending:
+            # A directory under a final name would stop the renames halfway through.
+            if final.is_dir():
+                raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(final))
+        directories = {final.parent for final, _ in self.pending}
         with signals_held():
             for final, temporary in self.pending:
                 os.replace(temporary, final)
-            directories = {final.parent for final, _ in self.pending}
+            renamed += len(self.pending)
             self.pending.clear()
         for directory in directories:
             sync_directory(directory)
+
+
+def files_renamed() -> int:
+    """How many files this process has renamed into place so far."""
+    return renamed
 
 
 def remove_quietly(path: Path) -> None:
