@@ -110,20 +110,21 @@ class FileSet:
         temporary = temporary_path(final)
         # Recorded before it exists, so that an interrupt at any point finds it to remove.
         self.pending.append((final, temporary))
-        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
         try:
-            stream = os.fdopen(descriptor, mode)
-        except BaseException:
-            os.close(descriptor)
-            raise
-        try:
+            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            try:
+                stream = os.fdopen(descriptor, mode)
+            except BaseException:
+                os.close(descriptor)
+                raise
             with stream:
                 yield stream
                 stream.flush()
                 os.fsync(stream.fileno())
         except OSError as error:
-            # A write that fails (a full disk) names no file: name the one it was to become.
-            if error.filename is None:
+            # Named after the file it was to become, not the temporary one, nor none at all
+            # as a write to a full disk is.
+            if error.filename in (None, temporary, str(temporary)):
                 error.filename = str(final)
             raise
 
@@ -156,9 +157,12 @@ def files_renamed() -> int:
 
 
 def remove_quietly(path: Path) -> None:
+    """Removes a temporary file if it is there and can go. One in a directory that has
+    become read-only stays (unlink then fails with EROFS even where the file was never
+    made), and the failure that led here is the one to report."""
     try:
         os.unlink(path)
-    except FileNotFoundError:
+    except OSError:
         pass
 
 
