@@ -58,7 +58,8 @@ HYPOCENTRE_OPTION = Option("--hypocentre", "hypocentre_km", "pair",
 OPTION_OF = {option.setting: option.flag
              for option in (*FAULT_OPTIONS, *RUPTURE_OPTIONS, SEED_OPTION, HYPOCENTRE_OPTION)}
 OPTION_OF.update({"settings": "--settings", "srf_version": "--srf-version", "workers": "--workers",
-                  "count": "count", "first_seed": "--first-seed", "planes": "--fault"})
+                  "count": "count", "first_seed": "--first-seed", "planes": "--fault",
+                  "output": "--output"})
 
 
 def option_name(setting: str) -> str:
