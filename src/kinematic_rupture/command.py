@@ -19,10 +19,11 @@ import numpy as np
 import numpy.typing as npt
 
 from . import __version__, figure, options, sidecar, srf
-from .checks import SettingError
+from .checks import SettingError, quote
 from .crust import GenericCrust, LayeredModel, rigidity_pa
 from .files import FileSet, Terminated, end_on_termination, files_renamed
 from .geometry import Fault
+from .kinematics import largest_frequency_hz
 from .rupture import (Rupture, RuptureSettings, build_rupture, build_warnings,
                       rise_time_warnings)
 from .scaling import moment_magnitude
@@ -51,6 +52,8 @@ class Parser(argparse.ArgumentParser):
 
 def refusal(error: SettingError, arguments: argparse.Namespace | None) -> Failure:
     """The refusal in the command's terms: the option's name, and the value as typed."""
+    if error.setting in options.settable() and error.setting not in options.OPTION_OF:
+        return Failure(f"--set {error.setting}={quote(error.value)}: {error.requirement}", 2)
     typed = getattr(arguments, error.setting, None) if arguments is not None else None
     if isinstance(typed, (str, list)):
         error = SettingError(error.setting, " ".join(typed) if isinstance(typed, list) else typed,
@@ -79,7 +82,8 @@ def run_settings(arguments: argparse.Namespace) -> tuple[Fault, RuptureSettings,
     if arguments.settings is not None:
         fault, settings, stored = sidecar.read_settings(arguments.settings)
         version = stored or version
-    fault, settings = options.fault_and_settings(arguments, fault, settings)
+    fault, settings = options.fault_and_settings(arguments, fault, settings,
+                                                 size_by_magnitude=arguments.settings is None)
     return fault, settings, arguments.srf_version or version
 
 
@@ -122,7 +126,8 @@ def summary(rupture: Rupture) -> list[str]:
         f"{rupture.rise_time_s.max():.3g} s",
         f"rupture: from ({rupture.hypocentre_km[0]:.3g}, {rupture.hypocentre_km[1]:.3g}) km, "
         f"duration {rupture.duration_s:.2f} s; {len(rupture.samples):,} slip-rate samples "
-        f"at dt = {rupture.dt_s:g} s",
+        f"at dt = {rupture.dt_s:g} s; {fault.cell_km:g} km cells resolve it up to "
+        f"{largest_frequency_hz(fault.cell_km, rupture.rupture_velocity_km_s):.2g} Hz",
         f"kernels: {kernels}",
     ]
 
@@ -279,11 +284,16 @@ def parser() -> Parser:
 
 
 def add_model_options(command: argparse.ArgumentParser, hypocentre: bool) -> None:
-    fault = command.add_argument_group("fault")
+    fault = command.add_argument_group(
+        "fault", "A magnitude given without a length or a width sizes the fault by Leonard's "
+        "(2010) scaling; otherwise the fault is 60 km x 20 km.")
     options.add_options(fault, options.FAULT_OPTIONS)
     rupture = command.add_argument_group("rupture")
     options.add_options(rupture, options.RUPTURE_OPTIONS
                         + ((options.SEED_OPTION, options.HYPOCENTRE_OPTION) if hypocentre else ()))
+    rupture.add_argument("--set", action="append", metavar="NAME=VALUE",
+                         help="any other rupture setting, by its name in the library (repeat "
+                         "for several): " + ", ".join(options.settable()))
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -108,3 +108,11 @@ def embed_von_karman(cells: tuple[int, int], cell_km: float, correlation_km: tup
 def draw_fields(embedding: Embedding, cells: tuple[int, int], seed: int) -> tuple[FloatArray, FloatArray]:
     """Two independent standard-normal fields on the chart, fixed by `seed`."""
     return _kernels.circulant_draw(embedding.amplitudes, embedding.padded_shape, cells, seed)
+
+
+def draw_seed(seed: int, number: int) -> int:
+    """The seed of a rupture's draw `number`: the rupture's own for the first, and for the
+    others a 64-bit value NumPy's SeedSequence derives from it, fixed across processes."""
+    if number == 0:
+        return seed
+    return int(np.random.SeedSequence(seed, spawn_key=(number,)).generate_state(1, np.uint64)[0])

@@ -108,6 +108,19 @@ class Fault:
         """A fault of one plane: `Fault.single(length_km=30, width_km=15, dip_deg=45)`."""
         return cls((Plane(**plane),), cell_km)
 
+    @classmethod
+    def for_magnitude(cls, magnitude: float, cell_km: float = 0.1, **plane: float) -> "Fault":
+        """A fault of one plane sized for `magnitude` by Leonard's (2010) relations for its
+        mechanism, each side rounded to a whole number of cells."""
+        from .scaling import is_strike_slip, leonard_dimensions_km
+        rake = Plane(**plane).rake_deg
+        cell = checks.positive("cell_km", cell_km, "km")
+        length, width = leonard_dimensions_km(checks.number("magnitude", magnitude),
+                                              is_strike_slip(rake))
+        sides = {name: round(max(1, round(size / cell)) * cell, 9)
+                 for name, size in (("length_km", length), ("width_km", width))}
+        return cls.single(cell_km, **{**plane, **sides})
+
     def cells(self, number: int = 0) -> tuple[int, int]:
         """(rows down dip, columns along strike) of plane `number`."""
         plane = self.planes[number]

@@ -46,10 +46,13 @@ class MemoryNeed:
 
 
 def estimate(subfaults: int, chart_cells: list[int], mean_rise_time_s: float,
-             dt_s: float) -> MemoryNeed:
+             dt_s: float, smoothing_samples: float) -> MemoryNeed:
     """The peak of a build of `subfaults` on charts of `chart_cells` cells whose pulses
-    average `mean_rise_time_s`, sampled every `dt_s`."""
-    samples = subfaults * (mean_rise_time_s / dt_s + SAMPLES_PER_ROW_BEYOND_RISE)
+    average `mean_rise_time_s`, sampled every `dt_s`, and lengthen by up to
+    `smoothing_samples` when smoothed over their cells."""
+    per_row = mean_rise_time_s / dt_s + SAMPLES_PER_ROW_BEYOND_RISE + smoothing_samples
+    # Smoothing holds the rows before and after it at once.
+    samples = subfaults * per_row * (2 if smoothing_samples >= 1 else 1)
     sample_bytes = samples * BYTES_PER_SAMPLE + min(samples, SAMPLE_BLOCK) * BYTES_PER_BLOCK_SAMPLE
     largest_chart = max(chart_cells)
     return MemoryNeed(

@@ -59,7 +59,7 @@ OPTION_OF = {option.setting: option.flag
              for option in (*FAULT_OPTIONS, *RUPTURE_OPTIONS, SEED_OPTION, HYPOCENTRE_OPTION)}
 OPTION_OF.update({"settings": "--settings", "srf_version": "--srf-version", "workers": "--workers",
                   "count": "count", "first_seed": "--first-seed", "planes": "--fault",
-                  "output": "--output"})
+                  "output": "--output", "set": "--set"})
 
 
 def option_name(setting: str) -> str:
@@ -121,16 +121,43 @@ def given(arguments: argparse.Namespace, names: Callable[[str], bool]) -> dict[s
     return values
 
 
-def fault_and_settings(arguments: argparse.Namespace, fault: Fault,
-                       settings: RuptureSettings) -> tuple[Fault, RuptureSettings]:
-    """`fault` and `settings` with every option given on the command line applied."""
+def fault_and_settings(arguments: argparse.Namespace, fault: Fault, settings: RuptureSettings,
+                       size_by_magnitude: bool = False) -> tuple[Fault, RuptureSettings]:
+    """`fault` and `settings` with every option given on the command line applied. With
+    `size_by_magnitude`, a magnitude given without a length or a width sizes the fault by
+    Leonard's (2010) scaling."""
     plane_names = {item.name for item in fields(Plane)}
     plane_values = given(arguments, plane_names.__contains__)
-    cell = given(arguments, lambda name: name == "cell_km")
+    cell = given(arguments, lambda name: name == "cell_km").get("cell_km", fault.cell_km)
     if plane_values and len(fault.planes) > 1:
         raise SettingError(next(iter(plane_values)), "given",
                            "applies to a fault of one plane; this fault has several")
-    planes = (replace(fault.planes[0], **plane_values),) if plane_values else fault.planes
-    fault = Fault(planes, cell.get("cell_km", fault.cell_km))
     rupture_names = {item.name for item in fields(RuptureSettings)}
-    return fault, replace(settings, **given(arguments, rupture_names.__contains__))
+    rupture_values = given(arguments, rupture_names.__contains__)
+    rupture_values.update(assignments(getattr(arguments, "set", None) or []))
+    settings = replace(settings, **rupture_values)
+    if (size_by_magnitude and "magnitude" in rupture_values
+            and not {"length_km", "width_km"} & set(plane_values)):
+        return Fault.for_magnitude(settings.magnitude, cell, **plane_values), settings
+    planes = (replace(fault.planes[0], **plane_values),) if plane_values else fault.planes
+    return Fault(planes, cell), settings
+
+
+# Settings that `--set` may not give: they have options of their own, or are not numbers.
+NOT_SETTABLE = {"hypocentre_km", "correlation_km", "velocity_model", "seed"}
+
+
+def settable() -> list[str]:
+    return [item.name for item in fields(RuptureSettings) if item.name not in NOT_SETTABLE]
+
+
+def assignments(texts: list[str]) -> dict[str, float]:
+    """`--set NAME=VALUE` options as settings."""
+    values = {}
+    for text in texts:
+        name, equals, value = text.partition("=")
+        if not equals or name not in settable():
+            raise SettingError("set", text, f"must be NAME=VALUE with NAME one of "
+                               f"{', '.join(settable())}")
+        values[name] = number_of("set", value, text)
+    return values

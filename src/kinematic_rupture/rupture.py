@@ -22,19 +22,20 @@ import math
 import time
 from collections.abc import Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass, field, fields, replace
+from dataclasses import dataclass, field, fields
 
 import numpy as np
 import numpy.typing as npt
 
 import _kernels
 
-from . import checks, memory, scaling
+from . import checks, kinematics, memory, scaling
 from .checks import SettingError
 from .crust import GenericCrust, LayeredModel, VelocityModel, rigidity_pa
-from .field import draw_fields, embed_von_karman
+from .field import Embedding, draw_fields, draw_seed, embed_von_karman
 from .geometry import Fault
 from .moment import moment_rate
+from .pulses import crossing_widths, smooth_rows
 from .hypocentre import check_hypocentre, default_hypocentre, hypocentre_subfault
 
 FloatArray = npt.NDArray[np.float64]
@@ -49,17 +50,34 @@ SAMPLES_PER_RISE_TIME = 10
 
 @dataclass(frozen=True)
 class RuptureSettings:
-    """What, besides the fault, decides a rupture.
+    """What, besides the fault, decides a rupture. Each rule's source is cited where it is
+    applied (module `kinematics`); the defaults are those sources' values.
 
     `hypocentre_km` is (along strike from the fault's first end, down dip from the top
     edge); None puts it a third of the way along strike and two thirds of the way down
     dip. `correlation_km` (along strike, down dip) None scales with magnitude (Mai and
-    Beroza 2002). The rupture speed is `rupture_velocity_fraction` of the local
-    shear-wave speed times one plus `velocity_perturbation` times the second random
-    field, kept between `rupture_velocity_min_fraction` and
-    `rupture_velocity_max_fraction` of it. Slip is exp(`slip_log_std` times the first
-    field) before tapering and scaling. `beta` is the pulses' rising fraction and `dt_s`
-    their sample interval.
+    Beroza 2002).
+
+    Slip is lognormal with coefficient of variation `slip_cov` before tapering.
+
+    The rupture speed is `rupture_velocity_fraction` of the shear-wave speed, times
+    `shallow_rupture_velocity_factor` above `shallow_depth_km` (ramping back to 1 over
+    `shallow_transition_km`), times 1 plus `rupture_velocity_std` times a field correlated
+    with slip at `rupture_velocity_slip_correlation`, kept between
+    `rupture_velocity_min_fraction` and `rupture_velocity_max_fraction`.
+
+    Rise times average `rise_time_coefficient` alpha_T M0^(1/3) (M0 in dyne cm), grow with
+    the square root of slip, `shallow_rise_time_factor` times longer in the shallow zone,
+    with a random part that leaves log rise time correlated with log slip at
+    `rise_time_slip_correlation`; none is shorter than `rise_time_floor_fraction` of the
+    mean.
+
+    Rupture times are the front's, made earlier where slip is large by
+    (`time_perturbation_intercept_s` + `time_perturbation_slope` M0^(1/3)) times a field
+    correlated with slip at `time_perturbation_slip_correlation`.
+
+    The rake varies around each plane's by `rake_std_deg`, at most `rake_max_deviation_deg`.
+    `beta` is the pulses' rising fraction and `dt_s` their sample interval.
     """
 
     magnitude: float = 7.0
@@ -67,17 +85,35 @@ class RuptureSettings:
     hypocentre_km: tuple[float, float] | None = None
     hurst: float = 0.75
     correlation_km: tuple[float, float] | None = None
+    slip_cov: float = 0.75
     dt_s: float = 0.05
+    beta: float = 0.2
     rupture_velocity_fraction: float = 0.8
     rupture_velocity_min_fraction: float = 0.3
     rupture_velocity_max_fraction: float = 1.0
-    velocity_perturbation: float = 0.1
-    slip_log_std: float = 0.5
-    beta: float = 0.2
+    rupture_velocity_std: float = 0.1
+    rupture_velocity_slip_correlation: float = 0.5
+    shallow_depth_km: float = 5.0
+    shallow_transition_km: float = 3.0
+    shallow_rupture_velocity_factor: float = 0.7
+    shallow_rise_time_factor: float = 2.0
+    rise_time_coefficient: float = 1.6e-9
+    rise_time_slip_correlation: float = 0.5
+    rise_time_floor_fraction: float = 0.5
+    time_perturbation_intercept_s: float = 0.1
+    time_perturbation_slope: float = 5e-10
+    time_perturbation_slip_correlation: float = 0.8
+    rake_std_deg: float = 15.0
+    rake_max_deviation_deg: float = 30.0
     velocity_model: VelocityModel = field(default_factory=GenericCrust)
 
     def __post_init__(self) -> None:
-        set_ = lambda name, value: object.__setattr__(self, name, value)  # noqa: E731
+        def set_(name: str, value: object) -> None:
+            object.__setattr__(self, name, value)
+
+        def fraction(name: str, what: str, low_open: bool = False) -> None:
+            set_(name, checks.within(name, getattr(self, name), 0.0, 1.0, what, low_open=low_open))
+
         set_("magnitude", checks.number("magnitude", self.magnitude))
         set_("seed", checks.whole("seed", self.seed, 0, checks.UINT64_MAX, "a seed"))
         if self.hypocentre_km is not None:
@@ -90,7 +126,11 @@ class RuptureSettings:
                 raise SettingError("correlation_km", self.correlation_km,
                                    "correlation lengths must be positive numbers of km")
             set_("correlation_km", (along, down))
+        set_("slip_cov", checks.within("slip_cov", self.slip_cov, 0.0, 5.0,
+                                       "a coefficient of variation", low_open=True))
         set_("dt_s", checks.positive("dt_s", self.dt_s, "seconds"))
+        set_("beta", checks.within("beta", self.beta, 0.0, 0.5, "a rising fraction",
+                                   low_open=True))
         low = checks.within("rupture_velocity_min_fraction", self.rupture_velocity_min_fraction,
                             0.0, 2.0, "a fraction of the shear-wave speed", low_open=True)
         high = checks.within("rupture_velocity_max_fraction", self.rupture_velocity_max_fraction,
@@ -100,18 +140,42 @@ class RuptureSettings:
         set_("rupture_velocity_fraction",
              checks.within("rupture_velocity_fraction", self.rupture_velocity_fraction, low, high,
                            "the mean fraction (between the smallest and the largest)"))
-        set_("velocity_perturbation", checks.non_negative(
-            "velocity_perturbation", self.velocity_perturbation, "(a fraction)"))
-        set_("slip_log_std", checks.non_negative("slip_log_std", self.slip_log_std,
-                                                 "(a natural-log standard deviation)"))
-        set_("beta", checks.within("beta", self.beta, 0.0, 0.5, "a rising fraction",
-                                   low_open=True))
+        set_("rupture_velocity_std", checks.within("rupture_velocity_std", self.rupture_velocity_std,
+                                                   0.0, 1.0, "a fractional standard deviation"))
+        for name in ("rupture_velocity_slip_correlation", "time_perturbation_slip_correlation"):
+            fraction(name, "a correlation")
+        fraction("rise_time_slip_correlation", "a correlation", low_open=True)
+        set_("shallow_depth_km", checks.non_negative("shallow_depth_km", self.shallow_depth_km, "km"))
+        set_("shallow_transition_km", checks.non_negative("shallow_transition_km",
+                                                          self.shallow_transition_km, "km"))
+        fraction("shallow_rupture_velocity_factor", "a factor", low_open=True)
+        set_("shallow_rise_time_factor", checks.within("shallow_rise_time_factor",
+                                                       self.shallow_rise_time_factor, 1.0, 10.0,
+                                                       "a factor"))
+        set_("rise_time_coefficient", checks.positive("rise_time_coefficient",
+                                                      self.rise_time_coefficient,
+                                                      "s per (dyne cm)^(1/3)"))
+        fraction("rise_time_floor_fraction", "a fraction of the mean rise time")
+        set_("time_perturbation_intercept_s", checks.number("time_perturbation_intercept_s",
+                                                            self.time_perturbation_intercept_s))
+        set_("time_perturbation_slope", checks.non_negative("time_perturbation_slope",
+                                                            self.time_perturbation_slope,
+                                                            "s per (dyne cm)^(1/3)"))
+        set_("rake_std_deg", checks.within("rake_std_deg", self.rake_std_deg, 0.0, 90.0,
+                                           "a standard deviation in degrees"))
+        set_("rake_max_deviation_deg", checks.within("rake_max_deviation_deg",
+                                                     self.rake_max_deviation_deg, 0.0, 90.0,
+                                                     "a deviation in degrees"))
         if not isinstance(self.velocity_model, (GenericCrust, LayeredModel)):
             raise SettingError("velocity_model", self.velocity_model,
                                "must be a GenericCrust or a LayeredModel")
 
     def correlation_lengths_km(self) -> tuple[float, float]:
         return self.correlation_km or scaling.correlation_lengths_km(self.magnitude)
+
+    def slip_log_std(self) -> float:
+        """The standard deviation of log slip of a lognormal with `slip_cov`."""
+        return math.sqrt(math.log1p(self.slip_cov**2))
 
     def settings(self) -> dict[str, object]:
         """The settings as plain values, as a settings file holds them."""
@@ -130,6 +194,8 @@ class RuptureSettings:
 class Rupture:
     """One kinematic rupture; per-subfault arrays are flat, in subfault order.
 
+    `front_time_s` is when the rupture front reaches each subfault; `rupture_time_s`, when
+    the subfault starts to slip, is that time perturbed (see `kinematics`).
     `offsets` and `samples` are the slip-rate pulses (m/s) as CSR rows, one per subfault;
     `samples[offsets[k] + m]` is subfault k's slip rate at `rupture_time_s[k]` plus m
     times `dt_s`. `moment_rate_nm_s[n]` is the moment rate at n times `dt_s`.
@@ -141,6 +207,7 @@ class Rupture:
     slip_m: FloatArray
     rake_deg: FloatArray
     rupture_time_s: FloatArray
+    front_time_s: FloatArray
     rise_time_s: FloatArray
     rupture_velocity_km_s: FloatArray
     offsets: npt.NDArray[np.int64]
@@ -188,6 +255,18 @@ def mean_rigidity_pa(fault: Fault, model: VelocityModel) -> float:
     return total / fault.subfault_count
 
 
+def min_shear_speed_km_s(fault: Fault, settings: RuptureSettings) -> float:
+    """The slowest shear-wave speed on the fault, row by row."""
+    model = settings.velocity_model
+    slowest = math.inf
+    for number, plane in enumerate(fault.planes):
+        rows, _ = fault.cells(number)
+        down = (np.arange(rows) + 0.5) * fault.cell_km * math.sin(math.radians(plane.dip_deg))
+        depth = np.asarray(plane.top_depth_km + down, dtype=np.float64)
+        slowest = min(slowest, float(model.shear_speed_km_s(depth).min()))
+    return slowest
+
+
 def check_magnitude(fault: Fault, settings: RuptureSettings) -> None:
     """Refuses a magnitude the fault cannot carry, or so small that nothing would slip."""
     area_m2 = fault.subfault_count * fault.cell_area_m2
@@ -230,12 +309,18 @@ def scaling_warnings(fault: Fault, settings: RuptureSettings) -> list[str]:
             f"{'large' if settings.magnitude > expected else 'small'} for its size"]
 
 
+def memory_need(fault: Fault, settings: RuptureSettings) -> memory.MemoryNeed:
+    """What building this rupture takes at its peak."""
+    slowest = settings.rupture_velocity_min_fraction * min_shear_speed_km_s(fault, settings)
+    return memory.estimate(fault.subfault_count, [fault.subfault_count],
+                           mean_rise_time_s(fault, settings), settings.dt_s,
+                           fault.cell_km / (slowest * settings.dt_s))
+
+
 def check_memory(fault: Fault, settings: RuptureSettings) -> None:
     """Refuses a build that needs more memory than the machine has available, naming the
     setting that drives the need."""
-    need = memory.estimate(fault.subfault_count, [fault.subfault_count],
-                           scaling.somerville_rise_time_s(scaling.moment_nm(settings.magnitude)),
-                           settings.dt_s)
+    need = memory_need(fault, settings)
     available = memory.available_bytes()
     if need.total <= available:
         return
@@ -253,8 +338,8 @@ def check_rupture(fault: Fault, settings: RuptureSettings) -> tuple[float, float
         raise SettingError("planes", len(fault.planes), "a rupture is built on one plane")
     hypocentre = settings.hypocentre_km or default_hypocentre(fault)
     check_hypocentre(fault, hypocentre)
-    check_memory(fault, settings)
     check_magnitude(fault, settings)
+    check_memory(fault, settings)
     return hypocentre
 
 
@@ -320,10 +405,36 @@ def hypocentre_seed(fault: Fault, hypocentre_km: tuple[float, float], cell: tupl
     return i, j, offset / float(speed_km_s[i, j])
 
 
-def rise_times_s(slip: FloatArray, moment: float) -> FloatArray:
-    """Rise times growing with the square root of slip around the average for `moment`."""
-    root = np.sqrt(slip)
-    return scaling.somerville_rise_time_s(moment) * root / root[slip > 0].mean()
+def mean_rise_time_s(fault: Fault, settings: RuptureSettings) -> float:
+    """The average rise time of the target moment, for the first plane's mechanism."""
+    plane = fault.planes[0]
+    alpha = kinematics.mechanism_factor(plane.dip_deg, plane.rake_deg)
+    return kinematics.mean_rise_time_s(scaling.moment_nm(settings.magnitude),
+                                       settings.rise_time_coefficient, alpha)
+
+
+@dataclass(frozen=True, eq=False)
+class Fields:
+    """The unit-variance Gaussian fields of one rupture, flat in subfault order: the slip's
+    own, and independent ones for rupture speed, rise time, rupture time and rake."""
+
+    slip: FloatArray
+    speed: FloatArray
+    rise: FloatArray
+    time: FloatArray
+    rake: FloatArray
+
+
+def draw_all(fault: Fault, settings: RuptureSettings, embedding: Embedding,
+             timings: dict[str, float]) -> Fields:
+    """Three draws of two independent fields each, from seeds fixed by the rupture's."""
+    cells = fault.cells(0)
+    drawn: list[FloatArray] = []
+    with timing(timings, "circulant_draw"):
+        for number in range(3):
+            pair = draw_fields(embedding, cells, draw_seed(settings.seed, number))
+            drawn.extend(values.ravel() for values in pair)
+    return Fields(*drawn[:5])
 
 
 def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
@@ -332,6 +443,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     hypocentre = check_rupture(fault, settings)
     timings: dict[str, float] = {}
     cells = fault.cells(0)
+    plane = fault.planes[0]
     _, row, column = hypocentre_subfault(fault, hypocentre)
     depth = fault.depths_km()
     model = settings.velocity_model
@@ -341,42 +453,54 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
 
     correlation = settings.correlation_lengths_km()
     embedding = embed_von_karman(cells, fault.cell_km, correlation, settings.hurst)
-    with timing(timings, "circulant_draw"):
-        slip_field, speed_field = draw_fields(embedding, cells, settings.seed)
+    fields_ = draw_all(fault, settings, embedding, timings)
 
     target = scaling.moment_nm(settings.magnitude)
-    shape = (np.exp(settings.slip_log_std * slip_field) * edge_taper(fault)).ravel()
+    log_std = settings.slip_log_std()
+    shape = np.exp(log_std * fields_.slip) * edge_taper(fault).ravel()
     slip = scaled_slip(shape, rigidity, fault.cell_area_m2, target)
 
-    fraction = settings.rupture_velocity_fraction * (1.0 + settings.velocity_perturbation * speed_field.ravel())
-    speed = vs * np.clip(fraction, settings.rupture_velocity_min_fraction,
-                         settings.rupture_velocity_max_fraction)
+    fraction = kinematics.rupture_velocity_fraction(
+        depth, fields_.slip, fields_.speed, settings.rupture_velocity_fraction,
+        settings.shallow_rupture_velocity_factor, settings.shallow_depth_km,
+        settings.shallow_transition_km, settings.rupture_velocity_std,
+        settings.rupture_velocity_slip_correlation, settings.rupture_velocity_min_fraction,
+        settings.rupture_velocity_max_fraction)
+    speed = vs * fraction
     speed_grid = speed.reshape(cells)
     seed = hypocentre_seed(fault, hypocentre, (row, column), speed_grid)
     with timing(timings, "eikonal_solve"):
-        times = _kernels.eikonal_solve(1.0 / speed_grid, (fault.cell_km, fault.cell_km), [seed]).ravel()
+        front = _kernels.eikonal_solve(1.0 / speed_grid, (fault.cell_km, fault.cell_km),
+                                       [seed]).ravel()
+    times = kinematics.time_perturbation_s(
+        front, fields_.slip, fields_.time, target, settings.time_perturbation_intercept_s,
+        settings.time_perturbation_slope, settings.time_perturbation_slip_correlation)
 
-    rise = rise_times_s(slip, target)
+    rise = kinematics.rise_times_s(
+        slip, depth, fields_.rise, mean_rise_time_s(fault, settings),
+        settings.shallow_rise_time_factor, settings.shallow_depth_km,
+        settings.shallow_transition_km, settings.rise_time_slip_correlation, log_std,
+        settings.rise_time_floor_fraction)
     beta = np.full(slip.size, settings.beta)
     with timing(timings, "synthesise_pulses"):
         offsets, samples = _kernels.synthesise_pulses(slip, rise, settings.dt_s, beta)
+    offsets, samples = smooth_rows(offsets, samples,
+                                   crossing_widths(fault.cell_km, speed, settings.dt_s))
+    rake = kinematics.rake_deg(np.full(slip.size, plane.rake_deg), fields_.rake,
+                               settings.rake_std_deg, settings.rake_max_deviation_deg)
 
     moment = float((rigidity * slip).sum()) * fault.cell_area_m2
     rate = moment_rate(times, offsets, samples, rigidity * fault.cell_area_m2, settings.dt_s)
     lengths = np.diff(offsets)
     ends = times[lengths > 0] + (lengths[lengths > 0] - 1) * settings.dt_s
     return Rupture(
-        fault=fault, settings=settings, slip_m=slip,
-        rake_deg=np.full(slip.size, fault.planes[0].rake_deg),
-        rupture_time_s=times, rise_time_s=rise, rupture_velocity_km_s=speed,
+        fault=fault, settings=settings, slip_m=slip, rake_deg=rake,
+        rupture_time_s=times, front_time_s=front, rise_time_s=rise, rupture_velocity_km_s=speed,
         offsets=offsets, samples=samples, depth_km=depth, vs_km_s=vs, density_g_cm3=density,
         rigidity_pa=rigidity, moment_nm=moment, mw=scaling.moment_magnitude(moment),
         moment_rate_nm_s=rate, duration_s=float(ends.max()) if ends.size else 0.0,
         hypocentre_km=(float(hypocentre[0]), float(hypocentre[1])),
-        hypocentre_cell=(0, row, column), correlation_km=(float(correlation[0]), float(correlation[1])),
+        hypocentre_cell=(0, row, column),
+        correlation_km=(float(correlation[0]), float(correlation[1])),
         embedding_shape=embedding.padded_shape, clipped_fraction=embedding.clipped_fraction,
         clipped_variance=embedding.clipped_variance, timings_s=timings)
-
-
-def with_seed(settings: RuptureSettings, seed: int) -> RuptureSettings:
-    return replace(settings, seed=seed)

@@ -71,3 +71,21 @@ def stress_drop_pa(moment: float, area_m2: float, rigidity_pa: float, width_m: f
     rupture whose smaller dimension is W (Kanamori and Anderson 1975)."""
     mean_slip = moment / (rigidity_pa * area_m2)
     return 2.0 * rigidity_pa * mean_slip / (math.pi * width_m)
+
+
+# Leonard (2010): rupture length from magnitude, Mw = a + b log10 L (L in km). Strike-slip:
+# 4.17 + 1.667 log L up to 45 km, then 5.27 + log L, the width having saturated; dip-slip:
+# 4.00 + 2 log L up to 5.4 km, then 4.24 + 1.667 log L.
+LEONARD_2010_STRIKE_SLIP_LENGTH = ((4.17, 1.667, 45.0), (5.27, 1.0, math.inf))
+LEONARD_2010_DIP_SLIP_LENGTH = ((4.00, 2.0, 5.4), (4.24, 1.667, math.inf))
+
+
+def leonard_dimensions_km(magnitude: float, strike_slip: bool) -> tuple[float, float]:
+    """(length, width) of a rupture of `magnitude` by Leonard (2010): the length from his
+    magnitude-length relation, the width the rest of his magnitude-area relation's area."""
+    branches = LEONARD_2010_STRIKE_SLIP_LENGTH if strike_slip else LEONARD_2010_DIP_SLIP_LENGTH
+    for a, b, longest in branches:
+        length = 10.0 ** ((magnitude - a) / b)
+        if length <= longest:
+            break
+    return length, leonard_area_km2(magnitude, strike_slip) / length

@@ -11,6 +11,7 @@ from . import __version__
 from .checks import SettingError
 from .crust import velocity_model_from_settings
 from .geometry import Fault, Plane
+from .kinematics import largest_frequency_hz
 from .rupture import Rupture, RuptureSettings
 
 FORMAT = "kinematic-rupture settings"
@@ -42,7 +43,9 @@ def sidecar_document(rupture: Rupture, srf_version: str) -> dict[str, Any]:
         "summary": {"moment_nm": rupture.moment_nm, "mw": rupture.mw,
                     "duration_s": rupture.duration_s,
                     "hypocentre_km": list(rupture.hypocentre_km),
-                    "peak_moment_rate_nm_s": float(rupture.moment_rate_nm_s.max())},
+                    "peak_moment_rate_nm_s": float(rupture.moment_rate_nm_s.max()),
+                    "largest_frequency_hz": largest_frequency_hz(rupture.fault.cell_km,
+                                                                 rupture.rupture_velocity_km_s)},
         "moment_rate": {"dt_s": rupture.dt_s, "unit": "N m/s",
                         "values": rupture.moment_rate_nm_s.tolist()},
     }

@@ -199,11 +199,10 @@ def test_memory_that_runs_out_anyway_ends_the_command_in_one_line(tmp_path, caps
 
 PEAK_SCRIPT = """
 import resource, sys
-from kinematic_rupture import Fault, RuptureSettings, build_rupture, memory, scaling
+from kinematic_rupture import Fault, RuptureSettings, build_rupture
+from kinematic_rupture.rupture import memory_need
 fault, settings = Fault(), RuptureSettings()
-need = memory.estimate(fault.subfault_count, [fault.subfault_count],
-                       scaling.somerville_rise_time_s(scaling.moment_nm(settings.magnitude)),
-                       settings.dt_s)
+need = memory_need(fault, settings)
 build_rupture(fault, settings)
 print(need.total, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
 """

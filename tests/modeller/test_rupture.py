@@ -122,7 +122,7 @@ def test_the_moment_rate_integrates_to_the_moment_within_the_duration(rupture):
 def test_the_front_leaves_the_hypocentre(rupture):
     plane, i, j = rupture.hypocentre_cell
     assert (plane, i, j) == (0, int(3.6 / 0.25), int(4.1 / 0.25))
-    times = grid(rupture, rupture.rupture_time_s)
+    times = grid(rupture, rupture.front_time_s)
     speed = grid(rupture, rupture.rupture_velocity_km_s)
     assert times[i, j] == times.min()
     offset = math.hypot((i + 0.5) * 0.25 - 3.6, (j + 0.5) * 0.25 - 4.1)
