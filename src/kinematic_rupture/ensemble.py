@@ -4,15 +4,18 @@ Variation k takes the seed FIRST_SEED + k and a hypocentre drawn from that seed,
 seed names one rupture, bit for bit, whatever the number of workers and in whatever
 order they finish. Each task builds its rupture and writes, where it runs, OUTPUT/rupture-SEED.srf
 (or .npz) and its sidecar OUTPUT/rupture-SEED.json, the sidecar last; a seed whose
-sidecar exists is complete. Only a summary row travels back; the client writes
-OUTPUT/summary.csv (seed, hypocentre, Mw, duration, peak moment rate) in seed order.
+rupture file and sidecar both exist is complete. Only a summary row travels back; the
+client writes OUTPUT/summary.csv (seed, hypocentre, Mw, duration, peak moment rate) in
+seed order.
 
 OUTPUT belongs to one run: OUTPUT/ensemble.json records its fault, settings and format.
 A directory that holds another run's files is refused, unless `--resume` (which skips
 the seeds already complete, provided the settings are the same, and rebuilds the summary
 from every complete seed's sidecar) or `--overwrite` (which removes the earlier run's
 files first). A worker that dies loses nothing: its task runs again elsewhere, and a
-file is complete or absent.
+file is complete or absent. When the run stops early (a failure, Ctrl-C, SIGTERM), the
+local workers are stopped first and then whatever a write cut short is removed: the
+temporary files, and a rupture file whose sidecar never came.
 
 Without --scheduler the command starts a LocalCluster of worker processes, one task at a
 time each, and sizes every worker's kernel pool to its share of the cores through
@@ -22,26 +25,33 @@ should be started the same way, for instance `RAYON_NUM_THREADS=8 dask worker AD
 """
 
 import argparse
+import contextlib
 import csv
 import dataclasses
+import gc
 import io
 import json
+import logging
 import os
+import queue
 import re
+import signal
 import sys
+import threading
 import time
-from collections.abc import Iterable
+from collections.abc import Iterator, Sequence
+from itertools import islice
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from . import __version__, memory, options, scaling, sidecar, srf
+from . import __version__, memory, options, sidecar, srf
 from .checks import SettingError, whole
 from .files import FileSet, is_temporary
 from .geometry import Fault
 from .hypocentre import draw_hypocentre
-from .rupture import Rupture, RuptureSettings, build_rupture, build_warnings
+from .rupture import Rupture, RuptureSettings, build_rupture, build_warnings, memory_need
 
 DESCRIPTION = __doc__.split("\n\n")[0].replace("\n", " ")
 MANIFEST = "ensemble.json"
@@ -50,8 +60,14 @@ MANIFEST_FORMAT = "kinematic-rupture ensemble"
 SUMMARY_FIELDS = ("seed", "hypocentre_along_km", "hypocentre_down_km", "mw", "duration_s",
                   "peak_moment_rate_nm_s", "file")
 RUPTURE_FILE = re.compile(r"rupture-(\d+)\.(srf|npz|json)")
-# How long a scheduler has to answer as one before the command gives up on it.
-CONNECT_TIMEOUT_S = 20
+# How long a scheduler has to answer as one, and a cluster to show a worker, before the
+# command gives up on it.
+CONNECT_TIMEOUT_S = 15
+# The loggers to which Dask gives levels of their own: the others inherit the first's.
+DASK_LOGGERS = ("distributed", "distributed.client", "distributed.gc")
+# Tasks submitted and not yet finished at any time: enough to keep a large cluster busy,
+# few enough that a run of millions of seeds does not hold millions of futures.
+MAX_IN_FLIGHT = 1024
 
 # One variation's line of the summary: SUMMARY_FIELDS, keyed by name.
 Row = dict[str, Any]
@@ -140,47 +156,67 @@ def complete_seeds(output: Path, form: str) -> set[int]:
     return seeds
 
 
+def final_name(path: Path) -> str:
+    """The name a file has or, for a temporary file, will have once complete."""
+    return path.name[1:].rsplit(".", 2)[0] if is_temporary(path) else path.name
+
+
 def run_files(output: Path) -> list[Path]:
     """The files of a run in `output`: ruptures, sidecars, summary, manifest, and the
     temporary files of writes that did not finish."""
     return [path for path in output.iterdir()
-            if RUPTURE_FILE.fullmatch(path.name) or path.name in (MANIFEST, SUMMARY)
-            or (is_temporary(path) and RUPTURE_FILE.fullmatch(path.name[1:].rsplit(".", 2)[0])
-                or is_temporary(path) and path.name[1:].rsplit(".", 2)[0] in (MANIFEST, SUMMARY))]
+            if RUPTURE_FILE.fullmatch(final_name(path)) or final_name(path) in (MANIFEST, SUMMARY)]
 
 
-def remove_temporaries(output: Path) -> None:
+def tidy(output: Path) -> None:
+    """Removes what writes cut short leave behind: temporary files, and rupture files whose
+    sidecar was never renamed into place (a worker killed between the two renames)."""
+    if not output.is_dir():
+        return
     for path in run_files(output):
-        if is_temporary(path):
+        match = RUPTURE_FILE.fullmatch(path.name)
+        orphan = (match is not None and match.group(2) != "json"
+                  and not (output / f"rupture-{match.group(1)}.json").exists())
+        if is_temporary(path) or orphan:
             path.unlink(missing_ok=True)
+
+
+def check_output(output: Path, run: Plan, resume: bool, overwrite: bool) -> None:
+    """Refuses, changing nothing, an output that is not a directory or that holds another
+    run's files without `resume` or `overwrite`, or a resumed run of other settings."""
+    if output.exists() and not output.is_dir():
+        raise SettingError("output", str(output), "must be a directory")
+    if not output.exists() or overwrite:
+        return
+    earlier = [path for path in run_files(output) if not is_temporary(path)]
+    if not earlier:
+        return
+    if not resume:
+        raise SettingError("output", str(output),
+                           f"holds {len(earlier)} files of an earlier run; --resume completes "
+                           f"it, --overwrite replaces it")
+    try:
+        recorded = json.loads((output / MANIFEST).read_text())
+    except (OSError, ValueError):
+        recorded = None
+    if recorded != json.loads(json.dumps(run.manifest())):
+        raise SettingError("output", str(output),
+                           "holds a run with other settings or of another version; "
+                           "--overwrite replaces it")
 
 
 def prepare_output(output: Path, run: Plan, resume: bool, overwrite: bool) -> set[int]:
     """Makes `output` this run's directory; returns the seeds already complete in it."""
+    check_output(output, run, resume, overwrite)
     output.mkdir(parents=True, exist_ok=True)
-    earlier = [path for path in run_files(output) if not is_temporary(path)]
-    manifest_path = output / MANIFEST
-    if earlier and overwrite:
-        for path in earlier:
-            path.unlink()
-        earlier = []
-    remove_temporaries(output)
-    if earlier:
-        if not resume:
-            raise SettingError("output", str(output),
-                               f"holds {len(earlier)} files of an earlier run; --resume completes "
-                               f"it, --overwrite replaces it")
-        try:
-            recorded = json.loads(manifest_path.read_text())
-        except (OSError, ValueError):
-            recorded = None
-        if recorded != json.loads(json.dumps(run.manifest())):
-            raise SettingError("output", str(output),
-                               "holds a run with other settings or of another version; "
-                               "--overwrite replaces it")
+    if overwrite:
+        for path in run_files(output):
+            path.unlink(missing_ok=True)
+    tidy(output)
+    if (output / MANIFEST).is_file():  # a run that is resumed, of the same settings
         return complete_seeds(output, run.form)
     with FileSet() as files:
-        with files.open(manifest_path, "w") as stream:
+        with files.open(output / MANIFEST, "w") as stream:
             json.dump(run.manifest(), stream, indent=1)
             stream.write("\n")
         files.commit()
@@ -208,14 +244,51 @@ def pool_share(workers: int) -> int:
 
 
 def local_cluster(workers: int) -> Any:
-    """Worker processes on this machine, each running one task on its share of the cores."""
+    """Worker processes on this machine, each running one task on its share of the cores.
+    No dashboard; the scheduler's own HTTP server (which it always starts) listens on a
+    free port of this machine alone, rather than on 8787, which may be taken."""
     from dask.distributed import LocalCluster
     return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                         env={"RAYON_NUM_THREADS": str(pool_share(workers))},
-                        dashboard_address=None)
+                        dashboard_address=None, scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                        preload=[__name__])
 
 
-def run_ensemble(client: Any, run: Plan, seeds: Iterable[int], output: str | os.PathLike[str],
+def dask_setup(worker: Any) -> None:
+    """Run by each local worker as it starts (the module is its preload). Ctrl-C reaches
+    every process of the terminal's group; the client alone answers it, and stops the
+    workers itself, rather than each worker printing its own traceback."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def build_seeds(client: Any, run: Plan, seeds: Sequence[int], done: set[int], output: Path,
+                show_progress: bool = False) -> tuple[float, int]:
+    """Builds every seed not in `done` on the client's cluster, at most MAX_IN_FLIGHT tasks
+    at a time; returns the seconds from the first submission to the last result and how
+    many ruptures were built. The first task that fails raises its failure here."""
+    from dask.distributed import as_completed
+
+    total = len(seeds) - sum(1 for seed in done if seed in seeds)
+    todo = (seed for seed in seeds if seed not in done)
+
+    def submit(count: int) -> list[Any]:
+        return [client.submit(build_variation, seed, run, str(output), pure=False)
+                for seed in islice(todo, count)]
+
+    start = time.perf_counter()
+    built = 0
+    finished = as_completed(submit(MAX_IN_FLIGHT), loop=client.loop)
+    for future in finished:
+        future.result()
+        built += 1
+        finished.update(submit(1))
+        if show_progress:
+            print(f"\r{built} of {total} built", end="\n" if built == total else "",
+                  file=sys.stderr, flush=True)
+    return time.perf_counter() - start, built
+
+
+def run_ensemble(client: Any, run: Plan, seeds: Sequence[int], output: str | os.PathLike[str],
                  resume: bool = False, overwrite: bool = False,
                  show_progress: bool = False) -> tuple[list[Row], float, int]:
     """Builds every seed's rupture not already complete on the client's cluster; returns
@@ -223,18 +296,11 @@ def run_ensemble(client: Any, run: Plan, seeds: Iterable[int], output: str | os.
     the first task to the last result, and how many ruptures were built."""
     directory = Path(output).resolve()
     done = prepare_output(directory, run, resume, overwrite)
-    todo = [seed for seed in seeds if seed not in done]
-    start = time.perf_counter()
     try:
-        futures = client.map(build_variation, todo, run=run, output=str(directory), pure=False)
-        if show_progress:
-            from dask.distributed import progress
-            progress(futures)
-        client.gather(futures)
+        seconds, built = build_seeds(client, run, seeds, done, directory, show_progress)
     finally:
-        remove_temporaries(directory)
-    seconds = time.perf_counter() - start
-    return write_summary(directory, run), seconds, len(todo)
+        tidy(directory)
+    return write_summary(directory, run), seconds, built
 
 
 # ---- The command ------------------------------------------------------------------------------
@@ -244,10 +310,11 @@ def add_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("count", nargs="?", default="16",
                         help="number of variations (default 16)")
     parser.add_argument("--first-seed", default="1", help="seed of the first variation (default 1)")
-    parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="run on the existing cluster of this Dask scheduler")
-    parser.add_argument("--workers", default=None,
-                        help="worker processes of the local cluster (default: one per core)")
+    cluster = parser.add_mutually_exclusive_group()
+    cluster.add_argument("--scheduler", metavar="ADDRESS",
+                         help="run on the existing cluster of this Dask scheduler")
+    cluster.add_argument("--workers", default=None,
+                         help="worker processes of the local cluster (default: one per core)")
     parser.add_argument("--output", default="ensemble",
                         help="directory for the rupture files and summary.csv (default ensemble)")
     parser.add_argument("--format", choices=("srf", "npz"), default="srf",
@@ -269,17 +336,82 @@ def whole_option(setting: str, text: str, low: int, high: int, what: str) -> int
     return whole(setting, value, low, high, what)
 
 
+def first_line(failure: BaseException) -> str:
+    text = str(failure).strip()
+    return text.splitlines()[0][:200] if text else type(failure).__name__
+
+
 def connect(address: str) -> Any:
-    """A client of the scheduler at `address`, or a one-line failure within the timeout."""
+    """A client of the scheduler at `address` that has at least one worker, or a one-line
+    failure: within CONNECT_TIMEOUT_S if no scheduler answers, twice that if no worker joins.
+
+    Dask's own timeout does not cover a server that accepts the connection and never
+    answers its handshake, so the client is made in a thread of its own and given up on
+    when the time is over; the thread is left to end with the process."""
     from dask.distributed import Client
 
     from .command import Failure
+    outcome: queue.Queue[Any] = queue.Queue()
+
+    def attempt() -> None:
+        try:
+            outcome.put(Client(address, timeout=CONNECT_TIMEOUT_S, set_as_default=False))
+        except Exception as failure:
+            outcome.put((isinstance(failure, ValueError), first_line(failure)))
+        # A client that failed to start sits in a reference cycle; collected only when the
+        # interpreter ends, its closing would wait 30 s on a stopped loop and print a traceback.
+        gc.collect()
+
+    threading.Thread(target=attempt, name="connect", daemon=True).start()
     try:
-        return Client(address, timeout=CONNECT_TIMEOUT_S, set_as_default=False)
-    except (OSError, TimeoutError, ValueError, TypeError) as failure:
-        reason = str(failure).splitlines()[0] if str(failure) else type(failure).__name__
-        raise Failure(f"--scheduler {address}: no Dask scheduler answered within "
-                      f"{CONNECT_TIMEOUT_S} s ({reason[:200]})") from None
+        client = outcome.get(timeout=CONNECT_TIMEOUT_S + 1)
+    except queue.Empty:
+        client = (False, f"it took the connection and said nothing for {CONNECT_TIMEOUT_S} s")
+    if isinstance(client, tuple):
+        malformed, reason = client
+        if malformed:
+            raise Failure(f"--scheduler {address}: not the address of a Dask scheduler, such "
+                          f"as tcp://host:8786 ({reason})", 2)
+        raise Failure(f"--scheduler {address}: no Dask scheduler answered ({reason})")
+    try:
+        client.wait_for_workers(1, timeout=CONNECT_TIMEOUT_S)
+    except (TimeoutError, OSError):
+        client.close()
+        raise Failure(f"--scheduler {address}: the cluster has no worker, and none joined "
+                      f"within {CONNECT_TIMEOUT_S} s") from None
+    return client
+
+
+@contextlib.contextmanager
+def connected(scheduler: str | None, workers: int) -> Iterator[Any]:
+    """A client of the cluster at `scheduler`, or of a local cluster of `workers` processes
+    that stops when the block ends."""
+    from dask.distributed import Client
+
+    from .command import Failure
+    if scheduler is not None:
+        with connect(scheduler) as client:
+            yield client
+        return
+    try:
+        cluster = local_cluster(workers)
+    except Exception as failure:
+        raise Failure(f"--workers {workers}: the local cluster did not start "
+                      f"({first_line(failure)})") from None
+    with cluster, Client(cluster, set_as_default=False) as client:
+        yield client
+
+
+def quiet_dask() -> None:
+    """Keeps Dask's log lines off the command's stderr, which says what went wrong in one
+    line of its own: a worker restarted, a result fetched again, and when the run stops,
+    tasks cancelled and results lost (logged as critical). Dask sets the level of each of
+    these loggers from its configuration, which it reads from the environment when
+    imported, here and in the local workers started later."""
+    silent = logging.CRITICAL + 1
+    os.environ["DASK_LOGGING"] = repr(dict.fromkeys(DASK_LOGGERS, silent))
+    for name in DASK_LOGGERS:
+        logging.getLogger(name).setLevel(silent)
 
 
 def run_command(arguments: argparse.Namespace) -> None:
@@ -290,44 +422,40 @@ def run_command(arguments: argparse.Namespace) -> None:
         raise SettingError("count", arguments.count, "the last seed would pass 2^64 - 1")
     workers = (os.cpu_count() or 1 if arguments.workers is None
                else whole_option("workers", arguments.workers, 1, 4096, "a number of workers"))
-    fault, base = options.fault_and_settings(arguments, Fault(), RuptureSettings())
+    workers = min(workers, count)
+    fault, base = options.fault_and_settings(arguments, Fault(), RuptureSettings(),
+                                             size_by_magnitude=True)
     run = plan(fault, base, arguments.format, arguments.srf_version)
     output = Path(arguments.output)
-    if output.exists() and not output.is_dir():
-        raise SettingError("output", str(output), "must be a directory")
+    check_output(output, run, arguments.resume, arguments.overwrite)
     warn(build_warnings(fault, base))
     if arguments.scheduler is None:
-        need = memory.estimate(fault.subfault_count, [fault.subfault_count],
-                               scaling.somerville_rise_time_s(scaling.moment_nm(base.magnitude)),
-                               base.dt_s).total * workers
+        need = memory_need(fault, base).total * workers
         available = memory.available_bytes()
         if need > available:
             raise SettingError("workers", workers, f"{workers} workers building at once need "
                                f"{memory.gibibytes(need)} and {memory.gibibytes(available)} is "
                                f"available; fewer workers need less")
     seeds = range(first, first + count)
-    import contextlib
-    cluster = contextlib.nullcontext() if arguments.scheduler else local_cluster(workers)
-    with cluster:
-        client = connect(arguments.scheduler) if arguments.scheduler else _local_client(cluster)
-        with client:
+    quiet_dask()
+    try:
+        with connected(arguments.scheduler, workers) as client:
             active = len(client.scheduler_info()["workers"])
+            done = prepare_output(output, run, arguments.resume, arguments.overwrite)
             try:
-                rows, seconds, built = run_ensemble(client, run, seeds, output, arguments.resume,
-                                                    arguments.overwrite, sys.stderr.isatty())
-            except SettingError:
+                seconds, built = build_seeds(client, run, seeds, done, output.resolve(),
+                                             sys.stderr.isatty())
+            except (SettingError, OSError, MemoryError):
                 raise
             except Exception as failure:
-                if isinstance(failure, (OSError, MemoryError)):
-                    raise
-                raise Failure(f"a variation failed: {type(failure).__name__}: {failure}") from None
+                raise Failure(f"a variation failed: {type(failure).__name__}: "
+                              f"{first_line(failure)}") from None
+    finally:
+        # After the local workers have stopped, so that none is still writing.
+        tidy(output)
+    rows = write_summary(output, run)
     print(f"{len(rows)} ruptures of a {fault.length_km:g} km fault in {fault.cell_km:g} km cells "
           f"in {output}" + (f", Mw {min(r['mw'] for r in rows):.2f} to {max(r['mw'] for r in rows):.2f}"
                             if rows else ""))
     rate = built / seconds if seconds > 0 else 0.0
     print(f"built {built} in {seconds:.1f} s on {active} workers: {rate:.2f} ruptures per second")
-
-
-def _local_client(cluster: Any) -> Any:
-    from dask.distributed import Client
-    return Client(cluster, set_as_default=False)
