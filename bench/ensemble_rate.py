@@ -1,7 +1,7 @@
-"""Throughput of the rupture ensemble (examples/ensemble.py) on 1 and 2 local workers.
+"""Throughput of the rupture ensemble (kinematic_rupture.ensemble) on 1 and 2 local workers.
 
 Each run starts its own LocalCluster in a fresh process and times COUNT variations of the
-recipe's default fault, written as SRF files into a temporary directory, from submitting
+default fault and settings, written as SRF files into a temporary directory, from submitting
 the first task to the last result (the cluster's start is not counted). On 2 cores one
 worker has a pool of 2 threads and two workers have 1 each. Run by bench/report.py.
 """
@@ -10,41 +10,33 @@ import json
 import statistics
 import sys
 import tempfile
-from pathlib import Path
 
 import harness
+
+from kinematic_rupture import Fault, RuptureSettings, ensemble
 
 COUNT = 4
 WORKERS = (1, 2)
 
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
-
-
 def measure_here(workers):
-    import ensemble
     from dask.distributed import Client
-    from rupture_recipe import Fault, RuptureSettings
 
+    run = ensemble.plan(Fault(), RuptureSettings())
     with tempfile.TemporaryDirectory() as output:
         with ensemble.local_cluster(workers) as cluster, Client(cluster) as client:
-            _, seconds = ensemble.run_ensemble(client, Fault(), RuptureSettings(),
-                                               range(1, COUNT + 1), output, show_progress=False)
-    return {"seconds": seconds, "per_second": COUNT / seconds}
+            _, seconds, built = ensemble.run_ensemble(client, run, range(1, COUNT + 1), output)
+    return {"seconds": seconds, "per_second": built / seconds}
 
 
 def describe():
-    from rupture_recipe import Fault
-
     fault = Fault()
-    return (f"{COUNT} ruptures of {fault.length_km:g} x {fault.width_km:g} km at "
+    return (f"{COUNT} ruptures of {fault.length_km:g} x {fault.planes[0].width_km:g} km at "
             f"{fault.cell_km:g} km, SRF")
 
 
 def measure_all(runs, progress):
     """The median rate of `runs` fresh-process runs for each number of workers, taking turns."""
-    import ensemble
-
     progress(f"  {COUNT} ruptures on {' and '.join(map(str, WORKERS))} workers")
     samples = {workers: [] for workers in WORKERS}
     for _ in range(runs):
