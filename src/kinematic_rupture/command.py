@@ -22,7 +22,8 @@ from . import __version__, figure, options, sidecar, srf
 from .checks import SettingError, quote
 from .crust import GenericCrust, LayeredModel, rigidity_pa
 from .files import FileSet, Terminated, end_on_termination, files_renamed
-from .geometry import Fault
+from .charts import fault_charts
+from .geometry import Fault, Plane
 from .kinematics import largest_frequency_hz
 from .rupture import (Rupture, RuptureSettings, build_rupture, build_warnings,
                       rise_time_warnings)
@@ -101,25 +102,41 @@ def write_outputs(rupture: Rupture, srf_path: Path, figure_path: Path | None, ve
         files.commit()
 
 
+def fault_lines(fault: Fault) -> list[str]:
+    """The fault: one line for a single plane, a line per plane for several."""
+    def plane_line(plane: Plane, rows: int, columns: int) -> str:
+        return (f"{plane.length_km:g} km x {plane.width_km:g} km ({columns} x {rows} cells); "
+                f"strike {plane.strike_deg:.4g}, dip {plane.dip_deg:g}, rake {plane.rake_deg:g}, "
+                f"top edge at {plane.top_depth_km:g} km")
+
+    if len(fault.planes) == 1:
+        rows, columns = fault.cells(0)
+        return [f"fault: {plane_line(fault.planes[0], rows, columns)}; {fault.cell_km:g} km "
+                f"cells, {fault.subfault_count:,} subfaults"]
+    charts = fault_charts(fault)
+    lines = [f"fault: {len(fault.planes)} planes, {fault.length_km:g} km along strike in "
+             f"{fault.cell_km:g} km cells ({fault.subfault_count:,} subfaults), unfolded onto "
+             f"{len(charts)} chart{'s' if len(charts) > 1 else ''}"]
+    lines += [f"  plane {number + 1}: {plane_line(plane, *fault.cells(number))}"
+              for number, plane in enumerate(fault.planes)]
+    return lines
+
+
 def summary(rupture: Rupture) -> list[str]:
     fault, settings = rupture.fault, rupture.settings
-    plane = fault.planes[0]
-    rows, columns = fault.cells(0)
     from_rate = float(rupture.moment_rate_nm_s.sum()) * rupture.dt_s
     slip = rupture.slip_m
-    padded = rupture.embedding_shape
+    padded = ", ".join(f"{columns} x {rows}" for rows, columns in rupture.embedding_shapes)
     clipped = (f"clipped {100 * rupture.clipped_fraction:.3g}% of its eigenvalues "
                f"({100 * rupture.clipped_variance:.2g}% of the variance)"
                if rupture.clipped_fraction else "no eigenvalue clipped")
     kernels = ", ".join(f"{name} {seconds:.3f} s" for name, seconds in rupture.timings_s.items())
     return [
-        f"fault: {plane.length_km:g} km x {plane.width_km:g} km in {fault.cell_km:g} km cells "
-        f"({columns} x {rows} = {rows * columns:,} subfaults); strike {plane.strike_deg:g}, "
-        f"dip {plane.dip_deg:g}, rake {plane.rake_deg:g}, top edge at {plane.top_depth_km:g} km",
+        *fault_lines(fault),
         f"crust: {settings.velocity_model.describe()}",
         f"slip field: von Kármán, H = {settings.hurst:g}, correlation {rupture.correlation_km[0]:.3g} km "
         f"along strike and {rupture.correlation_km[1]:.3g} km down dip; embedded on "
-        f"{padded[1]} x {padded[0]} cells, {clipped}",
+        f"{padded} cells, {clipped}",
         f"moment: {rupture.moment_nm:.4g} N m (Mw {rupture.mw:.2f}) from the slip, "
         f"{from_rate:.4g} N m (Mw {moment_magnitude(from_rate):.2f}) from the moment rate",
         f"slip: mean {slip.mean():.3g} m, largest {slip.max():.3g} m; rise times up to "
@@ -288,6 +305,14 @@ def add_model_options(command: argparse.ArgumentParser, hypocentre: bool) -> Non
         "fault", "A magnitude given without a length or a width sizes the fault by Leonard's "
         "(2010) scaling; otherwise the fault is 60 km x 20 km.")
     options.add_options(fault, options.FAULT_OPTIONS)
+    several = fault.add_mutually_exclusive_group()
+    several.add_argument("--fault", metavar="FILE", help="a fault of several planes: a trace "
+                         "(text of 'lon lat' lines, or GeoJSON), or a JSON list of planes; "
+                         "--dip, --width-km, --top-depth-km and --rake give what it leaves out")
+    several.add_argument("--trace", metavar="'LON,LAT LON,LAT ...'", help="a fault of "
+                         "several planes along these vertices, quoted as one argument (degrees, "
+                         "in order along strike, dipping to the right), with --dip, --width-km, "
+                         "--top-depth-km and --rake")
     rupture = command.add_argument_group("rupture")
     options.add_options(rupture, options.RUPTURE_OPTIONS
                         + ((options.SEED_OPTION, options.HYPOCENTRE_OPTION) if hypocentre else ()))

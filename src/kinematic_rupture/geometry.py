@@ -14,6 +14,7 @@ strike direction plus 90 degrees, at depth DTOP + w sin(dip).
 """
 
 import math
+from collections.abc import Sequence
 from dataclasses import dataclass, fields
 
 import numpy as np
@@ -193,3 +194,51 @@ def cell_centres(plane: Plane, rows: int, columns: int,
                             np.broadcast_to(strike_here + 90.0, (rows, columns)),
                             np.broadcast_to(across_m[:, None], (rows, columns)))
     return np.asarray(lon, dtype=np.float64), np.asarray(lat, dtype=np.float64)
+
+
+def per_segment(setting: str, value: float | Sequence[float], segments: int) -> list[float]:
+    """A value shared by every segment, or one per segment."""
+    if isinstance(value, (int, float)):
+        return [float(value)] * segments
+    values = list(value)
+    if len(values) != segments:
+        raise SettingError(setting, value, f"must be one value, or one for each of the "
+                           f"{segments} segments")
+    return [float(item) for item in values]
+
+
+def planes_from_trace(trace: Sequence[tuple[float, float]], cell_km: float,
+                      dip_deg: float | Sequence[float] = 90.0,
+                      width_km: float | Sequence[float] = 20.0,
+                      top_depth_km: float | Sequence[float] = 0.0,
+                      rake_deg: float | Sequence[float] = 180.0) -> tuple[Plane, ...]:
+    """One plane for each segment of a trace: (lon, lat) vertices in order along strike,
+    the top edge of a fault that dips to the right of that direction.
+
+    Segments follow one another edge to edge from the first vertex, each along the
+    geodesic towards the next vertex and as long as the whole number of cells nearest to
+    its length; so a vertex may move by up to half a cell for every segment before it.
+    Dip, width, top depth and rake are shared, or given one per segment.
+    """
+    points = [checks.pair("trace", vertex) for vertex in trace]
+    if len(points) < 2:
+        raise SettingError("trace", len(points), "a trace needs at least two vertices")
+    count = len(points) - 1
+    values = {name: per_segment(name, value, count) for name, value in (
+        ("dip_deg", dip_deg), ("width_km", width_km), ("top_depth_km", top_depth_km),
+        ("rake_deg", rake_deg))}
+    planes = []
+    start_lon, start_lat = points[0]
+    for number, (lon, lat) in enumerate(points[1:]):
+        azimuth, _, distance_m = WGS84.inv(start_lon, start_lat, lon, lat)
+        cells = round(distance_m / 1e3 / cell_km)
+        if cells < 1:
+            raise SettingError("trace", f"vertex {number + 2}", f"is within half a cell of the "
+                               f"one before it; segments must be at least {cell_km:g} km long")
+        length_km = round(cells * cell_km, 9)
+        centre_lon, centre_lat, back = WGS84.fwd(start_lon, start_lat, azimuth, 500.0 * length_km)
+        planes.append(Plane(length_km=length_km, lon=centre_lon, lat=centre_lat,
+                            strike_deg=back + 180.0,
+                            **{name: column[number] for name, column in values.items()}))
+        start_lon, start_lat, _ = WGS84.fwd(start_lon, start_lat, azimuth, 1e3 * length_km)
+    return tuple(planes)

@@ -13,7 +13,8 @@ from typing import Any
 
 from .checks import UINT64_MAX, SettingError
 from .crust import LayeredModel
-from .geometry import Fault, Plane
+from .fault_file import read_fault
+from .geometry import Fault, Plane, planes_from_trace
 from .rupture import RuptureSettings
 
 
@@ -59,7 +60,7 @@ OPTION_OF = {option.setting: option.flag
              for option in (*FAULT_OPTIONS, *RUPTURE_OPTIONS, SEED_OPTION, HYPOCENTRE_OPTION)}
 OPTION_OF.update({"settings": "--settings", "srf_version": "--srf-version", "workers": "--workers",
                   "count": "count", "first_seed": "--first-seed", "planes": "--fault",
-                  "output": "--output", "set": "--set"})
+                  "output": "--output", "set": "--set", "fault": "--fault", "trace": "--trace"})
 
 
 def option_name(setting: str) -> str:
@@ -128,7 +129,8 @@ def fault_and_settings(arguments: argparse.Namespace, fault: Fault, settings: Ru
     Leonard's (2010) scaling."""
     plane_names = {item.name for item in fields(Plane)}
     plane_values = given(arguments, plane_names.__contains__)
-    cell = given(arguments, lambda name: name == "cell_km").get("cell_km", fault.cell_km)
+    cell_given = given(arguments, lambda name: name == "cell_km")
+    cell = cell_given.get("cell_km", fault.cell_km)
     if plane_values and len(fault.planes) > 1:
         raise SettingError(next(iter(plane_values)), "given",
                            "applies to a fault of one plane; this fault has several")
@@ -136,6 +138,8 @@ def fault_and_settings(arguments: argparse.Namespace, fault: Fault, settings: Ru
     rupture_values = given(arguments, rupture_names.__contains__)
     rupture_values.update(assignments(getattr(arguments, "set", None) or []))
     settings = replace(settings, **rupture_values)
+    if getattr(arguments, "fault", None) or getattr(arguments, "trace", None):
+        return several_planes(arguments, plane_values, cell), settings
     if (size_by_magnitude and "magnitude" in rupture_values
             and not {"length_km", "width_km"} & set(plane_values)):
         return Fault.for_magnitude(settings.magnitude, cell, **plane_values), settings
@@ -161,3 +165,40 @@ def assignments(texts: list[str]) -> dict[str, float]:
                                f"{', '.join(settable())}")
         values[name] = number_of("set", value, text)
     return values
+
+
+# What a trace takes from the command line: each segment's dip, width, top depth and rake.
+TRACE_OPTIONS = ("dip_deg", "width_km", "top_depth_km", "rake_deg")
+
+
+def several_planes(arguments: argparse.Namespace, plane_values: dict[str, Any],
+                   cell: float) -> Fault:
+    """The fault of `--fault FILE` or `--trace`, with --dip, --width-km, --top-depth-km and
+    --rake for what the trace leaves out, and --cell-km over the file's cell size."""
+    misplaced = sorted(set(plane_values) - set(TRACE_OPTIONS))
+    source = "fault" if arguments.fault else "trace"
+
+    if misplaced:
+        raise SettingError(misplaced[0], getattr(arguments, misplaced[0]),
+                           f"a fault from --{source} takes its planes' places and lengths from it")
+    defaults = {name: getattr(Plane(), name) for name in TRACE_OPTIONS}
+    defaults.update(plane_values)
+    explicit_cell = getattr(arguments, "cell_km", None) is not None
+    if arguments.fault:
+        planes, file_cell = read_fault(arguments.fault, cell, defaults)
+        if file_cell is not None and not explicit_cell:
+            cell = file_cell
+            planes, _ = read_fault(arguments.fault, cell, defaults)
+        return Fault(planes, cell)
+    vertices = [trace_vertex(text) for text in arguments.trace.replace(";", " ").split()]
+    return Fault(planes_from_trace(vertices, cell, **defaults), cell)
+
+
+def trace_vertex(text: str) -> tuple[float, float]:
+    lon, comma, lat = text.partition(",")
+    try:
+        if comma:
+            return float(lon), float(lat)
+    except ValueError:
+        pass
+    raise SettingError("trace", text, "each vertex must be LON,LAT in degrees")

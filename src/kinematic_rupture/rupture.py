@@ -34,6 +34,8 @@ from .checks import SettingError
 from .crust import GenericCrust, LayeredModel, VelocityModel, rigidity_pa
 from .field import Embedding, draw_fields, draw_seed, embed_von_karman
 from .geometry import Fault
+from .charts import Chart, fault_charts
+from .front import Seed, front_times, hypocentre_seed
 from .moment import moment_rate
 from .pulses import crossing_widths, smooth_rows
 from .hypocentre import check_hypocentre, default_hypocentre, hypocentre_subfault
@@ -223,7 +225,7 @@ class Rupture:
     hypocentre_km: tuple[float, float]
     hypocentre_cell: tuple[int, int, int]
     correlation_km: tuple[float, float]
-    embedding_shape: tuple[int, int]
+    embedding_shapes: list[tuple[int, int]]
     clipped_fraction: float
     clipped_variance: float
     timings_s: dict[str, float]
@@ -332,10 +334,20 @@ def check_memory(fault: Fault, settings: RuptureSettings) -> None:
                        f"{fault.subfault_count:,} subfaults need {amounts}; larger cells need fewer")
 
 
+def check_junctions(fault: Fault) -> None:
+    """Refuses consecutive planes the front cannot cross between: no depth in common."""
+    for number in range(1, len(fault.planes)):
+        before, after = fault.planes[number - 1], fault.planes[number]
+        if (after.top_depth_km > before.bottom_depth_km + fault.cell_km
+                or before.top_depth_km > after.bottom_depth_km + fault.cell_km):
+            raise SettingError(f"planes[{number}].top_depth_km", after.top_depth_km,
+                               f"plane {number + 1} shares no depth with plane {number}, "
+                               f"so the rupture cannot cross between them")
+
+
 def check_rupture(fault: Fault, settings: RuptureSettings) -> tuple[float, float]:
     """Every check of a build before any work; returns the hypocentre."""
-    if len(fault.planes) != 1:
-        raise SettingError("planes", len(fault.planes), "a rupture is built on one plane")
+    check_junctions(fault)
     hypocentre = settings.hypocentre_km or default_hypocentre(fault)
     check_hypocentre(fault, hypocentre)
     check_magnitude(fault, settings)
@@ -365,22 +377,26 @@ def rise_time_warnings(rupture: "Rupture") -> list[str]:
 # ---- The rupture --------------------------------------------------------------------------
 
 
-def edge_taper(fault: Fault) -> FloatArray:
-    """Cosine taper towards the ends and the bottom, and the top unless it reaches the
-    surface, as a (rows, columns) grid of the single plane."""
-    rows, columns = fault.cells(0)
+def ramp(count: int, taper_cells: float, near: bool, far: bool) -> FloatArray:
+    """A cosine taper over `taper_cells` at the near end, the far end, both or neither."""
+    centre = np.arange(count) + 0.5
+    weight = np.ones(count)
+    for distance, tapered in ((centre, near), (count - centre, far)):
+        if tapered:
+            inside = distance < taper_cells
+            weight[inside] *= 0.5 - 0.5 * np.cos(np.pi * distance[inside] / taper_cells)
+    return weight
 
-    def ramp(count: int, taper_cells: float, near: bool, far: bool) -> FloatArray:
-        centre = np.arange(count) + 0.5
-        weight = np.ones(count)
-        for distance, tapered in ((centre, near), (count - centre, far)):
-            if tapered:
-                inside = distance < taper_cells
-                weight[inside] *= 0.5 - 0.5 * np.cos(np.pi * distance[inside] / taper_cells)
-        return weight
 
-    down = ramp(rows, TAPER_FRACTION * rows, near=fault.planes[0].top_depth_km > 0, far=True)
-    along = ramp(columns, TAPER_FRACTION * columns, near=True, far=True)
+def edge_taper(fault: Fault, chart: Chart, first: bool, last: bool) -> FloatArray:
+    """The slip taper on a chart: towards the fault's ends (a chart's first and last
+    column where they are the fault's), the bottom, and the top unless it reaches the
+    surface, each over TAPER_FRACTION of the chart's width or of the fault's length."""
+    rows, columns = chart.shape
+    fault_columns = round(fault.length_km / fault.cell_km)
+    top = fault.planes[chart.planes[0]].top_depth_km > 0
+    down = ramp(rows, TAPER_FRACTION * rows, near=top, far=True)
+    along = ramp(columns, TAPER_FRACTION * fault_columns, near=first, far=last)
     return down[:, None] * along[None, :]
 
 
@@ -396,19 +412,12 @@ def scaled_slip(shape: FloatArray, rigidity: FloatArray, cell_area_m2: float,
     return slip * (moment / (cell_area_m2 * (rigidity * slip).sum()))
 
 
-def hypocentre_seed(fault: Fault, hypocentre_km: tuple[float, float], cell: tuple[int, int],
-                    speed_km_s: FloatArray) -> tuple[int, int, float]:
-    """The eikonal seed of a hypocentre: its cell, and the time the front takes from the
-    hypocentre to that cell's centre."""
-    (along, down), (i, j) = hypocentre_km, cell
-    offset = math.hypot((i + 0.5) * fault.cell_km - down, (j + 0.5) * fault.cell_km - along)
-    return i, j, offset / float(speed_km_s[i, j])
-
-
 def mean_rise_time_s(fault: Fault, settings: RuptureSettings) -> float:
-    """The average rise time of the target moment, for the first plane's mechanism."""
-    plane = fault.planes[0]
-    alpha = kinematics.mechanism_factor(plane.dip_deg, plane.rake_deg)
+    """The average rise time of the target moment, with the planes' mechanism factors
+    averaged over their areas."""
+    areas = [plane.length_km * plane.width_km for plane in fault.planes]
+    alpha = sum(area * kinematics.mechanism_factor(plane.dip_deg, plane.rake_deg)
+                for area, plane in zip(areas, fault.planes)) / sum(areas)
     return kinematics.mean_rise_time_s(scaling.moment_nm(settings.magnitude),
                                        settings.rise_time_coefficient, alpha)
 
@@ -425,16 +434,48 @@ class Fields:
     rake: FloatArray
 
 
-def draw_all(fault: Fault, settings: RuptureSettings, embedding: Embedding,
-             timings: dict[str, float]) -> Fields:
-    """Three draws of two independent fields each, from seeds fixed by the rupture's."""
-    cells = fault.cells(0)
-    drawn: list[FloatArray] = []
-    with timing(timings, "circulant_draw"):
-        for number in range(3):
-            pair = draw_fields(embedding, cells, draw_seed(settings.seed, number))
-            drawn.extend(values.ravel() for values in pair)
-    return Fields(*drawn[:5])
+def draw_all(fault: Fault, charts: list[Chart], settings: RuptureSettings,
+             timings: dict[str, float]) -> tuple[Fields, list[Embedding]]:
+    """Three draws of two independent fields each on every chart, from seeds fixed by the
+    rupture's and the chart's number; and each chart's embedding."""
+    correlation = settings.correlation_lengths_km()
+    drawn = [np.empty(fault.subfault_count) for _ in range(6)]
+    embeddings = []
+    for number, chart in enumerate(charts):
+        embedding = embed_von_karman(chart.shape, fault.cell_km, correlation, settings.hurst)
+        embeddings.append(embedding)
+        with timing(timings, "circulant_draw"):
+            for draw in range(3):
+                pair = draw_fields(embedding, chart.shape,
+                                   draw_seed(settings.seed, 3 * number + draw))
+                for which, values in enumerate(pair):
+                    chart.scatter(values, drawn[2 * draw + which])
+    return Fields(*drawn[:5]), embeddings
+
+
+def slip_shape(fault: Fault, charts: list[Chart], slip_field: FloatArray,
+               log_std: float) -> FloatArray:
+    """exp(log_std z), tapered towards the fault's edges: the slip before scaling."""
+    shape = np.exp(log_std * slip_field)
+    for number, chart in enumerate(charts):
+        taper = edge_taper(fault, chart, first=number == 0, last=number == len(charts) - 1)
+        chart.scatter(chart.gather(shape) * taper, shape)
+    return shape
+
+
+def start_of_rupture(fault: Fault, charts: list[Chart], hypocentre: tuple[float, float],
+                     speed: FloatArray) -> tuple[int, Seed, tuple[int, int, int]]:
+    """The chart that holds the hypocentre, the seed of the front there, and the
+    hypocentre's (plane, row, column)."""
+    plane, row, column = hypocentre_subfault(fault, hypocentre)
+    number = next(n for n, chart in enumerate(charts) if plane in chart.planes)
+    chart = charts[number]
+    first = chart.planes[0]
+    along_before = sum(p.length_km for p in fault.planes[:first])
+    chart_column = chart.starts[chart.planes.index(plane)] + column
+    seed = hypocentre_seed(chart, fault.cell_km, row, chart_column, hypocentre[0] - along_before,
+                           hypocentre[1], chart.gather(speed))
+    return number, seed, (plane, row, column)
 
 
 def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
@@ -442,23 +483,18 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     (a `ValueError`) names what cannot be built and why."""
     hypocentre = check_rupture(fault, settings)
     timings: dict[str, float] = {}
-    cells = fault.cells(0)
-    plane = fault.planes[0]
-    _, row, column = hypocentre_subfault(fault, hypocentre)
+    charts = fault_charts(fault)
     depth = fault.depths_km()
     model = settings.velocity_model
     vs = model.shear_speed_km_s(depth)
     density = model.density_g_cm3(depth)
     rigidity = rigidity_pa(vs, density)
 
-    correlation = settings.correlation_lengths_km()
-    embedding = embed_von_karman(cells, fault.cell_km, correlation, settings.hurst)
-    fields_ = draw_all(fault, settings, embedding, timings)
-
+    fields_, embeddings = draw_all(fault, charts, settings, timings)
     target = scaling.moment_nm(settings.magnitude)
     log_std = settings.slip_log_std()
-    shape = np.exp(log_std * fields_.slip) * edge_taper(fault).ravel()
-    slip = scaled_slip(shape, rigidity, fault.cell_area_m2, target)
+    slip = scaled_slip(slip_shape(fault, charts, fields_.slip, log_std), rigidity,
+                       fault.cell_area_m2, target)
 
     fraction = kinematics.rupture_velocity_fraction(
         depth, fields_.slip, fields_.speed, settings.rupture_velocity_fraction,
@@ -467,11 +503,9 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
         settings.rupture_velocity_slip_correlation, settings.rupture_velocity_min_fraction,
         settings.rupture_velocity_max_fraction)
     speed = vs * fraction
-    speed_grid = speed.reshape(cells)
-    seed = hypocentre_seed(fault, hypocentre, (row, column), speed_grid)
+    start, seed, hypocentre_cell = start_of_rupture(fault, charts, hypocentre, speed)
     with timing(timings, "eikonal_solve"):
-        front = _kernels.eikonal_solve(1.0 / speed_grid, (fault.cell_km, fault.cell_km),
-                                       [seed]).ravel()
+        front = front_times(charts, speed, depth, fault.cell_km, start, seed)
     times = kinematics.time_perturbation_s(
         front, fields_.slip, fields_.time, target, settings.time_perturbation_intercept_s,
         settings.time_perturbation_slope, settings.time_perturbation_slip_correlation)
@@ -486,8 +520,10 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
         offsets, samples = _kernels.synthesise_pulses(slip, rise, settings.dt_s, beta)
     offsets, samples = smooth_rows(offsets, samples,
                                    crossing_widths(fault.cell_km, speed, settings.dt_s))
-    rake = kinematics.rake_deg(np.full(slip.size, plane.rake_deg), fields_.rake,
-                               settings.rake_std_deg, settings.rake_max_deviation_deg)
+    mean_rake = np.concatenate([np.full(math.prod(fault.cells(n)), plane.rake_deg)
+                                for n, plane in enumerate(fault.planes)])
+    rake = kinematics.rake_deg(mean_rake, fields_.rake, settings.rake_std_deg,
+                               settings.rake_max_deviation_deg)
 
     moment = float((rigidity * slip).sum()) * fault.cell_area_m2
     rate = moment_rate(times, offsets, samples, rigidity * fault.cell_area_m2, settings.dt_s)
@@ -500,7 +536,8 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
         rigidity_pa=rigidity, moment_nm=moment, mw=scaling.moment_magnitude(moment),
         moment_rate_nm_s=rate, duration_s=float(ends.max()) if ends.size else 0.0,
         hypocentre_km=(float(hypocentre[0]), float(hypocentre[1])),
-        hypocentre_cell=(0, row, column),
-        correlation_km=(float(correlation[0]), float(correlation[1])),
-        embedding_shape=embedding.padded_shape, clipped_fraction=embedding.clipped_fraction,
-        clipped_variance=embedding.clipped_variance, timings_s=timings)
+        hypocentre_cell=hypocentre_cell, correlation_km=settings.correlation_lengths_km(),
+        embedding_shapes=[embedding.padded_shape for embedding in embeddings],
+        clipped_fraction=max(embedding.clipped_fraction for embedding in embeddings),
+        clipped_variance=max(embedding.clipped_variance for embedding in embeddings),
+        timings_s=timings)

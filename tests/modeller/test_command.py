@@ -43,7 +43,7 @@ def test_run_writes_the_srf_its_sidecar_and_figure_in_output(first_run):
         "kinematic_rupture.json", "kinematic_rupture.png", "kinematic_rupture.srf"]
     (from_slip, mw), (from_rate, mw_rate) = printed_moments(summary)
     assert mw == mw_rate == 6.1 and from_rate == pytest.approx(from_slip, rel=1e-3)
-    assert "24 x 12 = 288 subfaults" in summary
+    assert "(24 x 12 cells)" in summary and "288 subfaults" in summary
 
     srf = read_srf(output / "kinematic_rupture.srf")
     sidecar = json.loads((output / "kinematic_rupture.json").read_text())

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from kinematic_rupture import Fault, LayeredModel, RuptureSettings, build_rupture, scaling
+from kinematic_rupture.charts import fault_charts
 from kinematic_rupture.field import PADDING_FACTORS, embed_von_karman, smooth_size, von_karman
 from kinematic_rupture.hypocentre import draw_hypocentre
 from kinematic_rupture.moment import moment_rate
@@ -77,8 +78,12 @@ def test_an_embedding_is_made_once_and_shared_read_only():
 
 
 def test_edge_taper_spares_the_top_edge_only_where_it_breaks_the_surface():
-    surface = edge_taper(Fault.single(length_km=10.0, width_km=5.0, cell_km=0.25))
-    buried = edge_taper(Fault.single(length_km=10.0, width_km=5.0, cell_km=0.25, top_depth_km=3.0))
+    def taper(fault):
+        (chart,) = fault_charts(fault)
+        return edge_taper(fault, chart, first=True, last=True)
+
+    surface = taper(Fault.single(length_km=10.0, width_km=5.0, cell_km=0.25))
+    buried = taper(Fault.single(length_km=10.0, width_km=5.0, cell_km=0.25, top_depth_km=3.0))
     assert np.all(surface[0, 15:25] == 1.0) and np.all(buried[0, 15:25] < 0.1)
     for taper in (surface, buried):
         assert np.all(taper[-1] < 0.1) and np.all(taper[:, 0] < 0.1) and np.all(taper[:, -1] < 0.1)

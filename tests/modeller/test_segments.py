@@ -1,0 +1,214 @@
+"""Faults of several planes: planes from a trace, charts unfolded across bends, rupture
+times continuous across every junction, slip continuous where planes are unfolded, moment
+shared over all planes, several planes in SRF files, and the fault files and options."""
+
+import json
+import math
+
+import numpy as np
+import pytest
+from geographiclib.geodesic import Geodesic
+
+from conftest import run_command
+from kinematic_rupture import Fault, LayeredModel, Plane, RuptureSettings, build_rupture, read_srf
+from kinematic_rupture.charts import fault_charts
+from kinematic_rupture.geometry import planes_from_trace
+from kinematic_rupture.scaling import moment_nm
+
+WGS84 = Geodesic.WGS84
+
+
+def bent_trace(azimuths, length_km=6.0, start=(-117.5, 34.2)):
+    """Vertices of a trace whose segments run `length_km` along each azimuth in turn."""
+    lon, lat = start
+    vertices = [(lon, lat)]
+    for azimuth in azimuths:
+        point = WGS84.Direct(lat, lon, azimuth, length_km * 1e3)
+        lon, lat = point["lon2"], point["lat2"]
+        vertices.append((lon, lat))
+    return vertices
+
+
+# A uniform crust and no perturbation of speed or time: fronts are distances over 2.4 km/s.
+UNIFORM = RuptureSettings(magnitude=6.0, velocity_model=LayeredModel((0.0,), (5.2,), (3.0,), (2.7,)),
+                          rupture_velocity_std=0.0, shallow_rupture_velocity_factor=1.0,
+                          time_perturbation_intercept_s=0.0, time_perturbation_slope=0.0)
+SPEED = 0.8 * 3.0
+
+
+def test_a_trace_becomes_planes_edge_to_edge_along_its_bends():
+    vertices = bent_trace([300.0, 320.0, 305.0], length_km=6.03)
+    planes = planes_from_trace(vertices, 0.25, width_km=4.0)
+    assert [plane.length_km for plane in planes] == [6.0, 6.0, 6.0]
+    assert [round(plane.strike_deg) for plane in planes] == [300, 320, 305]
+    for before, after in zip(planes, planes[1:]):
+        end = WGS84.Direct(before.lat, before.lon, before.strike_deg, 3e3)
+        start = WGS84.Direct(after.lat, after.lon, after.strike_deg + 180.0, 3e3)
+        assert WGS84.Inverse(end["lat2"], end["lon2"], start["lat2"], start["lon2"])["s12"] < 1.0
+    last = WGS84.Direct(planes[-1].lat, planes[-1].lon, planes[-1].strike_deg, 3e3)
+    moved = WGS84.Inverse(last["lat2"], last["lon2"], vertices[-1][1], vertices[-1][0])["s12"]
+    assert moved <= 3 * 0.5 * 250.0
+
+
+@pytest.mark.parametrize("dips, charts", [((90.0, 90.0, 90.0), 1), ((90.0, 60.0, 60.0), 2),
+                                          ((45.0, 60.0, 45.0), 3)])
+def test_planes_that_share_dip_width_and_depth_are_unfolded_onto_one_chart(dips, charts):
+    fault = Fault(planes_from_trace(bent_trace([300.0, 320.0, 305.0]), 0.5, dip_deg=list(dips),
+                                    width_km=3.0), 0.5)
+    found = fault_charts(fault)
+    assert len(found) == charts
+    assert sum(chart.shape[0] * chart.shape[1] for chart in found) == fault.subfault_count
+    covered = np.concatenate([chart.index.ravel() for chart in found])
+    assert np.array_equal(np.sort(covered), np.arange(fault.subfault_count))
+
+
+def unfolded_distance(fault, hypocentre):
+    """Straight-line distance on the unfolded chart from the hypocentre to every cell."""
+    (chart,) = fault_charts(fault)
+    rows, columns = chart.shape
+    down = (np.arange(rows) + 0.5)[:, None] * fault.cell_km - hypocentre[1]
+    along = (np.arange(columns) + 0.5)[None, :] * fault.cell_km - hypocentre[0]
+    distance = np.empty(fault.subfault_count)
+    chart.scatter(np.hypot(down, along), distance)
+    return distance
+
+
+def test_across_unfolded_bends_the_front_runs_the_straight_line_on_the_surface():
+    fault = Fault(planes_from_trace(bent_trace([300.0, 325.0, 310.0]), 0.25, width_km=4.0), 0.25)
+    hypocentre = (2.125, 2.625)  # a cell's centre: the front starts there at no offset
+    rupture = build_rupture(fault, RuptureSettings(**{**UNIFORM.__dict__, "hypocentre_km": hypocentre}))
+    expected = unfolded_distance(fault, hypocentre) / SPEED
+    np.testing.assert_allclose(rupture.front_time_s, expected, atol=1e-9)
+
+
+@pytest.mark.parametrize("dips, widths", [((90.0, 60.0, 75.0), (4.0, 4.0, 4.0)),
+                                          ((90.0, 90.0, 90.0), (4.0, 3.0, 4.0))])
+def test_rupture_times_are_continuous_across_every_junction(dips, widths):
+    fault = Fault(planes_from_trace(bent_trace([300.0, 320.0, 305.0]), 0.25, dip_deg=list(dips),
+                                    width_km=list(widths)), 0.25)
+    assert len(fault_charts(fault)) == 3
+    rupture = build_rupture(fault, RuptureSettings(**{**UNIFORM.__dict__, "hypocentre_km": (9.0, 2.0)}))
+    one_cell = 0.25 / SPEED
+    start = rupture.hypocentre_cell[0]
+    for number in range(2):
+        # The front crosses from the plane nearer the hypocentre: compare the far side's
+        # edge with the near side's times at the same depths.
+        near, far = (number, number + 1) if number >= start else (number + 1, number)
+        near_column, far_column = (-1, 0) if near < far else (0, -1)
+        near_times = fault.on_plane(rupture.front_time_s, near)[:, near_column]
+        near_depth = fault.on_plane(rupture.depth_km, near)[:, near_column]
+        far_times = fault.on_plane(rupture.front_time_s, far)[:, far_column]
+        far_depth = fault.on_plane(rupture.depth_km, far)[:, far_column]
+        shared = far_depth <= near_depth.max() + 0.125
+        jump = far_times[shared] - np.interp(far_depth[shared], near_depth, near_times)
+        assert np.all((jump >= -1e-9) & (jump <= one_cell + 1e-9))
+
+
+def test_slip_is_continuous_across_unfolded_junctions_and_the_moment_is_shared():
+    fault = Fault(planes_from_trace(bent_trace([300.0, 320.0, 305.0], length_km=10.0), 0.1,
+                                    width_km=6.0), 0.1)
+    rupture = build_rupture(fault, RuptureSettings(magnitude=6.5, seed=4))
+    (chart,) = fault_charts(fault)
+    log_slip = np.log(np.maximum(chart.gather(rupture.slip_m), 1e-3))
+    steps = np.abs(np.diff(log_slip, axis=1)).mean(axis=0)
+    junctions = [start - 1 for start in chart.starts[1:]]
+    assert np.all(steps[junctions] < 3 * np.median(steps))
+    assert rupture.moment_nm == pytest.approx(moment_nm(6.5), rel=1e-12)
+    per_plane = [float((fault.on_plane(rupture.slip_m * rupture.rigidity_pa, n)).sum())
+                 * fault.cell_area_m2 for n in range(3)]
+    assert all(share > 0.1 * rupture.moment_nm for share in per_plane)
+
+
+def test_several_planes_are_written_and_read_as_several_blocks(tmp_path, capsys):
+    trace = tmp_path / "bent.txt"
+    vertices = bent_trace([300.0, 320.0, 305.0])
+    trace.write_text("# bent\ndip_deg 90 75 75\nwidth_km 4\n"
+                     + "".join(f"{lon:.6f} {lat:.6f}\n" for lon, lat in vertices))
+    for version in ("1.0", "2.0"):
+        status, out, err = run_command(["run", "--fault", trace, "--cell-km", "0.5",
+                                        "--magnitude", "6.2", "--srf-version", version,
+                                        "--no-figure", "--srf", tmp_path / f"v{version}.srf"], capsys)
+        assert status == 0, err
+        assert "3 planes" in out and "unfolded onto 2 charts" in out
+        srf = read_srf(tmp_path / f"v{version}.srf")
+        assert [round(plane.strike_deg) for plane in srf.planes] == [300, 320, 305]
+        assert [plane.dip_deg for plane in srf.planes] == [90.0, 75.0, 75.0]
+        counts = np.bincount(srf.points.block)
+        assert counts.tolist() == [plane.nstk * plane.ndip for plane in srf.planes]
+        for block, plane in enumerate(srf.planes):
+            inside = srf.points.block == block
+            assert np.all(srf.points.strike_deg[inside] == round(plane.strike_deg, 2))
+            assert np.all(srf.points.dip_deg[inside] == plane.dip_deg)
+    status, out, _ = run_command(["inspect", tmp_path / "v2.0.srf"], capsys)
+    assert status == 0 and out.count("\nplane ") == 3 and "in 3 POINTS blocks" in out
+    regenerated = tmp_path / "again.srf"
+    status, _, _ = run_command(["run", "--settings", tmp_path / "v2.0.json", "--no-figure",
+                                "--srf", regenerated], capsys)
+    assert status == 0 and regenerated.read_bytes() == (tmp_path / "v2.0.srf").read_bytes()
+
+
+def geojson(vertices, properties):
+    return json.dumps({"type": "Feature", "properties": properties,
+                       "geometry": {"type": "LineString", "coordinates": vertices}})
+
+
+@pytest.mark.parametrize("suffix, content", [
+    ("txt", lambda v: "width_km 4\n" + "".join(f"{lon} {lat}\n" for lon, lat in v)),
+    ("geojson", lambda v: geojson(v, {"width_km": 4})),
+    ("json", lambda v: json.dumps({"type": "FeatureCollection", "features": [
+        json.loads(geojson(v, {"width_km": [4, 4, 4]}))]})),
+])
+def test_a_trace_file_text_or_geojson_or_the_options_give_the_same_fault(suffix, content, tmp_path,
+                                                                        capsys):
+    vertices = bent_trace([300.0, 320.0, 305.0])
+    path = tmp_path / f"fault.{suffix}"
+    path.write_text(content(vertices))
+    from_file = run_command(["run", "--fault", path, "--cell-km", "0.5", "--magnitude", "6",
+                             "--no-figure", "--srf", tmp_path / "file.srf"], capsys)
+    traced = run_command(["run", "--trace", " ".join(f"{lon},{lat}" for lon, lat in vertices),
+                          "--width-km", "4", "--cell-km", "0.5", "--magnitude", "6",
+                          "--no-figure", "--srf", tmp_path / "trace.srf"], capsys)
+    assert from_file[0] == traced[0] == 0
+    assert read_srf(tmp_path / "file.srf").planes == read_srf(tmp_path / "trace.srf").planes
+
+
+def test_a_list_of_planes_is_taken_as_it_is(tmp_path, capsys):
+    planes = [Plane(length_km=6, width_km=4, lon=-117.5, lat=34.2, strike_deg=300, dip_deg=60),
+              Plane(length_km=4, width_km=3, lon=-117.56, lat=34.23, strike_deg=310, dip_deg=40,
+                    top_depth_km=1.0)]
+    path = tmp_path / "planes.json"
+    path.write_text(json.dumps({"cell_km": 0.5, "planes": [plane.__dict__ for plane in planes]}))
+    status, out, err = run_command(["run", "--fault", path, "--magnitude", "6", "--no-figure",
+                                    "--srf", tmp_path / "r.srf"], capsys)
+    assert status == 0, err
+    read = read_srf(tmp_path / "r.srf").planes
+    assert [(p.length_km, p.width_km, p.dip_deg, p.top_depth_km) for p in read] == [
+        (6, 4, 60, 0), (4, 3, 40, 1)]
+
+
+@pytest.mark.parametrize("content, options, phrase", [
+    ("-117.5 34.2\n", [], "at least two vertices"),
+    ("-117.5 34.2\n-117.5 34.2001\n", [], "within half a cell"),
+    ("dip_deg 90 60\n-117.5 34.2\n-117.6 34.25\n", [], "one for each of the 1 segments"),
+    ("-117.5 34.2 1\n-117.6 34.25\n", [], "line 1 must be 'lon lat'"),
+    ("dip_deg 120\n-117.5 34.2\n-117.6 34.25\n", [], "dip_deg 120: a dip must be in (0, 90]"),
+    ("{\"planes\": [{\"colour\": 1}]}", [], "'planes' must list objects"),
+    ("{\"type\": \"Point\"}", [], "must be a GeoJSON LineString"),
+    ("-117.5 34.2\n-117.6 34.25\n", ["--length-km", "10"], "takes its planes' places"),
+])
+def test_a_fault_file_that_cannot_be_is_refused_in_one_line(content, options, phrase, tmp_path,
+                                                           capsys):
+    path = tmp_path / "fault.txt"
+    path.write_text(content)
+    status, out, err = run_command(["run", "--fault", path, *options, "--srf", tmp_path / "r.srf"],
+                                   capsys)
+    assert status == 2 and out == "" and err.count("\n") == 1
+    assert phrase in err
+    assert not (tmp_path / "r.srf").exists()
+
+
+def test_planes_that_share_no_depth_are_refused():
+    deep = Fault((Plane(length_km=4, width_km=2), Plane(length_km=4, width_km=2, lon=-117.55,
+                                                        top_depth_km=10.0)), 0.5)
+    with pytest.raises(ValueError, match="shares no depth with plane 1"):
+        build_rupture(deep, RuptureSettings(magnitude=6.0))
