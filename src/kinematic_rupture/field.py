@@ -9,13 +9,18 @@ one once and every later draw of the same chart reuses it.
 """
 
 import functools
+import hashlib
+import os
 from dataclasses import dataclass
+from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
 from scipy.special import gamma, kv
 
 import _kernels
+
+from .files import write_atomically
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -80,7 +85,19 @@ def embed_von_karman(cells: tuple[int, int], cell_km: float, correlation_km: tup
                      hurst: float) -> Embedding:
     """The embedding of a von Kármán covariance on a chart of `cells` (rows down dip,
     columns along strike), its eigenvalues non-negative or clipped. `correlation_km` is
-    (along strike, down dip). Computed once per process for the same arguments."""
+    (along strike, down dip). Computed once per process for the same arguments, and kept
+    on disk for the next process (see `cached`)."""
+    key = (cells, cell_km, correlation_km, hurst)
+    found = read_cached(key)
+    if found is not None:
+        return found
+    embedding = compute_embedding(cells, cell_km, correlation_km, hurst)
+    write_cached(key, embedding)
+    return embedding
+
+
+def compute_embedding(cells: tuple[int, int], cell_km: float,
+                      correlation_km: tuple[float, float], hurst: float) -> Embedding:
     along_km, down_km = correlation_km
     for factor in PADDING_FACTORS:
         padded = (smooth_size(factor * cells[0]), smooth_size(factor * cells[1]))
@@ -101,8 +118,72 @@ def embed_von_karman(cells: tuple[int, int], cell_km: float, correlation_km: tup
     clipped_fraction = float(weights[negative].sum()) / size
     clipped_variance = float(-(weights[negative] * eigenvalues[negative]).sum()) / size
     amplitudes = np.ascontiguousarray(np.sqrt(np.clip(eigenvalues, 0.0, None)))
-    amplitudes.flags.writeable = False  # shared by every draw that reuses it
-    return Embedding(amplitudes, padded, clipped_fraction, clipped_variance)
+    return Embedding(read_only(amplitudes), padded, clipped_fraction, clipped_variance)
+
+
+def read_only(values: FloatArray) -> FloatArray:
+    values.flags.writeable = False  # shared by every draw that reuses it
+    return values
+
+
+# ---- The embeddings kept on disk -----------------------------------------------------------
+#
+# Embeddings take a noticeable part of a one-off run (0.4 s of the default fault's), so
+# they are kept in $KINEMATIC_RUPTURE_CACHE (default: $XDG_CACHE_HOME/kinematic-rupture,
+# else ~/.cache/kinematic-rupture; "off" keeps none) under a hash of everything that
+# decides them. A file is written under a temporary name and renamed into place, so
+# processes writing the same embedding at once each leave a whole file, and a reader sees
+# a whole file or none. Any trouble with the cache only means computing afresh.
+
+CACHE_ENVIRONMENT = "KINEMATIC_RUPTURE_CACHE"
+# Changes whenever the way an embedding is computed changes, so old files go unused.
+CACHE_FORMAT = "von-karman-embedding-1"
+
+
+def cache_directory() -> Path | None:
+    chosen = os.environ.get(CACHE_ENVIRONMENT)
+    if chosen == "off":
+        return None
+    if chosen:
+        return Path(chosen)
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return Path(base) / "kinematic-rupture"
+
+
+def cache_path(key: tuple[object, ...]) -> Path | None:
+    directory = cache_directory()
+    if directory is None:
+        return None
+    text = repr((CACHE_FORMAT, PADDING_FACTORS, EIGENVALUE_TOLERANCE, key))
+    return directory / f"{hashlib.sha256(text.encode()).hexdigest()}.npz"
+
+
+def read_cached(key: tuple[object, ...]) -> Embedding | None:
+    path = cache_path(key)
+    if path is None or not path.is_file():
+        return None
+    try:
+        with np.load(path) as stored:
+            amplitudes = np.ascontiguousarray(stored["amplitudes"], dtype=np.float64)
+            shape, clipped = stored["padded_shape"], stored["clipped"]
+            return Embedding(read_only(amplitudes), (int(shape[0]), int(shape[1])),
+                             float(clipped[0]), float(clipped[1]))
+    except Exception:  # whatever a damaged file makes NumPy raise, the cure is to compute
+        return None
+
+
+def write_cached(key: tuple[object, ...], embedding: Embedding) -> None:
+    path = cache_path(key)
+    if path is None:
+        return
+    try:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        write_atomically(path, lambda stream: np.savez(
+            stream, amplitudes=embedding.amplitudes,
+            padded_shape=np.array(embedding.padded_shape),
+            clipped=np.array([embedding.clipped_fraction, embedding.clipped_variance])))
+    except OSError:
+        pass
 
 
 def draw_fields(embedding: Embedding, cells: tuple[int, int], seed: int) -> tuple[FloatArray, FloatArray]:
