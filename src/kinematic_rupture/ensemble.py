@@ -50,7 +50,7 @@ from . import __version__, memory, options, sidecar, srf
 from .checks import SettingError, whole
 from .files import FileSet, is_temporary
 from .geometry import Fault
-from .hypocentre import draw_hypocentre
+from .hypocentre import DISTRIBUTIONS, draw_hypocentre
 from .rupture import Rupture, RuptureSettings, build_rupture, build_warnings, memory_need
 
 DESCRIPTION = __doc__.split("\n\n")[0].replace("\n", " ")
@@ -82,25 +82,34 @@ class Plan:
     base: RuptureSettings
     form: str = "srf"
     srf_version: str = "2.0"
+    hypocentres: str = "mai2005"
 
     def manifest(self) -> dict[str, Any]:
         return {"format": MANIFEST_FORMAT, "kinematic_rupture": __version__,
                 "settings": sidecar.settings_document(self.fault, self.base),
-                "output": self.form, "srf_version": self.srf_version}
+                "output": self.form, "srf_version": self.srf_version,
+                "hypocentre_distribution": self.hypocentres}
 
 
-def plan(fault: Fault, base: RuptureSettings, form: str = "srf", srf_version: str = "2.0") -> Plan:
-    """A run's plan; the base settings' seed and hypocentre do not matter and are cleared."""
+def plan(fault: Fault, base: RuptureSettings, form: str = "srf", srf_version: str = "2.0",
+         hypocentres: str = "mai2005") -> Plan:
+    """A run's plan; the base settings' seed and hypocentre do not matter and are cleared.
+    `hypocentres` names the distribution hypocentres are drawn from (see `hypocentre`)."""
     if form not in ("srf", "npz"):
         raise SettingError("format", form, "must be srf or npz")
     if srf_version not in srf.VERSIONS:
         raise SettingError("srf_version", srf_version, "must be 1.0 or 2.0")
-    return Plan(fault, dataclasses.replace(base, seed=0, hypocentre_km=None), form, srf_version)
+    if hypocentres not in DISTRIBUTIONS:
+        raise SettingError("hypocentre_distribution", hypocentres,
+                           f"must be one of {', '.join(DISTRIBUTIONS)}")
+    return Plan(fault, dataclasses.replace(base, seed=0, hypocentre_km=None), form, srf_version,
+                hypocentres)
 
 
-def variation_settings(fault: Fault, base: RuptureSettings, seed: int) -> RuptureSettings:
+def variation_settings(run: Plan, seed: int) -> RuptureSettings:
     """The base settings with this variation's seed and the hypocentre drawn from it."""
-    return dataclasses.replace(base, seed=seed, hypocentre_km=draw_hypocentre(fault, seed))
+    return dataclasses.replace(run.base, seed=seed,
+                               hypocentre_km=draw_hypocentre(run.fault, seed, run.hypocentres))
 
 
 def npz_bytes(rupture: Rupture) -> dict[str, Any]:
@@ -120,7 +129,7 @@ def summary_row(rupture: Rupture, name: str) -> Row:
 
 def build_variation(seed: int, run: Plan, output: str) -> Row:
     """One task: builds and writes the rupture of `seed`, returns its summary row."""
-    rupture = build_rupture(run.fault, variation_settings(run.fault, run.base, seed))
+    rupture = build_rupture(run.fault, variation_settings(run, seed))
     directory = Path(output)
     name = f"rupture-{seed}.{run.form}"
     with FileSet() as files:
@@ -321,6 +330,9 @@ def add_options(parser: argparse.ArgumentParser) -> None:
                         help="one SRF file or one compressed NumPy file per variation")
     parser.add_argument("--srf-version", choices=srf.VERSIONS, default="2.0",
                         help="SRF version (default 2.0)")
+    parser.add_argument("--hypocentre-distribution", choices=DISTRIBUTIONS, default="mai2005",
+                        help="where hypocentres are drawn: Mai et al. (2005), for the fault's "
+                        "mechanism, or Melgar and Hayes (2019) (default mai2005)")
     again = parser.add_mutually_exclusive_group()
     again.add_argument("--resume", action="store_true",
                        help="complete the run already in OUTPUT, skipping its complete seeds")
@@ -425,7 +437,8 @@ def run_command(arguments: argparse.Namespace) -> None:
     workers = min(workers, count)
     fault, base = options.fault_and_settings(arguments, Fault(), RuptureSettings(),
                                              size_by_magnitude=True)
-    run = plan(fault, base, arguments.format, arguments.srf_version)
+    run = plan(fault, base, arguments.format, arguments.srf_version,
+               arguments.hypocentre_distribution)
     output = Path(arguments.output)
     check_output(output, run, arguments.resume, arguments.overwrite)
     warn(build_warnings(fault, base))
