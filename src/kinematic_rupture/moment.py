@@ -31,19 +31,23 @@ def moment_rate(rupture_time_s: FloatArray, offsets: npt.NDArray[np.int64], samp
         last = int(np.searchsorted(offsets, offsets[first] + SAMPLE_BLOCK, side="right")) - 1
         last = min(max(last, first + 1), lengths.size)
         rows = slice(first, last)
-        owner = np.repeat(np.arange(last - first), lengths[rows])
-        step = np.arange(owner.size) - (offsets[rows] - offsets[first])[owner]
+        counts = lengths[rows]
+        weighted = samples[offsets[first]:offsets[last]] * np.repeat(
+            moment_weight[rows] * spacing[rows], counts)
         if row_dt_s is None:
             whole = np.floor(start[rows])
-            grid = whole.astype(np.int64)[owner] + step
-            share = (start[rows] - whole)[owner]
+            # Sample m of row k lands on whole_k + m: its index in the block plus a shift.
+            shift = whole.astype(np.int64) - (offsets[rows] - offsets[first])
+            grid = np.arange(weighted.size) + np.repeat(shift, counts)
+            share = np.repeat(start[rows] - whole, counts)
         else:
+            owner = np.repeat(np.arange(last - first), counts)
+            step = np.arange(owner.size) - (offsets[rows] - offsets[first])[owner]
             at = start[rows][owner] + step * spacing[rows][owner]
-            whole = np.floor(at)
-            grid = whole.astype(np.int64)
-            share = at - whole
-        weighted = samples[offsets[first]:offsets[last]] * (moment_weight[rows] * spacing[rows])[owner]
+            floor = np.floor(at)
+            grid = floor.astype(np.int64)
+            share = at - floor
         rate += np.bincount(grid, weighted * (1.0 - share), minlength=size)[:size]
-        rate += np.bincount(grid + 1, weighted * share, minlength=size)[:size]
+        rate[1:] += np.bincount(grid, weighted * share, minlength=size)[:size - 1]
         first = last
     return rate

@@ -27,16 +27,21 @@ def smooth_rows(offsets: IntArray, samples: FloatArray,
     widths = np.where(lengths > 0, widths, 1)
     if np.all(widths == 1):
         return offsets, samples
-    new_lengths = np.where(lengths > 0, lengths + widths - 1, 0)
-    new_offsets = np.concatenate([[0], np.cumsum(new_lengths)]).astype(np.int64)
-    owner = np.repeat(np.arange(lengths.size), lengths)
-    position = np.arange(samples.size) - offsets[owner]
-    target = new_offsets[owner] + position
-    share = samples / widths[owner]
+    # Every row moves along by the samples the rows before it gained; a row of width 1 is
+    # copied there as it is, and only the wide rows' samples are spread.
+    extra = widths - 1
+    moved = np.cumsum(extra) - extra
+    new_offsets = np.concatenate([[0], offsets[1:] + np.cumsum(extra)]).astype(np.int64)
+    target = np.arange(samples.size) + np.repeat(moved, lengths)
     smoothed = np.zeros(int(new_offsets[-1]))
-    # Sample i of a row adds its share to outputs i to i + n - 1: one shift at a time, so
-    # that no two additions of a pass land on the same output.
-    for shift in range(int(widths.max())):
-        reaching = widths[owner] > shift
-        smoothed[target[reaching] + shift] += share[reaching]
+    smoothed[target] = samples
+    wide = np.flatnonzero(np.repeat(widths > 1, lengths))
+    width = np.repeat(widths, lengths)[wide]
+    share = samples[wide] / width
+    smoothed[target[wide]] = share
+    # Sample i of a wide row adds its share to outputs i to i + n - 1: one shift at a time,
+    # so that no two additions of a pass land on the same output.
+    for shift in range(1, int(widths.max())):
+        reaching = width > shift
+        smoothed[target[wide][reaching] + shift] += share[reaching]
     return new_offsets, smoothed
