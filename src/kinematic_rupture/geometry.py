@@ -13,6 +13,7 @@ strike from the top edge's centre, then horizontally by w cos(dip) towards the l
 strike direction plus 90 degrees, at depth DTOP + w sin(dip).
 """
 
+import functools
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass, fields
@@ -162,13 +163,9 @@ class Fault:
         return np.concatenate(parts)
 
     def positions(self) -> tuple[FloatArray, FloatArray]:
-        """Longitude and latitude (degrees) of every subfault's centre, in subfault order."""
-        lons, lats = [], []
-        for number, plane in enumerate(self.planes):
-            lon, lat = cell_centres(plane, *self.cells(number), self.cell_km)
-            lons.append(lon.ravel())
-            lats.append(lat.ravel())
-        return np.concatenate(lons), np.concatenate(lats)
+        """Longitude and latitude (degrees) of every subfault's centre, in subfault order;
+        computed once per process for each fault (they are read-only)."""
+        return fault_positions(self)
 
     def settings(self) -> dict[str, object]:
         """The fault as plain values, as a settings file holds it."""
@@ -242,3 +239,15 @@ def planes_from_trace(trace: Sequence[tuple[float, float]], cell_km: float,
                             **{name: column[number] for name, column in values.items()}))
         start_lon, start_lat, _ = WGS84.fwd(start_lon, start_lat, azimuth, 1e3 * length_km)
     return tuple(planes)
+
+
+@functools.lru_cache(maxsize=8)
+def fault_positions(fault: Fault) -> tuple[FloatArray, FloatArray]:
+    lons, lats = [], []
+    for number, plane in enumerate(fault.planes):
+        lon, lat = cell_centres(plane, *fault.cells(number), fault.cell_km)
+        lons.append(lon.ravel())
+        lats.append(lat.ravel())
+    lon_all, lat_all = np.concatenate(lons), np.concatenate(lats)
+    lon_all.flags.writeable = lat_all.flags.writeable = False
+    return lon_all, lat_all
