@@ -11,14 +11,17 @@ fastest, then down dip, top row first. SLIP1 is along RAKE; this writer puts all
 there, so SLIP2 and SLIP3 are zero with no samples, and a subfault that does not slip
 has NT1 = 0.
 
-The writer here is the reference: plain Python, block by block.
+Points are written a block at a time by the compiled module kinematic_rupture._srf where it
+is built; `point_block`, plain Python, is the reference it matches byte for byte, and
+writes instead with `reference=True` or without the module.
 """
 
+import importlib
 import math
 import os
 import re
 import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import IO
 
@@ -41,6 +44,14 @@ POINT_BLOCK = 4096
 M_TO_CM = 100.0
 KM_TO_CM = 1e5
 M2_TO_CM2 = 1e4
+# The point columns in the order of format_points's arguments.
+POINT_NAMES = ("lon", "lat", "dep", "stk", "dip", "tinit", "vs", "den", "rake", "slip")
+
+format_points: Callable[..., str] | None
+try:
+    format_points = importlib.import_module("._srf", __package__).format_points
+except ImportError:  # a source tree without the compiled module
+    format_points = None
 
 
 class SrfError(ValueError):
@@ -82,8 +93,10 @@ def point_columns(rupture: Rupture) -> dict[str, FloatArray]:
             "slip": rupture.slip_m * M_TO_CM}
 
 
-def srf_lines(rupture: Rupture, version: str, comments: Sequence[str]) -> Iterator[str]:
-    """The file's text, a block of lines at a time, each ending in a newline."""
+def srf_lines(rupture: Rupture, version: str, comments: Sequence[str],
+              reference: bool = False) -> Iterator[str]:
+    """The file's text, a block of lines at a time, each ending in a newline; the points by
+    the reference writer if `reference`."""
     if version not in VERSIONS:
         raise ValueError(f"srf_version {version}: must be one of {', '.join(VERSIONS)}")
     fault = rupture.fault
@@ -101,7 +114,10 @@ def srf_lines(rupture: Rupture, version: str, comments: Sequence[str]) -> Iterat
         yield f"POINTS {starts[number + 1] - starts[number]}\n"
         for first in range(starts[number], starts[number + 1], POINT_BLOCK):
             last = min(first + POINT_BLOCK, starts[number + 1])
-            yield point_block(rupture, columns, point, version, first, last)
+            if reference or format_points is None:
+                yield point_block(rupture, columns, point, version, first, last)
+            else:
+                yield compiled_block(format_points, rupture, columns, version, first, last)
 
 
 def point_block(rupture: Rupture, columns: dict[str, FloatArray], point: str, version: str,
@@ -127,11 +143,21 @@ def point_block(rupture: Rupture, columns: dict[str, FloatArray], point: str, ve
     return "".join(parts)
 
 
+def compiled_block(format_: Callable[..., str], rupture: Rupture, columns: dict[str, FloatArray],
+                   version: str, first: int, last: int) -> str:
+    """What point_block gives, from the compiled writer."""
+    offsets = rupture.offsets[first:last + 1]
+    samples = rupture.samples[offsets[0]:offsets[-1]] * M_TO_CM
+    return format_(*(columns[name][first:last] for name in POINT_NAMES), offsets, samples,
+                   rupture.fault.cell_area_m2 * M2_TO_CM2, rupture.dt_s, version)
+
+
 def write_srf(stream: IO[str], rupture: Rupture, version: str = "2.0",
-              comments: Sequence[str] = ()) -> None:
+              comments: Sequence[str] = (), reference: bool = False) -> None:
     """Writes `rupture` to a text stream as an SRF file of `version` ("1.0" or "2.0"), with
-    `comments` as comment lines after the version line."""
-    for block in srf_lines(rupture, version, comments):
+    `comments` as comment lines after the version line; the points by the reference writer
+    if `reference`."""
+    for block in srf_lines(rupture, version, comments, reference):
         stream.write(block)
 
 
