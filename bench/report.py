@@ -28,8 +28,9 @@ import eikonal
 import field
 import harness
 import pulses
+import srf_writer
 
-BENCHMARKS = {"pulses": pulses, "eikonal": eikonal, "field": field}
+BENCHMARKS = {"pulses": pulses, "eikonal": eikonal, "field": field, "srf_writer": srf_writer}
 RESULTS = Path(__file__).resolve().parent / "results"
 # A load average above this when the report starts means other work shares the cores.
 BUSY_LOAD = 0.5
