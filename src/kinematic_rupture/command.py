@@ -1,5 +1,6 @@
 """The command `kinematic-rupture`: `run` builds one rupture and writes its files,
-`ensemble` builds many on a Dask cluster, `inspect` reads an SRF file.
+`ensemble` builds many on a Dask cluster, `inspect` reads an SRF file, `validate` compares
+an ensemble's statistics with published ones (exit status 1 when any comparison fails).
 
 Exit status: 0 when done; 2 for a value it cannot use (one line on stderr naming the
 option, quoting the value and saying what is valid; nothing written); 1 when the work
@@ -288,6 +289,14 @@ def parser() -> Parser:
     ensemble.add_options(ensemble_parser)
     add_model_options(ensemble_parser, hypocentre=False)
     ensemble_parser.set_defaults(handler=ensemble.run_command)
+
+    from . import validation
+    validate_parser = commands.add_parser("validate", help="build an ensemble and compare its "
+                                          "statistics with published ones in a report",
+                                          description=validation.DESCRIPTION)
+    validation.add_options(validate_parser)
+    add_model_options(validate_parser, hypocentre=False)
+    validate_parser.set_defaults(handler=validation.run_command)
 
     inspect_parser = commands.add_parser("inspect", help="read an SRF file and summarise it",
                                          description="Reads an SRF file (1.0 or 2.0) and prints "
