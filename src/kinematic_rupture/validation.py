@@ -111,6 +111,8 @@ SINGLE_SPECTRUM_FACTOR = 3.0
 # interval resolve less (this fraction of the Nyquist frequency).
 SPECTRUM_HIGHEST_HZ = 5.0
 NYQUIST_FRACTION = 0.8
+# Bands above the corner needed to compare a spectrum's shape at all.
+MIN_SPECTRUM_BANDS = 3
 SPECTRUM_LOWEST_HZ = 0.01
 
 # Graves and Pitarka (2010): Vr = 0.8 Vs, reduced by 70% of itself (to 0.56 Vs) in the
@@ -678,6 +680,8 @@ def fall_off(measures: Sequence[Measures], band_hz: FloatArray) -> float:
     rupture's moment) on the bands from twice the median corner up, by least squares in
     log-log."""
     upper = band_hz[band_hz >= 2.0 * band_hz[0]]
+    if upper.size < 2:
+        return math.nan
     levels = []
     for m in measures:
         level = m.band_level_nm[np.isin(np.round(m.band_hz, 9), upper)]
@@ -686,23 +690,27 @@ def fall_off(measures: Sequence[Measures], band_hz: FloatArray) -> float:
     return float(-slope)
 
 
-def brune_shape(measures: Sequence[Measures]) -> Comparison:
+def brune_shape(measures: Sequence[Measures]) -> Comparison | None:
+    """None when the cells resolve too few bands above the corner to compare."""
     ratios = spectrum_ratios(measures)
+    if ratios.band_hz.size < MIN_SPECTRUM_BANDS:
+        return None
     worst = float(np.exp(np.abs(ratios.log_ratios.mean(axis=0)).max()))
     single = np.exp(np.abs(ratios.log_ratios).max(axis=1))
     within = float(np.mean(single <= SINGLE_SPECTRUM_FACTOR))
     return Comparison(
         "brune_shape", "moment-rate spectrum / fitted Brune, worst band", worst, "1",
-        "Brune (1970), omega-squared", f"within a factor {SPECTRUM_FACTOR:g}", 1.0, SPECTRUM_FACTOR,
+        "Brune (1970), omega-squared", f"within a factor {SPECTRUM_FACTOR:g}", 1.0,
+        SPECTRUM_FACTOR,
         f"Each rupture's third-octave band averages over its own Brune spectrum, from the "
         f"median corner ({ratios.band_hz[0]:.3g} Hz) to {ratios.band_hz[-1]:.3g} Hz (5 Hz, or "
         f"what the cells and the sample interval resolve); the geometric mean over ruptures, "
         f"at its farthest band from 1. That mean spectrum falls off as f^-"
         f"{fall_off(measures, ratios.band_hz):.2f} from twice the corner up (Brune: f^-2). "
         f"{100 * within:.0f}% of the ruptures stay within a "
-        f"factor {SINGLE_SPECTRUM_FACTOR:g} at every band on their own. Tolerance: over these "
-        "two decades a fall-off exponent wrong by 0.15 departs by a factor 2; averaging "
-        "removes most of each rupture's holes and bumps.", form=".2f")
+        f"factor {SINGLE_SPECTRUM_FACTOR:g} at every band on their own. Tolerance: over two "
+        "decades a fall-off exponent wrong by 0.15 departs by a factor 2; averaging removes "
+        "most of each rupture's holes and bumps.", form=".2f")
 
 
 def speed_ratio(measures: Sequence[Measures], settings: RuptureSettings,
@@ -770,11 +778,11 @@ def compare(measures: Sequence[Measures], fault: Fault,
             settings: RuptureSettings) -> tuple[list[Comparison], VonKarmanFit]:
     """Every comparison, in the report's order."""
     slip, fit = slip_spectrum(measures, fault, settings)
-    speeds = [speed_ratio(measures, settings, zone) for zone in ("deep", "shallow")]
+    optional = [brune_shape(measures), speed_ratio(measures, settings, "deep"),
+                speed_ratio(measures, settings, "shallow")]
     comparisons = [*slip, asperity_area(measures), asperity_contrast(measures),
                    rise_time(measures, fault, settings), duration(measures),
-                   stress_drop(measures), brune_shape(measures),
-                   *[speed for speed in speeds if speed is not None],
+                   stress_drop(measures), *[item for item in optional if item is not None],
                    speed_spread(measures, settings), slip_correlation(measures, settings, "rise"),
                    slip_correlation(measures, settings, "speed")]
     return comparisons, fit
@@ -873,8 +881,20 @@ def histogram_with_target(panel: plt.Axes, values: FloatArray, target: float, lo
     panel.legend(fontsize=8)
 
 
-def comparison(validation: Validation, key: str) -> Comparison:
-    return next(item for item in validation.comparisons if item.key == key)
+def comparison(validation: Validation, key: str) -> Comparison | None:
+    return next((item for item in validation.comparisons if item.key == key), None)
+
+
+def required(validation: Validation, key: str) -> Comparison:
+    """A comparison every validation makes."""
+    item = comparison(validation, key)
+    assert item is not None, key
+    return item
+
+
+def verdict(validation: Validation, key: str) -> str:
+    item = comparison(validation, key)
+    return item.verdict if item else "not compared"
 
 
 def draw_asperities(validation: Validation) -> Figure:
@@ -884,7 +904,7 @@ def draw_asperities(validation: Validation) -> Figure:
              SOMERVILLE_1999_ASPERITY_AREA, "asperity area / rupture area"),
             (axes[1], "asperity_contrast", [m.asperity_contrast for m in validation.measures],
              SOMERVILLE_1999_ASPERITY_CONTRAST, "asperity slip / average slip")):
-        item = comparison(validation, key)
+        item = required(validation, key)
         histogram_with_target(panel, np.array(values), target, item.low, item.high, label,
                               f"Somerville et al. (1999): {target:g}")
         panel.set_title(f"{label}: {item.verdict}")
@@ -907,7 +927,7 @@ def draw_rise_time_duration(validation: Validation) -> Figure:
                 markersize=4, alpha=0.6, label="ruptures' mean rise times")
     rise.set_xlabel("seismic moment (N m)")
     rise.set_ylabel("mean rise time (s)")
-    rise.set_title(f"Mean rise time: {comparison(validation, 'rise_time').verdict}")
+    rise.set_title(f"Mean rise time: {verdict(validation, 'rise_time')}")
     predicted = np.array([m.predicted_duration_s for m in measures])
     lasting = axes[1]
     line = np.array([predicted.min() * 0.7, predicted.max() * 1.3])
@@ -918,7 +938,7 @@ def draw_rise_time_duration(validation: Validation) -> Figure:
                  alpha=0.6, label="ruptures")
     lasting.set_xlabel("farthest distance / mean Vr + mean rise time (s)")
     lasting.set_ylabel("duration (s)")
-    lasting.set_title(f"Duration: {comparison(validation, 'duration').verdict}")
+    lasting.set_title(f"Duration: {verdict(validation, 'duration')}")
     for panel in axes:
         panel.grid(alpha=0.3, which="both")
         panel.legend(fontsize=8)
@@ -950,7 +970,7 @@ def draw_moment_rate_spectra(validation: Validation) -> Figure:
     shape.set_yscale("log")
     shape.set_xlabel("frequency (Hz)")
     shape.set_ylabel("band average / own fitted Brune")
-    shape.set_title(f"Over each rupture's Brune spectrum: {comparison(validation, 'brune_shape').verdict}")
+    shape.set_title(f"Over each rupture's Brune spectrum: {verdict(validation, 'brune_shape')}")
     for panel in axes:
         panel.grid(alpha=0.3, which="both")
         panel.legend(fontsize=8)
@@ -968,9 +988,9 @@ def draw_rupture_speed(validation: Validation) -> Figure:
              ("shallow", depth <= settings.shallow_depth_km,
               settings.rupture_velocity_fraction * settings.shallow_rupture_velocity_factor, "darkorange"))
     for zone, inside, target, colour in zones:
-        if not inside.any():
-            continue
         item = comparison(validation, f"speed_{zone}")
+        if item is None or not inside.any():
+            continue
         panel.hist(ratio[inside], bins=bins, density=True, alpha=0.5, color=colour,
                    label=f"{item.statistic}: {item.measured_text} ({item.verdict})")
         spread = target * settings.rupture_velocity_std
@@ -994,7 +1014,7 @@ def draw_slip_correlations(validation: Validation) -> Figure:
              "log rise time / shallow factor, about its mean"),
             (axes[1], "speed_correlation", [m.plot_speed_perturbation for m in measures],
              "rupture-speed perturbation")):
-        item = comparison(validation, key)
+        item = required(validation, key)
         panel.hexbin(slip, np.concatenate(values), gridsize=50, bins="log", cmap="Blues", mincnt=1)
         panel.set_xlabel("log slip, about each rupture's mean")
         panel.set_ylabel(label)

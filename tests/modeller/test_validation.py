@@ -237,3 +237,12 @@ def test_a_tolerance_widens_to_three_standard_errors_only_when_they_are_wider(er
     low, high, text = validation.around(1.0, 0.1, validation.Estimate(1.0, error))
     assert (low, high) == pytest.approx((1.0 - width, 1.0 + width))
     assert ("standard errors" in text) is (width > 0.1)
+
+
+def test_a_spectrum_resolved_barely_above_its_corner_is_not_compared():
+    dt, moment = 0.01, 1e18
+    rate = brune_source(moment, 0.5, dt, 80.0)
+    corner, centres, levels = validation.corner_and_bands(rate, dt, moment, 0.6)
+    measures = [SimpleNamespace(moment_nm=moment, corner_hz=corner, band_hz=centres,
+                                band_level_nm=levels, highest_hz=0.6)] * 2
+    assert validation.brune_shape(measures) is None
