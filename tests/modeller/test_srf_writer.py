@@ -3,7 +3,7 @@ whole files of ruptures byte for byte, its formatting function against Python's 
 formatting on any finite values, and what it refuses."""
 
 import dataclasses
-import io
+import subprocess
 import sys
 import threading
 
@@ -284,3 +284,35 @@ def test_a_refused_value_leaves_the_reference_writer_alone():
     assert "nan" in python_text(columns, offsets, samples, 1e8, 0.05, "1.0")
     with pytest.raises(ValueError, match=r"slip\[0\] is nan"):
         compiled_text(columns, offsets, samples, 1e8, 0.05, "1.0")
+
+
+MEMORY_SCRIPT = """
+import resource
+import numpy as np
+from kinematic_rupture._srf import format_points
+
+def address_space_bytes():
+    with open("/proc/self/status") as status:
+        line = next(line for line in status if line.startswith("VmSize:"))
+    return int(line.split()[1]) * 1024
+
+samples = np.zeros(40_000_000)  # 520 MB of text, never touched
+one = np.zeros(1)
+arguments = [one] * 10 + [np.array([0, samples.size]), samples, 1e8, 0.05, "2.0"]
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (address_space_bytes() + 256 * 2**20, hard))
+try:
+    format_points(*arguments)
+except MemoryError:
+    print("MemoryError")
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+arguments[10], arguments[11] = np.array([0, 3]), samples[:3]
+print(format_points(*arguments).count("0.00000e+00"))
+"""
+
+
+def test_text_that_memory_cannot_hold_raises_memory_error_and_the_next_call_works():
+    done = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["MemoryError", "3"]

@@ -22,24 +22,24 @@ constexpr int SAMPLES_PER_LINE = 6;
 constexpr std::size_t POINT_TEXT_MAX = 12 * (NUMBER_MAX + 1) + 64;
 // What a point's lines usually take, for the first reservation.
 constexpr std::size_t POINT_TEXT_TYPICAL = 160;
-constexpr std::size_t SIZE_MAX_ = std::numeric_limits<std::size_t>::max();
+constexpr std::size_t TOO_LARGE = std::numeric_limits<std::size_t>::max();
 
-// Characters of `count` samples, or SIZE_MAX_ if that does not fit a size_t.
+// Characters of `count` samples, or TOO_LARGE if that does not fit a size_t.
 std::size_t sample_text_size(std::uint64_t count) {
     std::size_t size;
-    if (__builtin_mul_overflow(count, std::uint64_t{SAMPLE_WIDTH}, &size)) return SIZE_MAX_;
+    if (__builtin_mul_overflow(count, std::uint64_t{SAMPLE_WIDTH}, &size)) return TOO_LARGE;
     const std::uint64_t lines = count / SAMPLES_PER_LINE + 1;
-    return __builtin_add_overflow(size, lines, &size) ? SIZE_MAX_ : size;
+    return __builtin_add_overflow(size, lines, &size) ? TOO_LARGE : size;
 }
 
 std::size_t sum(std::size_t a, std::size_t b) {
     std::size_t total;
-    return __builtin_add_overflow(a, b, &total) ? SIZE_MAX_ : total;
+    return __builtin_add_overflow(a, b, &total) ? TOO_LARGE : total;
 }
 
 std::size_t product(std::size_t a, std::size_t b) {
     std::size_t total;
-    return __builtin_mul_overflow(a, b, &total) ? SIZE_MAX_ : total;
+    return __builtin_mul_overflow(a, b, &total) ? TOO_LARGE : total;
 }
 
 char* copy(char* out, const char* text, std::size_t size) {
@@ -64,8 +64,8 @@ Text::~Text() { std::free(start_); }
 
 bool Text::grow(std::size_t more) {
     const std::size_t needed = sum(size_, more);
-    if (needed == SIZE_MAX_) return false;
-    const std::size_t capacity = std::max(needed, capacity_ > SIZE_MAX_ / 2 ? needed : 2 * capacity_);
+    if (needed == TOO_LARGE) return false;
+    const std::size_t capacity = std::max(needed, capacity_ > TOO_LARGE / 2 ? needed : 2 * capacity_);
     void* grown = std::realloc(start_, capacity);
     if (!grown) return false;
     start_ = static_cast<char*>(grown);
