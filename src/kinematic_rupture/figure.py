@@ -199,7 +199,7 @@ def title_lines(view: RuptureView) -> list[str]:
     depth = planes[view.hypocentre[0]].depth_km(down)
     return [f"{view.name + ': ' if view.name else ''}Mw {view.mw:.2f}, {size}"
             f"{f' ({len(planes)} planes)' if len(planes) > 1 else ''}, strike "
-            f"{each([f'{p.strike_deg:g}' for p in planes])}, dip "
+            f"{each([f'{p.strike_deg:.4g}' for p in planes])}, dip "
             f"{each([f'{p.dip_deg:g}' for p in planes])}, {view.rake_label} "
             f"{each([rake_text(p.rake_deg) for p in planes])}, top "
             f"{each([f'{p.top_depth_km:g}' for p in planes])} km",
