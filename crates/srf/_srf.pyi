@@ -25,5 +25,6 @@ def format_points(
     area: Number,  # cm^2
     dt: Number,  # s
     version: str,  # "1.0" or "2.0"
-) -> str:
-    """The text of a block of SRF points, as srf.py's reference writer gives it."""
+) -> bytes:
+    """The text of a block of SRF points, as ASCII bytes: what srf.py's reference writer
+    gives, encoded."""

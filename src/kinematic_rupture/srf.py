@@ -47,7 +47,7 @@ M2_TO_CM2 = 1e4
 # The point columns in the order of format_points's arguments.
 POINT_NAMES = ("lon", "lat", "dep", "stk", "dip", "tinit", "vs", "den", "rake", "slip")
 
-format_points: Callable[..., str] | None
+format_points: Callable[..., bytes] | None
 try:
     format_points = importlib.import_module("._srf", __package__).format_points
 except ImportError:  # a source tree without the compiled module
@@ -94,9 +94,10 @@ def point_columns(rupture: Rupture) -> dict[str, FloatArray]:
 
 
 def srf_lines(rupture: Rupture, version: str, comments: Sequence[str],
-              reference: bool = False) -> Iterator[str]:
-    """The file's text, a block of lines at a time, each ending in a newline; the points by
-    the reference writer if `reference`."""
+              reference: bool = False) -> Iterator[str | bytes]:
+    """The file's text, a block of lines at a time, each ending in a newline: text, or
+    ASCII bytes from the compiled writer; the points by the reference writer if
+    `reference`."""
     if version not in VERSIONS:
         raise ValueError(f"srf_version {version}: must be one of {', '.join(VERSIONS)}")
     fault = rupture.fault
@@ -143,8 +144,8 @@ def point_block(rupture: Rupture, columns: dict[str, FloatArray], point: str, ve
     return "".join(parts)
 
 
-def compiled_block(format_: Callable[..., str], rupture: Rupture, columns: dict[str, FloatArray],
-                   version: str, first: int, last: int) -> str:
+def compiled_block(format_: Callable[..., bytes], rupture: Rupture,
+                   columns: dict[str, FloatArray], version: str, first: int, last: int) -> bytes:
     """What point_block gives, from the compiled writer."""
     offsets = rupture.offsets[first:last + 1]
     samples = rupture.samples[offsets[0]:offsets[-1]] * M_TO_CM
@@ -157,8 +158,15 @@ def write_srf(stream: IO[str], rupture: Rupture, version: str = "2.0",
     """Writes `rupture` to a text stream as an SRF file of `version` ("1.0" or "2.0"), with
     `comments` as comment lines after the version line; the points by the reference writer
     if `reference`."""
+    binary = getattr(stream, "buffer", None)
     for block in srf_lines(rupture, version, comments, reference):
-        stream.write(block)
+        if isinstance(block, str):
+            stream.write(block)
+        elif binary is None:
+            stream.write(block.decode("ascii"))
+        else:
+            stream.flush()
+            binary.write(block)
 
 
 # ---- Reading ----------------------------------------------------------------------------

@@ -96,7 +96,8 @@ def python_text(columns, offsets, samples, area, dt, version):
 
 
 def compiled_text(columns, offsets, samples, area, dt, version):
-    return format_points(*(columns[name] for name in COLUMNS), offsets, samples, area, dt, version)
+    return format_points(*(columns[name] for name in COLUMNS), offsets, samples, area, dt,
+                         version).decode("ascii")
 
 
 # Values where formatting goes wrong first: signed zeros, values that round to zero, exact
@@ -307,7 +308,7 @@ except MemoryError:
     print("MemoryError")
 resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 arguments[10], arguments[11] = np.array([0, 3]), samples[:3]
-print(format_points(*arguments).count("0.00000e+00"))
+print(format_points(*arguments).count(b"0.00000e+00"))
 """
 
 

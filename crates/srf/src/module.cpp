@@ -155,16 +155,15 @@ PyObject* format_points(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_ValueError, "%s: %s", FUNCTION, reason);
         return nullptr;
     }
-    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-    if (!result) return nullptr;
-    if (text.size()) std::memcpy(PyUnicode_1BYTE_DATA(result), text.data(), text.size());
-    return result;
+    // Bytes, not str: they go to the file's binary layer as they are, with no encoding pass.
+    return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 PyDoc_STRVAR(FORMAT_POINTS_DOC,
              "format_points(lon, lat, depth, strike, dip, tinit, vs, density, rake, slip, offsets, "
              "samples, area, dt, version)\n--\n\n"
-             "The text of a block of SRF points, as srf.py's reference writer gives it.\n\n"
+             "The text of a block of SRF points, as ASCII bytes: what srf.py's reference writer\n"
+             "gives, encoded.\n\n"
              "Columns are one-dimensional float64 arrays of one value per point, in the file's\n"
              "units (slip in cm); offsets is int64, one more than the points, and point k's\n"
              "slip-rate samples (cm/s) are samples[offsets[k] - offsets[0]:offsets[k + 1] - offsets[0]].\n"
