@@ -1,6 +1,6 @@
 """Every benchmark in one report: each kernel against the peer a user would otherwise pick.
 
-    pip install .[bench]          # and .[examples] for the ensemble's throughput
+    pip install .[bench]
     python bench/report.py
 
 Prints one Markdown table on standard output, with the problem size, the median time of
@@ -8,8 +8,10 @@ the kernel and of its peer over RUNS fresh-process runs each (see bench/harness.
 ratio of the two, the 1-thread / all-thread ratio of the pooled kernels, the peak extra
 memory of each, and, for the eikonal solver, the largest and mean error against the
 closed-form answer. Each kernel runs at four or five sizes, so the table also shows how
-the cost grows; a second table gives the throughput of the rupture ensemble
-(examples/ensemble.py) on 1 and 2 workers. The same numbers go to bench/results/ as
+the cost grows (the compiled SRF writer's row compares it with the Python writer). Then
+the default rupture end to end (build, SRF, figure) against its own kernels' time
+(bench/end_to_end.py), and the throughput of the rupture ensemble on 1 and 2 workers
+with each worker's peak memory (bench/ensemble_rate.py). The same numbers go to bench/results/ as
 report.json, report.md and one log-log plot, report.png. Progress goes to standard error.
 """
 
@@ -25,6 +27,7 @@ from importlib.util import find_spec
 from pathlib import Path
 
 import eikonal
+import end_to_end
 import field
 import harness
 import pulses
@@ -34,7 +37,7 @@ BENCHMARKS = {"pulses": pulses, "eikonal": eikonal, "field": field, "srf_writer"
 RESULTS = Path(__file__).resolve().parent / "results"
 # A load average above this when the report starts means other work shares the cores.
 BUSY_LOAD = 0.5
-PACKAGES = ("rupture-kernels", "numpy", "scipy", "scikit-fmm", "matplotlib", "dask", "distributed")
+PACKAGES = ("kinematic-rupture", "numpy", "scipy", "scikit-fmm", "matplotlib", "dask", "distributed")
 
 
 def progress(text):
@@ -97,12 +100,26 @@ def kernel_table(rows):
 
 
 def ensemble_table(rates):
-    lines = ["| ensemble | workers | pool threads per worker | ruptures / s | speed-up |",
-             "|---|--:|--:|--:|--:|"]
+    lines = ["| ensemble | workers | pool threads per worker | ruptures / s | speed-up "
+             "| peak MiB per worker |",
+             "|---|--:|--:|--:|--:|--:|"]
+    alone = {rate["description"]: rate["per_second"] for rate in rates if rate["workers"] == 1}
     for rate in rates:
         lines.append(f"| {rate['description']} | {rate['workers']} | {rate['pool_threads']} "
-                     f"| {rate['per_second']:.2f} | {rate['per_second'] / rates[0]['per_second']:.2f} |")
+                     f"| {rate['per_second']:.2f} "
+                     f"| {rate['per_second'] / alone[rate['description']]:.2f} "
+                     f"| {rate['worker_peak_mib']:.0f} |")
     return lines
+
+
+def end_to_end_table(row):
+    """The default rupture's build, SRF and figure against its kernels' time."""
+    return ["| end to end | kernels ms | build ms | SRF ms (MB/s) | figure ms "
+            "| (build + SRF) / kernels |", "|---|--:|--:|--:|--:|--:|",
+            f"| {row['description']} | {milliseconds(row['kernels'])} "
+            f"| {milliseconds(row['build'])} "
+            f"| {milliseconds(row['srf'])} ({row['srf_mb'] / row['srf']:.0f}) "
+            f"| {milliseconds(row['figure'])} | {row['ratio']:.2f} |"]
 
 
 def machine():
@@ -171,17 +188,17 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=harness.RUNS,
                         help="fresh-process runs per measurement (default %(default)s)")
-    parser.add_argument("--only", nargs="+", choices=[*BENCHMARKS, "ensemble"],
+    parser.add_argument("--only", nargs="+", choices=[*BENCHMARKS, "end_to_end", "ensemble"],
                         help="run only these benchmarks")
     parser.add_argument("--output", type=Path, default=RESULTS,
                         help="directory for report.json, report.md and report.png")
     arguments = parser.parse_args()
-    chosen = arguments.only or [*BENCHMARKS, "ensemble"]
+    chosen = arguments.only or [*BENCHMARKS, "end_to_end", "ensemble"]
     missing = [name for name in ("scipy", "skfmm", "matplotlib") if not find_spec(name)]
     if missing:
         parser.exit(1, f"the benchmarks need {', '.join(missing)}: pip install .[bench]\n")
     if "ensemble" in chosen and not find_spec("distributed"):
-        progress("skipping the ensemble: it needs Dask's distributed (pip install .[examples])")
+        progress("skipping the ensemble: it needs Dask's distributed")
         chosen.remove("ensemble")
 
     report = {"date": datetime.date.today().isoformat(),
@@ -190,9 +207,12 @@ def main():
     for name in (name for name in BENCHMARKS if name in chosen):
         progress(f"{name}:")
         report["rows"] += measure_benchmark(BENCHMARKS[name], arguments.runs)
+    if "end_to_end" in chosen:
+        progress("end to end:")
+        report["end_to_end"] = end_to_end.measure_all(arguments.runs, progress, harness.run_child)
     if "ensemble" in chosen:
         progress("ensemble:")
-        import ensemble_rate  # needs the examples extra
+        import ensemble_rate
 
         report["ensemble"] = ensemble_rate.measure_all(arguments.runs, progress)
     report["machine"]["load_average_after"] = os.getloadavg()
@@ -200,6 +220,8 @@ def main():
     lines = [header(report), ""]
     if report["rows"]:
         lines += kernel_table(report["rows"])
+    if report.get("end_to_end"):
+        lines += [""] + end_to_end_table(report["end_to_end"])
     if report["ensemble"]:
         lines += [""] + ensemble_table(report["ensemble"])
     markdown = "\n".join(lines) + "\n"
