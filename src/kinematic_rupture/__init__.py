@@ -20,8 +20,8 @@ from .checks import SettingError  # noqa: E402
 from .crust import GenericCrust, LayeredModel  # noqa: E402
 from .geometry import Fault, Plane  # noqa: E402
 from .rupture import Rupture, RuptureSettings, build_rupture  # noqa: E402
-from .srf import SrfError, SrfFile, read_srf, write_srf  # noqa: E402
+from .srf import SrfError, SrfFile, parse_srf, read_srf, write_srf  # noqa: E402
 
 __all__ = ["Fault", "GenericCrust", "LayeredModel", "Plane", "Rupture", "RuptureSettings",
-           "SettingError", "SrfError", "SrfFile", "__version__", "build_rupture", "read_srf",
-           "write_srf"]
+           "SettingError", "SrfError", "SrfFile", "__version__", "build_rupture", "parse_srf",
+           "read_srf", "write_srf"]
