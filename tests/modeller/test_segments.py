@@ -212,3 +212,16 @@ def test_planes_that_share_no_depth_are_refused():
                                                         top_depth_km=10.0)), 0.5)
     with pytest.raises(ValueError, match="shares no depth with plane 1"):
         build_rupture(deep, RuptureSettings(magnitude=6.0))
+
+
+def test_an_ensemble_takes_the_same_fault_description(tmp_path, capsys):
+    vertices = bent_trace([300.0, 320.0, 305.0])
+    trace = " ".join(f"{lon},{lat}" for lon, lat in vertices)
+    status, out, err = run_command(["ensemble", "2", "--trace", trace, "--width-km", "3",
+                                    "--cell-km", "0.5", "--magnitude", "6", "--workers", "1",
+                                    "--output", tmp_path / "runs"], capsys)
+    assert status == 0, err
+    for seed in (1, 2):
+        srf = read_srf(tmp_path / "runs" / f"rupture-{seed}.srf")
+        assert [round(plane.strike_deg) for plane in srf.planes] == [300, 320, 305]
+        assert len(np.unique(srf.points.block)) == 3
