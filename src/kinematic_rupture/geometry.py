@@ -15,12 +15,20 @@ strike direction plus 90 degrees, at depth DTOP + w sin(dip).
 
 import functools
 import math
+import warnings
 from collections.abc import Sequence
 from dataclasses import dataclass, fields
 
 import numpy as np
 import numpy.typing as npt
-from pyproj import Geod
+
+with warnings.catch_warnings():
+    # Geodesics need none of PROJ's data files. A pyproj that cannot find them (Debian's,
+    # in a virtual environment that sees the system's packages) says so when imported,
+    # which would add a line to every message of the command.
+    warnings.filterwarnings("ignore", message="Valid PROJ data directory not found",
+                            category=UserWarning)
+    from pyproj import Geod
 
 from . import checks
 from .checks import SettingError

@@ -6,6 +6,7 @@ import errno
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -156,6 +157,8 @@ def mount_tmpfs(directory, size):
     """Mounts a tmpfs of `size` at `directory`; skips the test if this process cannot."""
     if os.geteuid() != 0:
         pytest.skip("mounting a file system needs root")
+    if shutil.which("mount") is None:
+        pytest.skip("mounting a file system needs the mount command")
     directory.mkdir()
     mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size},mode=0755", "tmpfs",
                               str(directory)], capture_output=True, text=True)
