@@ -23,6 +23,7 @@ from kinematic_rupture import Fault, RuptureSettings, ensemble
 COUNT = 16
 WORKERS = (1, 2)
 PLACES = {"disk": None, "memory": "/dev/shm"}
+WHERE = {"disk": "on disk", "memory": "in memory (tmpfs)"}
 
 
 def peak_mib() -> float:
@@ -45,7 +46,7 @@ def measure_here(workers, place):
 def describe(place):
     fault = Fault()
     return (f"{COUNT} ruptures of {fault.length_km:g} x {fault.planes[0].width_km:g} km at "
-            f"{fault.cell_km:g} km, SRF on {place}")
+            f"{fault.cell_km:g} km, SRF {WHERE[place]}")
 
 
 def measure_all(runs, progress):
