@@ -33,7 +33,7 @@ from mpl_toolkits.axes_grid1.anchored_artists import (  # type: ignore[import-un
     AnchoredSizeBar)
 from scipy.ndimage import gaussian_filter  # noqa: E402
 
-from . import spectra  # noqa: E402
+from . import brune  # noqa: E402
 from .geometry import WGS84  # noqa: E402
 from .kinematics import largest_frequency_hz  # noqa: E402
 from .rupture import Rupture  # noqa: E402
@@ -46,7 +46,7 @@ FloatArray = npt.NDArray[np.float64]
 # The spectrum is compared with Brune's up to this frequency, or the largest the cells
 # resolve if that is lower.
 SPECTRUM_HIGHEST_HZ = 5.0
-# Band averages of the spectrum start here (as `spectra.fit_corner` does).
+# Band averages of the spectrum start here (as `brune.fit_corner` does).
 SPECTRUM_LOWEST_HZ = 0.01
 # A file's rupture times carry perturbations that are rough down to the cell (Graves and
 # Pitarka 2010): their gradients are averaged over this distance before they give a speed.
@@ -160,12 +160,12 @@ def source_spectrum(rate_nm_s: FloatArray, dt_s: float, moment_nm: float, highes
                     highest_label: str) -> Spectrum:
     """The spectrum of a moment-rate function and the Brune spectrum fitted to it up to
     `highest_hz`."""
-    frequency, amplitude = spectra.amplitude_spectrum(rate_nm_s, dt_s)
-    band_hz, band_nm = spectra.band_average(frequency, amplitude, SPECTRUM_LOWEST_HZ, highest_hz)
-    corner = spectra.fit_corner(frequency, amplitude, moment_nm, highest_hz)
+    frequency, amplitude = brune.amplitude_spectrum(rate_nm_s, dt_s)
+    band_hz, band_nm = brune.band_average(frequency, amplitude, SPECTRUM_LOWEST_HZ, highest_hz)
+    corner = brune.fit_corner(frequency, amplitude, moment_nm, highest_hz)
     return Spectrum(frequency, amplitude, band_hz, band_nm, corner,
-                    spectra.brune(frequency, moment_nm, corner),
-                    spectra.stress_drop_from_corner(moment_nm, corner), highest_hz, highest_label)
+                    brune.brune(frequency, moment_nm, corner),
+                    brune.stress_drop_from_corner(moment_nm, corner), highest_hz, highest_label)
 
 
 def spectrum_limit(cell_km: float, speed_km_s: FloatArray, dt_s: float) -> tuple[float, str]:

@@ -42,7 +42,7 @@ import numpy.typing as npt  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
 from scipy.optimize import minimize  # noqa: E402
 
-from . import options, spectra  # noqa: E402
+from . import brune, options  # noqa: E402
 from .checks import SettingError, whole  # noqa: E402
 from .field import von_karman  # noqa: E402
 from .files import FileSet  # noqa: E402
@@ -270,9 +270,9 @@ def corner_and_bands(rate: FloatArray, dt_s: float, moment_nm: float,
                      highest_hz: float) -> tuple[float, FloatArray, FloatArray]:
     """The Brune corner frequency that best fits a moment-rate function's spectrum up to
     `highest_hz`, and the spectrum's third-octave band centres and averages."""
-    frequency, amplitude = spectra.amplitude_spectrum(rate, dt_s)
-    centres, levels = spectra.band_average(frequency, amplitude, SPECTRUM_LOWEST_HZ, highest_hz)
-    return spectra.fit_corner(frequency, amplitude, moment_nm, highest_hz), centres, levels
+    frequency, amplitude = brune.amplitude_spectrum(rate, dt_s)
+    centres, levels = brune.band_average(frequency, amplitude, SPECTRUM_LOWEST_HZ, highest_hz)
+    return brune.fit_corner(frequency, amplitude, moment_nm, highest_hz), centres, levels
 
 
 def sample_stride(rows: int, columns: int) -> int:
@@ -636,7 +636,7 @@ def duration(measures: Sequence[Measures]) -> Comparison:
 
 
 def stress_drop(measures: Sequence[Measures]) -> Comparison:
-    drops = [spectra.stress_drop_from_corner(m.moment_nm, m.corner_hz) for m in measures]
+    drops = [brune.stress_drop_from_corner(m.moment_nm, m.corner_hz) for m in measures]
     value = float(np.exp(np.mean(np.log(drops))))
     low, high = KANAMORI_ANDERSON_1975_STRESS_DROP_PA
     corners = [m.corner_hz for m in measures]
@@ -647,7 +647,7 @@ def stress_drop(measures: Sequence[Measures]) -> Comparison:
         "Each rupture's corner frequency is the one whose Brune (1970) spectrum best fits its "
         "third-octave band averages from 0.01 Hz to the highest band (least squares in log "
         f"amplitude); corners from {min(corners):.3g} to {max(corners):.3g} Hz. The stress drop "
-        f"is M0 (fc / (0.4906 beta))^3 with beta = {spectra.BRUNE_BETA_M_S:g} m/s; geometric "
+        f"is M0 (fc / (0.4906 beta))^3 with beta = {brune.BRUNE_BETA_M_S:g} m/s; geometric "
         f"mean over ruptures (individually {min(drops) / 1e6:.3g} to {max(drops) / 1e6:.3g} MPa). "
         "Tolerance: the range of large shallow earthquakes.", " MPa")
 
@@ -671,7 +671,7 @@ def spectrum_ratios(measures: Sequence[Measures]) -> SpectrumRatios:
     ratios = []
     for m in measures:
         level = m.band_level_nm[np.isin(np.round(m.band_hz, 9), band)]
-        ratios.append(np.log(level / spectra.brune(band, m.moment_nm, m.corner_hz)))
+        ratios.append(np.log(level / brune.brune(band, m.moment_nm, m.corner_hz)))
     return SpectrumRatios(band, np.array(ratios))
 
 
@@ -955,7 +955,7 @@ def draw_moment_rate_spectra(validation: Validation) -> Figure:
     moment = float(np.exp(np.mean(np.log([m.moment_nm for m in measures]))))
     corner = float(np.median([m.corner_hz for m in measures]))
     band = measures[0].band_hz
-    levels.loglog(band, spectra.brune(band, moment, corner), "--", color="crimson",
+    levels.loglog(band, brune.brune(band, moment, corner), "--", color="crimson",
                   label=f"Brune, median corner {corner:.3g} Hz")
     levels.set_xlabel("frequency (Hz)")
     levels.set_ylabel("moment-rate amplitude, third-octave bands (N m)")
@@ -1041,7 +1041,7 @@ SECTIONS = (
     Section("Asperities", "asperities.png", ("asperity_area", "asperity_contrast"), draw_asperities),
     Section("Rise time and duration", "rise_time_duration.png", ("rise_time", "duration"),
             draw_rise_time_duration),
-    Section("Moment-rate spectrum", "moment_rate_spectra.png", ("stress_drop", "brune_shape"),
+    Section("Moment-rate spectrum", "moment_rates_against_brune.png", ("stress_drop", "brune_shape"),
             draw_moment_rate_spectra),
     Section("Rupture speed", "rupture_speed.png", ("speed_deep", "speed_shallow", "speed_spread"),
             draw_rupture_speed),

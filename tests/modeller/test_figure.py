@@ -17,7 +17,7 @@ from conftest import run_command
 from kinematic_rupture import Fault, RuptureSettings, SrfError, build_rupture, figure, read_srf
 from kinematic_rupture.geometry import WGS84, Plane, cell_centres
 from kinematic_rupture.kinematics import largest_frequency_hz
-from kinematic_rupture.spectra import band_average, brune, stress_drop_from_corner
+from kinematic_rupture.brune import band_average, brune, stress_drop_from_corner
 from kinematic_rupture.srf import parse_srf
 
 # Coarse cells: each builds in a moment.

@@ -13,7 +13,7 @@ import matplotlib.image
 import numpy as np
 import pytest
 
-from kinematic_rupture import command, spectra, validation
+from kinematic_rupture import brune, command, validation
 from kinematic_rupture.charts import fault_charts
 from kinematic_rupture.field import draw_fields, embed_von_karman
 from kinematic_rupture.files import is_temporary
@@ -185,11 +185,11 @@ def brune_source(moment_nm, corner_hz, dt_s, seconds):
 
 @pytest.mark.parametrize("moment_nm, stress_drop_pa", [(3.5e19, 3e6), (1e17, 1e7), (4e18, 1e6)])
 def test_the_corner_and_stress_drop_of_a_brune_source(moment_nm, stress_drop_pa):
-    corner = spectra.corner_from_stress_drop(moment_nm, stress_drop_pa)
+    corner = brune.corner_from_stress_drop(moment_nm, stress_drop_pa)
     rate = brune_source(moment_nm, corner, 0.01, 40.0 / corner)
     fitted, _, _ = validation.corner_and_bands(rate, 0.01, moment_nm, 5.0)
     assert fitted == pytest.approx(corner, rel=0.03)
-    assert spectra.stress_drop_from_corner(moment_nm, fitted) == pytest.approx(stress_drop_pa, rel=0.1)
+    assert brune.stress_drop_from_corner(moment_nm, fitted) == pytest.approx(stress_drop_pa, rel=0.1)
 
 
 def spectrum_measures(rate, dt_s, moment_nm):

@@ -1,5 +1,6 @@
-"""Source spectra: the amplitude spectrum of a moment-rate function, its average over
-fractional-octave bands, and the Brune (1970) omega-squared model it is compared with."""
+"""Brune's (1970) omega-squared source model, and how a moment-rate function compares
+with it: its amplitude in frequency, averaged over fractional-octave bands, and the corner
+frequency that fits it best."""
 
 import math
 
