@@ -26,7 +26,7 @@ from .files import FileSet, Terminated, end_on_termination, files_renamed
 from .charts import fault_charts
 from .geometry import Fault, Plane
 from .kinematics import largest_frequency_hz
-from .rupture import (Rupture, RuptureSettings, build_rupture, build_warnings,
+from .rupture import (Rupture, RuptureSettings, build_rupture, scaling_warnings,
                       rise_time_warnings)
 from .scaling import moment_magnitude
 
@@ -162,11 +162,10 @@ def run(arguments: argparse.Namespace) -> None:
     writable_destination(srf_path, "--srf")
     if figure_path:
         writable_destination(figure_path, "--figure")
-    warn(build_warnings(fault, settings))
     start = time.perf_counter()
     rupture = build_rupture(fault, settings)
     built = time.perf_counter()
-    warn(rise_time_warnings(rupture))
+    warn(scaling_warnings(fault, settings) + rise_time_warnings(rupture))
     write_outputs(rupture, srf_path, figure_path, version)
     written = time.perf_counter()
     for line in summary(rupture):

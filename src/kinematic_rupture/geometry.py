@@ -161,14 +161,22 @@ class Fault:
         starts = self.plane_starts()
         return values[starts[number]:starts[number + 1]].reshape(self.cells(number))
 
+    def row_depths_km(self, number: int) -> FloatArray:
+        """Depth of the centres of plane `number`'s rows, top row first."""
+        plane = self.planes[number]
+        down = (np.arange(self.cells(number)[0], dtype=np.float64) + 0.5) * self.cell_km
+        depth: FloatArray = plane.top_depth_km + down * math.sin(math.radians(plane.dip_deg))
+        return depth
+
     def depths_km(self) -> FloatArray:
         """Depth of every subfault's centre, in subfault order."""
-        parts = []
-        for number, plane in enumerate(self.planes):
-            rows, columns = self.cells(number)
-            down = (np.arange(rows) + 0.5) * self.cell_km * math.sin(math.radians(plane.dip_deg))
-            parts.append(np.repeat(plane.top_depth_km + down, columns))
-        return np.concatenate(parts)
+        return np.concatenate([np.repeat(self.row_depths_km(number), self.cells(number)[1])
+                               for number in range(len(self.planes))])
+
+    def per_plane(self, values: Sequence[float]) -> FloatArray:
+        """One value per plane, given to each of its subfaults, in subfault order."""
+        return np.concatenate([np.full(math.prod(self.cells(number)), float(value))
+                               for number, value in enumerate(values)])
 
     def positions(self) -> tuple[FloatArray, FloatArray]:
         """Longitude and latitude (degrees) of every subfault's centre, in subfault order;

@@ -249,24 +249,18 @@ def timing(timings: dict[str, float], name: str) -> Iterator[None]:
 def mean_rigidity_pa(fault: Fault, model: VelocityModel) -> float:
     """The fault's rigidity averaged over its area, row by row (cheap on any fault)."""
     total = 0.0
-    for number, plane in enumerate(fault.planes):
-        rows, columns = fault.cells(number)
-        down = (np.arange(rows) + 0.5) * fault.cell_km * math.sin(math.radians(plane.dip_deg))
-        depth = np.asarray(plane.top_depth_km + down, dtype=np.float64)
-        total += float(rigidity_pa(model.shear_speed_km_s(depth), model.density_g_cm3(depth)).sum()) * columns
+    for number in range(len(fault.planes)):
+        depth = fault.row_depths_km(number)
+        rows = rigidity_pa(model.shear_speed_km_s(depth), model.density_g_cm3(depth))
+        total += float(rows.sum()) * fault.cells(number)[1]
     return total / fault.subfault_count
 
 
 def min_shear_speed_km_s(fault: Fault, settings: RuptureSettings) -> float:
     """The slowest shear-wave speed on the fault, row by row."""
     model = settings.velocity_model
-    slowest = math.inf
-    for number, plane in enumerate(fault.planes):
-        rows, _ = fault.cells(number)
-        down = (np.arange(rows) + 0.5) * fault.cell_km * math.sin(math.radians(plane.dip_deg))
-        depth = np.asarray(plane.top_depth_km + down, dtype=np.float64)
-        slowest = min(slowest, float(model.shear_speed_km_s(depth).min()))
-    return slowest
+    return min(float(model.shear_speed_km_s(fault.row_depths_km(number)).min())
+               for number in range(len(fault.planes)))
 
 
 def check_magnitude(fault: Fault, settings: RuptureSettings) -> None:
@@ -439,7 +433,8 @@ def draw_all(fault: Fault, charts: list[Chart], settings: RuptureSettings,
     """Three draws of two independent fields each on every chart, from seeds fixed by the
     rupture's and the chart's number; and each chart's embedding."""
     correlation = settings.correlation_lengths_km()
-    drawn = [np.empty(fault.subfault_count) for _ in range(6)]
+    count = len(fields(Fields))
+    drawn = [np.empty(fault.subfault_count) for _ in range(count)]
     embeddings = []
     for number, chart in enumerate(charts):
         embedding = embed_von_karman(chart.shape, fault.cell_km, correlation, settings.hurst)
@@ -449,8 +444,9 @@ def draw_all(fault: Fault, charts: list[Chart], settings: RuptureSettings,
                 pair = draw_fields(embedding, chart.shape,
                                    draw_seed(settings.seed, 3 * number + draw))
                 for which, values in enumerate(pair):
-                    chart.scatter(values, drawn[2 * draw + which])
-    return Fields(*drawn[:5]), embeddings
+                    if 2 * draw + which < count:  # the last draw's second field is not used
+                        chart.scatter(values, drawn[2 * draw + which])
+    return Fields(*drawn), embeddings
 
 
 def slip_shape(fault: Fault, charts: list[Chart], slip_field: FloatArray,
@@ -520,8 +516,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
         offsets, samples = _kernels.synthesise_pulses(slip, rise, settings.dt_s, beta)
     offsets, samples = smooth_rows(offsets, samples,
                                    crossing_widths(fault.cell_km, speed, settings.dt_s))
-    mean_rake = np.concatenate([np.full(math.prod(fault.cells(n)), plane.rake_deg)
-                                for n, plane in enumerate(fault.planes)])
+    mean_rake = fault.per_plane([plane.rake_deg for plane in fault.planes])
     rake = kinematics.rake_deg(mean_rake, fields_.rake, settings.rake_std_deg,
                                settings.rake_max_deviation_deg)
 

@@ -83,10 +83,8 @@ def point_columns(rupture: Rupture) -> dict[str, FloatArray]:
     """Every point's values in the file's units, in subfault order."""
     fault = rupture.fault
     lon, lat = fault.positions()
-    strike = np.concatenate([np.full(fault.cells(n)[0] * fault.cells(n)[1], plane.strike_deg)
-                             for n, plane in enumerate(fault.planes)])
-    dip = np.concatenate([np.full(fault.cells(n)[0] * fault.cells(n)[1], plane.dip_deg)
-                          for n, plane in enumerate(fault.planes)])
+    strike = fault.per_plane([plane.strike_deg for plane in fault.planes])
+    dip = fault.per_plane([plane.dip_deg for plane in fault.planes])
     return {"lon": lon, "lat": lat, "dep": rupture.depth_km, "stk": strike, "dip": dip,
             "tinit": rupture.rupture_time_s, "vs": rupture.vs_km_s * KM_TO_CM,
             "den": rupture.density_g_cm3, "rake": rupture.rake_deg,
