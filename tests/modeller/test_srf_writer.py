@@ -238,6 +238,11 @@ def test_a_value_that_is_not_finite_is_refused_by_name_and_index(name, bad):
     (value_set("offsets", 1, 30), r"offsets\[1\] = 30 lies past the end of the samples, which "
                                   r"run from offsets\[0\] = 0 for 27 values"),
     (value_set("offsets", 5, 26), r"offsets\[5\] - offsets\[0\] is 26, but samples has 27 values"),
+    # Offsets that end below where they start: the first decrease is named, not a span.
+    (value_set("offsets", 5, -1), r"offsets\[5\] = -1 is less than offsets\[4\] = 14: point 4 "
+                                  r"cannot have a negative number of samples"),
+    (value_set("offsets", 0, 100), r"offsets\[1\] = 0 is less than offsets\[0\] = 100: point 0 "
+                                   r"cannot have a negative number of samples"),
     (lambda a: {**a, "samples": a["samples"][:-1]}, r"offsets\[5\] - offsets\[0\] is 27, but "
                                                     r"samples has 26 values"),
     (lambda a: {**a, "offsets": a["offsets"][:-1]}, r"offsets has 5 values: it needs one more "

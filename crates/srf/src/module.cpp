@@ -134,9 +134,12 @@ PyObject* format_points(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     block.offsets = {offsets.bytes(), offsets.size()};
     block.samples = {samples.bytes(), samples.size()};
-    const std::uint64_t span =
-        static_cast<std::uint64_t>(block.offsets[points]) - static_cast<std::uint64_t>(block.offsets[0]);
-    if (span != samples.size()) {
+    // Offsets that end below where they start decrease somewhere: the writer refuses them,
+    // naming the point, before it reads a sample.
+    const std::int64_t first = block.offsets[0];
+    const std::int64_t last = block.offsets[points];
+    const std::uint64_t span = static_cast<std::uint64_t>(last) - static_cast<std::uint64_t>(first);
+    if (last >= first && span != samples.size()) {
         PyErr_Format(PyExc_ValueError, "%s: offsets[%zu] - offsets[0] is %llu, but samples has %zu values",
                      FUNCTION, points, static_cast<unsigned long long>(span), samples.size());
         return nullptr;
