@@ -486,8 +486,10 @@ def draw(stream: IO[bytes], view: RuptureView) -> None:
     """Writes the figure of `view` as a PNG image to a binary stream."""
     with plt.rc_context({"font.size": FONT_SIZE, "axes.titlesize": FONT_SIZE + 1}):
         figure = compose(view)
-        figure.savefig(stream, format="png", dpi=DPI, metadata={"Software": None})
-    plt.close(figure)
+        try:
+            figure.savefig(stream, format="png", dpi=DPI, metadata={"Software": None})
+        finally:  # pyplot keeps every figure it made until it is closed
+            plt.close(figure)
 
 
 def compose(view: RuptureView) -> Figure:

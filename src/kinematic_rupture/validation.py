@@ -1107,8 +1107,10 @@ def report_text(validation: Validation) -> str:
 
 
 def save(figure: Figure, stream: IO[bytes]) -> None:
-    figure.savefig(stream, format="png", dpi=100, metadata={"Software": None})
-    plt.close(figure)
+    try:
+        figure.savefig(stream, format="png", dpi=100, metadata={"Software": None})
+    finally:  # pyplot keeps every figure it made until it is closed
+        plt.close(figure)
 
 
 def writer(section: Section, validation: Validation) -> Callable[[IO[bytes]], None]:

@@ -7,6 +7,7 @@ import io
 import math
 
 import matplotlib.image
+import matplotlib.pyplot as plt
 import numpy as np
 import pytest
 from matplotlib.axes import Axes
@@ -163,6 +164,24 @@ def test_a_view_draws_the_same_bytes_every_time(ruptures):
     assert png(figure.rupture_view(ruptures["dipping, buried"])) == first
     assert png(figure.rupture_view(build("dipping, buried"))) == first
     assert png(figure.rupture_view(build("dipping, buried", seed=8))) != first
+
+
+class FullDisk(io.RawIOBase):
+    """A stream whose every write fails, as on a full disk."""
+
+    def writable(self):
+        return True
+
+    def write(self, data):
+        raise OSError(28, "No space left on device")
+
+
+def test_a_stream_that_fails_leaves_no_figure_open(ruptures):
+    view = figure.rupture_view(ruptures["5 x 5 km"])
+    before = plt.get_fignums()
+    with pytest.raises(OSError, match="No space left"):
+        figure.draw(FullDisk(), view)
+    assert plt.get_fignums() == before
 
 
 def misfit(spectrum, moment, corner):

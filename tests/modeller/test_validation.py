@@ -10,6 +10,7 @@ import re
 from types import SimpleNamespace
 
 import matplotlib.image
+import matplotlib.pyplot as plt
 import numpy as np
 import pytest
 
@@ -105,6 +106,25 @@ def test_an_output_that_is_a_file_is_refused(tmp_path):
     path.write_text("keep")
     status, _, err = run([*SMALL_RUN, "--output", path])
     assert status == 2 and "--output" in err and path.read_text() == "keep"
+
+
+class FullDisk(io.RawIOBase):
+    """A stream whose every write fails, as on a full disk."""
+
+    def writable(self):
+        return True
+
+    def write(self, data):
+        raise OSError(28, "No space left on device")
+
+
+def test_a_figure_that_cannot_be_written_is_closed_all_the_same():
+    before = plt.get_fignums()
+    drawn, panel = plt.subplots()
+    panel.plot([0.0, 1.0], [1.0, 0.0])
+    with pytest.raises(OSError, match="No space left"):
+        validation.save(drawn, FullDisk())
+    assert plt.get_fignums() == before
 
 
 # ---- The slip spectrum's fit ------------------------------------------------------------------
