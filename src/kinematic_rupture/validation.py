@@ -48,11 +48,11 @@ from .field import von_karman  # noqa: E402
 from .files import FileSet  # noqa: E402
 from .geometry import Fault  # noqa: E402
 from .hypocentre import draw_hypocentre  # noqa: E402
-from .kinematics import (DYNE_CM_PER_N_M, largest_frequency_hz, mechanism_factor,  # noqa: E402
+from .kinematics import (largest_frequency_hz, mean_rise_time_s, mechanism_factor,  # noqa: E402
                          shallow_weight)
 from .rupture import (SLIP_THRESHOLD_M, TAPER_FRACTION, Rupture, RuptureSettings,  # noqa: E402
                       build_rupture, build_warnings)
-from .scaling import SOMERVILLE_1999_RISE_TIME_COEFFICIENT  # noqa: E402
+from .scaling import somerville_rise_time_s  # noqa: E402
 
 FloatArray = npt.NDArray[np.float64]
 BoolArray = npt.NDArray[np.bool_]
@@ -238,15 +238,10 @@ def rise_depth_factor(depth_km: FloatArray, settings: RuptureSettings) -> FloatA
     return 1.0 + (settings.shallow_rise_time_factor - 1.0) * weight
 
 
-def scaled_rise_time_s(moment_nm: float, coefficient: float, alpha: float) -> float:
-    """c alpha_T M0^(1/3), M0 in dyne cm (Graves and Pitarka 2010, eq. 8)."""
-    return coefficient * alpha * (moment_nm * DYNE_CM_PER_N_M) ** (1.0 / 3.0)
-
-
 def settings_rise_time_s(rupture: Rupture) -> float:
     plane = rupture.fault.planes[0]
-    return scaled_rise_time_s(rupture.moment_nm, rupture.settings.rise_time_coefficient,
-                              mechanism_factor(plane.dip_deg, plane.rake_deg))
+    return mean_rise_time_s(rupture.moment_nm, rupture.settings.rise_time_coefficient,
+                            mechanism_factor(plane.dip_deg, plane.rake_deg))
 
 
 def predicted_duration_s(rupture: Rupture) -> float:
@@ -603,8 +598,8 @@ def rise_time(measures: Sequence[Measures], fault: Fault, settings: RuptureSetti
     moment = float(np.mean([m.moment_nm for m in measures]))
     plane = fault.planes[0]
     alpha = mechanism_factor(plane.dip_deg, plane.rake_deg)
-    expected = scaled_rise_time_s(moment, settings.rise_time_coefficient, alpha)
-    somerville = scaled_rise_time_s(moment, SOMERVILLE_1999_RISE_TIME_COEFFICIENT, 1.0)
+    expected = mean_rise_time_s(moment, settings.rise_time_coefficient, alpha)
+    somerville = somerville_rise_time_s(moment)
     estimate = mean_of([m.mean_rise_time_s for m in measures])
     width, why = half_width(RISE_TIME_TOLERANCE * expected, estimate.error)
     return Comparison(
@@ -918,10 +913,10 @@ def draw_rise_time_duration(validation: Validation) -> Figure:
     alpha = mechanism_factor(plane.dip_deg, plane.rake_deg)
     figure, axes = plt.subplots(1, 2, figsize=(11.0, 4.5), layout="constrained")
     rise = axes[0]
-    rise.loglog(span, scaled_rise_time_s(1.0, settings.rise_time_coefficient, alpha) * span ** (1 / 3),
+    rise.loglog(span, mean_rise_time_s(1.0, settings.rise_time_coefficient, alpha) * span ** (1 / 3),
                 color="black", label=f"Graves and Pitarka (2010): {settings.rise_time_coefficient:.3g} "
                 f"alpha_T M0^(1/3)")
-    rise.loglog(span, scaled_rise_time_s(1.0, SOMERVILLE_1999_RISE_TIME_COEFFICIENT, 1.0) * span ** (1 / 3),
+    rise.loglog(span, somerville_rise_time_s(1.0) * span ** (1 / 3),
                 "--", color="grey", label="Somerville et al. (1999): 2.03e-9 M0^(1/3)")
     rise.loglog(moments, [m.mean_rise_time_s for m in measures], "o", color="crimson",
                 markersize=4, alpha=0.6, label="ruptures' mean rise times")
