@@ -25,6 +25,7 @@ file complete or absent. Exit status 0 when every comparison passes, 1 when any 
 import argparse
 import dataclasses
 import math
+import os
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -1166,6 +1167,11 @@ def run_command(arguments: argparse.Namespace) -> None:
     output = Path(arguments.output)
     if output.exists() and not output.is_dir():
         raise Failure(f"--output {output}: is not a directory", 2)
+    # The report is written after every rupture is built: a place it cannot go is refused now.
+    where = next((path for path in (output.absolute(), *output.absolute().parents) if path.exists()),
+                 Path("/"))
+    if not where.is_dir() or not os.access(where, os.W_OK | os.X_OK):
+        raise Failure(f"--output {output}: cannot write in {where}", 2)
     warn(build_warnings(fault, base))
     validation = validate(fault, base, range(first, first + count), progress_line(count))
     report = write_report(output, validation)

@@ -108,6 +108,15 @@ def test_an_output_that_is_a_file_is_refused(tmp_path):
     assert status == 2 and "--output" in err and path.read_text() == "keep"
 
 
+def test_an_output_inside_a_file_is_refused_before_any_work(tmp_path):
+    path = tmp_path / "taken"
+    path.write_text("keep")
+    status, out, err = run([*SMALL_RUN, "--output", path / "report"])
+    assert status == 2 and out == ""
+    assert err.count("\n") == 1 and f"--output {path / 'report'}: cannot write in {path}" in err
+    assert path.read_text() == "keep"
+
+
 class FullDisk(io.RawIOBase):
     """A stream whose every write fails, as on a full disk."""
 
