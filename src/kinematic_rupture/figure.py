@@ -285,13 +285,18 @@ def pulse(view_planes: list[PlaneView], cell: tuple[int, int, int], rates_m_s: F
 
 def srf_view(srf: SrfFile, rigidity: FloatArray, name: str) -> RuptureView:
     """The figure's view of a file: it needs a PLANE block whose cell counts match its
-    points, and a point that slips. Slip and slip rate are the vector sum of the three
-    components; rise time is each point's samples times DT; the rupture speed comes from
-    the gradient of TINIT, over VS where the file gives it."""
+    points, planes of cells and a size, and a point that slips. Slip and slip rate are the
+    vector sum of the three components; rise time is each point's samples times DT; the
+    rupture speed comes from the gradient of TINIT, over VS where the file gives it."""
     points = srf.points
     sizes = [plane.nstk * plane.ndip for plane in srf.planes]
     if not srf.planes or sum(sizes) != len(points):
         raise SrfError("needs a PLANE block whose cell counts add up to its points to be drawn")
+    for number, plane in enumerate(srf.planes, start=1):
+        if not (plane.nstk > 0 and plane.ndip > 0 and plane.length_km > 0 and plane.width_km > 0):
+            raise SrfError(f"plane {number} has {plane.nstk} x {plane.ndip} cells of "
+                           f"{plane.length_km:g} km x {plane.width_km:g} km: a plane needs cells "
+                           "and a size to be drawn")
     moment = srf_moment_nm(srf, rigidity)
     if not moment > 0:
         raise SrfError("has no point that slips: there is nothing to draw")

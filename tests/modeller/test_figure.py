@@ -262,6 +262,13 @@ def test_a_file_gives_its_rise_times_rupture_speed_rake_and_seed():
     ("2.0\nPOINTS 1\n0 0 0 0 90 1e10 0 0.1 3.5e5 2.7\n180 1 1 0 0 0 0\n1\n", "cell counts add up"),
     (two_plane_srf(90.0).replace(" 12 6 12.0000 ", " 11 6 12.0000 "), "cell counts add up"),
     (two_plane_srf(90.0, slip_scale=0.0), "no point that slips"),
+    # Cell counts that still add up, with none along the first plane's strike.
+    (two_plane_srf(90.0).replace("34.200000 20 10 ", "34.200000 0 10 ")
+     .replace("34.286467 12 6 ", "34.286467 34 8 "), "plane 1 has 0 x 10 cells of 20 km x 10 km"),
+    (two_plane_srf(90.0).replace(" 20 10 20.0000 10.0000", " 20 10 0.0000 10.0000"),
+     "plane 1 has 20 x 10 cells of 0 km x 10 km: a plane needs cells and a size"),
+    (two_plane_srf(90.0).replace(" 12 6 12.0000 6.0000", " 12 6 12.0000 0.0000"),
+     "plane 2 has 12 x 6 cells of 12 km x 0 km"),
 ])
 def test_a_file_that_cannot_be_drawn_is_refused(text, phrase):
     with pytest.raises(SrfError, match=phrase):
