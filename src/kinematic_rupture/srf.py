@@ -230,6 +230,7 @@ class SrfFile:
 
 
 POINT_FIELDS = {"1.0": 8, "2.0": 10}
+DT_FIELD = 7  # LON LAT DEP STK DIP AREA TINIT DT
 SLIP_FIELDS = 7
 
 
@@ -349,6 +350,12 @@ def point_values(count: int, values: FloatArray, version: str, block: int) -> Po
         raise SrfError(f"POINTS block {block} has {size - at} values more than its {count} "
                        f"points and their sample counts call for")
     counts: IntArray = headers[:, POINT_FIELDS[version] + 2::2].astype(np.int64)
+    dt = headers[:, DT_FIELD]
+    unusable = (counts.sum(axis=1) > 0) & ~(dt > 0)  # also NaN
+    if unusable.any():
+        k = int(np.argmax(unusable))
+        raise SrfError(f"point {k + 1} of POINTS block {block} has DT {dt[k]:g} s; a point with "
+                       f"slip-rate samples needs a positive sample interval")
     return PointBlock(headers, sample_starts, counts, values)
 
 

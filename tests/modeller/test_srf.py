@@ -154,3 +154,10 @@ def test_a_multi_plane_file_of_another_writer_has_a_duration_and_moment_rate():
     moment = 3e10 * 1e6 * (10.0 + 5.0 + 4.0 + 2.0) / 100  # components summed as collinear
     assert rate.sum() * dt == pytest.approx(moment)
     assert srf_duration_s(srf) == pytest.approx(1.2)
+
+
+@pytest.mark.parametrize("dt", ["0", "-0.1", "nan"])
+def test_a_point_with_samples_needs_a_positive_sample_interval(dt):
+    text = f"1.0\nPOINTS 1\n0 0 1 0 90 1 0 {dt}\n0 1 1 0 0 0 0\n10\n"
+    with pytest.raises(SrfError, match=f"point 1 of POINTS block 1 has DT {dt} s"):
+        parse_srf(text)
