@@ -7,11 +7,20 @@ length. Without it, coarse cells start all their slip at once and sum incoherent
 high-frequency energy that a finer chart of the same rupture does not have.
 """
 
+import importlib
+from types import ModuleType
+
 import numpy as np
 import numpy.typing as npt
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
+
+compiled: ModuleType | None
+try:
+    compiled = importlib.import_module("._rows", __package__)
+except ImportError:  # a source tree without the compiled module
+    compiled = None
 
 
 def crossing_widths(cell_km: float, speed_km_s: FloatArray, dt_s: float) -> IntArray:
@@ -19,19 +28,32 @@ def crossing_widths(cell_km: float, speed_km_s: FloatArray, dt_s: float) -> IntA
     return np.maximum(1, np.rint(cell_km / (speed_km_s * dt_s))).astype(np.int64)
 
 
-def smooth_rows(offsets: IntArray, samples: FloatArray,
-                widths: IntArray) -> tuple[IntArray, FloatArray]:
+def smooth_rows(offsets: IntArray, samples: FloatArray, widths: IntArray,
+                reference: bool = False) -> tuple[IntArray, FloatArray]:
     """Each non-empty row convolved with a boxcar of `widths[k]` samples (unit area), so
-    that it keeps its slip; a row of width 1 is unchanged. Returns new CSR rows."""
+    that it keeps its slip; a row of width 1 is unchanged. Returns new CSR rows, by the
+    compiled module unless `reference` asks for the NumPy steps it reproduces bit for bit."""
     lengths = np.diff(offsets)
     widths = np.where(lengths > 0, widths, 1)
     if np.all(widths == 1):
         return offsets, samples
-    # Every row moves along by the samples the rows before it gained; a row of width 1 is
-    # copied there as it is, and only the wide rows' samples are spread.
+    # Every row moves along by the samples the rows before it gained.
+    extra = widths - 1
+    new_offsets = np.concatenate([[0], offsets[1:] + np.cumsum(extra)]).astype(np.int64)
+    if reference or compiled is None:
+        return new_offsets, spread_rows(offsets, samples, widths, new_offsets)
+    smoothed = np.empty(int(new_offsets[-1]))
+    compiled.smooth_rows(offsets, samples, widths.astype(np.int64), new_offsets, smoothed)
+    return new_offsets, smoothed
+
+
+def spread_rows(offsets: IntArray, samples: FloatArray, widths: IntArray,
+                new_offsets: IntArray) -> FloatArray:
+    """The smoothed samples, with NumPy: a row of width 1 is copied to its new place as it
+    is, and only the wide rows' samples are spread."""
+    lengths = np.diff(offsets)
     extra = widths - 1
     moved = np.cumsum(extra) - extra
-    new_offsets = np.concatenate([[0], offsets[1:] + np.cumsum(extra)]).astype(np.int64)
     target = np.arange(samples.size) + np.repeat(moved, lengths)
     smoothed = np.zeros(int(new_offsets[-1]))
     smoothed[target] = samples
@@ -44,4 +66,4 @@ def smooth_rows(offsets: IntArray, samples: FloatArray,
     for shift in range(1, int(widths.max())):
         reaching = width > shift
         smoothed[target[wide][reaching] + shift] += share[reaching]
-    return new_offsets, smoothed
+    return smoothed

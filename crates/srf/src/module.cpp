@@ -12,70 +12,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "buffer_argument.hpp"
 #include "points.hpp"
 
 namespace {
 
 constexpr const char* FUNCTION = "format_points";
-
-// An argument's buffer, released with the call.
-class Array {
-public:
-    Array() = default;
-    Array(const Array&) = delete;
-    Array& operator=(const Array&) = delete;
-    ~Array() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    // Takes `object` as a contiguous one-dimensional array of 8-byte items of `kind`
-    // ('d' float64, 'q' int64). False with TypeError or ValueError set if it is not one.
-    bool take(PyObject* object, const char* name, char kind);
-    const unsigned char* bytes() const { return static_cast<const unsigned char*>(view_.buf); }
-    std::size_t size() const { return static_cast<std::size_t>(view_.shape[0]); }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-// True when a buffer's struct format is `kind` in the machine's byte order, an 8-byte
-// item being given (int64 reads as 'l' or 'q').
-bool is_native(const char* format, char kind) {
-    if (!format) format = "B";
-    if (*format == '@' || *format == '=' || (*format == '<' && PY_LITTLE_ENDIAN)) ++format;
-    if (kind == 'q') return std::strcmp(format, "q") == 0 || std::strcmp(format, "l") == 0;
-    return format[0] == kind && format[1] == '\0';
-}
-
-[[gnu::cold]] bool wrong_type(PyObject* object, const char* name, char kind) {
-    PyErr_Format(PyExc_TypeError, "%s: %s must be a one-dimensional %s array, not %.200s", FUNCTION,
-                 name, kind == 'q' ? "int64" : "float64", Py_TYPE(object)->tp_name);
-    return false;
-}
-
-bool Array::take(PyObject* object, const char* name, char kind) {
-    if (!PyObject_CheckBuffer(object)) return wrong_type(object, name, kind);
-    if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) return false;
-    held_ = true;
-    if (view_.itemsize != 8 || !is_native(view_.format, kind)) {
-        PyErr_Format(PyExc_TypeError, "%s: %s must be %s array, not one of items '%.20s' of %zd bytes",
-                     FUNCTION, name, kind == 'q' ? "an int64" : "a float64",
-                     view_.format ? view_.format : "B", view_.itemsize);
-        return false;
-    }
-    if (view_.ndim != 1) {
-        PyErr_Format(PyExc_ValueError, "%s: %s must be one-dimensional, not %d-dimensional",
-                     FUNCTION, name, view_.ndim);
-        return false;
-    }
-    if (view_.strides && view_.shape[0] > 1 && view_.strides[0] != 8) {
-        PyErr_Format(PyExc_ValueError, "%s: %s must be contiguous, not strided by %zd bytes",
-                     FUNCTION, name, view_.strides[0]);
-        return false;
-    }
-    return true;
-}
 
 bool finite(double value, const char* name) {
     if (std::isfinite(value)) return true;
@@ -111,11 +53,11 @@ PyObject* format_points(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (!finite(block.area_cm2, "area") || !finite(block.dt_s, "dt")) return nullptr;
 
-    Array fields[srf::FIELDS];
-    Array offsets;
-    Array samples;
+    BufferArgument fields[srf::FIELDS];
+    BufferArgument offsets;
+    BufferArgument samples;
     for (int f = 0; f < srf::FIELDS; ++f) {
-        if (!fields[f].take(objects[f], srf::FIELD_NAMES[f], 'd')) return nullptr;
+        if (!fields[f].take(objects[f], FUNCTION, srf::FIELD_NAMES[f], 'd')) return nullptr;
         if (fields[f].size() != fields[0].size()) {
             PyErr_Format(PyExc_ValueError, "%s: %s has %zu values and lon %zu: every column has one value per point",
                          FUNCTION, srf::FIELD_NAMES[f], fields[f].size(), fields[0].size());
@@ -123,7 +65,8 @@ PyObject* format_points(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         block.fields[f] = {fields[f].bytes(), fields[f].size()};
     }
-    if (!offsets.take(offsets_object, "offsets", 'q') || !samples.take(samples_object, "samples", 'd')) {
+    if (!offsets.take(offsets_object, FUNCTION, "offsets", 'q') ||
+        !samples.take(samples_object, FUNCTION, "samples", 'd')) {
         return nullptr;
     }
     const std::size_t points = fields[0].size();
