@@ -80,6 +80,11 @@ def assert_same_ruptures(directory: Path, reference: Path, form: str, seeds) -> 
                     np.testing.assert_array_equal(ours[key], theirs[key], err_msg=f"{name}: {key}")
 
 
+# glibc's memory settings of this process before the module's cluster starts.
+MALLOC_SETTINGS = ("MALLOC_TRIM_THRESHOLD_", "MALLOC_MMAP_THRESHOLD_")
+MALLOC_SETTINGS_BEFORE = {name: os.environ.get(name) for name in MALLOC_SETTINGS}
+
+
 # ---- Fixtures ---------------------------------------------------------------------------------
 
 
@@ -143,6 +148,14 @@ def test_a_cluster_run_equals_a_serial_run_bit_for_bit(cluster, serial, tmp_path
     assert_same_ruptures(tmp_path, reference, form, SEEDS)
     names = {path.name for path in tmp_path.iterdir()}
     assert names == {name for name in os.listdir(reference)} | {ensemble.MANIFEST, ensemble.SUMMARY}
+
+
+def test_local_workers_keep_glibcs_adaptive_memory_thresholds(cluster):
+    """Dask would start them with MALLOC_TRIM_THRESHOLD_ set (and set it in this process
+    too), which makes every large array of a rupture a fresh mapping; what they get is
+    what this process had before any cluster started."""
+    there = cluster.run(lambda: {name: os.environ.get(name) for name in MALLOC_SETTINGS})
+    assert list(there.values()) == [MALLOC_SETTINGS_BEFORE] * 2
 
 
 def test_summary_rows_come_in_seed_order_and_read_back_exactly(cluster, serial, tmp_path):
