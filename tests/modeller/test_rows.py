@@ -154,6 +154,14 @@ def test_rows_off_the_moment_rate_grid_are_refused_and_the_rate_is_untouched(sta
     assert np.all(rate == 2.0)
 
 
+@pytest.mark.parametrize("block", [-5, 0, 1, 2**63 - 1])
+def test_any_block_size_sums_every_row_once(block):
+    offsets, samples, _, _, _ = good_rows()
+    rate = np.zeros(10)
+    _rows.add_moment_rate(np.array([0.5, 0.0, 2.0]), offsets, samples, np.ones(3), rate, block)
+    assert rate.sum() == samples.sum()
+
+
 def test_one_weight_per_row_is_needed():
     offsets, samples, _, _, _ = good_rows()
     with pytest.raises(ValueError, match="one value per row"):

@@ -1,6 +1,7 @@
 #include "rows.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -136,8 +137,11 @@ Status moment_rate(Doubles start, Whole offsets, Doubles samples, Doubles weight
     while (first < rows) {
         // The rows up to the last offset at most block_samples past the first row's, at
         // least one.
+        const std::int64_t bound = block_samples > INT64_MAX - offsets[first]
+                                       ? INT64_MAX
+                                       : offsets[first] + block_samples;  // offsets are >= 0
         std::size_t last = first + 1;
-        while (last < rows && offsets[last + 1] <= offsets[first] + block_samples) ++last;
+        while (last < rows && offsets[last + 1] <= bound) ++last;
         std::fill(now.begin(), now.end(), 0.0);
         std::fill(next.begin(), next.end(), 0.0);
         for (std::size_t k = first; k < last; ++k) {
