@@ -29,8 +29,12 @@ public:
                          function, name, kind == 'q' ? "int64" : "float64", Py_TYPE(object)->tp_name);
             return false;
         }
-        if (PyObject_GetBuffer(object, &view_, writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO) < 0) return false;
+        if (PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) < 0) return false;
         held_ = true;
+        if (writable && view_.readonly) {
+            PyErr_Format(PyExc_ValueError, "%s: %s must be writable", function, name);
+            return false;
+        }
         if (view_.itemsize != 8 || !is_native(view_.format, kind)) {
             PyErr_Format(PyExc_TypeError, "%s: %s must be %s array, not one of items '%.20s' of %zd bytes",
                          function, name, kind == 'q' ? "an int64" : "a float64",

@@ -39,8 +39,13 @@ def moment_rate(rupture_time_s: FloatArray, offsets: npt.NDArray[np.int64], samp
     size = int(np.floor(ends.max())) + 2 if samples.size else 1
     rate = np.zeros(size)
     if row_dt_s is None and not reference and compiled is not None:
-        compiled.add_moment_rate(start, offsets.astype(np.int64), samples,
-                                 moment_weight.astype(np.float64), rate, SAMPLE_BLOCK)
+        # The compiled module reads contiguous int64 and float64 arrays: these copy only
+        # what is not one already.
+        compiled.add_moment_rate(np.ascontiguousarray(start, dtype=np.float64),
+                                 np.ascontiguousarray(offsets, dtype=np.int64),
+                                 np.ascontiguousarray(samples, dtype=np.float64),
+                                 np.ascontiguousarray(moment_weight, dtype=np.float64), rate,
+                                 SAMPLE_BLOCK)
         return rate
     first = 0
     while first < lengths.size:

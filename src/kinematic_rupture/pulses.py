@@ -43,7 +43,11 @@ def smooth_rows(offsets: IntArray, samples: FloatArray, widths: IntArray,
     if reference or compiled is None:
         return new_offsets, spread_rows(offsets, samples, widths, new_offsets)
     smoothed = np.empty(int(new_offsets[-1]))
-    compiled.smooth_rows(offsets, samples, widths.astype(np.int64), new_offsets, smoothed)
+    # The compiled module reads contiguous int64 and float64 arrays: these copy only
+    # what is not one already.
+    compiled.smooth_rows(np.ascontiguousarray(offsets, dtype=np.int64),
+                         np.ascontiguousarray(samples, dtype=np.float64),
+                         np.ascontiguousarray(widths, dtype=np.int64), new_offsets, smoothed)
     return new_offsets, smoothed
 
 

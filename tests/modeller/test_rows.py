@@ -81,6 +81,20 @@ def test_any_rows_are_the_references_bit_for_bit(rows, block):
         moment.SAMPLE_BLOCK = usual
 
 
+def test_rows_of_any_layout_are_summed_and_smoothed_as_the_reference_does():
+    """Strided samples, int32 offsets and an int32 width: what the NumPy steps take, the
+    compiled path takes too."""
+    offsets = np.array([0, 3, 3, 7], dtype=np.int32)
+    samples = np.arange(14.0)[::2]
+    widths = np.array([2, 5, 3], dtype=np.int32)
+    start, weight = np.array([0.5, 1.0, 2.25]), np.arange(6.0)[::2]
+    compiled = pulses.smooth_rows(offsets, samples, widths)
+    reference = pulses.smooth_rows(offsets, samples, widths, reference=True)
+    assert np.array_equal(compiled[0], reference[0]) and same_bits(compiled[1], reference[1])
+    arguments = (start, offsets, samples, weight, 1.0)
+    assert same_bits(moment.moment_rate(*arguments), moment.moment_rate(*arguments, reference=True))
+
+
 def good_rows():
     offsets = np.array([0, 3, 3, 7], dtype=np.int64)
     samples = np.arange(1.0, 8.0)
@@ -135,7 +149,7 @@ def test_arguments_of_the_wrong_kind_are_refused_by_name(changed, error, message
 def test_an_output_that_cannot_be_written_is_refused():
     out = np.zeros(8)
     out.flags.writeable = False
-    with pytest.raises((BufferError, ValueError, TypeError)):
+    with pytest.raises(ValueError, match="^smooth_rows: out must be writable"):
         _rows.smooth_rows(**smoothing_with(out=out))
     assert not out.any()
 

@@ -11,8 +11,7 @@
 
 namespace rows {
 
-// A one-dimensional array of 8-byte values, aligned or not, read (and, if `Writable`,
-// written) in place.
+// A one-dimensional array of 8-byte values, aligned or not, read and written in place.
 template <class T>
 struct Column {
     static_assert(sizeof(T) == 8);
@@ -51,14 +50,14 @@ struct Refusal {
 // 1, or of no samples, is copied unchanged. new_offsets must be offsets plus the widths
 // gained before (widths[j] - 1 summed over the rows j < k with samples).
 Status smooth(Whole offsets, Doubles samples, Whole widths, Whole new_offsets, Doubles out,
-            Refusal& refusal);
+              Refusal& refusal);
 
-// Adds to `rate` (zeroed by the caller) the moment rate of rows whose sample m lies at
+// Adds to `rate` the moment rate of rows whose sample m lies at
 // grid time start[k] + m and weighs weight[k], a sample between two grid times shared
 // between them by nearness. Rows are summed a block of about `block_samples` samples at
 // a time into a block's own sums, which are then added to `rate`: the order of the
 // reference's additions, which bins each block apart.
 Status moment_rate(Doubles start, Whole offsets, Doubles samples, Doubles weight, Doubles rate,
-                 std::int64_t block_samples, Refusal& refusal);
+                   std::int64_t block_samples, Refusal& refusal);
 
 }  // namespace rows
