@@ -51,7 +51,7 @@ from . import __version__, memory, options, sidecar, srf
 from .checks import SettingError, whole
 from .files import FileSet, is_temporary
 from .geometry import Fault
-from .hypocentre import DISTRIBUTIONS, draw_hypocentre
+from .hypocentre import DISTRIBUTIONS
 from .rupture import Rupture, RuptureSettings, build_rupture, build_warnings, memory_need
 
 DESCRIPTION = __doc__.split("\n\n")[0].replace("\n", " ")
@@ -108,9 +108,10 @@ def plan(fault: Fault, base: RuptureSettings, form: str = "srf", srf_version: st
 
 
 def variation_settings(run: Plan, seed: int) -> RuptureSettings:
-    """The base settings with this variation's seed and the hypocentre drawn from it."""
-    return dataclasses.replace(run.base, seed=seed,
-                               hypocentre_km=draw_hypocentre(run.fault, seed, run.hypocentres))
+    """The base settings with this variation's seed, its hypocentre to be drawn from it
+    (see `hypocentre.draw_hypocentre`)."""
+    return dataclasses.replace(run.base, seed=seed, hypocentre_km=None,
+                               hypocentre_distribution=run.hypocentres)
 
 
 def npz_bytes(rupture: Rupture) -> dict[str, Any]:
@@ -355,8 +356,10 @@ def add_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--srf-version", choices=srf.VERSIONS, default="2.0",
                         help="SRF version (default 2.0)")
     parser.add_argument("--hypocentre-distribution", choices=DISTRIBUTIONS, default="mai2005",
-                        help="where hypocentres are drawn: Mai et al. (2005), for the fault's "
-                        "mechanism, or Melgar and Hayes (2019) (default mai2005)")
+                        help="where hypocentres are drawn: the positions of Mai et al. (2005) for "
+                        "the fault's mechanism, or of Melgar and Hayes (2019), each weighted so "
+                        "that they fall in large and very large slip as often as Mai et al. found "
+                        "(default mai2005)")
     again = parser.add_mutually_exclusive_group()
     again.add_argument("--resume", action="store_true",
                        help="complete the run already in OUTPUT, skipping its complete seeds")

@@ -121,15 +121,18 @@ class Fault:
     @classmethod
     def for_magnitude(cls, magnitude: float, cell_km: float = 0.1, **plane: float) -> "Fault":
         """A fault of one plane sized for `magnitude` by Leonard's (2010) relations for its
-        mechanism, each side rounded to a whole number of cells."""
-        from .scaling import is_strike_slip, leonard_dimensions_km
-        rake = Plane(**plane).rake_deg
+        mechanism and placed at the depth of Kaklamanos et al. (2011) within the
+        seismogenic crust (`scaling.placed_dimensions_km`), each side rounded to a whole
+        number of cells; a top depth given in `plane` is kept."""
+        from .scaling import placed_dimensions_km
+        given = Plane(**plane)
         cell = checks.positive("cell_km", cell_km, "km")
-        length, width = leonard_dimensions_km(checks.number("magnitude", magnitude),
-                                              is_strike_slip(rake))
+        length, width, top = placed_dimensions_km(checks.number("magnitude", magnitude),
+                                                  given.rake_deg, given.dip_deg)
         sides = {name: round(max(1, round(size / cell)) * cell, 9)
                  for name, size in (("length_km", length), ("width_km", width))}
-        return cls.single(cell_km, **{**plane, **sides})
+        placed = {"top_depth_km": round(top, 3), **plane, **sides}
+        return cls.single(cell_km, **placed)
 
     def cells(self, number: int = 0) -> tuple[int, int]:
         """(rows down dip, columns along strike) of plane `number`."""

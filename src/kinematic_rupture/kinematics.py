@@ -19,10 +19,6 @@ FloatArray = npt.NDArray[np.float64]
 DYNE_CM_PER_N_M = 1e7
 # Mechanism factor alpha_T = 1 / (1 + fD fR C_alpha) (Graves and Pitarka 2015, eq. 2).
 MECHANISM_C_ALPHA = 0.1
-# The time perturbation grows from zero at the hypocentre to its full size where the front
-# arrives this many perturbation amplitudes later, so that no subfault starts before the
-# rupture does.
-TIME_PERTURBATION_ONSET = 3.0
 
 
 def correlated(base: FloatArray, independent: FloatArray, correlation: float) -> FloatArray:
@@ -69,47 +65,107 @@ def rupture_velocity_fraction(depth_km: FloatArray, slip_field: FloatArray,
 
 def rise_times_s(slip_m: FloatArray, depth_km: FloatArray, rise_field: FloatArray,
                  mean_s: float, shallow_factor: float, shallow_km: float, transition_km: float,
-                 slip_correlation: float, slip_log_std: float, floor_fraction: float) -> FloatArray:
-    """Every subfault's rise time: k F(z) sqrt(slip) exp(sigma xi), with F = `shallow_factor`
-    in the shallow zone and 1 below it (Graves and Pitarka 2010, eq. 7), xi an independent
-    field, and k set so that the slipping subfaults average `mean_s` (GP2010).
+                 slip_correlation: float, slip_log_std: float, spread: float,
+                 widening_s: npt.ArrayLike) -> FloatArray:
+    """Every subfault's pulse duration: k F(z) sqrt(slip) exp(sigma xi) (Graves and Pitarka
+    2010, eq. 7, with F = `shallow_factor` in the shallow zone and 1 below it, and the
+    random part of Graves and Pitarka 2016), its logarithm kept within a factor `spread`
+    of the median by a soft bound, and k set so that the rise times as written (each
+    pulse widened by `widening_s`, the smoothing over its cell) average `mean_s` over the
+    slipping subfaults.
 
     sigma gives log rise time a correlation of `slip_correlation` with log slip (whose
-    standard deviation is `slip_log_std`): the rise time grows with slip plus a random part
-    (Graves and Pitarka 2016). No rise time is shorter than `floor_fraction` of the mean:
-    sqrt(slip) would give the nearly still edges of the fault pulses too short to sample.
+    standard deviation is `slip_log_std`). The bound is log(spread) tanh(x / log(spread))
+    of the log rise time's offset x from the median: monotonic, so no rise times pile up
+    at a floor or a ceiling, and the longest stays a few times the mean.
     """
     slipping = slip_m > 0
+    if not slipping.any():
+        return np.zeros_like(slip_m)
     random_std = 0.5 * slip_log_std * math.sqrt(1.0 / slip_correlation**2 - 1.0)
     depth_factor = 1.0 + (shallow_factor - 1.0) * shallow_weight(depth_km, shallow_km, transition_km)
-    shape = depth_factor * np.sqrt(slip_m) * np.exp(random_std * rise_field)
-    rise = mean_s * shape / shape[slipping].mean()
-    return np.where(slipping, np.maximum(rise, floor_fraction * mean_s), 0.0)
+    log_shape = (np.log(depth_factor[slipping]) + 0.5 * np.log(slip_m[slipping])
+                 + random_std * rise_field[slipping])
+    offset = log_shape - np.median(log_shape)
+    bound = math.log(spread)
+    shape = np.exp(bound * np.tanh(offset / bound))
+    scale = max(mean_s - float(np.asarray(widening_s, dtype=np.float64)[slipping].mean()),
+                MIN_PULSE_SHARE * mean_s) / float(shape.mean())
+    rise = np.zeros_like(slip_m)
+    rise[slipping] = scale * shape
+    return rise
 
 
-def time_perturbation_s(front_s: FloatArray, slip_field: FloatArray, time_field: FloatArray,
-                        moment_nm: float, intercept_s: float, slope: float,
-                        slip_correlation: float) -> FloatArray:
-    """Rupture times made incoherent: the front's time minus dt r, where dt = b0 + b1
-    M0^(1/3) (M0 in dyne cm; b0 = 0.1 s and b1 = 5e-10 in Graves and Pitarka 2016 and
-    Wirth et al. 2017) and r is a field correlated with slip at `slip_correlation`
-    (0.8): subfaults of large slip start early, of small slip late. The perturbation
-    grows from nothing at the hypocentre, and no time is negative."""
-    amplitude = intercept_s + slope * (moment_nm * DYNE_CM_PER_N_M) ** (1.0 / 3.0)
-    if amplitude <= 0:
-        return front_s.copy()
-    onset = np.minimum(1.0, front_s / (TIME_PERTURBATION_ONSET * amplitude))
-    shift = amplitude * correlated(slip_field, time_field, slip_correlation) * onset
-    return np.maximum(front_s - shift, 0.0)
+# The pulses' own durations average at least this share of the mean rise time, however
+# much the smoothing over coarse cells widens them.
+MIN_PULSE_SHARE = 0.2
+
+
+def time_perturbation_amplitude_s(moment_nm: float, intercept_s: float, slope: float) -> float:
+    """dt = b0 + b1 M0^(1/3), M0 in dyne cm (Graves and Pitarka 2016, Wirth et al. 2017)."""
+    return max(0.0, intercept_s + slope * (moment_nm * DYNE_CM_PER_N_M) ** (1.0 / 3.0))
+
+
+def time_shift_s(front_s: FloatArray, field: FloatArray, amplitude_s: float) -> FloatArray:
+    """How much earlier than the front each subfault starts: dt r, growing from nothing
+    at the hypocentre as 1 - exp(-T / (TIME_PERTURBATION_ONSET dt)), so that no subfault
+    starts before the rupture and the growth adds little to the shift's gradient."""
+    if amplitude_s <= 0:
+        return np.zeros_like(front_s)
+    onset = -np.expm1(-front_s / (TIME_PERTURBATION_ONSET * amplitude_s))
+    return np.asarray(amplitude_s * field * onset, dtype=np.float64)
+
+
+def steepness(shift_s: FloatArray, speed_km_s: FloatArray, limit_km_s: FloatArray,
+              cell_km: float) -> FloatArray:
+    """On a chart's grids: the shift's gradient over the room the front leaves below the
+    speed limit, 1 / Vr - 1 / limit (s/km); above 1, a subfault could start as if the
+    front ran faster than the limit."""
+    slope2 = np.zeros_like(shift_s)
+    for axis in (0, 1):
+        if shift_s.shape[axis] > 1:
+            slope2 += np.gradient(shift_s, cell_km, axis=axis) ** 2
+    room = 1.0 / speed_km_s - 1.0 / limit_km_s
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.where(room > 0, np.sqrt(slope2) / room, np.where(slope2 > 0, np.inf, 0.0))
+
+
+def bounded_scale(steepness_values: FloatArray) -> float:
+    """The factor that brings the shift's steepness to at most 1 on all but
+    TIME_PERTURBATION_EXCEEDANCE of the subfaults (1 when it is already)."""
+    if not steepness_values.size:
+        return 1.0
+    high = float(np.quantile(steepness_values, 1.0 - TIME_PERTURBATION_EXCEEDANCE))
+    return 1.0 if high <= 1.0 else 1.0 / high
+
+
+# The time perturbation grows from nothing at the hypocentre over this many of its
+# amplitudes of rupture time (1 - 1/e of it by then).
+TIME_PERTURBATION_ONSET = 10.0
+# The share of subfaults on which the time perturbation's gradient may exceed the room
+# the front leaves below the shear-wave speed (the rest are kept within it by scaling
+# the whole perturbation down).
+TIME_PERTURBATION_EXCEEDANCE = 0.01
 
 
 def rake_deg(mean_deg: FloatArray, rake_field: FloatArray, std_deg: float,
-             largest_deg: float) -> FloatArray:
+             largest_deg: float, weight: FloatArray) -> FloatArray:
     """The rake at every subfault: the mean plus a Gaussian perturbation of `std_deg`
-    (15 degrees, Graves and Pitarka 2010, 2016), kept within `largest_deg` of the mean."""
-    rake = mean_deg + np.clip(std_deg * rake_field, -largest_deg, largest_deg)
+    (15 degrees, Graves and Pitarka 2010, 2016) kept within `largest_deg`, centred so that
+    its `weight`-weighted mean (the slip's) is zero: the rupture keeps its mechanism."""
+    deviation = np.clip(std_deg * rake_field, -largest_deg, largest_deg)
+    if weight.sum() > 0:
+        for _ in range(RAKE_CENTRING_PASSES):
+            deviation = np.clip(deviation - float((weight * deviation).sum() / weight.sum()),
+                                -largest_deg, largest_deg)
+    rake = mean_deg + deviation
     wrapped = (rake + 180.0) % 360.0 - 180.0
     return np.where(wrapped == -180.0, 180.0, wrapped)  # in (-180, 180], as Aki and Richards
+
+
+# Centring and clipping again: a few passes leave the weighted mean within a hundredth of a
+# degree of the plane's rake.
+RAKE_CENTRING_PASSES = 4
 
 
 def largest_frequency_hz(cell_km: float, speed_km_s: FloatArray) -> float:

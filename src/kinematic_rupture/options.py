@@ -15,6 +15,7 @@ from .checks import UINT64_MAX, SettingError
 from .crust import LayeredModel
 from .fault_file import read_fault
 from .geometry import Fault, Plane, planes_from_trace
+from .hypocentre import DISTRIBUTIONS
 from .rupture import RuptureSettings
 
 
@@ -22,9 +23,10 @@ from .rupture import RuptureSettings
 class Option:
     flag: str
     setting: str
-    kind: str  # "number", "seed", "pair" or "path"
+    kind: str  # "number", "seed", "pair", "path" or "choice"
     help: str
     metavar: str | tuple[str, str] | None = None
+    choices: tuple[str, ...] | None = None
 
 
 FAULT_OPTIONS = (
@@ -54,10 +56,16 @@ HYPOCENTRE_OPTION = Option("--hypocentre", "hypocentre_km", "pair",
                            "hypocentre along strike from the first end and down dip from the "
                            "top edge (km); default: a third along, two thirds down",
                            ("ALONG_KM", "DOWN_KM"))
+HYPOCENTRE_DISTRIBUTION_OPTION = Option(
+    "--hypocentre-distribution", "hypocentre_distribution", "choice",
+    "draw the hypocentre from the seed instead: from the positions of Mai et al. (2005) for the "
+    "fault's mechanism or of Melgar and Hayes (2019), weighted so that it falls in large and very "
+    "large slip as often as Mai et al. found", choices=DISTRIBUTIONS)
 
 # The option that sets each setting, for refusals.
 OPTION_OF = {option.setting: option.flag
-             for option in (*FAULT_OPTIONS, *RUPTURE_OPTIONS, SEED_OPTION, HYPOCENTRE_OPTION)}
+             for option in (*FAULT_OPTIONS, *RUPTURE_OPTIONS, SEED_OPTION, HYPOCENTRE_OPTION,
+                            HYPOCENTRE_DISTRIBUTION_OPTION)}
 OPTION_OF.update({"settings": "--settings", "srf_version": "--srf-version", "workers": "--workers",
                   "count": "count", "first_seed": "--first-seed", "planes": "--fault",
                   "output": "--output", "set": "--set", "fault": "--fault", "trace": "--trace"})
@@ -83,13 +91,16 @@ def add_options(group: argparse._ArgumentGroup, options: tuple[Option, ...]) -> 
         default = default_text(option)
         shown = f"{option.help} (default {default})" if default else option.help
         group.add_argument(option.flag, dest=option.setting, default=None, help=shown,
-                           nargs=2 if option.kind == "pair" else None, metavar=option.metavar)
+                           nargs=2 if option.kind == "pair" else None, metavar=option.metavar,
+                           choices=option.choices)
 
 
 def converted(option_setting: str, kind: str, text: Any) -> Any:
     """An option's text as its setting's value, or a refusal naming the setting."""
     if kind == "path":
         return LayeredModel.from_file(text)
+    if kind == "choice":
+        return text
     if kind == "pair":
         return (number_of(option_setting, text[0], text), number_of(option_setting, text[1], text))
     if kind == "seed":
@@ -109,7 +120,8 @@ def number_of(setting: str, text: str, whole: object) -> float:
 
 
 KINDS = {option.setting: option.kind
-         for option in (*FAULT_OPTIONS, *RUPTURE_OPTIONS, SEED_OPTION, HYPOCENTRE_OPTION)}
+         for option in (*FAULT_OPTIONS, *RUPTURE_OPTIONS, SEED_OPTION, HYPOCENTRE_OPTION,
+                        HYPOCENTRE_DISTRIBUTION_OPTION)}
 
 
 def given(arguments: argparse.Namespace, names: Callable[[str], bool]) -> dict[str, Any]:
@@ -148,7 +160,8 @@ def fault_and_settings(arguments: argparse.Namespace, fault: Fault, settings: Ru
 
 
 # Settings that `--set` may not give: they have options of their own, or are not numbers.
-NOT_SETTABLE = {"hypocentre_km", "correlation_km", "velocity_model", "seed"}
+NOT_SETTABLE = {"hypocentre_km", "correlation_km", "velocity_model", "seed",
+                "hypocentre_distribution"}
 
 
 def settable() -> list[str]:

@@ -19,9 +19,6 @@ same arrays, bit for bit, in any process.
 """
 
 import math
-import time
-from collections.abc import Iterator
-from contextlib import contextmanager
 from dataclasses import dataclass, field, fields
 
 import numpy as np
@@ -32,13 +29,16 @@ import _kernels
 from . import checks, kinematics, memory, scaling
 from .checks import SettingError
 from .crust import GenericCrust, LayeredModel, VelocityModel, rigidity_pa
-from .field import Embedding, draw_fields, draw_seed, embed_von_karman
+from .field import Embedding
+from .random_fields import draw_chart
+from .timing import timing
 from .geometry import Fault
 from .charts import Chart, fault_charts
 from .front import Seed, front_times, hypocentre_seed
 from .moment import moment_rate
 from .pulses import crossing_widths, smooth_rows
-from .hypocentre import check_hypocentre, default_hypocentre, hypocentre_subfault
+from .hypocentre import (DISTRIBUTIONS, check_hypocentre, default_hypocentre, draw_hypocentre,
+                         hypocentre_subfault)
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -56,9 +56,12 @@ class RuptureSettings:
     applied (module `kinematics`); the defaults are those sources' values.
 
     `hypocentre_km` is (along strike from the fault's first end, down dip from the top
-    edge); None puts it a third of the way along strike and two thirds of the way down
-    dip. `correlation_km` (along strike, down dip) None scales with magnitude (Mai and
-    Beroza 2002).
+    edge). Without it, `hypocentre_distribution` ("mai2005" or "melgar-hayes2019") draws
+    one from the seed and the slip (see `hypocentre.draw_hypocentre`); with neither, it
+    lies a third of the way along strike and two thirds of the way down dip.
+    `correlation_km` (along strike, down dip) None scales with magnitude (Mai and Beroza
+    2002). Every random field is drawn so that the seed names one rupture at any cell size
+    (see `random_fields`).
 
     Slip is lognormal with coefficient of variation `slip_cov` before tapering.
 
@@ -66,20 +69,23 @@ class RuptureSettings:
     `shallow_rupture_velocity_factor` above `shallow_depth_km` (ramping back to 1 over
     `shallow_transition_km`), times 1 plus `rupture_velocity_std` times a field correlated
     with slip at `rupture_velocity_slip_correlation`, kept between
-    `rupture_velocity_min_fraction` and `rupture_velocity_max_fraction`.
+    `rupture_velocity_min_fraction` and `rupture_velocity_max_fraction`. A largest
+    fraction above 1 asks for supershear rupture; below it, no written rupture time is
+    faster than the shear-wave speed on more than a hundredth of the fault.
 
-    Rise times average `rise_time_coefficient` alpha_T M0^(1/3) (M0 in dyne cm), grow with
-    the square root of slip, `shallow_rise_time_factor` times longer in the shallow zone,
-    with a random part that leaves log rise time correlated with log slip at
-    `rise_time_slip_correlation`; none is shorter than `rise_time_floor_fraction` of the
-    mean.
+    Rise times as written average `rise_time_coefficient` alpha_T M0^(1/3) (M0 in dyne
+    cm), grow with the square root of slip, `shallow_rise_time_factor` times longer in the
+    shallow zone, with a random part that leaves log rise time correlated with log slip at
+    `rise_time_slip_correlation`, all within a factor `rise_time_spread` of the median.
 
     Rupture times are the front's, made earlier where slip is large by
     (`time_perturbation_intercept_s` + `time_perturbation_slope` M0^(1/3)) times a field
-    correlated with slip at `time_perturbation_slip_correlation`.
+    correlated with slip at `time_perturbation_slip_correlation`, scaled down where its
+    gradient would make the front faster than the shear-wave speed.
 
-    The rake varies around each plane's by `rake_std_deg`, at most `rake_max_deviation_deg`.
-    `beta` is the pulses' rising fraction and `dt_s` their sample interval.
+    The rake varies around each plane's by `rake_std_deg`, at most `rake_max_deviation_deg`,
+    with its slip-weighted mean the plane's. `beta` is the pulses' rising fraction and
+    `dt_s` their sample interval.
     """
 
     magnitude: float = 7.0
@@ -92,21 +98,22 @@ class RuptureSettings:
     beta: float = 0.2
     rupture_velocity_fraction: float = 0.8
     rupture_velocity_min_fraction: float = 0.3
-    rupture_velocity_max_fraction: float = 1.0
+    rupture_velocity_max_fraction: float = 0.95
     rupture_velocity_std: float = 0.1
-    rupture_velocity_slip_correlation: float = 0.5
+    rupture_velocity_slip_correlation: float = 0.8
     shallow_depth_km: float = 5.0
     shallow_transition_km: float = 3.0
     shallow_rupture_velocity_factor: float = 0.7
     shallow_rise_time_factor: float = 2.0
-    rise_time_coefficient: float = 1.6e-9
+    rise_time_coefficient: float = 2.03e-9
     rise_time_slip_correlation: float = 0.5
-    rise_time_floor_fraction: float = 0.5
-    time_perturbation_intercept_s: float = 0.1
+    rise_time_spread: float = 3.0
+    time_perturbation_intercept_s: float = 0.0
     time_perturbation_slope: float = 5e-10
     time_perturbation_slip_correlation: float = 0.8
     rake_std_deg: float = 15.0
     rake_max_deviation_deg: float = 30.0
+    hypocentre_distribution: str | None = None
     velocity_model: VelocityModel = field(default_factory=GenericCrust)
 
     def __post_init__(self) -> None:
@@ -157,7 +164,14 @@ class RuptureSettings:
         set_("rise_time_coefficient", checks.positive("rise_time_coefficient",
                                                       self.rise_time_coefficient,
                                                       "s per (dyne cm)^(1/3)"))
-        fraction("rise_time_floor_fraction", "a fraction of the mean rise time")
+        set_("rise_time_spread", checks.within("rise_time_spread", self.rise_time_spread, 1.0,
+                                               100.0, "a factor above 1", low_open=True))
+        if self.hypocentre_distribution not in (None, *DISTRIBUTIONS):
+            raise SettingError("hypocentre_distribution", self.hypocentre_distribution,
+                               f"must be one of {', '.join(DISTRIBUTIONS)}, or none")
+        if self.hypocentre_distribution is not None and self.hypocentre_km is not None:
+            raise SettingError("hypocentre_distribution", self.hypocentre_distribution,
+                               "draws the hypocentre; give it or a hypocentre, not both")
         set_("time_perturbation_intercept_s", checks.number("time_perturbation_intercept_s",
                                                             self.time_perturbation_intercept_s))
         set_("time_perturbation_slope", checks.non_negative("time_perturbation_slope",
@@ -225,6 +239,7 @@ class Rupture:
     hypocentre_km: tuple[float, float]
     hypocentre_cell: tuple[int, int, int]
     correlation_km: tuple[float, float]
+    time_perturbation_s: float
     embedding_shapes: list[tuple[int, int]]
     clipped_fraction: float
     clipped_variance: float
@@ -233,14 +248,6 @@ class Rupture:
     @property
     def dt_s(self) -> float:
         return self.settings.dt_s
-
-
-@contextmanager
-def timing(timings: dict[str, float], name: str) -> Iterator[None]:
-    """Adds the seconds spent in the block to `timings` under `name`."""
-    start = time.perf_counter()
-    yield
-    timings[name] = timings.get(name, 0.0) + time.perf_counter() - start
 
 
 # ---- Checks before any work -------------------------------------------------------------
@@ -339,11 +346,15 @@ def check_junctions(fault: Fault) -> None:
                                f"so the rupture cannot cross between them")
 
 
-def check_rupture(fault: Fault, settings: RuptureSettings) -> tuple[float, float]:
-    """Every check of a build before any work; returns the hypocentre."""
+def check_rupture(fault: Fault, settings: RuptureSettings) -> tuple[float, float] | None:
+    """Every check of a build before any work; returns the hypocentre, or None when it is
+    to be drawn from the slip (`hypocentre_distribution`)."""
     check_junctions(fault)
-    hypocentre = settings.hypocentre_km or default_hypocentre(fault)
-    check_hypocentre(fault, hypocentre)
+    hypocentre = settings.hypocentre_km
+    if hypocentre is None and settings.hypocentre_distribution is None:
+        hypocentre = default_hypocentre(fault)
+    if hypocentre is not None:
+        check_hypocentre(fault, hypocentre)
     check_magnitude(fault, settings)
     check_memory(fault, settings)
     return hypocentre
@@ -418,35 +429,44 @@ def mean_rise_time_s(fault: Fault, settings: RuptureSettings) -> float:
 
 @dataclass(frozen=True, eq=False)
 class Fields:
-    """The unit-variance Gaussian fields of one rupture, flat in subfault order: the slip's
-    own, and independent ones for rupture speed, rise time, rupture time and rake."""
+    """The unit-variance Gaussian fields of one rupture, flat in subfault order (see
+    `random_fields`): the slip's own, base and detail, and its base alone, which the
+    rupture speed and time perturbation follow; and independent fields for rupture speed
+    and rupture time (base only: smooth at the reference grid's scale, so the front's
+    speed does not depend on the cells), and for rise time and rake (base and detail)."""
 
     slip: FloatArray
+    slip_base: FloatArray
     speed: FloatArray
     rise: FloatArray
     time: FloatArray
     rake: FloatArray
 
 
+# The fields drawn on the reference grid, and those with detail on the cells, in order.
+BASE_FIELDS = ("slip", "speed", "rise", "time", "rake")
+DETAIL_FIELDS = ("slip", "rise", "rake")
+
+
 def draw_all(fault: Fault, charts: list[Chart], settings: RuptureSettings,
              timings: dict[str, float]) -> tuple[Fields, list[Embedding]]:
-    """Three draws of two independent fields each on every chart, from seeds fixed by the
-    rupture's and the chart's number; and each chart's embedding."""
+    """Every field on every chart, from seeds fixed by the rupture's and the chart's
+    number; and the embeddings they came from."""
     correlation = settings.correlation_lengths_km()
-    count = len(fields(Fields))
-    drawn = [np.empty(fault.subfault_count) for _ in range(count)]
+    base = {name: np.empty(fault.subfault_count) for name in BASE_FIELDS}
+    detail = {name: np.zeros(fault.subfault_count) for name in DETAIL_FIELDS}
     embeddings = []
     for number, chart in enumerate(charts):
-        embedding = embed_von_karman(chart.shape, fault.cell_km, correlation, settings.hurst)
-        embeddings.append(embedding)
-        with timing(timings, "circulant_draw"):
-            for draw in range(3):
-                pair = draw_fields(embedding, chart.shape,
-                                   draw_seed(settings.seed, 3 * number + draw))
-                for which, values in enumerate(pair):
-                    if 2 * draw + which < count:  # the last draw's second field is not used
-                        chart.scatter(values, drawn[2 * draw + which])
-    return Fields(*drawn), embeddings
+        drawn = draw_chart(chart, number, fault.cell_km, correlation, settings.hurst,
+                           settings.seed, len(BASE_FIELDS), len(DETAIL_FIELDS), timings)
+        embeddings += drawn.embeddings
+        for name, values in zip(BASE_FIELDS, drawn.base):
+            chart.scatter(values, base[name])
+        for name, values in zip(DETAIL_FIELDS, drawn.detail or []):
+            chart.scatter(values, detail[name])
+    return Fields(slip=base["slip"] + detail["slip"], slip_base=base["slip"], speed=base["speed"],
+                  rise=base["rise"] + detail["rise"], time=base["time"],
+                  rake=base["rake"] + detail["rake"]), embeddings
 
 
 def slip_shape(fault: Fault, charts: list[Chart], slip_field: FloatArray,
@@ -474,10 +494,32 @@ def start_of_rupture(fault: Fault, charts: list[Chart], hypocentre: tuple[float,
     return number, seed, (plane, row, column)
 
 
+def rupture_times_s(fault: Fault, charts: list[Chart], front: FloatArray, fields_: Fields,
+                    speed: FloatArray, vs: FloatArray,
+                    settings: RuptureSettings) -> tuple[FloatArray, float]:
+    """The front's times made earlier where slip is large (Graves and Pitarka 2016), and
+    the perturbation's amplitude: b1 M0^(1/3) times a field correlated with slip, scaled
+    down if need be so that on all but a hundredth of the fault its gradient leaves the
+    written times no faster than the shear-wave speed (or the largest speed the settings
+    allow, when above it)."""
+    amplitude = kinematics.time_perturbation_amplitude_s(
+        scaling.moment_nm(settings.magnitude), settings.time_perturbation_intercept_s,
+        settings.time_perturbation_slope)
+    field_ = kinematics.correlated(fields_.slip_base, fields_.time,
+                                   settings.time_perturbation_slip_correlation)
+    shift = kinematics.time_shift_s(front, field_, amplitude)
+    limit = vs * max(1.0, settings.rupture_velocity_max_fraction)
+    steep = np.concatenate([kinematics.steepness(chart.gather(shift), chart.gather(speed),
+                                                 chart.gather(limit), fault.cell_km).ravel()
+                            for chart in charts])
+    scale = kinematics.bounded_scale(steep)
+    return np.maximum(front - scale * shift, 0.0), scale * amplitude
+
+
 def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     """The whole kinematic rupture on `fault`. Checks everything first: a `SettingError`
     (a `ValueError`) names what cannot be built and why."""
-    hypocentre = check_rupture(fault, settings)
+    fixed = check_rupture(fault, settings)
     timings: dict[str, float] = {}
     charts = fault_charts(fault)
     depth = fault.depths_km()
@@ -491,9 +533,11 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     log_std = settings.slip_log_std()
     slip = scaled_slip(slip_shape(fault, charts, fields_.slip, log_std), rigidity,
                        fault.cell_area_m2, target)
+    hypocentre = fixed or draw_hypocentre(fault, slip, settings.seed,
+                                          settings.hypocentre_distribution or "mai2005")
 
     fraction = kinematics.rupture_velocity_fraction(
-        depth, fields_.slip, fields_.speed, settings.rupture_velocity_fraction,
+        depth, fields_.slip_base, fields_.speed, settings.rupture_velocity_fraction,
         settings.shallow_rupture_velocity_factor, settings.shallow_depth_km,
         settings.shallow_transition_km, settings.rupture_velocity_std,
         settings.rupture_velocity_slip_correlation, settings.rupture_velocity_min_fraction,
@@ -502,23 +546,21 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     start, seed, hypocentre_cell = start_of_rupture(fault, charts, hypocentre, speed)
     with timing(timings, "eikonal_solve"):
         front = front_times(charts, speed, depth, fault.cell_km, start, seed)
-    times = kinematics.time_perturbation_s(
-        front, fields_.slip, fields_.time, target, settings.time_perturbation_intercept_s,
-        settings.time_perturbation_slope, settings.time_perturbation_slip_correlation)
+    times, amplitude = rupture_times_s(fault, charts, front, fields_, speed, vs, settings)
 
+    widths = crossing_widths(fault.cell_km, speed, settings.dt_s)
     rise = kinematics.rise_times_s(
         slip, depth, fields_.rise, mean_rise_time_s(fault, settings),
         settings.shallow_rise_time_factor, settings.shallow_depth_km,
         settings.shallow_transition_km, settings.rise_time_slip_correlation, log_std,
-        settings.rise_time_floor_fraction)
+        settings.rise_time_spread, (widths - 2) * settings.dt_s)
     beta = np.full(slip.size, settings.beta)
     with timing(timings, "synthesise_pulses"):
         offsets, samples = _kernels.synthesise_pulses(slip, rise, settings.dt_s, beta)
-    offsets, samples = smooth_rows(offsets, samples,
-                                   crossing_widths(fault.cell_km, speed, settings.dt_s))
+    offsets, samples = smooth_rows(offsets, samples, widths)
     mean_rake = fault.per_plane([plane.rake_deg for plane in fault.planes])
     rake = kinematics.rake_deg(mean_rake, fields_.rake, settings.rake_std_deg,
-                               settings.rake_max_deviation_deg)
+                               settings.rake_max_deviation_deg, slip)
 
     moment = float((rigidity * slip).sum()) * fault.cell_area_m2
     rate = moment_rate(times, offsets, samples, rigidity * fault.cell_area_m2, settings.dt_s)
@@ -532,6 +574,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
         moment_rate_nm_s=rate, duration_s=float(ends.max()) if ends.size else 0.0,
         hypocentre_km=(float(hypocentre[0]), float(hypocentre[1])),
         hypocentre_cell=hypocentre_cell, correlation_km=settings.correlation_lengths_km(),
+        time_perturbation_s=amplitude,
         embedding_shapes=[embedding.padded_shape for embedding in embeddings],
         clipped_fraction=max(embedding.clipped_fraction for embedding in embeddings),
         clipped_variance=max(embedding.clipped_variance for embedding in embeddings),

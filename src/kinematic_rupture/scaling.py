@@ -89,3 +89,41 @@ def leonard_dimensions_km(magnitude: float, strike_slip: bool) -> tuple[float, f
         if length <= longest:
             break
     return length, leonard_area_km2(magnitude, strike_slip) / length
+
+
+# A fault known only by its magnitude is placed where such earthquakes happen (Kaklamanos
+# et al. 2011, Earthquake Spectra 27(4), 1219-1235, after Scherbaum et al. 2004): the
+# hypocentre at Zhyp = a + b Mw km by mechanism, 60% of the way down the fault, so the top
+# edge at Ztor = max(Zhyp - 0.6 W sin(dip), 0); the width no more than reaches the base
+# of the seismogenic crust, the length then what keeps the area.
+KAKLAMANOS_2011_HYPOCENTRE_DEPTH = {"strike-slip": (5.63, 0.68), "reverse": (11.24, -0.2),
+                                    "normal": (7.08, 0.61)}
+KAKLAMANOS_2011_HYPOCENTRE_FRACTION = 0.6
+# The base of the seismogenic crust (km): deep enough for Leonard's (2010) saturated
+# strike-slip width (17.5 to 19 km) from the surface. A chosen value; Kaklamanos et al.
+# leave it to the user (15 km is common for California).
+SEISMOGENIC_DEPTH_KM = 20.0
+
+
+def mechanism_class(rake_deg: float) -> str:
+    """strike-slip, reverse or normal, split as `is_strike_slip` does."""
+    if is_strike_slip(rake_deg):
+        return "strike-slip"
+    return "reverse" if rake_deg > 0 else "normal"
+
+
+def placed_dimensions_km(magnitude: float, rake_deg: float,
+                         dip_deg: float) -> tuple[float, float, float]:
+    """(length, width, depth of the top edge) of a rupture of `magnitude`: Leonard's
+    (2010) area and width, placed by Kaklamanos et al. (2011) and held within the
+    seismogenic crust (SEISMOGENIC_DEPTH_KM)."""
+    strike_slip = is_strike_slip(rake_deg)
+    length, width = leonard_dimensions_km(magnitude, strike_slip)
+    area = length * width
+    sine = math.sin(math.radians(dip_deg))
+    a, b = KAKLAMANOS_2011_HYPOCENTRE_DEPTH[mechanism_class(rake_deg)]
+    hypocentre = a + b * magnitude
+    width = min(width, SEISMOGENIC_DEPTH_KM / sine)
+    top = max(hypocentre - KAKLAMANOS_2011_HYPOCENTRE_FRACTION * width * sine, 0.0)
+    top = min(top, SEISMOGENIC_DEPTH_KM - width * sine)
+    return area / width, width, top

@@ -1,0 +1,144 @@
+"""The rupture's random fields, drawn so that a seed names one rupture at any cell size.
+
+Each field is the sum of two independent parts (both von Kármán, Mai and Beroza 2002,
+through `field`'s circulant embedding):
+
+- the base: drawn on a reference grid fixed in kilometres (its spacing a fraction of the
+  shorter correlation length, its extent the chart's plus a node either side), whatever
+  the cells, and carried to the cells' centres by cubic convolution (Keys 1981). The same
+  seed gives the same base on cells of any size.
+- the detail: drawn on the chart's own cells with only the wavenumbers the reference
+  grid cannot hold (beyond its Nyquist wavenumber in either direction), so that fine cells
+  carry the field's full roughness; empty where the cells are no finer than the
+  reference grid.
+
+Fields whose gradients matter (rupture speed, the rupture-time perturbation) take the
+base alone: it is smooth at the scale of the reference grid, so the front's speed does not
+depend on the cells, and neither does the steepest a perturbation can be.
+"""
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+from .charts import Chart
+from .field import Embedding, draw_fields, draw_seed, embed_von_karman
+from .timing import timing
+
+FloatArray = npt.NDArray[np.float64]
+
+# Reference-grid nodes per shorter correlation length: above the grid's Nyquist
+# wavenumber lies about 1% of a von Kármán field's variance (H = 0.75).
+NODES_PER_CORRELATION = 8
+# The reference grid's nodes at most; a longer fault's grid is coarser.
+MOST_REFERENCE_NODES = 1_000_000
+# Keys's (1981) cubic convolution with a = -1/2: third-order accurate, interpolating.
+KEYS_A = -0.5
+# Draw numbers of a chart's base and detail draws (see `field.draw_seed`): each chart
+# draws within a block of its own.
+DRAWS_PER_CHART = 16
+DETAIL_DRAWS_FROM = 8
+
+
+@dataclass(frozen=True)
+class ReferenceGrid:
+    """Nodes every `spacing_km`, node (i, j) at ((i - 1) spacing, (j - 1) spacing) km
+    down dip and along strike from the chart's top left corner."""
+
+    spacing_km: float
+    shape: tuple[int, int]
+
+
+def reference_grid(extent_km: tuple[float, float],
+                   correlation_km: tuple[float, float]) -> ReferenceGrid:
+    """The grid of a chart `extent_km` (down dip, along strike) for correlation lengths
+    (along strike, down dip): NODES_PER_CORRELATION nodes per shorter length, coarser
+    only if that would take more than MOST_REFERENCE_NODES."""
+    spacing = min(correlation_km) / NODES_PER_CORRELATION
+
+    def shape(step: float) -> tuple[int, int]:
+        return (math.ceil(extent_km[0] / step) + 3, math.ceil(extent_km[1] / step) + 3)
+
+    while math.prod(shape(spacing)) > MOST_REFERENCE_NODES:
+        spacing *= 1.25
+    return ReferenceGrid(spacing, shape(spacing))
+
+
+def keys_weight(s: FloatArray) -> FloatArray:
+    """Keys's (1981) cubic convolution kernel at offsets `s` (in nodes)."""
+    a, d = KEYS_A, np.abs(s)
+    near = ((a + 2.0) * d - (a + 3.0)) * d * d + 1.0
+    far = ((a * d - 5.0 * a) * d + 8.0 * a) * d - 4.0 * a
+    return np.where(d <= 1.0, near, np.where(d < 2.0, far, 0.0))
+
+
+def interpolation_matrix(nodes: int, spacing_km: float, at_km: npt.ArrayLike) -> FloatArray:
+    """The (points, nodes) matrix that carries values on nodes (i - 1) spacing to the
+    points `at_km` by cubic convolution."""
+    position = np.asarray(at_km, dtype=np.float64) / spacing_km + 1.0
+    first = np.floor(position).astype(np.int64) - 1
+    matrix = np.zeros((position.size, nodes))
+    rows = np.arange(position.size)
+    for k in range(4):
+        node = first + k
+        matrix[rows, node] += keys_weight(position - node)
+    return matrix
+
+
+def high_pass(embedding: Embedding, cell_km: float, spacing_km: float) -> Embedding | None:
+    """The embedding with only the wavenumbers beyond a grid of `spacing_km`'s Nyquist
+    wavenumber (in either direction); None when there are none."""
+    limit = 0.5 / spacing_km  # cycles per km
+    rows, columns = embedding.amplitudes.shape
+    padded = embedding.padded_shape
+    down = np.arange(rows) / (padded[0] * cell_km)
+    along = np.arange(columns) / (padded[1] * cell_km)
+    beyond = (down[:, None] > limit) | (along[None, :] > limit)
+    if not beyond.any():
+        return None
+    amplitudes = np.where(beyond, embedding.amplitudes, 0.0)
+    return Embedding(amplitudes, padded, embedding.clipped_fraction, embedding.clipped_variance)
+
+
+@dataclass(frozen=True, eq=False)
+class ChartFields:
+    """A chart's base fields (on its cells) and detail fields (None without detail), and
+    the embeddings they came from."""
+
+    base: list[FloatArray]
+    detail: list[FloatArray] | None
+    embeddings: list[Embedding]
+
+
+def draw_chart(chart: Chart, number: int, cell_km: float, correlation_km: tuple[float, float],
+               hurst: float, seed: int, bases: int, details: int,
+               timings: dict[str, float]) -> ChartFields:
+    """`bases` base fields and `details` detail fields on one chart, from the rupture's
+    seed and the chart's `number`; the kernel's seconds added to `timings`."""
+    rows, columns = chart.shape
+    grid = reference_grid((rows * cell_km, columns * cell_km), correlation_km)
+    reference = embed_von_karman(grid.shape, grid.spacing_km, correlation_km, hurst)
+    down = interpolation_matrix(grid.shape[0], grid.spacing_km, (np.arange(rows) + 0.5) * cell_km)
+    along = interpolation_matrix(grid.shape[1], grid.spacing_km,
+                                 (np.arange(columns) + 0.5) * cell_km)
+    base: list[FloatArray] = []
+    first = DRAWS_PER_CHART * number
+    for draw in range(math.ceil(bases / 2)):
+        with timing(timings, "circulant_draw"):
+            pair = draw_fields(reference, grid.shape, draw_seed(seed, first + draw))
+        base += [down @ values @ along.T for values in pair]
+    embeddings = [reference]
+    detail: list[FloatArray] | None = None
+    if details and cell_km < grid.spacing_km:
+        full = embed_von_karman(chart.shape, cell_km, correlation_km, hurst)
+        above = high_pass(full, cell_km, grid.spacing_km)
+        if above is not None:
+            embeddings.append(above)
+            detail = []
+            for draw in range(math.ceil(details / 2)):
+                seed_here = draw_seed(seed, first + DETAIL_DRAWS_FROM + draw)
+                with timing(timings, "circulant_draw"):
+                    detail.extend(draw_fields(above, chart.shape, seed_here))
+    return ChartFields(base[:bases], detail[:details] if detail else None, embeddings)
