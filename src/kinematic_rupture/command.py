@@ -289,7 +289,7 @@ def parser() -> Parser:
     add_model_options(ensemble_parser, hypocentre=False)
     ensemble_parser.set_defaults(handler=ensemble.run_command)
 
-    from . import validation
+    from .validation import command as validation
     validate_parser = commands.add_parser("validate", help="build an ensemble and compare its "
                                           "statistics with published ones in a report",
                                           description=validation.DESCRIPTION)
@@ -323,7 +323,8 @@ def add_model_options(command: argparse.ArgumentParser, hypocentre: bool) -> Non
                          "--top-depth-km and --rake")
     rupture = command.add_argument_group("rupture")
     options.add_options(rupture, options.RUPTURE_OPTIONS
-                        + ((options.SEED_OPTION, options.HYPOCENTRE_OPTION) if hypocentre else ()))
+                        + ((options.SEED_OPTION, options.HYPOCENTRE_OPTION,
+                            options.HYPOCENTRE_DISTRIBUTION_OPTION) if hypocentre else ()))
     rupture.add_argument("--set", action="append", metavar="NAME=VALUE",
                          help="any other rupture setting, by its name in the library (repeat "
                          "for several): " + ", ".join(options.settable()))

@@ -1,0 +1,114 @@
+"""One measured statistic against what it should be, and the ensemble statistics the
+comparisons are made of."""
+
+import math
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+from .. import brune
+from .measure import Measures
+
+FloatArray = npt.NDArray[np.float64]
+
+# A statistic whose ensemble estimate has a sampling error (a share of a few dozen draws)
+# passes within this many standard errors of its range.
+STANDARD_ERRORS = 2.0
+
+
+@dataclass(frozen=True)
+class Result:
+    """A statistic of one ensemble (`scenario`) against [low, high]. `expected` and
+    `source` say what it should be and who says so; `error` is the estimate's standard
+    error where the range is widened by it; NaN `measured` is a statistic the ensemble
+    cannot give (no subfault there)."""
+
+    key: str
+    statistic: str
+    scenario: str
+    measured: float
+    low: float
+    high: float
+    expected: str
+    source: str
+    method: str
+    form: str = ".3g"
+    error: float = 0.0
+
+    @property
+    def applies(self) -> bool:
+        return not math.isnan(self.measured)
+
+    @property
+    def passed(self) -> bool:
+        widen = STANDARD_ERRORS * self.error
+        return bool(self.low - widen <= self.measured <= self.high + widen)
+
+    @property
+    def measured_text(self) -> str:
+        if not self.applies:
+            return "n/a"
+        text = f"{self.measured:{self.form}}"
+        return f"{text} ± {self.error:.2g}" if self.error else text
+
+    @property
+    def verdict(self) -> str:
+        return "n/a" if not self.applies else "pass" if self.passed else "fail"
+
+
+def rows_sum(measures: Sequence[Measures], *names: str) -> FloatArray:
+    """Per-rupture sums, one row per rupture."""
+    return np.array([[m.sums[name] for name in names] for m in measures])
+
+
+def ratio_of_sums(measures: Sequence[Measures], top: str, bottom: str) -> float:
+    totals = rows_sum(measures, top, bottom).sum(axis=0)
+    return float(totals[0] / totals[1]) if totals[1] > 0 else math.nan
+
+
+def pooled_correlation(measures: Sequence[Measures], name: str) -> float:
+    xy, xx, yy = rows_sum(measures, f"{name}_xy", f"{name}_xx", f"{name}_yy").sum(axis=0)
+    return float(xy / math.sqrt(xx * yy)) if xx > 0 and yy > 0 else math.nan
+
+
+def jackknife_error(values: Sequence[float], estimate: Callable[[FloatArray], float]) -> float:
+    """The jackknife standard error (Efron and Stein 1981) of `estimate` over ruptures."""
+    array = np.asarray(values, dtype=np.float64)
+    count = len(array)
+    if count < 2:
+        return math.nan
+    left_out = np.array([estimate(np.delete(array, k, axis=0)) for k in range(count)])
+    return math.sqrt((count - 1) / count * float(((left_out - left_out.mean()) ** 2).sum()))
+
+
+@dataclass(frozen=True, eq=False)
+class SpectrumRatios:
+    """Each rupture's band averages over its own fitted Brune spectrum, on the bands all
+    share from the median corner to the lowest of the ruptures' highest frequencies."""
+
+    band_hz: FloatArray
+    log_ratios: FloatArray  # (ruptures, bands)
+
+    def mean_ratio(self) -> FloatArray:
+        """The geometric mean over ruptures, band by band."""
+        return np.asarray(np.exp(self.log_ratios.mean(axis=0)), dtype=np.float64)
+
+
+def spectrum_ratios(measures: Sequence[Measures]) -> SpectrumRatios:
+    lowest = float(np.median([m.corner_hz for m in measures]))
+    highest = min(m.highest_hz for m in measures)
+    shared = np.round(measures[0].band_hz, 9)
+    for m in measures[1:]:
+        shared = np.intersect1d(shared, np.round(m.band_hz, 9))
+    band = shared[(shared >= lowest) & (shared <= highest)]
+    ratios = []
+    for m in measures:
+        level = m.band_level_nm[np.isin(np.round(m.band_hz, 9), band)]
+        ratios.append(np.log(level / brune.brune(band, m.moment_nm, m.corner_hz)))
+    return SpectrumRatios(band, np.array(ratios).reshape(len(measures), band.size))
+
+
+def stress_drops_pa(measures: Sequence[Measures]) -> FloatArray:
+    return np.array([brune.stress_drop_from_corner(m.moment_nm, m.corner_hz) for m in measures])
