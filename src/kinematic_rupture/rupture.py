@@ -95,7 +95,7 @@ class RuptureSettings:
     correlation_km: tuple[float, float] | None = None
     slip_cov: float = 0.75
     dt_s: float = 0.05
-    beta: float = 0.2
+    beta: float = 0.13
     rupture_velocity_fraction: float = 0.8
     rupture_velocity_min_fraction: float = 0.3
     rupture_velocity_max_fraction: float = 0.95

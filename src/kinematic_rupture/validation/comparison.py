@@ -111,4 +111,7 @@ def spectrum_ratios(measures: Sequence[Measures]) -> SpectrumRatios:
 
 
 def stress_drops_pa(measures: Sequence[Measures]) -> FloatArray:
-    return np.array([brune.stress_drop_from_corner(m.moment_nm, m.corner_hz) for m in measures])
+    """Brune's stress drop of each rupture's fitted corner, with beta the shear-wave speed
+    where it slipped (its slip-weighted mean VS)."""
+    return np.array([brune.stress_drop_from_corner(m.moment_nm, m.corner_hz, m.source_vs_m_s)
+                     for m in measures])

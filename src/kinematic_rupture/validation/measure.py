@@ -395,6 +395,7 @@ class Measures:
     rake_spread_deg: float
     hypocentre_slip: float
     hypocentre_km: tuple[float, float]  # along strike from the fault's first end, down dip
+    source_vs_m_s: float  # the slip-weighted mean VS, Brune's beta
     asperity_fraction: float
     asperity_contrast: float
     slip_periodogram: FloatArray
@@ -485,6 +486,8 @@ def measures(rupture: Written, seed: int, target_moment_nm: float) -> Measures:
         hypocentre_slip=hypocentre_slip_fraction(rupture),
         hypocentre_km=(rupture.planes[rupture.hypocentre[0]].start_km + rupture.hypocentre[1],
                        rupture.hypocentre[2]),
+        source_vs_m_s=1e3 * float((rupture.every("vs_km_s") * slip * area).sum()
+                                  / (slip * area).sum()) if slipping.any() else math.nan,
         asperity_fraction=fraction,
         asperity_contrast=contrast, slip_periodogram=vonkarman.periodogram(window),
         fit_cell_km=fit_cell, corner_hz=corner, band_hz=band,

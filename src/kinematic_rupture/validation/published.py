@@ -97,7 +97,7 @@ def stress_drop(ensemble: Ensemble) -> Result:
         "Each rupture's moment rate (its samples from TINIT, times DEN VS^2 and AREA) in "
         "third-octave bands from 0.01 Hz to 5 Hz (or what its cells resolve); the Brune (1970) "
         "corner that fits them best in log amplitude; M0 (fc / (0.4906 beta))^3 with beta "
-        "3.5 km/s; geometric mean over ruptures.", ".3g")
+        "the slip-weighted mean VS; geometric mean over ruptures.", ".3g")
 
 
 def brune_mean(ensemble: Ensemble) -> Result:

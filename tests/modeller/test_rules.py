@@ -1,0 +1,231 @@
+"""The kinematic rules one by one: fields a seed draws the same at any cell size, the
+rise times, the bounded time perturbation, the kept rake, hypocentres weighted by slip
+class, and faults placed by magnitude. Small faults and coarse cells; the ensemble claims
+are the validate command's."""
+
+import io
+import math
+
+import numpy as np
+import pytest
+
+from kinematic_rupture import Fault, RuptureSettings, build_rupture, kinematics, scaling
+from kinematic_rupture.charts import fault_charts
+from kinematic_rupture.field import embed_von_karman
+from kinematic_rupture.hypocentre import (MAI_2005_CLASS_SHARES, draw_hypocentre,
+                                          hypocentre_subfault, slip_classes)
+from kinematic_rupture.random_fields import draw_chart, high_pass, interpolation_matrix
+from kinematic_rupture.srf import write_srf
+from kinematic_rupture.validation import measure
+
+SMALL = dict(length_km=10.0, width_km=6.0, top_depth_km=3.0)
+
+
+def block_means(grid, cell, side=2.0):
+    n = round(side / cell)
+    rows, columns = grid.shape[0] // n, grid.shape[1] // n
+    return grid[:rows * n, :columns * n].reshape(rows, n, columns, n).mean(axis=(1, 3))
+
+
+# ---- Fields a seed names at any cell size ------------------------------------------------
+
+
+@pytest.mark.parametrize("at", [np.array([0.0, 0.37, 1.9, 4.25]), np.linspace(0.05, 4.95, 50)])
+def test_cubic_convolution_carries_quadratics_exactly(at):
+    nodes, spacing = 13, 0.5  # as a reference grid holds 5 km: ceil(5 / 0.5) + 3
+    position = (np.arange(nodes) - 1.0) * spacing  # node i at (i - 1) spacing
+    values = 0.3 - 1.2 * position + 0.7 * position**2
+    carried = interpolation_matrix(nodes, spacing, at) @ values
+    assert np.allclose(carried, 0.3 - 1.2 * at + 0.7 * at**2, atol=1e-12)
+
+
+def test_the_detail_keeps_only_what_the_reference_grid_cannot_hold():
+    embedding = embed_von_karman((40, 80), 0.1, (3.0, 2.0), 0.75)
+    detail = high_pass(embedding, 0.1, 0.5)
+    rows, columns = embedding.amplitudes.shape
+    down = np.arange(rows) / (embedding.padded_shape[0] * 0.1)
+    along = np.arange(columns) / (embedding.padded_shape[1] * 0.1)
+    beyond = (down[:, None] > 1.0) | (along[None, :] > 1.0)  # 1 / (2 x 0.5 km)
+    assert np.all(detail.amplitudes[~beyond] == 0.0)
+    assert np.array_equal(detail.amplitudes[beyond], embedding.amplitudes[beyond])
+    assert high_pass(embedding, 0.1, 0.1) is None
+
+
+def test_a_seed_draws_the_same_fields_on_cells_of_any_size():
+    correlation = (3.0, 2.0)
+    blocks = {}
+    for cell in (0.1, 0.25, 0.5):
+        fault = Fault.single(cell_km=cell, **SMALL)
+        chart = fault_charts(fault)[0]
+        drawn = draw_chart(chart, 0, cell, correlation, 0.75, 11, 2, 1, {})
+        slip = drawn.base[0] + (drawn.detail[0] if drawn.detail else 0.0)
+        blocks[cell] = (block_means(slip, cell), block_means(drawn.base[1], cell))
+    for fine, coarse in ((0.1, 0.25), (0.1, 0.5), (0.25, 0.5)):
+        for which in range(2):
+            assert np.corrcoef(blocks[fine][which].ravel(),
+                               blocks[coarse][which].ravel())[0, 1] > 0.98
+
+
+def test_one_seed_on_three_cell_sizes_is_one_rupture():
+    settings = RuptureSettings(magnitude=6.0, seed=4, hypocentre_km=(3.1, 4.2))
+    ruptures = {cell: build_rupture(Fault.single(cell_km=cell, **SMALL), settings)
+                for cell in (0.1, 0.25, 0.5)}
+    slips = {cell: block_means(r.fault.on_plane(r.slip_m, 0), cell) for cell, r in ruptures.items()}
+    times = {cell: block_means(r.fault.on_plane(r.rupture_time_s, 0), cell)
+             for cell, r in ruptures.items()}
+    coarse_travel = 0.5 / float(ruptures[0.5].rupture_velocity_km_s.min())
+    for fine, coarse in ((0.1, 0.25), (0.1, 0.5), (0.25, 0.5)):
+        assert np.corrcoef(slips[fine].ravel(), slips[coarse].ravel())[0, 1] >= 0.95
+        assert np.abs(times[fine] - times[coarse]).max() <= coarse_travel
+
+
+# ---- Rise times ------------------------------------------------------------------------------
+
+
+def lognormal_slip(count, seed=3):
+    rng = np.random.default_rng(seed)
+    return np.exp(0.64 * rng.standard_normal(count)), rng.standard_normal(count)
+
+
+@pytest.mark.parametrize("widening", [0.0, 0.05, 0.3])
+def test_rise_times_as_written_average_the_mean_without_a_floor_or_a_tail(widening):
+    slip, field = lognormal_slip(20_000)
+    slip[:500] = 0.0
+    depth = np.linspace(0.0, 15.0, slip.size)
+    rise = kinematics.rise_times_s(slip, depth, field, 1.5, 2.0, 5.0, 3.0, 0.5, 0.64, 3.0,
+                                   np.full(slip.size, widening))
+    slipping = rise[slip > 0]
+    assert np.all(rise[slip == 0] == 0.0)
+    assert (slipping + widening).mean() == pytest.approx(1.5, rel=1e-12)
+    # No pile-up at the shortest or the longest: the bound is soft.
+    assert np.mean(slipping < slipping.min() * 1.01) < 0.01
+    assert np.mean(slipping > slipping.max() * 0.99) < 0.01
+    assert slipping.max() / np.median(slipping) < 3.0
+    assert slipping.min() / np.median(slipping) > 1.0 / 3.0
+
+
+# ---- Rupture times ---------------------------------------------------------------------------
+
+
+def test_the_time_shift_is_scaled_until_its_gradient_stays_below_the_room():
+    x = np.linspace(0.0, 10.0, 101)
+    front = np.broadcast_to(x / 2.8, (20, 101)).copy()
+    speed = np.full(front.shape, 2.8)
+    limit = np.full(front.shape, 3.5)
+    ripple = np.sin(2 * np.pi * x / 2.0)[None, :] * np.ones((20, 1))
+    shift = kinematics.time_shift_s(front, ripple, 0.5)
+    steep = kinematics.steepness(shift, speed, limit, 0.1)
+    scale = kinematics.bounded_scale(steep.ravel())
+    assert scale < 1.0
+    written = front - scale * shift
+    speed_written = 1.0 / np.gradient(written, 0.1, axis=1)
+    # The cells at the quantile itself reach the limit exactly.
+    assert np.mean(speed_written > 3.5 * (1 + 1e-9)) <= kinematics.TIME_PERTURBATION_EXCEEDANCE
+
+
+def written_of(rupture):
+    text = io.StringIO()
+    write_srf(text, rupture)
+    return measure.written_text(text.getvalue())
+
+
+@pytest.mark.parametrize("fraction, expected", [(0.95, False), (1.3, True)])
+def test_written_times_are_no_faster_than_shear_unless_supershear_is_asked(fraction, expected):
+    settings = RuptureSettings(magnitude=6.3, seed=2, hypocentre_km=(7.0, 7.0),
+                               rupture_velocity_max_fraction=fraction,
+                               rupture_velocity_fraction=min(0.8 * fraction / 0.95, 1.2))
+    rupture = build_rupture(Fault.single(cell_km=0.2, length_km=20.0, width_km=10.0,
+                                         top_depth_km=2.0), settings)
+    faster = np.mean(measure.cell_speed_ratios(written_of(rupture)) > 1.0)
+    assert (faster > 0.02) == expected
+
+
+# ---- Rake ------------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("length, width, rake", [(8.0, 4.0, 90.0), (30.0, 12.0, 180.0),
+                                                 (8.0, 4.0, -179.0)])
+def test_the_slip_weighted_mean_rake_is_the_asked_one_and_the_rake_still_varies(length, width,
+                                                                               rake):
+    for seed in range(4):
+        rupture = build_rupture(Fault.single(cell_km=0.5, length_km=length, width_km=width,
+                                             rake_deg=rake, top_depth_km=2.0),
+                                RuptureSettings(magnitude=5.8 if length < 10 else 6.6, seed=seed))
+        written = written_of(rupture)
+        assert (measure.mean_rake_deg(written) - rake + 180.0) % 360.0 - 180.0 == pytest.approx(
+            0.0, abs=0.05)
+        assert measure.rake_spread_deg(written) > 3.0
+
+
+# ---- Hypocentres ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("distribution, rake, along_mean, along_std, down_mean", [
+    # Mai et al. (2005): along strike N(0.5, 0.23) truncated to the fault; down dip a
+    # Weibull of scale 0.626 and shape 3.921 (strike-slip), mean 0.626 Gamma(1 + 1/3.921);
+    # a Gamma of shape 7.364 and scale 0.072 (dip-slip), mean 0.530.
+    ("mai2005", 180.0, 0.5, 0.21, 0.626 * math.gamma(1 + 1 / 3.921)),
+    ("mai2005", 90.0, 0.5, 0.21, 7.364 * 0.072),
+    # Melgar and Hayes (2019): near the middle along strike, above it down dip.
+    ("melgar-hayes2019", 180.0, 0.5, 0.19, 0.5 - 0.117),
+])
+def test_on_even_slip_hypocentres_follow_their_published_positions(distribution, rake,
+                                                                   along_mean, along_std,
+                                                                   down_mean):
+    fault = Fault.single(cell_km=0.5, length_km=60.0, width_km=20.0, rake_deg=rake)
+    slip = np.ones(fault.subfault_count)
+    draws = np.array([draw_hypocentre(fault, slip, seed, distribution) for seed in range(3000)])
+    along, down = draws[:, 0] / 60.0, draws[:, 1] / 20.0
+    assert draw_hypocentre(fault, slip, 17, distribution) == draw_hypocentre(fault, slip, 17,
+                                                                             distribution)
+    assert np.all((along >= 0) & (along <= 1) & (down >= 0) & (down <= 1))
+    assert along.mean() == pytest.approx(along_mean, abs=0.02)
+    assert along.std() == pytest.approx(along_std, abs=0.03)
+    assert down.mean() == pytest.approx(down_mean, abs=0.02)
+
+
+def test_hypocentres_fall_in_each_slip_class_as_often_as_mai_et_al_found():
+    fault = Fault.single(cell_km=0.5, length_km=40.0, width_km=20.0)
+    rows, columns = fault.cells()
+    x = (np.arange(columns) + 0.5) * 0.5
+    z = (np.arange(rows) + 0.5) * 0.5
+    # One patch of large slip: very large and large slip cover far less than their shares.
+    slip = (0.2 + np.exp(-((x[None, :] - 25.0) ** 2 + (z[:, None] - 12.0) ** 2) / 8.0)).ravel()
+    classes = slip_classes(fault, slip)
+    assert np.mean(classes == 0) < 0.1 and np.mean(classes == 1) < 0.2
+    found = []
+    for seed in range(2000):
+        plane, row, column = hypocentre_subfault(fault, draw_hypocentre(fault, slip, seed))
+        found.append(classes[row * columns + column])
+    shares = np.bincount(found, minlength=3) / len(found)
+    assert np.allclose(shares, np.array(MAI_2005_CLASS_SHARES) / sum(MAI_2005_CLASS_SHARES),
+                       atol=0.035)
+
+
+def test_a_drawn_hypocentre_is_recorded_and_the_same_seed_draws_it_again():
+    fault = Fault.single(cell_km=0.5, **SMALL)
+    settings = RuptureSettings(magnitude=6.0, seed=9, hypocentre_distribution="mai2005")
+    first, again = build_rupture(fault, settings), build_rupture(fault, settings)
+    assert first.hypocentre_km == again.hypocentre_km
+    assert first.hypocentre_km != build_rupture(fault, RuptureSettings(
+        magnitude=6.0, seed=10, hypocentre_distribution="mai2005")).hypocentre_km
+
+
+# ---- Faults placed by magnitude --------------------------------------------------------------
+
+
+@pytest.mark.parametrize("magnitude", [5.5, 6.0, 6.5, 7.0, 7.8])
+@pytest.mark.parametrize("rake, dip", [(180.0, 90.0), (90.0, 45.0), (-90.0, 60.0)])
+def test_a_fault_sized_by_magnitude_sits_at_kaklamanos_depth_within_the_seismogenic_crust(
+        magnitude, rake, dip):
+    length, width, top = scaling.placed_dimensions_km(magnitude, rake, dip)
+    strike_slip = scaling.is_strike_slip(rake)
+    assert length * width == pytest.approx(scaling.leonard_area_km2(magnitude, strike_slip))
+    sine = math.sin(math.radians(dip))
+    assert top + width * sine <= scaling.SEISMOGENIC_DEPTH_KM + 1e-9
+    a, b = scaling.KAKLAMANOS_2011_HYPOCENTRE_DEPTH[scaling.mechanism_class(rake)]
+    hypocentre = a + b * magnitude
+    if top > 0 and top + width * sine < scaling.SEISMOGENIC_DEPTH_KM:
+        assert top + 0.6 * width * sine == pytest.approx(hypocentre)
+    fault = Fault.for_magnitude(magnitude, 0.5, rake_deg=rake, dip_deg=dip)
+    assert fault.planes[0].top_depth_km == pytest.approx(top, abs=1e-3)
