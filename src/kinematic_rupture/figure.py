@@ -199,9 +199,9 @@ def title_lines(view: RuptureView) -> list[str]:
     depth = planes[view.hypocentre[0]].depth_km(down)
     return [f"{view.name + ': ' if view.name else ''}Mw {view.mw:.2f}, {size}"
             f"{f' ({len(planes)} planes)' if len(planes) > 1 else ''}, strike "
-            f"{each([f'{p.strike_deg:.4g}' for p in planes])}, dip "
-            f"{each([f'{p.dip_deg:g}' for p in planes])}, {view.rake_label} "
-            f"{each([rake_text(p.rake_deg) for p in planes])}, top "
+            f"{each([f'{p.strike_deg:.4g}°' for p in planes])}, dip "
+            f"{each([f'{p.dip_deg:g}°' for p in planes])}, {view.rake_label} "
+            f"{each([rake_text(p.rake_deg) + '°' for p in planes])}, top "
             f"{each([f'{p.top_depth_km:g}' for p in planes])} km",
             f"{view.cell_km:g} km cells ({cells:,}); {view.hypocentre_label} (star) {along:.3g} km "
             f"along strike, {down:.3g} km down dip, {depth:.3g} km deep; "
@@ -215,14 +215,15 @@ def rupture_view(rupture: Rupture) -> RuptureView:
     """The figure's view of a rupture just built."""
     fault = rupture.fault
     rise = np.where(rupture.slip_m > 0, rupture.rise_time_s, np.nan)
-    ratio = rupture.rupture_velocity_km_s / rupture.vs_km_s
     planes = []
     for n, plane in enumerate(fault.planes):
+        times = fault.on_plane(rupture.rupture_time_s, n)
+        ratio = (front_speed_km_s(times, fault.cell_km, fault.cell_km)
+                 / fault.on_plane(rupture.vs_km_s, n))
         planes.append(PlaneView(
             plane.lon, plane.lat, plane.length_km, plane.width_km, plane.strike_deg,
             plane.dip_deg, plane.rake_deg, plane.top_depth_km,
-            fault.on_plane(rupture.slip_m, n), fault.on_plane(rupture.rupture_time_s, n),
-            fault.on_plane(rise, n), fault.on_plane(ratio, n)))
+            fault.on_plane(rupture.slip_m, n), times, fault.on_plane(rise, n), ratio))
     number, row, column = rupture.hypocentre_cell
     pulses = [pulse(planes, cell, rupture_rates(rupture, cell), rupture.dt_s)
               for cell in chosen_cells(planes, (number, row, column))]
@@ -234,7 +235,7 @@ def rupture_view(rupture: Rupture) -> RuptureView:
     return RuptureView("", planes, fault.cell_km, rupture.settings.seed, rupture.mw,
                        (number, along - before, down), "hypocentre", pulses, rupture.dt_s,
                        rupture.moment_rate_nm_s, rupture.moment_nm, rupture.duration_s,
-                       "Vr / Vs", "rise time (s)", "rake", spectrum)
+                       "Vr / Vs, Vr from the rupture times", "rise time (s)", "rake", spectrum)
 
 
 def rupture_rates(rupture: Rupture, cell: tuple[int, int, int]) -> FloatArray:
@@ -522,12 +523,12 @@ def compose(view: RuptureView) -> Figure:
 
 
 def draw_charts(charts: list[Axes], bars: list[Axes], view: RuptureView) -> None:
-    """Slip, rise time and rupture speed; rise times and speeds coloured over all but the
-    extreme 1 and 5 per cent at either end (the speeds of a file have outliers at the
-    hypocentre)."""
+    """Slip and rise time coloured over their whole range; rupture speeds over all but the
+    extreme 5 per cent at either end (speeds from rupture times have outliers at the
+    hypocentre), the colour bar saying where it clips and what the range is."""
     panels: list[tuple[str, Callable[[PlaneView], FloatArray | None], str, float, str]] = [
         ("(a) slip and rupture time", lambda p: p.slip_m, "slip (m)", 0.0, "YlOrRd"),
-        ("(b) rise time", lambda p: p.rise_time_s, view.rise_time_label, 1.0, "viridis"),
+        ("(b) rise time", lambda p: p.rise_time_s, view.rise_time_label, 0.0, "viridis"),
         ("(c) rupture speed", lambda p: p.speed, view.speed_label, 5.0, "plasma")]
     for axes, bar, (title, values, label, percent, cmap) in zip(charts, bars, panels):
         every = np.concatenate([np.ravel(v) for v in map(values, view.planes) if v is not None]
@@ -535,7 +536,8 @@ def draw_charts(charts: list[Axes], bars: list[Axes], view: RuptureView) -> None
         norm = spread(every, percent) if percent else Normalize(0.0, float(np.nanmax(every)))
         chart(axes, view, values, plt.get_cmap(cmap).with_extremes(bad="0.82"), norm)
         depth_axis(axes, view)
-        colour_bar(bar, cmap, norm, label, beyond(every, norm))
+        extend = beyond(every, norm)
+        colour_bar(bar, cmap, norm, label + clip_note(every, percent, extend), extend)
         axes.set_title(title, loc="left")
         mark_hypocentre(axes, view)
     contours(charts[0], view)
@@ -560,6 +562,16 @@ def spread(values: FloatArray, percent: float) -> Normalize:
     low, high = (float(v) for v in np.percentile(finite, [percent, 100.0 - percent]))
     pad = 0.0 if high > low else 0.1 * abs(low) or 1.0
     return Normalize(low - pad, high + pad)
+
+
+def clip_note(values: FloatArray, percent: float,
+              extend: Literal["neither", "both", "min", "max"]) -> str:
+    """What a clipped colour bar leaves out: its percentiles and the whole range."""
+    if extend == "neither":
+        return ""
+    finite = values[np.isfinite(values)]
+    return (f"\ncolours {percent:g}th to {100 - percent:g}th percentile;\nall "
+            f"{float(finite.min()):.2g} to {float(finite.max()):.2g}")
 
 
 def beyond(values: FloatArray, norm: Normalize) -> Literal["neither", "both", "min", "max"]:

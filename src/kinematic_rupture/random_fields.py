@@ -74,17 +74,27 @@ def keys_weight(s: FloatArray) -> FloatArray:
     return np.where(d <= 1.0, near, np.where(d < 2.0, far, 0.0))
 
 
-def interpolation_matrix(nodes: int, spacing_km: float, at_km: npt.ArrayLike) -> FloatArray:
-    """The (points, nodes) matrix that carries values on nodes (i - 1) spacing to the
-    points `at_km` by cubic convolution."""
+@dataclass(frozen=True, eq=False)
+class Taps:
+    """Cubic convolution from nodes (i - 1) spacing to a set of points: each point's four
+    nodes and their weights, (points, 4) each."""
+
+    index: npt.NDArray[np.intp]
+    weight: FloatArray
+
+
+def interpolation_taps(spacing_km: float, at_km: npt.ArrayLike) -> Taps:
+    """The taps that carry values on nodes (i - 1) spacing to the points `at_km`."""
     position = np.asarray(at_km, dtype=np.float64) / spacing_km + 1.0
-    first = np.floor(position).astype(np.int64) - 1
-    matrix = np.zeros((position.size, nodes))
-    rows = np.arange(position.size)
-    for k in range(4):
-        node = first + k
-        matrix[rows, node] += keys_weight(position - node)
-    return matrix
+    node = np.floor(position).astype(np.intp)[:, None] - 1 + np.arange(4)[None, :]
+    return Taps(node, keys_weight(position[:, None] - node))
+
+
+def interpolate(values: FloatArray, down: Taps, along: Taps) -> FloatArray:
+    """A grid on nodes carried to points, down dip by `down` and along strike by `along`."""
+    across = sum(values[:, along.index[:, k]] * along.weight[:, k] for k in range(4))
+    carried = sum(across[down.index[:, k], :] * down.weight[:, k, None] for k in range(4))
+    return np.asarray(carried, dtype=np.float64)
 
 
 def high_pass(embedding: Embedding, cell_km: float, spacing_km: float) -> Embedding | None:
@@ -120,15 +130,14 @@ def draw_chart(chart: Chart, number: int, cell_km: float, correlation_km: tuple[
     rows, columns = chart.shape
     grid = reference_grid((rows * cell_km, columns * cell_km), correlation_km)
     reference = embed_von_karman(grid.shape, grid.spacing_km, correlation_km, hurst)
-    down = interpolation_matrix(grid.shape[0], grid.spacing_km, (np.arange(rows) + 0.5) * cell_km)
-    along = interpolation_matrix(grid.shape[1], grid.spacing_km,
-                                 (np.arange(columns) + 0.5) * cell_km)
+    down = interpolation_taps(grid.spacing_km, (np.arange(rows) + 0.5) * cell_km)
+    along = interpolation_taps(grid.spacing_km, (np.arange(columns) + 0.5) * cell_km)
     base: list[FloatArray] = []
     first = DRAWS_PER_CHART * number
     for draw in range(math.ceil(bases / 2)):
         with timing(timings, "circulant_draw"):
             pair = draw_fields(reference, grid.shape, draw_seed(seed, first + draw))
-        base += [down @ values @ along.T for values in pair]
+        base += [interpolate(values, down, along) for values in pair]
     embeddings = [reference]
     detail: list[FloatArray] | None = None
     if details and cell_km < grid.spacing_km:

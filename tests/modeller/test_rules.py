@@ -14,7 +14,8 @@ from kinematic_rupture.charts import fault_charts
 from kinematic_rupture.field import embed_von_karman
 from kinematic_rupture.hypocentre import (MAI_2005_CLASS_SHARES, draw_hypocentre,
                                           hypocentre_subfault, slip_classes)
-from kinematic_rupture.random_fields import draw_chart, high_pass, interpolation_matrix
+from kinematic_rupture.random_fields import (draw_chart, high_pass, interpolate,
+                                              interpolation_taps)
 from kinematic_rupture.srf import write_srf
 from kinematic_rupture.validation import measure
 
@@ -34,9 +35,15 @@ def block_means(grid, cell, side=2.0):
 def test_cubic_convolution_carries_quadratics_exactly(at):
     nodes, spacing = 13, 0.5  # as a reference grid holds 5 km: ceil(5 / 0.5) + 3
     position = (np.arange(nodes) - 1.0) * spacing  # node i at (i - 1) spacing
+    taps = interpolation_taps(spacing, at)
+    assert taps.index.min() >= 0 and taps.index.max() < nodes
     values = 0.3 - 1.2 * position + 0.7 * position**2
-    carried = interpolation_matrix(nodes, spacing, at) @ values
+    carried = (values[taps.index] * taps.weight).sum(axis=1)
     assert np.allclose(carried, 0.3 - 1.2 * at + 0.7 * at**2, atol=1e-12)
+    # On a grid, along strike and down dip at once.
+    grid = values[:, None] * values[None, :]
+    both = interpolate(grid, taps, taps)
+    assert np.allclose(both, np.outer(carried, carried), atol=1e-12)
 
 
 def test_the_detail_keeps_only_what_the_reference_grid_cannot_hold():

@@ -13,7 +13,6 @@ import pytest
 from kinematic_rupture import Fault, LayeredModel, RuptureSettings, build_rupture, scaling
 from kinematic_rupture.charts import fault_charts
 from kinematic_rupture.field import PADDING_FACTORS, embed_von_karman, smooth_size, von_karman
-from kinematic_rupture.hypocentre import draw_hypocentre
 from kinematic_rupture.moment import moment_rate
 from kinematic_rupture.rupture import SLIP_THRESHOLD_M, edge_taper
 
@@ -201,24 +200,3 @@ def test_another_seed_gives_another_rupture(rupture):
     other = build_rupture(SMALL, RuptureSettings(magnitude=6.2, seed=6, hypocentre_km=(4.1, 3.6)))
     assert not np.array_equal(other.slip_m, rupture.slip_m)
     assert other.moment_nm == pytest.approx(rupture.moment_nm, rel=1e-12)
-
-
-@pytest.mark.parametrize("distribution, rake, along_mean, along_std, down_mean", [
-    # Mai et al. (2005): along strike N(0.5, 0.23) truncated to the fault; down dip a
-    # Weibull of scale 0.626 and shape 3.921 (strike-slip), mean 0.626 Gamma(1 + 1/3.921);
-    # a Gamma of shape 7.364 and scale 0.072 (dip-slip), mean 0.530.
-    ("mai2005", 180.0, 0.5, 0.21, 0.626 * math.gamma(1 + 1 / 3.921)),
-    ("mai2005", 90.0, 0.5, 0.21, 7.364 * 0.072),
-    # Melgar and Hayes (2019): near the middle along strike, above it down dip.
-    ("melgar-hayes2019", 180.0, 0.5, 0.19, 0.5 - 0.117),
-])
-def test_drawn_hypocentres_follow_their_published_distributions(distribution, rake, along_mean,
-                                                                 along_std, down_mean):
-    fault = Fault.single(length_km=60.0, width_km=20.0, rake_deg=rake)
-    draws = np.array([draw_hypocentre(fault, seed, distribution) for seed in range(4000)])
-    along, down = draws[:, 0] / 60.0, draws[:, 1] / 20.0
-    assert draw_hypocentre(fault, 17, distribution) == draw_hypocentre(fault, 17, distribution)
-    assert np.all((along >= 0) & (along <= 1) & (down >= 0) & (down <= 1))
-    assert along.mean() == pytest.approx(along_mean, abs=0.02)
-    assert along.std() == pytest.approx(along_std, abs=0.03)
-    assert down.mean() == pytest.approx(down_mean, abs=0.02)
