@@ -25,9 +25,10 @@ from .crust import GenericCrust, LayeredModel, rigidity_pa
 from .files import FileSet, Terminated, end_on_termination, files_renamed
 from .charts import fault_charts
 from .geometry import Fault, Plane
-from .kinematics import largest_frequency_hz
+from .kinematics import largest_frequency_hz, time_perturbation_amplitude_s
 from .rupture import (Rupture, RuptureSettings, build_rupture, scaling_warnings,
                       rise_time_warnings)
+from . import scaling
 from .scaling import moment_magnitude
 
 FloatArray = npt.NDArray[np.float64]
@@ -132,18 +133,26 @@ def summary(rupture: Rupture) -> list[str]:
                f"({100 * rupture.clipped_variance:.2g}% of the variance)"
                if rupture.clipped_fraction else "no eigenvalue clipped")
     kernels = ", ".join(f"{name} {seconds:.3f} s" for name, seconds in rupture.timings_s.items())
+    asked = time_perturbation_amplitude_s(scaling.moment_nm(settings.magnitude),
+                                          settings.time_perturbation_intercept_s,
+                                          settings.time_perturbation_slope)
+    bounded = (f" ({asked:.3g} s asked; more would outrun the shear-wave speed)"
+               if rupture.time_perturbation_s < asked * (1 - 1e-9) else "")
     return [
         *fault_lines(fault),
         f"crust: {settings.velocity_model.describe()}",
         f"slip field: von Kármán, H = {settings.hurst:g}, correlation {rupture.correlation_km[0]:.3g} km "
-        f"along strike and {rupture.correlation_km[1]:.3g} km down dip; embedded on "
+        f"along strike and {rupture.correlation_km[1]:.3g} km down dip; drawn on a reference grid "
+        f"every {rupture.reference_spacing_km:.3g} km and the cells, embedded on "
         f"{padded} cells, {clipped}",
         f"moment: {rupture.moment_nm:.4g} N m (Mw {rupture.mw:.2f}) from the slip, "
         f"{from_rate:.4g} N m (Mw {moment_magnitude(from_rate):.2f}) from the moment rate",
         f"slip: mean {slip.mean():.3g} m, largest {slip.max():.3g} m; rise times up to "
         f"{rupture.rise_time_s.max():.3g} s",
         f"rupture: from ({rupture.hypocentre_km[0]:.3g}, {rupture.hypocentre_km[1]:.3g}) km, "
-        f"duration {rupture.duration_s:.2f} s; {len(rupture.samples):,} slip-rate samples "
+        f"duration {rupture.duration_s:.2f} s; rupture times perturbed by "
+        f"{rupture.time_perturbation_s:.3g} s per unit of their field{bounded}; "
+        f"{len(rupture.samples):,} slip-rate samples "
         f"at dt = {rupture.dt_s:g} s; {fault.cell_km:g} km cells resolve it up to "
         f"{largest_frequency_hz(fault.cell_km, rupture.rupture_velocity_km_s):.2g} Hz",
         f"kernels: {kernels}",

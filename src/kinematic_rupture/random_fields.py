@@ -92,8 +92,12 @@ def interpolation_taps(spacing_km: float, at_km: npt.ArrayLike) -> Taps:
 
 def interpolate(values: FloatArray, down: Taps, along: Taps) -> FloatArray:
     """A grid on nodes carried to points, down dip by `down` and along strike by `along`."""
-    across = sum(values[:, along.index[:, k]] * along.weight[:, k] for k in range(4))
-    carried = sum(across[down.index[:, k], :] * down.weight[:, k, None] for k in range(4))
+    across = values[:, along.index[:, 0]] * along.weight[:, 0]
+    for k in range(1, 4):
+        across += values[:, along.index[:, k]] * along.weight[:, k]
+    carried = across[down.index[:, 0], :] * down.weight[:, 0, None]
+    for k in range(1, 4):
+        carried += across[down.index[:, k], :] * down.weight[:, k, None]
     return np.asarray(carried, dtype=np.float64)
 
 
@@ -120,6 +124,7 @@ class ChartFields:
     base: list[FloatArray]
     detail: list[FloatArray] | None
     embeddings: list[Embedding]
+    spacing_km: float
 
 
 def draw_chart(chart: Chart, number: int, cell_km: float, correlation_km: tuple[float, float],
@@ -150,4 +155,5 @@ def draw_chart(chart: Chart, number: int, cell_km: float, correlation_km: tuple[
                 seed_here = draw_seed(seed, first + DETAIL_DRAWS_FROM + draw)
                 with timing(timings, "circulant_draw"):
                     detail.extend(draw_fields(above, chart.shape, seed_here))
-    return ChartFields(base[:bases], detail[:details] if detail else None, embeddings)
+    return ChartFields(base[:bases], detail[:details] if detail else None, embeddings,
+                       grid.spacing_km)

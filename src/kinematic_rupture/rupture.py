@@ -240,6 +240,7 @@ class Rupture:
     hypocentre_cell: tuple[int, int, int]
     correlation_km: tuple[float, float]
     time_perturbation_s: float
+    reference_spacing_km: float
     embedding_shapes: list[tuple[int, int]]
     clipped_fraction: float
     clipped_variance: float
@@ -449,24 +450,26 @@ DETAIL_FIELDS = ("slip", "rise", "rake")
 
 
 def draw_all(fault: Fault, charts: list[Chart], settings: RuptureSettings,
-             timings: dict[str, float]) -> tuple[Fields, list[Embedding]]:
+             timings: dict[str, float]) -> tuple[Fields, list[Embedding], float]:
     """Every field on every chart, from seeds fixed by the rupture's and the chart's
-    number; and the embeddings they came from."""
+    number; the embeddings they came from; and the reference grids' coarsest spacing."""
     correlation = settings.correlation_lengths_km()
     base = {name: np.empty(fault.subfault_count) for name in BASE_FIELDS}
     detail = {name: np.zeros(fault.subfault_count) for name in DETAIL_FIELDS}
     embeddings = []
+    spacing = 0.0
     for number, chart in enumerate(charts):
         drawn = draw_chart(chart, number, fault.cell_km, correlation, settings.hurst,
                            settings.seed, len(BASE_FIELDS), len(DETAIL_FIELDS), timings)
         embeddings += drawn.embeddings
+        spacing = max(spacing, drawn.spacing_km)
         for name, values in zip(BASE_FIELDS, drawn.base):
             chart.scatter(values, base[name])
         for name, values in zip(DETAIL_FIELDS, drawn.detail or []):
             chart.scatter(values, detail[name])
     return Fields(slip=base["slip"] + detail["slip"], slip_base=base["slip"], speed=base["speed"],
                   rise=base["rise"] + detail["rise"], time=base["time"],
-                  rake=base["rake"] + detail["rake"]), embeddings
+                  rake=base["rake"] + detail["rake"]), embeddings, spacing
 
 
 def slip_shape(fault: Fault, charts: list[Chart], slip_field: FloatArray,
@@ -528,7 +531,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     density = model.density_g_cm3(depth)
     rigidity = rigidity_pa(vs, density)
 
-    fields_, embeddings = draw_all(fault, charts, settings, timings)
+    fields_, embeddings, spacing = draw_all(fault, charts, settings, timings)
     target = scaling.moment_nm(settings.magnitude)
     log_std = settings.slip_log_std()
     slip = scaled_slip(slip_shape(fault, charts, fields_.slip, log_std), rigidity,
@@ -574,7 +577,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
         moment_rate_nm_s=rate, duration_s=float(ends.max()) if ends.size else 0.0,
         hypocentre_km=(float(hypocentre[0]), float(hypocentre[1])),
         hypocentre_cell=hypocentre_cell, correlation_km=settings.correlation_lengths_km(),
-        time_perturbation_s=amplitude,
+        time_perturbation_s=amplitude, reference_spacing_km=spacing,
         embedding_shapes=[embedding.padded_shape for embedding in embeddings],
         clipped_fraction=max(embedding.clipped_fraction for embedding in embeddings),
         clipped_variance=max(embedding.clipped_variance for embedding in embeddings),
