@@ -107,7 +107,7 @@ class RuptureSettings:
     shallow_rise_time_factor: float = 2.0
     rise_time_coefficient: float = 2.03e-9
     rise_time_slip_correlation: float = 0.5
-    rise_time_spread: float = 3.0
+    rise_time_spread: float = 2.5
     time_perturbation_intercept_s: float = 0.0
     time_perturbation_slope: float = 5e-10
     time_perturbation_slip_correlation: float = 0.8
@@ -519,6 +519,20 @@ def rupture_times_s(fault: Fault, charts: list[Chart], front: FloatArray, fields
     return np.maximum(front - scale * shift, 0.0), scale * amplitude
 
 
+def crust_by_row(fault: Fault, model: VelocityModel) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Shear-wave speed, density and rigidity of every subfault, in subfault order: each
+    computed once per row of cells (depth changes only down dip) and spread along strike."""
+    parts = []
+    for number in range(len(fault.planes)):
+        depth = fault.row_depths_km(number)
+        vs = model.shear_speed_km_s(depth)
+        density = model.density_g_cm3(depth)
+        parts.append([np.repeat(values, fault.cells(number)[1])
+                      for values in (vs, density, rigidity_pa(vs, density))])
+    vs_all, density_all, rigidity_all = (np.concatenate(column) for column in zip(*parts))
+    return vs_all, density_all, rigidity_all
+
+
 def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     """The whole kinematic rupture on `fault`. Checks everything first: a `SettingError`
     (a `ValueError`) names what cannot be built and why."""
@@ -526,10 +540,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     timings: dict[str, float] = {}
     charts = fault_charts(fault)
     depth = fault.depths_km()
-    model = settings.velocity_model
-    vs = model.shear_speed_km_s(depth)
-    density = model.density_g_cm3(depth)
-    rigidity = rigidity_pa(vs, density)
+    vs, density, rigidity = crust_by_row(fault, settings.velocity_model)
 
     fields_, embeddings, spacing = draw_all(fault, charts, settings, timings)
     target = scaling.moment_nm(settings.magnitude)
