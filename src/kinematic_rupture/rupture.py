@@ -48,6 +48,9 @@ SLIP_THRESHOLD_M = 1e-4
 TAPER_FRACTION = 0.15
 # Samples the shortest slipping rise time should have; fewer is warned about.
 SAMPLES_PER_RISE_TIME = 10
+# Rise times as written averaging more than this share above the asked mean (the cells'
+# crossing time taking up the pulses) are warned about.
+RISE_TIME_EXCESS = 0.1
 
 
 @dataclass(frozen=True)
@@ -212,6 +215,8 @@ class Rupture:
 
     `front_time_s` is when the rupture front reaches each subfault; `rupture_time_s`, when
     the subfault starts to slip, is that time perturbed (see `kinematics`).
+    `rise_time_s` is each pulse's duration as written: from its first non-zero sample to
+    its last, the smoothing over its cell included.
     `offsets` and `samples` are the slip-rate pulses (m/s) as CSR rows, one per subfault;
     `samples[offsets[k] + m]` is subfault k's slip rate at `rupture_time_s[k]` plus m
     times `dt_s`. `moment_rate_nm_s[n]` is the moment rate at n times `dt_s`.
@@ -369,15 +374,24 @@ def build_warnings(fault: Fault, settings: RuptureSettings) -> list[str]:
 
 
 def rise_time_warnings(rupture: "Rupture") -> list[str]:
+    """Warnings for rise times the samples or the cells cannot carry as asked."""
     slipping = rupture.rise_time_s[rupture.slip_m > 0]
     if not slipping.size:
         return []
+    warnings = []
     shortest = float(slipping.min())
-    if shortest >= SAMPLES_PER_RISE_TIME * rupture.dt_s:
-        return []
-    return [f"dt {checks.quote(rupture.dt_s)} s gives the shortest rise time ({shortest:.3g} s) "
-            f"{shortest / rupture.dt_s:.1f} samples; {shortest / SAMPLES_PER_RISE_TIME:.2g} s or "
-            f"less would give it {SAMPLES_PER_RISE_TIME}"]
+    if shortest < SAMPLES_PER_RISE_TIME * rupture.dt_s:
+        warnings.append(f"dt {checks.quote(rupture.dt_s)} s gives the shortest rise time "
+                        f"({shortest:.3g} s) {shortest / rupture.dt_s:.1f} samples; "
+                        f"{shortest / SAMPLES_PER_RISE_TIME:.2g} s or less would give it "
+                        f"{SAMPLES_PER_RISE_TIME}")
+    asked = mean_rise_time_s(rupture.fault, rupture.settings)
+    mean = float(slipping.mean())
+    if mean > (1.0 + RISE_TIME_EXCESS) * asked:
+        warnings.append(f"{checks.quote(rupture.fault.cell_km)} km cells take the front longer to "
+                        f"cross than the rise times allow: they average {mean:.3g} s where "
+                        f"{asked:.3g} s was asked; finer cells keep them as asked")
+    return warnings
 
 
 # ---- The rupture --------------------------------------------------------------------------
@@ -572,17 +586,21 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     with timing(timings, "synthesise_pulses"):
         offsets, samples = _kernels.synthesise_pulses(slip, rise, settings.dt_s, beta)
     offsets, samples = smooth_rows(offsets, samples, widths)
+    lengths = np.diff(offsets)
+    # As written: from a pulse's first non-zero sample to its last (its first and last
+    # samples are zero, before smoothing and after).
+    written_rise = np.where(lengths > 0, np.maximum(lengths - 2, 1) * settings.dt_s, 0.0)
     mean_rake = fault.per_plane([plane.rake_deg for plane in fault.planes])
     rake = kinematics.rake_deg(mean_rake, fields_.rake, settings.rake_std_deg,
                                settings.rake_max_deviation_deg, slip)
 
     moment = float((rigidity * slip).sum()) * fault.cell_area_m2
     rate = moment_rate(times, offsets, samples, rigidity * fault.cell_area_m2, settings.dt_s)
-    lengths = np.diff(offsets)
     ends = times[lengths > 0] + (lengths[lengths > 0] - 1) * settings.dt_s
     return Rupture(
         fault=fault, settings=settings, slip_m=slip, rake_deg=rake,
-        rupture_time_s=times, front_time_s=front, rise_time_s=rise, rupture_velocity_km_s=speed,
+        rupture_time_s=times, front_time_s=front, rise_time_s=written_rise,
+        rupture_velocity_km_s=speed,
         offsets=offsets, samples=samples, depth_km=depth, vs_km_s=vs, density_g_cm3=density,
         rigidity_pa=rigidity, moment_nm=moment, mw=scaling.moment_magnitude(moment),
         moment_rate_nm_s=rate, duration_s=float(ends.max()) if ends.size else 0.0,

@@ -252,7 +252,7 @@ def test_a_file_gives_its_rise_times_rupture_speed_rake_and_seed():
     # Far from the hypocentre (the second plane starts 12 km from it), 1 / |grad TINIT|
     # is the front's speed, over VS.
     assert np.allclose(view.planes[1].speed, SPEED_KM_S / 3.5, rtol=0.02)
-    assert "rake 180, " in figure.title_lines(view)[0]
+    assert "rake 180°, " in figure.title_lines(view)[0]
     assert "no seed recorded" in figure.title_lines(view)[1]
     seeded = file_view(two_plane_srf(90.0, comments=("written by hand", "seed 31")))
     assert "seed 31" in figure.title_lines(seeded)[1]
@@ -283,3 +283,21 @@ def test_inspect_draws_a_file_of_two_planes(tmp_path, capsys):
     assert "plane 2" in out
     assert matplotlib.image.imread(tmp_path / "two.png")[..., :3].std() > 0.1
     assert read_srf(path).planes[1].dip_deg == 70.0
+
+
+def test_a_built_rupture_shows_the_speed_of_its_rupture_times_and_all_its_rise_times(ruptures):
+    rupture = ruptures["60 x 20 km"]
+    view = figure.rupture_view(rupture)
+    fault = rupture.fault
+    times = fault.on_plane(rupture.rupture_time_s, 0)
+    written = figure.front_speed_km_s(times, fault.cell_km, fault.cell_km) / fault.on_plane(
+        rupture.vs_km_s, 0)
+    assert np.allclose(view.planes[0].speed, written, equal_nan=True)
+    assert not np.allclose(view.planes[0].speed, fault.on_plane(
+        rupture.rupture_velocity_km_s / rupture.vs_km_s, 0))
+    drawn = figure.compose(view)
+    rise = view.planes[0].rise_time_s
+    shown = [image for axes in drawn.axes for image in axes.images
+             if np.array_equal(image.get_array().filled(np.nan), rise, equal_nan=True)]
+    assert len(shown) == 1 and shown[0].norm.vmax >= np.nanmax(rise)
+    plt.close(drawn)
