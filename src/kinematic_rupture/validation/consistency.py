@@ -10,7 +10,6 @@ from .. import kinematics, scaling
 from ..rupture import mean_rise_time_s
 from .comparison import Result, pooled_correlation, ratio_of_sums
 from .suite import Ensemble, Scenario
-from .vonkarman import fit_errors, fit_von_karman
 
 # The mean speed ratios within 0.03 of the settings' (one bar of the Vr/Vs histogram): the
 # speed perturbation's bounds and the front's bends move the mean by less.
@@ -141,12 +140,8 @@ def rake(ensemble: Ensemble) -> tuple[Result, Result]:
 
 
 def slip_spectrum(ensemble: Ensemble) -> list[Result]:
-    measures = ensemble.measures
     settings = ensemble.scenario.settings
-    cell = measures[0].fit_cell_km
-    periodograms = [m.slip_periodogram for m in measures]
-    fit = fit_von_karman(np.mean(periodograms, axis=0), cell)
-    errors = fit_errors(periodograms, cell)
+    fit, errors = ensemble.slip_fit
     along, down = settings.correlation_lengths_km()
     method = (f"The von Kármán fit to log SLIP on the untapered interior; jackknife errors "
               f"H ± {errors.hurst:.2g}, lengths ± {errors.along_km:.2g} and ± "

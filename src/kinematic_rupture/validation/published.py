@@ -12,7 +12,6 @@ from .. import scaling
 from .comparison import Result, ratio_of_sums, spectrum_ratios, stress_drops_pa
 from .measure import DEEP_KM, SHALLOW_KM
 from .suite import Ensemble
-from .vonkarman import fit_von_karman
 
 # Graves and Pitarka (2010): the rupture speed is 0.8 Vs; the Broadband Platform's
 # versions draw 0.775 or 0.8, Graves (2022) 0.765: 0.75 to 0.85 holds them all.
@@ -145,9 +144,7 @@ def asperity_contrast(ensemble: Ensemble) -> Result:
 
 
 def hurst(ensemble: Ensemble) -> Result:
-    measures = ensemble.measures
-    fit = fit_von_karman(np.mean([m.slip_periodogram for m in measures], axis=0),
-                         measures[0].fit_cell_km)
+    fit, _ = ensemble.slip_fit
     low, high = MAI_BEROZA_2002_HURST
     return Result(
         "hurst", "Hurst exponent of log slip", ensemble.scenario.label, fit.hurst, low, high,

@@ -3,6 +3,7 @@
 written as SRF text and measured from that text alone (`measure`)."""
 
 import dataclasses
+import functools
 import io
 import time
 from collections.abc import Callable, Sequence
@@ -14,6 +15,7 @@ from ..hypocentre import DISTRIBUTIONS
 from ..rupture import RuptureSettings, build_rupture
 from ..srf import write_srf
 from .measure import Measures, measures, written_text
+from .vonkarman import VonKarmanFit, fit_errors, fit_von_karman, mean_periodogram
 
 # The two mechanisms of a suite: a vertical strike-slip fault (rake 180) and a reverse
 # fault dipping 45 degrees (rake 90), as the Broadband Platform's validation scenarios.
@@ -43,6 +45,14 @@ class Ensemble:
     scenario: Scenario
     measures: list[Measures]
     seconds: float
+
+    @functools.cached_property
+    def slip_fit(self) -> tuple[VonKarmanFit, VonKarmanFit]:
+        """The von Kármán fit to the ensemble's log slip, and its jackknife errors."""
+        periodograms = [m.slip_periodogram for m in self.measures]
+        cell = self.measures[0].fit_cell_km
+        return (fit_von_karman(mean_periodogram(periodograms), cell),
+                fit_errors(periodograms, cell))
 
 
 def suite_fault(magnitude: float, mechanism: str) -> Fault:

@@ -106,3 +106,7 @@ def fit_errors(periodograms: Sequence[FloatArray], cell_km: float) -> VonKarmanF
     values = np.array(fits)
     errors = np.sqrt((groups - 1) / groups * ((values - values.mean(axis=0)) ** 2).sum(axis=0))
     return VonKarmanFit(*(float(error) for error in errors))
+
+
+def mean_periodogram(periodograms: Sequence[FloatArray]) -> FloatArray:
+    return np.asarray(np.mean(periodograms, axis=0), dtype=np.float64)
