@@ -26,7 +26,7 @@ from .files import FileSet, Terminated, end_on_termination, files_renamed
 from .charts import fault_charts
 from .geometry import Fault, Plane
 from .kinematics import largest_frequency_hz
-from .rupture import (Rupture, RuptureSettings, build_rupture, scaling_warnings,
+from .rupture import (Rupture, RuptureSettings, build_rupture, gap_warnings, scaling_warnings,
                       rise_time_warnings)
 from .scaling import moment_magnitude
 
@@ -165,7 +165,7 @@ def run(arguments: argparse.Namespace) -> None:
     start = time.perf_counter()
     rupture = build_rupture(fault, settings)
     built = time.perf_counter()
-    warn(scaling_warnings(fault, settings) + rise_time_warnings(rupture))
+    warn(scaling_warnings(fault, settings) + gap_warnings(fault) + rise_time_warnings(rupture))
     write_outputs(rupture, srf_path, figure_path, version)
     written = time.perf_counter()
     for line in summary(rupture):
