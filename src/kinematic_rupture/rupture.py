@@ -10,8 +10,9 @@ the moment rate they sum to.
    eikonal solver.
 3. Slip rate: rise times that grow with the square root of slip around the average of
    Somerville et al. (1999), and a Liu-Archuleta-Hartzell pulse on every subfault.
-4. Moment rate: every subfault's pulse, delayed by its rupture time and weighted by its
-   rigidity and area, summed on the pulses' time grid.
+4. Moment rate: every subfault's pulse, smoothed over the time the front takes to cross
+   its cell and centred on its rupture time, weighted by its rigidity and area, summed on
+   the pulses' time grid.
 
 Per-subfault arrays are flat, in subfault order (plane by plane, along strike fastest);
 `Fault.on_plane` shows one plane's part as a grid. The same fault and settings give the
@@ -37,7 +38,7 @@ from .geometry import Fault
 from .charts import Chart, chart_junctions, fault_charts
 from .front import Seed, front_times, hypocentre_seed
 from .moment import moment_rate
-from .pulses import crossing_widths, smooth_rows
+from .pulses import centred_starts, crossing_widths, smooth_rows
 from .hypocentre import check_hypocentre, default_hypocentre, hypocentre_subfault
 
 FloatArray = npt.NDArray[np.float64]
@@ -206,11 +207,13 @@ class RuptureSettings:
 class Rupture:
     """One kinematic rupture; per-subfault arrays are flat, in subfault order.
 
-    `front_time_s` is when the rupture front reaches each subfault; `rupture_time_s`, when
-    the subfault starts to slip, is that time perturbed (see `kinematics`).
-    `offsets` and `samples` are the slip-rate pulses (m/s) as CSR rows, one per subfault;
-    `samples[offsets[k] + m]` is subfault k's slip rate at `rupture_time_s[k]` plus m
-    times `dt_s`. `moment_rate_nm_s[n]` is the moment rate at n times `dt_s`.
+    `front_time_s` is when the rupture front reaches each subfault's centre;
+    `rupture_time_s`, the subfault's rupture time, is that time perturbed (see
+    `kinematics`). `start_time_s` is when its slip starts (the SRF's TINIT): its pulse is
+    smoothed over the time the front takes to cross its cell, centred on the rupture time
+    (see `pulses.centred_starts`). `offsets` and `samples` are the slip-rate pulses (m/s)
+    as CSR rows, one per subfault; `samples[offsets[k] + m]` is subfault k's slip rate at
+    `start_time_s[k]` plus m times `dt_s`. `moment_rate_nm_s[n]` is the moment rate at n times `dt_s`.
     `timings_s` holds the seconds spent in each of the module's kernels.
     """
 
@@ -220,6 +223,7 @@ class Rupture:
     rake_deg: FloatArray
     rupture_time_s: FloatArray
     front_time_s: FloatArray
+    start_time_s: FloatArray
     rise_time_s: FloatArray
     rupture_velocity_km_s: FloatArray
     offsets: npt.NDArray[np.int64]
@@ -527,19 +531,20 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     beta = np.full(slip.size, settings.beta)
     with timing(timings, "synthesise_pulses"):
         offsets, samples = _kernels.synthesise_pulses(slip, rise, settings.dt_s, beta)
-    offsets, samples = smooth_rows(offsets, samples,
-                                   crossing_widths(fault.cell_km, speed, settings.dt_s))
+    starts, widths = centred_starts(times, crossing_widths(fault.cell_km, speed, settings.dt_s),
+                                    settings.dt_s)
+    offsets, samples = smooth_rows(offsets, samples, widths)
     mean_rake = fault.per_plane([plane.rake_deg for plane in fault.planes])
     rake = kinematics.rake_deg(mean_rake, fields_.rake, settings.rake_std_deg,
                                settings.rake_max_deviation_deg)
 
     moment = float((rigidity * slip).sum()) * fault.cell_area_m2
-    rate = moment_rate(times, offsets, samples, rigidity * fault.cell_area_m2, settings.dt_s)
+    rate = moment_rate(starts, offsets, samples, rigidity * fault.cell_area_m2, settings.dt_s)
     lengths = np.diff(offsets)
-    ends = times[lengths > 0] + (lengths[lengths > 0] - 1) * settings.dt_s
+    ends = starts[lengths > 0] + (lengths[lengths > 0] - 1) * settings.dt_s
     return Rupture(
         fault=fault, settings=settings, slip_m=slip, rake_deg=rake,
-        rupture_time_s=times, front_time_s=front, rise_time_s=rise, rupture_velocity_km_s=speed,
+        rupture_time_s=times, front_time_s=front, start_time_s=starts, rise_time_s=rise, rupture_velocity_km_s=speed,
         offsets=offsets, samples=samples, depth_km=depth, vs_km_s=vs, density_g_cm3=density,
         rigidity_pa=rigidity, moment_nm=moment, mw=scaling.moment_magnitude(moment),
         moment_rate_nm_s=rate, duration_s=float(ends.max()) if ends.size else 0.0,

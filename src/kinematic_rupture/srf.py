@@ -85,7 +85,7 @@ def point_columns(rupture: Rupture) -> dict[str, FloatArray]:
     lon, lat = fault.positions()
     dip = fault.per_plane([plane.dip_deg for plane in fault.planes])
     return {"lon": lon, "lat": lat, "dep": rupture.depth_km, "stk": fault.strikes(), "dip": dip,
-            "tinit": rupture.rupture_time_s, "vs": rupture.vs_km_s * KM_TO_CM,
+            "tinit": rupture.start_time_s, "vs": rupture.vs_km_s * KM_TO_CM,
             "den": rupture.density_g_cm3, "rake": rupture.rake_deg,
             "slip": rupture.slip_m * M_TO_CM}
 
