@@ -94,7 +94,7 @@ def write_outputs(rupture: Rupture, srf_path: Path, figure_path: Path | None, ve
     for path in (srf_path, *([figure_path] if figure_path else [])):
         path.parent.mkdir(parents=True, exist_ok=True)
     with FileSet() as files:
-        with files.open(srf_path, "w") as stream:
+        with files.open(srf_path, "wb") as stream:
             srf.write_srf(stream, rupture, version, sidecar.provenance(rupture))
         with files.open(sidecar_path(srf_path), "w") as stream:
             stream.write(sidecar.sidecar_text(rupture, version))
