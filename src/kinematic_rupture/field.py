@@ -103,11 +103,24 @@ def embed_von_karman(cells: tuple[int, int], cell_km: float, correlation_km: tup
     return embedding
 
 
+def allowed_padding(cells: tuple[int, int]) -> list[tuple[int, int]]:
+    """The padded grids an embedding of a chart of `cells` may take, in the order tried."""
+    return [(smooth_size(factor * cells[0]), smooth_size(factor * cells[1]))
+            for factor in PADDING_FACTORS]
+
+
+def largest_padding(cells: tuple[int, int]) -> tuple[int, int]:
+    """The largest padded grid an embedding of a chart of `cells` may take: the one it
+    takes whenever the correlation lengths are not small beside the chart, as for faults
+    sized by their magnitude (their covariances need every padding factor), and more than
+    it takes otherwise. Known without computing any eigenvalue."""
+    return allowed_padding(cells)[-1]
+
+
 def compute_embedding(cells: tuple[int, int], cell_km: float,
                       correlation_km: tuple[float, float], hurst: float) -> Embedding:
     along_km, down_km = correlation_km
-    for factor in PADDING_FACTORS:
-        padded = (smooth_size(factor * cells[0]), smooth_size(factor * cells[1]))
+    for padded in allowed_padding(cells):
         quadrant = (padded[0] // 2 + 1, padded[1] // 2 + 1)
         lag_down = np.arange(quadrant[0]) * cell_km / down_km
         lag_along = np.arange(quadrant[1]) * cell_km / along_km
@@ -240,12 +253,6 @@ def read_member(archive: zipfile.ZipFile, name: str, dtype: type, shape: tuple[i
     if len(data) != size:
         raise NotCached(name)
     return np.frombuffer(data, dtype=expected).reshape(shape).copy()
-
-
-def allowed_padding(cells: tuple[int, int]) -> list[tuple[int, int]]:
-    """The padded shapes an embedding of `cells` may have."""
-    return [(smooth_size(factor * cells[0]), smooth_size(factor * cells[1]))
-            for factor in PADDING_FACTORS]
 
 
 def read_cached(key: tuple[object, ...]) -> Embedding | None:

@@ -33,7 +33,7 @@ import _kernels
 from . import checks, kinematics, memory, scaling
 from .checks import SettingError
 from .crust import GenericCrust, LayeredModel, VelocityModel, rigidity_pa
-from .field import Embedding, draw_fields, draw_seed, embed_von_karman
+from .field import Embedding, draw_fields, draw_seed, embed_von_karman, largest_padding
 from .geometry import Fault
 from .charts import Chart, chart_junctions, fault_charts
 from .front import Seed, front_times, hypocentre_seed
@@ -322,7 +322,8 @@ def scaling_warnings(fault: Fault, settings: RuptureSettings) -> list[str]:
 def memory_need(fault: Fault, settings: RuptureSettings) -> memory.MemoryNeed:
     """What building this rupture takes at its peak."""
     slowest = settings.rupture_velocity_min_fraction * min_shear_speed_km_s(fault, settings)
-    return memory.estimate(fault.subfault_count, [fault.subfault_count],
+    padded = [math.prod(largest_padding(chart.shape)) for chart in fault_charts(fault)]
+    return memory.estimate(fault.subfault_count, padded,
                            mean_rise_time_s(fault, settings), settings.dt_s,
                            fault.cell_km / (slowest * settings.dt_s))
 
