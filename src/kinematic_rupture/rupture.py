@@ -53,6 +53,10 @@ SAMPLES_PER_RISE_TIME = 10
 # 358-360) found the historical strike-slip ruptures he mapped stopped at steps of 3 to
 # 4 km and wider, and none jumped a step wider than about 5 km.
 WIDEST_JUMP_KM = 5.0
+# A jump delay is at most this: no recorded rupture has lasted longer than about ten
+# minutes (the 2004 Sumatra-Andaman earthquake, about 500 s; Ammon et al. 2005, Science
+# 308, 1133-1139), and a fault triggered later is another earthquake.
+LONGEST_JUNCTION_DELAY_S = 600.0
 
 
 @dataclass(frozen=True)
@@ -177,8 +181,8 @@ class RuptureSettings:
         set_("rake_max_deviation_deg", checks.within("rake_max_deviation_deg",
                                                      self.rake_max_deviation_deg, 0.0, 90.0,
                                                      "a deviation in degrees"))
-        set_("junction_delay_s", checks.non_negative("junction_delay_s", self.junction_delay_s,
-                                                     "seconds"))
+        set_("junction_delay_s", checks.within("junction_delay_s", self.junction_delay_s, 0.0,
+                                               LONGEST_JUNCTION_DELAY_S, "a delay in seconds"))
         if not isinstance(self.velocity_model, (GenericCrust, LayeredModel)):
             raise SettingError("velocity_model", self.velocity_model,
                                "must be a GenericCrust or a LayeredModel")

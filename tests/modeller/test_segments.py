@@ -275,6 +275,17 @@ def test_a_gap_costs_the_straight_way_across_it_at_the_rupture_speed(gap_km, top
     assert rupture.front_time_s[starts].min() >= gap_km / SPEED
 
 
+@pytest.mark.parametrize("delay", ["-1", "601", "inf", "nan", "1e308"])
+def test_a_jump_delay_beyond_what_ruptures_last_is_refused_in_one_line(delay, tmp_path, capsys):
+    status, out, err = run_command(["run", "--length-km", "4", "--width-km", "2", "--cell-km", "0.5",
+                                    "--magnitude", "5.2", "--set", f"junction_delay_s={delay}",
+                                    "--srf", tmp_path / "r.srf"], capsys)
+    assert status == 2 and out == "" and err.count("\n") == 1
+    assert err.startswith("kinematic-rupture run: --set junction_delay_s=")
+    assert "[0, 600]" in err or "finite" in err
+    assert not any(tmp_path.iterdir())
+
+
 def test_a_gap_wider_than_ruptures_are_known_to_jump_is_warned_about(tmp_path, capsys):
     path = tmp_path / "planes.json"
     for gap_km, warned in ((58.0, True), (3.0, False)):
