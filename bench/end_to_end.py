@@ -24,8 +24,7 @@ def one(seed, directory):
     start = time.perf_counter()
     rupture = build_rupture(Fault(), RuptureSettings(seed=seed))
     built = time.perf_counter()
-    with open(directory / f"{seed}.srf", "w") as stream:
-        write_srf(stream, rupture)
+    write_srf(directory / f"{seed}.srf", rupture)
     written = time.perf_counter()
     with open(directory / f"{seed}.png", "wb") as stream:
         figure.draw(stream, figure.rupture_view(rupture))

@@ -52,7 +52,7 @@ def setup(method, cell_km):
 
     def write():
         path = os.path.join(directory.name, "rupture.srf")
-        with open(path, "w") as stream:
+        with open(path, "wb") as stream:
             srf.write_srf(stream, rupture, "2.0", reference=reference)
         return os.path.getsize(path)
 

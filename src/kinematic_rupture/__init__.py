@@ -5,8 +5,7 @@ written as Standard Rupture Format files for wave-propagation codes.
 
     fault = Fault.single(length_km=30, width_km=15, cell_km=0.25, dip_deg=60, rake_deg=90)
     rupture = build_rupture(fault, RuptureSettings(magnitude=6.5, seed=7))
-    with open("rupture.srf", "w") as stream:
-        write_srf(stream, rupture)
+    write_srf("rupture.srf", rupture)
 """
 
 from importlib.metadata import PackageNotFoundError, version

@@ -2,7 +2,11 @@
 width and top depth and meet edge to edge are unfolded onto one chart, on which distances
 are measured across the bends along the fault's surface (exactly so for vertical planes,
 whose unfolding is an isometry); every other plane is a chart of its own. A chart's rows
-run down dip and its columns along strike, plane after plane."""
+run down dip and its columns along strike, plane after plane.
+
+Consecutive charts either meet edge to edge (their top edges meet, depth included) or lie
+apart across a gap; a `Junction` says which, and for a gap how far each cell of one
+chart's facing edge lies from each of the other's."""
 
 import math
 from dataclasses import dataclass
@@ -50,15 +54,22 @@ def top_edge_ends(plane: Plane) -> tuple[tuple[float, float], tuple[float, float
     return (first[0], first[1]), (last[0], last[1])
 
 
+def top_edges_meet(before: Plane, after: Plane, cell_km: float) -> bool:
+    """Whether the last end of `before`'s top edge and the first end of `after`'s lie within
+    JUNCTION_TOLERANCE_CELLS of each other, depth included."""
+    _, (lon, lat) = top_edge_ends(before)
+    (next_lon, next_lat), _ = top_edge_ends(after)
+    _, _, apart_m = WGS84.inv(lon, lat, next_lon, next_lat)
+    apart_km = math.hypot(apart_m / 1e3, after.top_depth_km - before.top_depth_km)
+    return apart_km <= JUNCTION_TOLERANCE_CELLS * cell_km
+
+
 def unfoldable(before: Plane, after: Plane, cell_km: float) -> bool:
     """Whether two consecutive planes share dip, width and top depth and meet edge to edge."""
     if (before.dip_deg, before.width_km, before.top_depth_km) != (
             after.dip_deg, after.width_km, after.top_depth_km):
         return False
-    _, (lon, lat) = top_edge_ends(before)
-    (next_lon, next_lat), _ = top_edge_ends(after)
-    _, _, gap_m = WGS84.inv(lon, lat, next_lon, next_lat)
-    return bool(gap_m <= JUNCTION_TOLERANCE_CELLS * cell_km * 1e3)
+    return top_edges_meet(before, after, cell_km)
 
 
 def fault_charts(fault: Fault) -> list[Chart]:
@@ -77,3 +88,39 @@ def fault_charts(fault: Fault) -> list[Chart]:
         columns = np.cumsum([0] + [grid.shape[1] for grid in grids[:-1]])
         charts.append(Chart(tuple(group), np.hstack(grids), tuple(int(c) for c in columns)))
     return charts
+
+
+@dataclass(frozen=True, eq=False)
+class Junction:
+    """Where a chart meets the next one along strike: edge to edge (`distance_km` None), or
+    across a gap, `distance_km[i, k]` being the straight distance (km, depth included)
+    from the centre of row k of the first chart's last column to that of row i of the next
+    chart's first column."""
+
+    distance_km: FloatArray | None
+
+    @property
+    def gap_km(self) -> float:
+        """The narrowest distance across the gap; 0 where the charts meet."""
+        return 0.0 if self.distance_km is None else float(self.distance_km.min())
+
+
+def chart_junctions(fault: Fault, charts: list[Chart]) -> list[Junction]:
+    """The junction after each chart but the last."""
+    lon, lat = fault.positions()
+    depth = fault.depths_km()
+    junctions = []
+    for before, after in zip(charts, charts[1:]):
+        if top_edges_meet(fault.planes[before.planes[-1]], fault.planes[after.planes[0]],
+                          fault.cell_km):
+            junctions.append(Junction(None))
+            continue
+        ends, starts = before.index[:, -1], after.index[:, 0]
+        shape = (starts.size, ends.size)
+        _, _, across_m = WGS84.inv(np.broadcast_to(lon[starts][:, None], shape),
+                                   np.broadcast_to(lat[starts][:, None], shape),
+                                   np.broadcast_to(lon[ends][None, :], shape),
+                                   np.broadcast_to(lat[ends][None, :], shape))
+        distance = np.hypot(np.asarray(across_m) / 1e3, depth[starts][:, None] - depth[ends][None, :])
+        junctions.append(Junction(distance))
+    return junctions

@@ -26,7 +26,7 @@ from .files import FileSet, Terminated, end_on_termination, files_renamed
 from .charts import fault_charts
 from .geometry import Fault, Plane
 from .kinematics import largest_frequency_hz, time_perturbation_amplitude_s
-from .rupture import (Rupture, RuptureSettings, build_rupture, scaling_warnings,
+from .rupture import (Rupture, RuptureSettings, build_rupture, gap_warnings, scaling_warnings,
                       rise_time_warnings)
 from . import scaling
 from .scaling import moment_magnitude
@@ -95,7 +95,7 @@ def write_outputs(rupture: Rupture, srf_path: Path, figure_path: Path | None, ve
     for path in (srf_path, *([figure_path] if figure_path else [])):
         path.parent.mkdir(parents=True, exist_ok=True)
     with FileSet() as files:
-        with files.open(srf_path, "w") as stream:
+        with files.open(srf_path, "wb") as stream:
             srf.write_srf(stream, rupture, version, sidecar.provenance(rupture))
         with files.open(sidecar_path(srf_path), "w") as stream:
             stream.write(sidecar.sidecar_text(rupture, version))
@@ -174,7 +174,7 @@ def run(arguments: argparse.Namespace) -> None:
     start = time.perf_counter()
     rupture = build_rupture(fault, settings)
     built = time.perf_counter()
-    warn(scaling_warnings(fault, settings) + rise_time_warnings(rupture))
+    warn(scaling_warnings(fault, settings) + gap_warnings(fault) + rise_time_warnings(rupture))
     write_outputs(rupture, srf_path, figure_path, version)
     written = time.perf_counter()
     for line in summary(rupture):

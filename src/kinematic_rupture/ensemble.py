@@ -136,7 +136,7 @@ def build_variation(seed: int, run: Plan, output: str) -> Row:
     name = f"rupture-{seed}.{run.form}"
     with FileSet() as files:
         if run.form == "srf":
-            with files.open(directory / name, "w") as stream:
+            with files.open(directory / name, "wb") as stream:
                 srf.write_srf(stream, rupture, run.srf_version, sidecar.provenance(rupture))
         else:
             files.write_with(directory / name,

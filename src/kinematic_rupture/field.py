@@ -10,12 +10,18 @@ one once and every later draw of the same chart reuses it.
 
 import functools
 import hashlib
+import importlib
+import math
 import os
+import platform
+import zipfile
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
+import scipy
 from scipy.special import gamma, kv
 
 import _kernels
@@ -23,6 +29,7 @@ import _kernels
 from .files import write_atomically
 
 FloatArray = npt.NDArray[np.float64]
+IntArray = npt.NDArray[np.int64]
 
 # Padded grid sizes tried for the embedding, as multiples of the chart's cell counts.
 PADDING_FACTORS = (2, 3, 4)
@@ -96,11 +103,24 @@ def embed_von_karman(cells: tuple[int, int], cell_km: float, correlation_km: tup
     return embedding
 
 
+def allowed_padding(cells: tuple[int, int]) -> list[tuple[int, int]]:
+    """The padded grids an embedding of a chart of `cells` may take, in the order tried."""
+    return [(smooth_size(factor * cells[0]), smooth_size(factor * cells[1]))
+            for factor in PADDING_FACTORS]
+
+
+def largest_padding(cells: tuple[int, int]) -> tuple[int, int]:
+    """The largest padded grid an embedding of a chart of `cells` may take: the one it
+    takes whenever the correlation lengths are not small beside the chart, as for faults
+    sized by their magnitude (their covariances need every padding factor), and more than
+    it takes otherwise. Known without computing any eigenvalue."""
+    return allowed_padding(cells)[-1]
+
+
 def compute_embedding(cells: tuple[int, int], cell_km: float,
                       correlation_km: tuple[float, float], hurst: float) -> Embedding:
     along_km, down_km = correlation_km
-    for factor in PADDING_FACTORS:
-        padded = (smooth_size(factor * cells[0]), smooth_size(factor * cells[1]))
+    for padded in allowed_padding(cells):
         quadrant = (padded[0] // 2 + 1, padded[1] // 2 + 1)
         lag_down = np.arange(quadrant[0]) * cell_km / down_km
         lag_along = np.arange(quadrant[1]) * cell_km / along_km
@@ -131,13 +151,51 @@ def read_only(values: FloatArray) -> FloatArray:
 # Embeddings take a noticeable part of a one-off run (0.4 s of the default fault's), so
 # they are kept in $KINEMATIC_RUPTURE_CACHE (default: $XDG_CACHE_HOME/kinematic-rupture,
 # else ~/.cache/kinematic-rupture; "off" keeps none) under a hash of everything that
-# decides them. A file is written under a temporary name and renamed into place, so
-# processes writing the same embedding at once each leave a whole file, and a reader sees
-# a whole file or none. Any trouble with the cache only means computing afresh.
+# decides their bits: the arguments, the way they are computed, the NumPy and SciPy that
+# compute them and the processor features NumPy's loops dispatch on (its float64 exp and
+# log and its transforms take other paths, with other last bits, on other processors).
+# A file is written under a temporary name and renamed into place, so processes writing
+# the same embedding at once each leave a whole file, and a reader sees a whole file or
+# none. A file is taken only if it holds exactly what the key implies: the key itself, a
+# padded shape the key allows, arrays of the shapes and types that shape implies, and a
+# SHA-256 digest of them all that matches; members are checked against those sizes before
+# they are read, so a file that expands far beyond them costs nothing. Anything else
+# (damage, an alteration, a file of other libraries) means computing afresh and keeping
+# the result in its place.
 
 CACHE_ENVIRONMENT = "KINEMATIC_RUPTURE_CACHE"
-# Changes whenever the way an embedding is computed changes, so old files go unused.
-CACHE_FORMAT = "von-karman-embedding-1"
+# Changes whenever the way an embedding is computed or kept changes, so old files go unused.
+CACHE_FORMAT = "von-karman-embedding-2"
+# Room for the header of a cached .npy member (NumPy writes at most a few hundred bytes).
+NPY_HEADER_BYTES = 4096
+# The cached file's members, by name.
+CACHE_MEMBERS = ("identity", "digest", "padded_shape", "clipped", "amplitudes")
+
+
+def numpy_dispatch() -> tuple[tuple[str, ...], tuple[str, ...]]:
+    """The processor features NumPy was built for (its baseline) and those of its
+    dispatched loops that this processor has."""
+    try:
+        umath = importlib.import_module("numpy._core._multiarray_umath")
+    except ImportError:  # NumPy 1
+        umath = importlib.import_module("numpy.core._multiarray_umath")
+    available = umath.__cpu_features__
+    return (tuple(umath.__cpu_baseline__),
+            tuple(sorted(name for name in umath.__cpu_dispatch__ if available.get(name))))
+
+
+def computing_libraries() -> tuple[str, ...]:
+    """What, besides the arguments, decides an embedding's bits."""
+    baseline, dispatched = numpy_dispatch()
+    return (f"numpy {np.__version__}", f"scipy {scipy.__version__}",
+            f"machine {platform.machine()}", f"numpy baseline {','.join(baseline)}",
+            f"numpy dispatch {','.join(dispatched)}")
+
+
+def cache_identity(key: tuple[object, ...]) -> bytes:
+    """Everything that decides the embedding of `key`, as text."""
+    return repr((CACHE_FORMAT, PADDING_FACTORS, EIGENVALUE_TOLERANCE, computing_libraries(),
+                 key)).encode()
 
 
 def cache_directory() -> Path | None:
@@ -154,34 +212,91 @@ def cache_path(key: tuple[object, ...]) -> Path | None:
     directory = cache_directory()
     if directory is None:
         return None
-    text = repr((CACHE_FORMAT, PADDING_FACTORS, EIGENVALUE_TOLERANCE, key))
-    return directory / f"{hashlib.sha256(text.encode()).hexdigest()}.npz"
+    return directory / f"{hashlib.sha256(cache_identity(key)).hexdigest()}.npz"
+
+
+def digest(identity: bytes, padded_shape: IntArray, clipped: FloatArray,
+           amplitudes: FloatArray) -> npt.NDArray[np.uint8]:
+    """The SHA-256 digest of a cached embedding's members."""
+    hashed = hashlib.sha256(identity)
+    for values in (padded_shape, clipped, amplitudes):
+        hashed.update(np.ascontiguousarray(values).tobytes())
+    return np.frombuffer(hashed.digest(), dtype=np.uint8)
+
+
+class NotCached(Exception):
+    """A cached file that is not what its key implies."""
+
+
+def read_member(archive: zipfile.ZipFile, name: str, dtype: type, shape: tuple[int, ...]) -> Any:
+    """Member `name` of a cached file, which must be an array of `shape` and `dtype` (C
+    order); it is checked by its declared size and its header before its data are read."""
+    expected = np.dtype(dtype)
+    size = expected.itemsize * math.prod(shape)
+    try:
+        info = archive.getinfo(f"{name}.npy")
+    except KeyError:
+        raise NotCached(name) from None
+    if info.file_size > NPY_HEADER_BYTES + size:
+        raise NotCached(name)
+    with archive.open(info) as stream:
+        version = np.lib.format.read_magic(stream)
+        if version == (1, 0):
+            header = np.lib.format.read_array_header_1_0(stream)
+        elif version == (2, 0):
+            header = np.lib.format.read_array_header_2_0(stream)
+        else:
+            raise NotCached(name)
+        if header != (shape, False, expected):
+            raise NotCached(name)
+        data = stream.read(size)
+    if len(data) != size:
+        raise NotCached(name)
+    return np.frombuffer(data, dtype=expected).reshape(shape).copy()
 
 
 def read_cached(key: tuple[object, ...]) -> Embedding | None:
+    """The embedding kept for `key` (whose first item is the chart's cells), or None where
+    there is none that is exactly what the key implies."""
     path = cache_path(key)
     if path is None or not path.is_file():
         return None
+    identity = cache_identity(key)
+    cells = cast(tuple[int, int], key[0])
     try:
-        with np.load(path) as stored:
-            amplitudes = np.ascontiguousarray(stored["amplitudes"], dtype=np.float64)
-            shape, clipped = stored["padded_shape"], stored["clipped"]
-            return Embedding(read_only(amplitudes), (int(shape[0]), int(shape[1])),
-                             float(clipped[0]), float(clipped[1]))
-    except Exception:  # whatever a damaged file makes NumPy raise, the cure is to compute
+        with zipfile.ZipFile(path) as archive:
+            if sorted(archive.namelist()) != sorted(f"{name}.npy" for name in CACHE_MEMBERS):
+                return None
+            stored = read_member(archive, "identity", np.uint8, (len(identity),))
+            kept_digest = read_member(archive, "digest", np.uint8, (32,))
+            padded = read_member(archive, "padded_shape", np.int64, (2,))
+            clipped = read_member(archive, "clipped", np.float64, (2,))
+            shape = (int(padded[0]), int(padded[1]))
+            if stored.tobytes() != identity or shape not in allowed_padding(cells):
+                return None
+            amplitudes = read_member(archive, "amplitudes", np.float64,
+                                     (shape[0] // 2 + 1, shape[1] // 2 + 1))
+    except Exception:  # whatever a damaged file makes zipfile or NumPy raise: compute
         return None
+    if not np.array_equal(kept_digest, digest(identity, padded, clipped, amplitudes)):
+        return None
+    return Embedding(read_only(amplitudes), shape, float(clipped[0]), float(clipped[1]))
 
 
 def write_cached(key: tuple[object, ...], embedding: Embedding) -> None:
+    """Keeps `embedding` for `key`, in place of whatever file was there."""
     path = cache_path(key)
     if path is None:
         return
+    identity = cache_identity(key)
+    padded = np.array(embedding.padded_shape, dtype=np.int64)
+    clipped = np.array([embedding.clipped_fraction, embedding.clipped_variance])
+    kept_digest = digest(identity, padded, clipped, embedding.amplitudes)
     try:
         path.parent.mkdir(parents=True, exist_ok=True)
         write_atomically(path, lambda stream: np.savez(
-            stream, amplitudes=embedding.amplitudes,
-            padded_shape=np.array(embedding.padded_shape),
-            clipped=np.array([embedding.clipped_fraction, embedding.clipped_variance])))
+            stream, identity=np.frombuffer(identity, dtype=np.uint8), digest=kept_digest,
+            padded_shape=padded, clipped=clipped, amplitudes=embedding.amplitudes))
     except OSError:
         pass
 

@@ -10,7 +10,8 @@ fastest, then down dip, which is the order of a Standard Rupture Format file.
 
 Cell centres on the Earth come from WGS84 geodesics (Karney 2013, through pyproj): along
 strike from the top edge's centre, then horizontally by w cos(dip) towards the local
-strike direction plus 90 degrees, at depth DTOP + w sin(dip).
+strike direction plus 90 degrees, at depth DTOP + w sin(dip). Each cell's strike is the
+geodesics' own there, 90 degrees to the left of the way down dip.
 """
 
 import functools
@@ -184,7 +185,13 @@ class Fault:
     def positions(self) -> tuple[FloatArray, FloatArray]:
         """Longitude and latitude (degrees) of every subfault's centre, in subfault order;
         computed once per process for each fault (they are read-only)."""
-        return fault_positions(self)
+        lon, lat, _ = fault_points(self)
+        return lon, lat
+
+    def strikes(self) -> FloatArray:
+        """The strike (degrees) of every subfault where it lies: the geodesics' azimuth
+        along strike turns along a plane, by about a degree over 400 km."""
+        return fault_points(self)[2]
 
     def settings(self) -> dict[str, object]:
         """The fault as plain values, as a settings file holds it."""
@@ -196,6 +203,15 @@ class Fault:
 def cell_centres(plane: Plane, rows: int, columns: int,
                  cell_km: float) -> tuple[FloatArray, FloatArray]:
     """Longitude and latitude of a plane's cell centres, as (rows, columns) grids."""
+    lon, lat, _ = cell_points(plane, rows, columns, cell_km)
+    return lon, lat
+
+
+def cell_points(plane: Plane, rows: int, columns: int,
+                cell_km: float) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Longitude, latitude and strike (degrees in [0, 360)) of a plane's cell centres, as
+    (rows, columns) grids. A cell's strike is the direction of its row where it lies: at
+    right angles, to the left, of the geodesic that came down dip to it."""
     along_m = ((np.arange(columns) + 0.5) * cell_km - 0.5 * plane.length_km) * 1e3
     backwards = along_m < 0
     azimuth = np.where(backwards, plane.strike_deg + 180.0, plane.strike_deg)
@@ -205,11 +221,14 @@ def cell_centres(plane: Plane, rows: int, columns: int,
     # centre for columns behind it, the way on for columns ahead.
     strike_here = np.where(backwards, back, back + 180.0)
     across_m = (np.arange(rows) + 0.5) * cell_km * math.cos(math.radians(plane.dip_deg)) * 1e3
-    lon, lat, _ = WGS84.fwd(np.broadcast_to(top_lon, (rows, columns)),
-                            np.broadcast_to(top_lat, (rows, columns)),
-                            np.broadcast_to(strike_here + 90.0, (rows, columns)),
-                            np.broadcast_to(across_m[:, None], (rows, columns)))
-    return np.asarray(lon, dtype=np.float64), np.asarray(lat, dtype=np.float64)
+    lon, lat, back_up = WGS84.fwd(np.broadcast_to(top_lon, (rows, columns)),
+                                  np.broadcast_to(top_lat, (rows, columns)),
+                                  np.broadcast_to(strike_here + 90.0, (rows, columns)),
+                                  np.broadcast_to(across_m[:, None], (rows, columns)))
+    # The geodesic arrives heading down dip, the way back up plus 180 degrees; the strike is
+    # 90 degrees to its left.
+    strike = np.mod(np.asarray(back_up, dtype=np.float64) + 90.0, 360.0)
+    return np.asarray(lon, dtype=np.float64), np.asarray(lat, dtype=np.float64), strike
 
 
 def per_segment(setting: str, value: float | Sequence[float], segments: int) -> list[float]:
@@ -261,12 +280,12 @@ def planes_from_trace(trace: Sequence[tuple[float, float]], cell_km: float,
 
 
 @functools.lru_cache(maxsize=8)
-def fault_positions(fault: Fault) -> tuple[FloatArray, FloatArray]:
-    lons, lats = [], []
-    for number, plane in enumerate(fault.planes):
-        lon, lat = cell_centres(plane, *fault.cells(number), fault.cell_km)
-        lons.append(lon.ravel())
-        lats.append(lat.ravel())
-    lon_all, lat_all = np.concatenate(lons), np.concatenate(lats)
-    lon_all.flags.writeable = lat_all.flags.writeable = False
-    return lon_all, lat_all
+def fault_points(fault: Fault) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Longitude, latitude and strike of every subfault, in subfault order; read-only."""
+    grids = [cell_points(plane, *fault.cells(number), fault.cell_km)
+             for number, plane in enumerate(fault.planes)]
+    lon, lat, strike = (np.concatenate([grid[which].ravel() for grid in grids])
+                        for which in range(3))
+    for points in (lon, lat, strike):
+        points.flags.writeable = False
+    return lon, lat, strike

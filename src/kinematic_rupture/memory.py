@@ -17,11 +17,12 @@ from .moment import SAMPLE_BLOCK
 # Float64 arrays of one value per subfault alive at the peak (slip, times, speeds, rise
 # times, crust, positions, the random fields and their temporaries), with room to spare.
 ARRAYS_PER_SUBFAULT = 48
-# Bytes per padded cell while an embedding is made (covariance, its half-spectrum) and
-# drawn from (the kernel's work grid).
+# Bytes per padded cell while an embedding is made (the covariance, the periodic grid and
+# its half-spectrum: 42 measured) and drawn from (the kernel's work grid, smaller).
 BYTES_PER_PADDED_CELL = 48
-# Padded cells per chart cell at the embedding's usual padding of twice each count.
-PADDED_CELLS_PER_CELL = 4
+# Bytes per padded cell of the amplitudes kept of every chart's embedding: a quadrant of
+# float64 values.
+KEPT_BYTES_PER_PADDED_CELL = 2
 # Bytes held per slip-rate sample: the sample itself, and its share of the moment-rate
 # block and of the SRF text block.
 BYTES_PER_SAMPLE = 8
@@ -45,19 +46,20 @@ class MemoryNeed:
         return BASELINE_BYTES + self.subfault_bytes + self.embedding_bytes + self.sample_bytes
 
 
-def estimate(subfaults: int, chart_cells: list[int], mean_rise_time_s: float,
+def estimate(subfaults: int, padded_cells: list[int], mean_rise_time_s: float,
              dt_s: float, smoothing_samples: float) -> MemoryNeed:
-    """The peak of a build of `subfaults` on charts of `chart_cells` cells whose pulses
-    average `mean_rise_time_s`, sampled every `dt_s`, and lengthen by up to
-    `smoothing_samples` when smoothed over their cells."""
+    """The peak of a build of `subfaults` on charts whose embeddings have `padded_cells`
+    cells, whose pulses average `mean_rise_time_s`, sampled every `dt_s`, and lengthen by
+    up to `smoothing_samples` when smoothed over their cells. The embeddings are made one
+    at a time and the amplitudes of all are kept."""
     per_row = mean_rise_time_s / dt_s + SAMPLES_PER_ROW_BEYOND_RISE + smoothing_samples
     # Smoothing holds the rows before and after it at once.
     samples = subfaults * per_row * (2 if smoothing_samples >= 1 else 1)
     sample_bytes = samples * BYTES_PER_SAMPLE + min(samples, SAMPLE_BLOCK) * BYTES_PER_BLOCK_SAMPLE
-    largest_chart = max(chart_cells)
     return MemoryNeed(
         subfault_bytes=subfaults * ARRAYS_PER_SUBFAULT * 8,
-        embedding_bytes=largest_chart * PADDED_CELLS_PER_CELL * BYTES_PER_PADDED_CELL,
+        embedding_bytes=(max(padded_cells) * BYTES_PER_PADDED_CELL
+                         + sum(padded_cells) * KEPT_BYTES_PER_PADDED_CELL),
         sample_bytes=sample_bytes)
 
 

@@ -4,7 +4,9 @@ the patch of fault it stands for.
 A subfault is written as a point source, but its cell of side h is a patch the front takes
 h / Vr to cross: the patch's slip rate is the point's convolved with a boxcar of that
 length. Without it, coarse cells start all their slip at once and sum incoherently into
-high-frequency energy that a finer chart of the same rupture does not have.
+high-frequency energy that a finer chart of the same rupture does not have. The front
+crosses the patch from h / (2 Vr) before it reaches the cell's centre to as long after, so
+the smoothed pulse starts that much before the rupture time and stays centred on it.
 """
 
 import importlib
@@ -26,6 +28,23 @@ except ImportError:  # a source tree without the compiled module
 def crossing_widths(cell_km: float, speed_km_s: FloatArray, dt_s: float) -> IntArray:
     """How many samples the front takes to cross each cell, at least 1."""
     return np.maximum(1, np.rint(cell_km / (speed_km_s * dt_s))).astype(np.int64)
+
+
+def centred_starts(rupture_time_s: FloatArray, widths: IntArray,
+                   dt_s: float) -> tuple[FloatArray, IntArray]:
+    """When each row starts once smoothed over `widths[k]` samples, and the widths to use:
+    half the boxcar, (widths - 1) dt / 2, before the rupture time, so that the smoothing
+    moves no pulse's centroid.
+
+    Nothing starts before the rupture does (at 0). A cell the front reaches less than half
+    a crossing after that holds the hypocentre, where the front starts inside the cell:
+    its slip starts at 0 and is spread until the front has crossed the rest of the cell,
+    over the samples up to its rupture time plus half a crossing."""
+    half = 0.5 * (widths - 1) * dt_s
+    early = rupture_time_s < half
+    cut = 1 + np.rint((rupture_time_s + half) / dt_s).astype(np.int64)
+    return (np.where(early, 0.0, rupture_time_s - half),
+            np.where(early, np.minimum(cut, widths), widths))
 
 
 def smooth_rows(offsets: IntArray, samples: FloatArray, widths: IntArray,

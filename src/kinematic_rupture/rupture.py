@@ -10,8 +10,9 @@ the moment rate they sum to.
    eikonal solver.
 3. Slip rate: rise times that grow with the square root of slip around the average of
    Somerville et al. (1999), and a Liu-Archuleta-Hartzell pulse on every subfault.
-4. Moment rate: every subfault's pulse, delayed by its rupture time and weighted by its
-   rigidity and area, summed on the pulses' time grid.
+4. Moment rate: every subfault's pulse, smoothed over the time the front takes to cross
+   its cell and centred on its rupture time, weighted by its rigidity and area, summed on
+   the pulses' time grid.
 
 Per-subfault arrays are flat, in subfault order (plane by plane, along strike fastest);
 `Fault.on_plane` shows one plane's part as a grid. The same fault and settings give the
@@ -29,14 +30,14 @@ import _kernels
 from . import checks, kinematics, memory, scaling
 from .checks import SettingError
 from .crust import GenericCrust, LayeredModel, VelocityModel, rigidity_pa
-from .field import Embedding
+from .field import Embedding, largest_padding
 from .random_fields import draw_chart
 from .timing import timing
 from .geometry import Fault
-from .charts import Chart, fault_charts
+from .charts import Chart, chart_junctions, fault_charts
 from .front import Seed, front_times, hypocentre_seed
 from .moment import moment_rate
-from .pulses import crossing_widths, smooth_rows
+from .pulses import centred_starts, crossing_widths, smooth_rows
 from .hypocentre import (DISTRIBUTIONS, check_hypocentre, default_hypocentre, draw_hypocentre,
                          hypocentre_subfault)
 
@@ -51,6 +52,14 @@ SAMPLES_PER_RISE_TIME = 10
 # Rise times as written averaging more than this share above the asked mean (the cells'
 # crossing time taking up the pulses) are warned about.
 RISE_TIME_EXCESS = 0.1
+# A gap between planes wider than this is warned about: Wesnousky (2006, Nature 444,
+# 358-360) found the historical strike-slip ruptures he mapped stopped at steps of 3 to
+# 4 km and wider, and none jumped a step wider than about 5 km.
+WIDEST_JUMP_KM = 5.0
+# A jump delay is at most this: no recorded rupture has lasted longer than about ten
+# minutes (the 2004 Sumatra-Andaman earthquake, about 500 s; Ammon et al. 2005, Science
+# 308, 1133-1139), and a fault triggered later is another earthquake.
+LONGEST_JUNCTION_DELAY_S = 600.0
 
 
 @dataclass(frozen=True)
@@ -89,6 +98,9 @@ class RuptureSettings:
     The rake varies around each plane's by `rake_std_deg`, at most `rake_max_deviation_deg`,
     with its slip-weighted mean the plane's. `beta` is the pulses' rising fraction and
     `dt_s` their sample interval.
+
+    Where consecutive planes lie apart, the front jumps the gap at the rupture speed of the
+    cells it reaches and `junction_delay_s` later (see `front`).
     """
 
     magnitude: float = 7.0
@@ -117,6 +129,7 @@ class RuptureSettings:
     rake_std_deg: float = 15.0
     rake_max_deviation_deg: float = 30.0
     hypocentre_distribution: str | None = None
+    junction_delay_s: float = 0.0
     velocity_model: VelocityModel = field(default_factory=GenericCrust)
 
     def __post_init__(self) -> None:
@@ -185,6 +198,8 @@ class RuptureSettings:
         set_("rake_max_deviation_deg", checks.within("rake_max_deviation_deg",
                                                      self.rake_max_deviation_deg, 0.0, 90.0,
                                                      "a deviation in degrees"))
+        set_("junction_delay_s", checks.within("junction_delay_s", self.junction_delay_s, 0.0,
+                                               LONGEST_JUNCTION_DELAY_S, "a delay in seconds"))
         if not isinstance(self.velocity_model, (GenericCrust, LayeredModel)):
             raise SettingError("velocity_model", self.velocity_model,
                                "must be a GenericCrust or a LayeredModel")
@@ -213,13 +228,15 @@ class RuptureSettings:
 class Rupture:
     """One kinematic rupture; per-subfault arrays are flat, in subfault order.
 
-    `front_time_s` is when the rupture front reaches each subfault; `rupture_time_s`, when
-    the subfault starts to slip, is that time perturbed (see `kinematics`).
-    `rise_time_s` is each pulse's duration as written: from its first non-zero sample to
-    its last, the smoothing over its cell included.
+    `front_time_s` is when the rupture front reaches each subfault's centre;
+    `rupture_time_s`, the subfault's rupture time, is that time perturbed (see
+    `kinematics`). `start_time_s` is when its slip starts (the SRF's TINIT): its pulse is
+    smoothed over the time the front takes to cross its cell, centred on the rupture time
+    (see `pulses.centred_starts`). `rise_time_s` is each pulse's duration as written:
+    from its first non-zero sample to its last, the smoothing over its cell included.
     `offsets` and `samples` are the slip-rate pulses (m/s) as CSR rows, one per subfault;
-    `samples[offsets[k] + m]` is subfault k's slip rate at `rupture_time_s[k]` plus m
-    times `dt_s`. `moment_rate_nm_s[n]` is the moment rate at n times `dt_s`.
+    `samples[offsets[k] + m]` is subfault k's slip rate at `start_time_s[k]` plus m times
+    `dt_s`. `moment_rate_nm_s[n]` is the moment rate at n times `dt_s`.
     `timings_s` holds the seconds spent in each of the module's kernels.
     """
 
@@ -229,6 +246,7 @@ class Rupture:
     rake_deg: FloatArray
     rupture_time_s: FloatArray
     front_time_s: FloatArray
+    start_time_s: FloatArray
     rise_time_s: FloatArray
     rupture_velocity_km_s: FloatArray
     offsets: npt.NDArray[np.int64]
@@ -321,7 +339,8 @@ def scaling_warnings(fault: Fault, settings: RuptureSettings) -> list[str]:
 def memory_need(fault: Fault, settings: RuptureSettings) -> memory.MemoryNeed:
     """What building this rupture takes at its peak."""
     slowest = settings.rupture_velocity_min_fraction * min_shear_speed_km_s(fault, settings)
-    return memory.estimate(fault.subfault_count, [fault.subfault_count],
+    padded = [math.prod(largest_padding(chart.shape)) for chart in fault_charts(fault)]
+    return memory.estimate(fault.subfault_count, padded,
                            mean_rise_time_s(fault, settings), settings.dt_s,
                            fault.cell_km / (slowest * settings.dt_s))
 
@@ -341,21 +360,23 @@ def check_memory(fault: Fault, settings: RuptureSettings) -> None:
                        f"{fault.subfault_count:,} subfaults need {amounts}; larger cells need fewer")
 
 
-def check_junctions(fault: Fault) -> None:
-    """Refuses consecutive planes the front cannot cross between: no depth in common."""
-    for number in range(1, len(fault.planes)):
-        before, after = fault.planes[number - 1], fault.planes[number]
-        if (after.top_depth_km > before.bottom_depth_km + fault.cell_km
-                or before.top_depth_km > after.bottom_depth_km + fault.cell_km):
-            raise SettingError(f"planes[{number}].top_depth_km", after.top_depth_km,
-                               f"plane {number + 1} shares no depth with plane {number}, "
-                               f"so the rupture cannot cross between them")
+def gap_warnings(fault: Fault) -> list[str]:
+    """Warnings for gaps between planes wider than ruptures are known to jump."""
+    charts = fault_charts(fault)
+    lines = []
+    for before, after, junction in zip(charts, charts[1:], chart_junctions(fault, charts)):
+        if junction.gap_km > WIDEST_JUMP_KM:
+            lines.append(f"the nearest cells of planes {before.planes[-1] + 1} and "
+                         f"{after.planes[0] + 1} are {junction.gap_km:.3g} km apart: the rupture jumps the gap at its rupture "
+                         f"speed (junction_delay_s adds a delay), though no historical rupture "
+                         f"is known to have jumped a step wider than about {WIDEST_JUMP_KM:g} km "
+                         f"(Wesnousky 2006)")
+    return lines
 
 
 def check_rupture(fault: Fault, settings: RuptureSettings) -> tuple[float, float] | None:
     """Every check of a build before any work; returns the hypocentre, or None when it is
     to be drawn from the slip (`hypocentre_distribution`)."""
-    check_junctions(fault)
     hypocentre = settings.hypocentre_km
     if hypocentre is None and settings.hypocentre_distribution is None:
         hypocentre = default_hypocentre(fault)
@@ -370,7 +391,7 @@ def build_warnings(fault: Fault, settings: RuptureSettings) -> list[str]:
     """What is possible but far from published scaling, for the user to know; refuses
     first what is not possible at all."""
     check_rupture(fault, settings)
-    return scaling_warnings(fault, settings)
+    return scaling_warnings(fault, settings) + gap_warnings(fault)
 
 
 def rise_time_warnings(rupture: "Rupture") -> list[str]:
@@ -573,7 +594,8 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     speed = vs * fraction
     start, seed, hypocentre_cell = start_of_rupture(fault, charts, hypocentre, speed)
     with timing(timings, "eikonal_solve"):
-        front = front_times(charts, speed, depth, fault.cell_km, start, seed)
+        front = front_times(charts, chart_junctions(fault, charts), speed, depth, fault.cell_km,
+                            start, seed, settings.junction_delay_s)
     times, amplitude = rupture_times_s(fault, charts, front, fields_, speed, vs, settings)
 
     widths = crossing_widths(fault.cell_km, speed, settings.dt_s)
@@ -585,6 +607,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     beta = np.full(slip.size, settings.beta)
     with timing(timings, "synthesise_pulses"):
         offsets, samples = _kernels.synthesise_pulses(slip, rise, settings.dt_s, beta)
+    starts, widths = centred_starts(times, widths, settings.dt_s)
     offsets, samples = smooth_rows(offsets, samples, widths)
     lengths = np.diff(offsets)
     # As written: from a pulse's first non-zero sample to its last (its first and last
@@ -595,11 +618,11 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
                                settings.rake_max_deviation_deg, slip)
 
     moment = float((rigidity * slip).sum()) * fault.cell_area_m2
-    rate = moment_rate(times, offsets, samples, rigidity * fault.cell_area_m2, settings.dt_s)
-    ends = times[lengths > 0] + (lengths[lengths > 0] - 1) * settings.dt_s
+    rate = moment_rate(starts, offsets, samples, rigidity * fault.cell_area_m2, settings.dt_s)
+    ends = starts[lengths > 0] + (lengths[lengths > 0] - 1) * settings.dt_s
     return Rupture(
         fault=fault, settings=settings, slip_m=slip, rake_deg=rake,
-        rupture_time_s=times, front_time_s=front, rise_time_s=written_rise,
+        rupture_time_s=times, front_time_s=front, start_time_s=starts, rise_time_s=written_rise,
         rupture_velocity_km_s=speed,
         offsets=offsets, samples=samples, depth_km=depth, vs_km_s=vs, density_g_cm3=density,
         rigidity_pa=rigidity, moment_nm=moment, mw=scaling.moment_magnitude(moment),

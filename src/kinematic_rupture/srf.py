@@ -17,17 +17,19 @@ writes instead with `reference=True` or without the module.
 """
 
 import importlib
+import io
 import math
 import os
 import re
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import IO
+from typing import IO, cast
 
 import numpy as np
 import numpy.typing as npt
 
+from .files import write_atomically
 from .moment import moment_rate
 from .rupture import Rupture
 
@@ -83,10 +85,9 @@ def point_columns(rupture: Rupture) -> dict[str, FloatArray]:
     """Every point's values in the file's units, in subfault order."""
     fault = rupture.fault
     lon, lat = fault.positions()
-    strike = fault.per_plane([plane.strike_deg for plane in fault.planes])
     dip = fault.per_plane([plane.dip_deg for plane in fault.planes])
-    return {"lon": lon, "lat": lat, "dep": rupture.depth_km, "stk": strike, "dip": dip,
-            "tinit": rupture.rupture_time_s, "vs": rupture.vs_km_s * KM_TO_CM,
+    return {"lon": lon, "lat": lat, "dep": rupture.depth_km, "stk": fault.strikes(), "dip": dip,
+            "tinit": rupture.start_time_s, "vs": rupture.vs_km_s * KM_TO_CM,
             "den": rupture.density_g_cm3, "rake": rupture.rake_deg,
             "slip": rupture.slip_m * M_TO_CM}
 
@@ -98,6 +99,9 @@ def srf_lines(rupture: Rupture, version: str, comments: Sequence[str],
     `reference`."""
     if version not in VERSIONS:
         raise ValueError(f"srf_version {version}: must be one of {', '.join(VERSIONS)}")
+    for comment in comments:
+        if not comment.isascii() or "\n" in comment or "\r" in comment:
+            raise ValueError(f"comment {comment[:40]!r}: an SRF comment is one line of ASCII")
     fault = rupture.fault
     head = [version, *(f"# {comment}" for comment in comments), *plane_header(rupture)]
     yield "\n".join(head) + "\n"
@@ -151,20 +155,39 @@ def compiled_block(format_: Callable[..., bytes], rupture: Rupture,
                    rupture.fault.cell_area_m2 * M2_TO_CM2, rupture.dt_s, version)
 
 
-def write_srf(stream: IO[str], rupture: Rupture, version: str = "2.0",
-              comments: Sequence[str] = (), reference: bool = False) -> None:
-    """Writes `rupture` to a text stream as an SRF file of `version` ("1.0" or "2.0"), with
-    `comments` as comment lines after the version line; the points by the reference writer
-    if `reference`."""
-    binary = getattr(stream, "buffer", None)
+def write_srf(destination: "str | os.PathLike[str] | IO[str] | IO[bytes]", rupture: Rupture,
+              version: str = "2.0", comments: Sequence[str] = (), reference: bool = False) -> None:
+    """Writes `rupture` as an SRF file of `version` ("1.0" or "2.0"), with `comments` as
+    comment lines after the version line; the points by the reference writer if
+    `reference`.
+
+    `destination` is a path (the file is written under a temporary name and renamed into
+    place once complete), a binary stream, which both get the ASCII bytes as they are made,
+    or a text stream, which gets text, written in its own encoding and newlines."""
+    if isinstance(destination, (str, os.PathLike)):
+        write_atomically(destination, lambda stream: write_bytes(stream, rupture, version,
+                                                                 comments, reference))
+    elif is_binary(destination):
+        write_bytes(cast(IO[bytes], destination), rupture, version, comments, reference)
+    else:
+        text = cast(IO[str], destination)
+        for block in srf_lines(rupture, version, comments, reference):
+            text.write(block if isinstance(block, str) else block.decode("ascii"))
+
+
+def is_binary(stream: object) -> bool:
+    """Whether a stream takes bytes: a binary stream of the io module, or one whose mode
+    says so."""
+    if isinstance(stream, io.TextIOBase):
+        return False
+    return isinstance(stream, (io.RawIOBase, io.BufferedIOBase)) or "b" in str(
+        getattr(stream, "mode", ""))
+
+
+def write_bytes(stream: IO[bytes], rupture: Rupture, version: str, comments: Sequence[str],
+                reference: bool) -> None:
     for block in srf_lines(rupture, version, comments, reference):
-        if isinstance(block, str):
-            stream.write(block)
-        elif binary is None:
-            stream.write(block.decode("ascii"))
-        else:
-            stream.flush()
-            binary.write(block)
+        stream.write(block.encode("ascii") if isinstance(block, str) else block)
 
 
 # ---- Reading ----------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 """Where the subfaults lie: every cell centre against GeographicLib's WGS84 geodesics
 (an implementation independent of the one the package uses), and the plane's shape seen
-from the points: spacing along strike and down dip, depths, and the reference point."""
+from the points: spacing along strike and down dip, depths, the reference point, and the
+strike each point carries."""
 
 import math
 
@@ -8,7 +9,8 @@ import numpy as np
 import pytest
 from geographiclib.geodesic import Geodesic
 
-from kinematic_rupture import Fault, Plane
+from conftest import run_command
+from kinematic_rupture import Fault, Plane, read_srf
 
 WGS84 = Geodesic.WGS84
 
@@ -87,3 +89,30 @@ def test_a_fault_of_several_planes_numbers_its_subfaults_plane_by_plane():
     lon, _ = fault.positions()
     own_lon, _ = Fault((second,), 0.5).positions()
     assert np.array_equal(lon[8:], own_lon)
+
+
+@pytest.mark.parametrize("version", ["1.0", "2.0"])
+def test_every_point_carries_the_strike_of_the_geodesics_where_it_lies(version, tmp_path, capsys):
+    # 400 km along strike the geodesic's azimuth turns by more than a degree: each point's
+    # strike is the direction of its row where it lies, here from the centres of its two
+    # neighbours along the row (GeographicLib), to the file's two decimals.
+    plane = Plane(length_km=400.0, width_km=2.0, lon=-117.5, lat=34.2, strike_deg=295.0,
+                  dip_deg=45.0, rake_deg=90.0)
+    path = tmp_path / "long.srf"
+    status, _, err = run_command(["run", "--length-km", "400", "--width-km", "2", "--cell-km", "0.5",
+                                  "--lon", plane.lon, "--lat", plane.lat, "--strike", 295, "--dip", 45,
+                                  "--rake", 90, "--magnitude", 7, "--seed", 1, "--no-figure",
+                                  "--srf-version", version, "--srf", path], capsys)
+    assert status == 0, err
+    rows, columns = 4, 800
+    strike = read_srf(path).points.strike_deg.reshape(rows, columns)
+    turned = 0.0
+    for row in range(rows):
+        for column in range(1, columns - 1, 7):
+            (lon_a, lat_a), (lon_b, lat_b) = (expected_centre(plane, 0.5, row, column + step)
+                                              for step in (-1, 1))
+            chord = WGS84.Inverse(lat_a, lon_a, lat_b, lon_b)
+            middle = chord["azi1"] + 0.5 * ((chord["azi2"] - chord["azi1"] + 180.0) % 360.0 - 180.0)
+            assert (strike[row, column] - middle + 180.0) % 360.0 - 180.0 == pytest.approx(0.0, abs=0.0051)
+            turned = max(turned, abs((middle - plane.strike_deg + 180.0) % 360.0 - 180.0))
+    assert turned > 1.0

@@ -36,7 +36,7 @@ def test_a_ruptures_rows_are_the_references_bit_for_bit(cell, speed):
     compiled = pulses.smooth_rows(rupture.offsets, rupture.samples, widths)
     reference = pulses.smooth_rows(rupture.offsets, rupture.samples, widths, reference=True)
     assert np.array_equal(compiled[0], reference[0]) and same_bits(compiled[1], reference[1])
-    arguments = (rupture.rupture_time_s, rupture.offsets, rupture.samples,
+    arguments = (rupture.start_time_s, rupture.offsets, rupture.samples,
                  rupture.rigidity_pa * fault.cell_area_m2, settings_.dt_s)
     assert same_bits(moment.moment_rate(*arguments), moment.moment_rate(*arguments, reference=True))
     assert same_bits(moment.moment_rate(*arguments), rupture.moment_rate_nm_s)

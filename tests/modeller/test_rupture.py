@@ -2,6 +2,7 @@
 front, the pulses and the moment-rate sum, the crust it uses, and reproducibility."""
 
 import hashlib
+import io
 import math
 import os
 import subprocess
@@ -10,7 +11,9 @@ import sys
 import numpy as np
 import pytest
 
-from kinematic_rupture import Fault, LayeredModel, RuptureSettings, build_rupture, scaling
+import _kernels
+from kinematic_rupture import (Fault, LayeredModel, RuptureSettings, build_rupture, parse_srf,
+                               scaling, write_srf)
 from kinematic_rupture.charts import fault_charts
 from kinematic_rupture.field import PADDING_FACTORS, embed_von_karman, smooth_size, von_karman
 from kinematic_rupture.moment import moment_rate
@@ -121,6 +124,44 @@ def test_the_moment_rate_integrates_to_the_moment_within_the_duration(rupture):
     last = np.flatnonzero(rate)[-1] * SETTINGS.dt_s
     assert rupture.duration_s - SETTINGS.dt_s - 1e-9 <= last <= rupture.duration_s + SETTINGS.dt_s
     assert rupture.duration_s > rupture.rupture_time_s[rupture.slip_m > 0].max()
+
+
+def row_centroids(starts, offsets, samples, dt):
+    """The time (s) at each non-empty row's centroid, its samples taken at start + m dt."""
+    lengths = np.diff(offsets)
+    rows = np.flatnonzero(lengths)
+    index = np.arange(samples.size) - np.repeat(offsets[:-1], lengths)
+    weight = np.add.reduceat(samples, offsets[:-1][rows])
+    moment = np.add.reduceat(samples * index, offsets[:-1][rows])
+    return rows, starts[rows] + dt * moment / weight
+
+
+def test_each_pulse_is_centred_on_its_rupture_time():
+    # The smoothing spreads a pulse over the time the front takes to cross its cell, from
+    # half of it before the front reaches the cell's centre to half of it after; measured
+    # from the file: TINIT and the written samples.
+    fault = Fault.single(length_km=12.0, width_km=8.0, cell_km=0.5, dip_deg=60.0)
+    rupture = build_rupture(fault, RuptureSettings(magnitude=6.2, seed=3, hypocentre_km=(4.1, 5.2)))
+    text = io.StringIO()
+    write_srf(text, rupture)
+    points = parse_srf(text.getvalue()).points
+    dt = rupture.dt_s
+    rows, centroids = row_centroids(points.tinit_s, points.offsets[0], points.rates[0], dt)
+    offsets, samples = _kernels.synthesise_pulses(rupture.slip_m, rupture.rise_time_s, dt,
+                                                  np.full(rupture.slip_m.size, rupture.settings.beta))
+    same_rows, unsmoothed = row_centroids(np.zeros(rupture.slip_m.size), offsets, samples, dt)
+    assert np.array_equal(rows, same_rows)
+    late = centroids - (rupture.rupture_time_s[rows] + unsmoothed)
+    half = 0.5 * fault.cell_km / rupture.rupture_velocity_km_s[rows]
+    assert half.max() > 4 * dt  # the smoothing is many samples wide
+    assert np.all(points.tinit_s >= 0.0)
+    # Where the front reaches a cell less than half a crossing after the rupture starts
+    # (the hypocentre's cell), the slip starts with the rupture and is spread until the
+    # front has crossed the rest of the cell: later than centred, by less than half.
+    started = points.tinit_s[rows] == 0.0
+    assert 1 <= started.sum() <= 2
+    assert np.all((late[started] > -dt) & (late[started] < half[started]))
+    np.testing.assert_allclose(late[~started], 0.0, atol=2e-6)
 
 
 def test_the_front_leaves_the_hypocentre(rupture):

@@ -81,6 +81,35 @@ def test_across_unfolded_bends_the_front_runs_the_straight_line_on_the_surface()
     np.testing.assert_allclose(rupture.front_time_s, expected, atol=1e-9)
 
 
+# Times compared at the same depth are interpolated between one side's rows; the
+# interpolation of a curved front may add this fraction of a cell's travel time.
+INTERPOLATION_SLACK = 0.05
+
+
+def junction_jumps(rupture):
+    """At every junction between charts, each edge row's front time on either side minus
+    the other side's at the same depth, and one cell's travel time there (at the slower
+    of the two sides' rupture speeds)."""
+    fault = rupture.fault
+    found = []
+    for near in range(len(fault.planes) - 1):
+        sides = [[fault.on_plane(values, plane)[:, column] for values in (
+                     rupture.front_time_s, rupture.depth_km, rupture.rupture_velocity_km_s)]
+                 for plane, column in ((near, -1), (near + 1, 0))]
+        for (times_a, depth_a, speed_a), (times_b, depth_b, speed_b) in (sides, sides[::-1]):
+            shared = (depth_b >= depth_a.min()) & (depth_b <= depth_a.max())
+            jump = times_b[shared] - np.interp(depth_b[shared], depth_a, times_a)
+            slower = np.minimum(speed_b[shared], np.interp(depth_b[shared], depth_a, speed_a))
+            found.append((jump, fault.cell_km / slower))
+    return found
+
+
+def assert_continuous(rupture):
+    for jump, one_cell in junction_jumps(rupture):
+        assert jump.size >= 3
+        assert np.all(np.abs(jump) <= (1.0 + INTERPOLATION_SLACK) * one_cell)
+
+
 @pytest.mark.parametrize("dips, widths", [((90.0, 60.0, 75.0), (4.0, 4.0, 4.0)),
                                           ((90.0, 90.0, 90.0), (4.0, 3.0, 4.0))])
 def test_rupture_times_are_continuous_across_every_junction(dips, widths):
@@ -88,20 +117,27 @@ def test_rupture_times_are_continuous_across_every_junction(dips, widths):
                                     width_km=list(widths)), 0.25)
     assert len(fault_charts(fault)) == 3
     rupture = build_rupture(fault, RuptureSettings(**{**UNIFORM.__dict__, "hypocentre_km": (9.0, 2.0)}))
-    one_cell = 0.25 / SPEED
-    start = rupture.hypocentre_cell[0]
-    for number in range(2):
-        # The front crosses from the plane nearer the hypocentre: compare the far side's
-        # edge with the near side's times at the same depths.
-        near, far = (number, number + 1) if number >= start else (number + 1, number)
-        near_column, far_column = (-1, 0) if near < far else (0, -1)
-        near_times = fault.on_plane(rupture.front_time_s, near)[:, near_column]
-        near_depth = fault.on_plane(rupture.depth_km, near)[:, near_column]
-        far_times = fault.on_plane(rupture.front_time_s, far)[:, far_column]
-        far_depth = fault.on_plane(rupture.depth_km, far)[:, far_column]
-        shared = far_depth <= near_depth.max() + 0.125
-        jump = far_times[shared] - np.interp(far_depth[shared], near_depth, near_times)
-        assert np.all((jump >= -1e-9) & (jump <= one_cell + 1e-9))
+    assert_continuous(rupture)
+
+
+@pytest.mark.parametrize("dips", [(45.0, 60.0), (60.0, 45.0)])
+@pytest.mark.parametrize("hypocentre", [(20.25, 12.0), (19.75, 3.0), (20.0, 14.5), (22.0, 8.0),
+                                        (5.0, 12.0), (36.0, 2.0)])
+def test_rupture_times_are_continuous_across_wide_planes_of_different_dips(dips, hypocentre):
+    # On the steeper plane the front reaches a depth by a shorter way along the fault:
+    # that way must lower its neighbour's times too, near the junction and far from it.
+    fault = Fault(planes_from_trace(bent_trace([300.0, 320.0], length_km=20.0), 0.5,
+                                    dip_deg=list(dips), width_km=15.0), 0.5)
+    rupture = build_rupture(fault, RuptureSettings(**{**UNIFORM.__dict__, "magnitude": 6.8,
+                                                     "hypocentre_km": hypocentre}))
+    assert_continuous(rupture)
+
+
+def test_rupture_times_are_continuous_across_junctions_with_the_default_physics():
+    fault = Fault(planes_from_trace(bent_trace([300.0, 318.0, 302.0], length_km=20.0), 0.5,
+                                    dip_deg=[60.0, 45.0, 70.0], width_km=15.0), 0.5)
+    for seed in (1, 2, 3):
+        assert_continuous(build_rupture(fault, RuptureSettings(magnitude=7.0, seed=seed)))
 
 
 def test_slip_is_continuous_across_unfolded_junctions_and_the_moment_is_shared():
@@ -137,7 +173,8 @@ def test_several_planes_are_written_and_read_as_several_blocks(tmp_path, capsys)
         assert counts.tolist() == [plane.nstk * plane.ndip for plane in srf.planes]
         for block, plane in enumerate(srf.planes):
             inside = srf.points.block == block
-            assert np.all(srf.points.strike_deg[inside] == round(plane.strike_deg, 2))
+            turn = (srf.points.strike_deg[inside] - plane.strike_deg + 180.0) % 360.0 - 180.0
+            assert np.all(np.abs(turn) < 0.05)  # each point's own, near its plane's
             assert np.all(srf.points.dip_deg[inside] == plane.dip_deg)
     status, out, _ = run_command(["inspect", tmp_path / "v2.0.srf"], capsys)
     assert status == 0 and out.count("\nplane ") == 3 and "in 3 POINTS blocks" in out
@@ -207,11 +244,61 @@ def test_a_fault_file_that_cannot_be_is_refused_in_one_line(content, options, ph
     assert not (tmp_path / "r.srf").exists()
 
 
-def test_planes_that_share_no_depth_are_refused():
-    deep = Fault((Plane(length_km=4, width_km=2), Plane(length_km=4, width_km=2, lon=-117.55,
-                                                        top_depth_km=10.0)), 0.5)
-    with pytest.raises(ValueError, match="shares no depth with plane 1"):
-        build_rupture(deep, RuptureSettings(magnitude=6.0))
+def planes_apart(gap_km, top_depth_km=0.0):
+    """Two planes along strike 300 whose facing top-edge ends lie `gap_km` apart on the
+    surface, the second `top_depth_km` deeper and steeper."""
+    first = Plane(length_km=6.0, width_km=4.0, lon=-117.5, lat=34.2, strike_deg=300.0, dip_deg=60.0)
+    centre = WGS84.Direct(first.lat, first.lon, 300.0, (6.0 + gap_km) * 1e3)
+    return Fault((first, Plane(length_km=6.0, width_km=4.0, lon=centre["lon2"], lat=centre["lat2"],
+                               strike_deg=300.0, dip_deg=80.0, top_depth_km=top_depth_km)), 0.5)
+
+
+@pytest.mark.parametrize("gap_km, top_depth_km, delay_s", [(58.0, 0.0, 0.0), (2.0, 3.0, 0.0),
+                                                           (0.0, 10.0, 0.0), (2.0, 0.0, 1.5)])
+def test_a_gap_costs_the_straight_way_across_it_at_the_rupture_speed(gap_km, top_depth_km,
+                                                                       delay_s):
+    fault = planes_apart(gap_km, top_depth_km)
+    assert len(fault_charts(fault)) == 2
+    rupture = build_rupture(fault, RuptureSettings(**{**UNIFORM.__dict__, "hypocentre_km": (2.0, 2.0),
+                                                     "junction_delay_s": delay_s}))
+    lon, lat = fault.positions()
+    ends, starts = (fault.on_plane(np.arange(fault.subfault_count), n)[:, column]
+                    for n, column in ((0, -1), (1, 0)))
+
+    def apart_km(a, b):
+        across = WGS84.Inverse(lat[a], lon[a], lat[b], lon[b])["s12"] / 1e3
+        return math.hypot(across, rupture.depth_km[a] - rupture.depth_km[b])
+
+    for start in starts:
+        expected = min(rupture.front_time_s[end] + apart_km(start, end) / SPEED for end in ends)
+        assert rupture.front_time_s[start] == pytest.approx(expected + delay_s, abs=1e-6)
+    assert rupture.front_time_s[starts].min() >= gap_km / SPEED
+
+
+@pytest.mark.parametrize("delay", ["-1", "601", "inf", "nan", "1e308"])
+def test_a_jump_delay_beyond_what_ruptures_last_is_refused_in_one_line(delay, tmp_path, capsys):
+    status, out, err = run_command(["run", "--length-km", "4", "--width-km", "2", "--cell-km", "0.5",
+                                    "--magnitude", "5.2", "--set", f"junction_delay_s={delay}",
+                                    "--srf", tmp_path / "r.srf"], capsys)
+    assert status == 2 and out == "" and err.count("\n") == 1
+    assert err.startswith("kinematic-rupture run: --set junction_delay_s=")
+    assert "[0, 600]" in err or "finite" in err
+    assert not any(tmp_path.iterdir())
+
+
+def test_a_gap_wider_than_ruptures_are_known_to_jump_is_warned_about(tmp_path, capsys):
+    path = tmp_path / "planes.json"
+    for gap_km, warned in ((58.0, True), (3.0, False)):
+        fault = planes_apart(gap_km)
+        path.write_text(json.dumps({"cell_km": 0.5, "planes": [p.__dict__ for p in fault.planes]}))
+        status, out, err = run_command(["run", "--fault", path, "--magnitude", "6", "--no-figure",
+                                        "--srf", tmp_path / "r.srf"], capsys)
+        assert status == 0 and "unfolded onto 2 charts" in out
+        lines = [line for line in err.splitlines() if "apart" in line]
+        assert len(lines) == warned
+        if warned:
+            assert "nearest cells of planes 1 and 2 are 58.5 km apart" in lines[0] and "junction_delay_s" in lines[0]
+            assert "about 5 km (Wesnousky 2006)" in lines[0]
 
 
 def test_an_ensemble_takes_the_same_fault_description(tmp_path, capsys):

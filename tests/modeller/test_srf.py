@@ -65,7 +65,7 @@ def test_a_file_reads_back_as_the_rupture_it_was_written_from(rupture, version):
     np.testing.assert_allclose(points.lon, lon, atol=6e-7)
     np.testing.assert_allclose(points.lat, lat, atol=6e-7)
     np.testing.assert_allclose(points.depth_km, rupture.depth_km, atol=6e-7)
-    np.testing.assert_allclose(points.tinit_s, rupture.rupture_time_s, atol=6e-7)
+    np.testing.assert_allclose(points.tinit_s, rupture.start_time_s, atol=6e-7)
     np.testing.assert_allclose(points.slip_cm[0], rupture.slip_m * 100, rtol=1e-6)
     assert np.all(points.slip_cm[1] == 0) and np.all(points.slip_cm[2] == 0)
     np.testing.assert_allclose(points.rake_deg, rupture.rake_deg, atol=5e-3)

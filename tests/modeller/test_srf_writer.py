@@ -3,6 +3,8 @@ whole files of ruptures byte for byte, its formatting function against Python's 
 formatting on any finite values, and what it refuses."""
 
 import dataclasses
+import io
+import os
 import subprocess
 import sys
 import threading
@@ -21,9 +23,9 @@ COLUMNS = ("lon", "lat", "depth", "strike", "dip", "tinit", "vs", "density", "ra
 
 
 def file_bytes(tmp_path, rupture, version, reference):
-    """The file write_srf makes, through a text stream as the command opens one."""
+    """The file write_srf makes, through a binary stream as the command opens one."""
     path = tmp_path / f"{'reference' if reference else 'compiled'}-{version}.srf"
-    with open(path, "w") as stream:
+    with open(path, "wb") as stream:
         srf.write_srf(stream, rupture, version, ["a comment"], reference=reference)
     return path.read_bytes()
 
@@ -72,6 +74,37 @@ def test_a_file_of_several_planes_is_the_reference_file_byte_for_byte(tmp_path, 
     compiled = file_bytes(tmp_path, rupture, version, reference=False)
     assert compiled.count(b"\nPOINTS 9600\n") == 2  # both planes, each past POINT_BLOCK
     assert compiled == file_bytes(tmp_path, rupture, version, reference=True)
+
+
+@pytest.fixture(scope="module")
+def small_rupture():
+    fault = Fault.single(length_km=16.0, width_km=8.0, cell_km=0.1, dip_deg=60.0)  # two blocks
+    return build_rupture(fault, RuptureSettings(magnitude=6.3, seed=2))
+
+
+@pytest.mark.parametrize("reference", [False, True])
+@pytest.mark.parametrize("encoding, newline", [("utf-16", None), ("ascii", "\r\n"),
+                                               ("utf-8", "\r"), ("utf-32", "\r\n")])
+def test_a_text_stream_gets_text_in_its_own_encoding_and_newlines(tmp_path, small_rupture,
+                                                                  reference, encoding, newline):
+    expected = file_bytes(tmp_path, small_rupture, "2.0", reference).decode("ascii")
+    path = tmp_path / "text.srf"
+    with open(path, "w", encoding=encoding, newline=newline) as stream:
+        stream.write("")  # a stream that has begun: a BOM, if any, is already out
+        srf.write_srf(stream, small_rupture, "2.0", ["a comment"], reference=reference)
+    written = path.read_bytes().decode(encoding)
+    assert written == expected.replace("\n", newline or os.linesep)
+
+
+def test_a_path_a_binary_stream_and_a_string_stream_get_the_same_file(tmp_path, small_rupture):
+    expected = file_bytes(tmp_path, small_rupture, "1.0", reference=False)
+    srf.write_srf(tmp_path / "path.srf", small_rupture, "1.0", ["a comment"])
+    srf.write_srf(str(tmp_path / "name.srf"), small_rupture, "1.0", ["a comment"])
+    binary, text = io.BytesIO(), io.StringIO()
+    srf.write_srf(binary, small_rupture, "1.0", ["a comment"])
+    srf.write_srf(text, small_rupture, "1.0", ["a comment"])
+    assert (tmp_path / "path.srf").read_bytes() == (tmp_path / "name.srf").read_bytes() == expected
+    assert binary.getvalue() == text.getvalue().encode("ascii") == expected
 
 
 # ---- The formatting function against Python's % formatting -----------------------------
