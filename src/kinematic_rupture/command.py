@@ -137,7 +137,7 @@ def summary(rupture: Rupture) -> list[str]:
                                           settings.time_perturbation_intercept_s,
                                           settings.time_perturbation_slope)
     bounded = (f" ({asked:.3g} s asked; more would outrun the shear-wave speed)"
-               if rupture.time_perturbation_s < asked * (1 - 1e-9) else "")
+               if rupture.time_perturbation_s < 0.995 * asked else "")
     return [
         *fault_lines(fault),
         f"crust: {settings.velocity_model.describe()}",
@@ -148,7 +148,7 @@ def summary(rupture: Rupture) -> list[str]:
         f"moment: {rupture.moment_nm:.4g} N m (Mw {rupture.mw:.2f}) from the slip, "
         f"{from_rate:.4g} N m (Mw {moment_magnitude(from_rate):.2f}) from the moment rate",
         f"slip: mean {slip.mean():.3g} m, largest {slip.max():.3g} m; rise times up to "
-        f"{rupture.rise_time_s.max():.3g} s",
+        f"{rupture.written_rise_time_s.max():.3g} s",
         f"rupture: from ({rupture.hypocentre_km[0]:.3g}, {rupture.hypocentre_km[1]:.3g}) km, "
         f"duration {rupture.duration_s:.2f} s; rupture times perturbed by "
         f"{rupture.time_perturbation_s:.3g} s per unit of their field{bounded}; "

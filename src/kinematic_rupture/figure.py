@@ -214,7 +214,7 @@ def title_lines(view: RuptureView) -> list[str]:
 def rupture_view(rupture: Rupture) -> RuptureView:
     """The figure's view of a rupture just built."""
     fault = rupture.fault
-    rise = np.where(rupture.slip_m > 0, rupture.rise_time_s, np.nan)
+    rise = np.where(rupture.slip_m > 0, rupture.written_rise_time_s, np.nan)
     planes = []
     for n, plane in enumerate(fault.planes):
         times = fault.on_plane(rupture.rupture_time_s, n)

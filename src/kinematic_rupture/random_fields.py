@@ -4,9 +4,10 @@ Each field is the sum of two independent parts (both von Kármán, Mai and Beroz
 through `field`'s circulant embedding):
 
 - the base: drawn on a reference grid fixed in kilometres (its spacing a fraction of the
-  shorter correlation length, its extent the chart's plus a node either side), whatever
-  the cells, and carried to the cells' centres by cubic convolution (Keys 1981). The same
-  seed gives the same base on cells of any size.
+  shorter correlation length, its extent the whole fault's, every chart side by side
+  along strike, plus a node either side), whatever the cells, and carried to the cells'
+  centres by cubic convolution (Keys 1981). The same seed gives the same base on cells
+  of any size, and the same on both sides of a junction between charts.
 - the detail: drawn on the chart's own cells with only the wavenumbers the reference
   grid cannot hold (beyond its Nyquist wavenumber in either direction), so that fine cells
   carry the field's full roughness; empty where the cells are no finer than the
@@ -117,43 +118,56 @@ def high_pass(embedding: Embedding, cell_km: float, spacing_km: float) -> Embedd
 
 
 @dataclass(frozen=True, eq=False)
-class ChartFields:
-    """A chart's base fields (on its cells) and detail fields (None without detail), and
-    the embeddings they came from."""
+class ReferenceFields:
+    """Base fields on the nodes of one reference grid spanning the whole fault (its
+    charts side by side along strike, the widest's width down dip), and their embedding."""
 
-    base: list[FloatArray]
-    detail: list[FloatArray] | None
-    embeddings: list[Embedding]
-    spacing_km: float
+    grid: ReferenceGrid
+    values: list[FloatArray]
+    embedding: Embedding
 
 
-def draw_chart(chart: Chart, number: int, cell_km: float, correlation_km: tuple[float, float],
-               hurst: float, seed: int, bases: int, details: int,
-               timings: dict[str, float]) -> ChartFields:
-    """`bases` base fields and `details` detail fields on one chart, from the rupture's
-    seed and the chart's `number`; the kernel's seconds added to `timings`."""
-    rows, columns = chart.shape
-    grid = reference_grid((rows * cell_km, columns * cell_km), correlation_km)
-    reference = embed_von_karman(grid.shape, grid.spacing_km, correlation_km, hurst)
-    down = interpolation_taps(grid.spacing_km, (np.arange(rows) + 0.5) * cell_km)
-    along = interpolation_taps(grid.spacing_km, (np.arange(columns) + 0.5) * cell_km)
-    base: list[FloatArray] = []
-    first = DRAWS_PER_CHART * number
-    for draw in range(math.ceil(bases / 2)):
+def draw_reference(extent_km: tuple[float, float], correlation_km: tuple[float, float],
+                   hurst: float, seed: int, count: int,
+                   timings: dict[str, float]) -> ReferenceFields:
+    """`count` base fields on the reference grid of a fault `extent_km` (down dip, along
+    strike), from the rupture's seed; the kernel's seconds added to `timings`."""
+    grid = reference_grid(extent_km, correlation_km)
+    embedding = embed_von_karman(grid.shape, grid.spacing_km, correlation_km, hurst)
+    values: list[FloatArray] = []
+    for draw in range(math.ceil(count / 2)):
         with timing(timings, "circulant_draw"):
-            pair = draw_fields(reference, grid.shape, draw_seed(seed, first + draw))
-        base += [interpolate(values, down, along) for values in pair]
-    embeddings = [reference]
-    detail: list[FloatArray] | None = None
-    if details and cell_km < grid.spacing_km:
-        full = embed_von_karman(chart.shape, cell_km, correlation_km, hurst)
-        above = high_pass(full, cell_km, grid.spacing_km)
-        if above is not None:
-            embeddings.append(above)
-            detail = []
-            for draw in range(math.ceil(details / 2)):
-                seed_here = draw_seed(seed, first + DETAIL_DRAWS_FROM + draw)
-                with timing(timings, "circulant_draw"):
-                    detail.extend(draw_fields(above, chart.shape, seed_here))
-    return ChartFields(base[:bases], detail[:details] if detail else None, embeddings,
-                       grid.spacing_km)
+            values += draw_fields(embedding, grid.shape, draw_seed(seed, draw))
+    return ReferenceFields(grid, values[:count], embedding)
+
+
+def base_on_chart(reference: ReferenceFields, chart: Chart, cell_km: float,
+                  along_km: float) -> list[FloatArray]:
+    """The base fields on a chart's cells, the chart starting `along_km` along the fault:
+    the same field on both sides of every junction."""
+    rows, columns = chart.shape
+    spacing = reference.grid.spacing_km
+    down = interpolation_taps(spacing, (np.arange(rows) + 0.5) * cell_km)
+    along = interpolation_taps(spacing, along_km + (np.arange(columns) + 0.5) * cell_km)
+    return [interpolate(values, down, along) for values in reference.values]
+
+
+def detail_on_chart(chart: Chart, number: int, cell_km: float,
+                    correlation_km: tuple[float, float], hurst: float, spacing_km: float,
+                    seed: int, count: int,
+                    timings: dict[str, float]) -> tuple[list[FloatArray], Embedding] | None:
+    """`count` detail fields on one chart, from the rupture's seed and the chart's
+    `number`, and their embedding; None where the cells are no finer than the reference
+    grid."""
+    if not count or cell_km >= spacing_km:
+        return None
+    above = high_pass(embed_von_karman(chart.shape, cell_km, correlation_km, hurst), cell_km,
+                      spacing_km)
+    if above is None:
+        return None
+    detail: list[FloatArray] = []
+    for draw in range(math.ceil(count / 2)):
+        seed_here = draw_seed(seed, DRAWS_PER_CHART * number + DETAIL_DRAWS_FROM + draw)
+        with timing(timings, "circulant_draw"):
+            detail += draw_fields(above, chart.shape, seed_here)
+    return detail[:count], above

@@ -31,7 +31,7 @@ from . import checks, kinematics, memory, scaling
 from .checks import SettingError
 from .crust import GenericCrust, LayeredModel, VelocityModel, rigidity_pa
 from .field import Embedding, largest_padding
-from .random_fields import draw_chart
+from .random_fields import base_on_chart, detail_on_chart, draw_reference
 from .timing import timing
 from .geometry import Fault
 from .charts import Chart, chart_junctions, fault_charts
@@ -232,8 +232,9 @@ class Rupture:
     `rupture_time_s`, the subfault's rupture time, is that time perturbed (see
     `kinematics`). `start_time_s` is when its slip starts (the SRF's TINIT): its pulse is
     smoothed over the time the front takes to cross its cell, centred on the rupture time
-    (see `pulses.centred_starts`). `rise_time_s` is each pulse's duration as written:
-    from its first non-zero sample to its last, the smoothing over its cell included.
+    (see `pulses.centred_starts`). `rise_time_s` is each pulse's duration before that
+    smoothing, `written_rise_time_s` as written: from its first non-zero sample to its
+    last, the smoothing included.
     `offsets` and `samples` are the slip-rate pulses (m/s) as CSR rows, one per subfault;
     `samples[offsets[k] + m]` is subfault k's slip rate at `start_time_s[k]` plus m times
     `dt_s`. `moment_rate_nm_s[n]` is the moment rate at n times `dt_s`.
@@ -248,6 +249,7 @@ class Rupture:
     front_time_s: FloatArray
     start_time_s: FloatArray
     rise_time_s: FloatArray
+    written_rise_time_s: FloatArray
     rupture_velocity_km_s: FloatArray
     offsets: npt.NDArray[np.int64]
     samples: FloatArray
@@ -396,7 +398,7 @@ def build_warnings(fault: Fault, settings: RuptureSettings) -> list[str]:
 
 def rise_time_warnings(rupture: "Rupture") -> list[str]:
     """Warnings for rise times the samples or the cells cannot carry as asked."""
-    slipping = rupture.rise_time_s[rupture.slip_m > 0]
+    slipping = rupture.written_rise_time_s[rupture.slip_m > 0]
     if not slipping.size:
         return []
     warnings = []
@@ -487,24 +489,29 @@ DETAIL_FIELDS = ("slip", "rise", "rake")
 def draw_all(fault: Fault, charts: list[Chart], settings: RuptureSettings,
              timings: dict[str, float]) -> tuple[Fields, list[Embedding], float]:
     """Every field on every chart, from seeds fixed by the rupture's and the chart's
-    number; the embeddings they came from; and the reference grids' coarsest spacing."""
+    number; the embeddings they came from; and the reference grid's spacing."""
     correlation = settings.correlation_lengths_km()
+    widest = max(plane.width_km for plane in fault.planes)
+    reference = draw_reference((widest, fault.length_km), correlation, settings.hurst,
+                               settings.seed, len(BASE_FIELDS), timings)
     base = {name: np.empty(fault.subfault_count) for name in BASE_FIELDS}
     detail = {name: np.zeros(fault.subfault_count) for name in DETAIL_FIELDS}
-    embeddings = []
-    spacing = 0.0
+    embeddings = [reference.embedding]
     for number, chart in enumerate(charts):
-        drawn = draw_chart(chart, number, fault.cell_km, correlation, settings.hurst,
-                           settings.seed, len(BASE_FIELDS), len(DETAIL_FIELDS), timings)
-        embeddings += drawn.embeddings
-        spacing = max(spacing, drawn.spacing_km)
-        for name, values in zip(BASE_FIELDS, drawn.base):
+        along = sum(plane.length_km for plane in fault.planes[:chart.planes[0]])
+        for name, values in zip(BASE_FIELDS, base_on_chart(reference, chart, fault.cell_km,
+                                                           along)):
             chart.scatter(values, base[name])
-        for name, values in zip(DETAIL_FIELDS, drawn.detail or []):
-            chart.scatter(values, detail[name])
+        drawn = detail_on_chart(chart, number, fault.cell_km, correlation, settings.hurst,
+                                reference.grid.spacing_km, settings.seed, len(DETAIL_FIELDS),
+                                timings)
+        if drawn is not None:
+            embeddings.append(drawn[1])
+            for name, values in zip(DETAIL_FIELDS, drawn[0]):
+                chart.scatter(values, detail[name])
     return Fields(slip=base["slip"] + detail["slip"], slip_base=base["slip"], speed=base["speed"],
                   rise=base["rise"] + detail["rise"], time=base["time"],
-                  rake=base["rake"] + detail["rake"]), embeddings, spacing
+                  rake=base["rake"] + detail["rake"]), embeddings, reference.grid.spacing_km
 
 
 def slip_shape(fault: Fault, charts: list[Chart], slip_field: FloatArray,
@@ -622,7 +629,8 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     ends = starts[lengths > 0] + (lengths[lengths > 0] - 1) * settings.dt_s
     return Rupture(
         fault=fault, settings=settings, slip_m=slip, rake_deg=rake,
-        rupture_time_s=times, front_time_s=front, start_time_s=starts, rise_time_s=written_rise,
+        rupture_time_s=times, front_time_s=front, start_time_s=starts, rise_time_s=rise,
+        written_rise_time_s=written_rise,
         rupture_velocity_km_s=speed,
         offsets=offsets, samples=samples, depth_km=depth, vs_km_s=vs, density_g_cm3=density,
         rigidity_pa=rigidity, moment_nm=moment, mw=scaling.moment_magnitude(moment),

@@ -14,8 +14,8 @@ from kinematic_rupture.charts import fault_charts
 from kinematic_rupture.field import embed_von_karman
 from kinematic_rupture.hypocentre import (MAI_2005_CLASS_SHARES, draw_hypocentre,
                                           hypocentre_subfault, slip_classes)
-from kinematic_rupture.random_fields import (draw_chart, high_pass, interpolate,
-                                              interpolation_taps)
+from kinematic_rupture.random_fields import (base_on_chart, detail_on_chart, draw_reference,
+                                              high_pass, interpolate, interpolation_taps)
 from kinematic_rupture.srf import write_srf
 from kinematic_rupture.validation import measure
 
@@ -64,9 +64,12 @@ def test_a_seed_draws_the_same_fields_on_cells_of_any_size():
     for cell in (0.1, 0.25, 0.5):
         fault = Fault.single(cell_km=cell, **SMALL)
         chart = fault_charts(fault)[0]
-        drawn = draw_chart(chart, 0, cell, correlation, 0.75, 11, 2, 1, {})
-        slip = drawn.base[0] + (drawn.detail[0] if drawn.detail else 0.0)
-        blocks[cell] = (block_means(slip, cell), block_means(drawn.base[1], cell))
+        reference = draw_reference((6.0, 10.0), correlation, 0.75, 11, 2, {})
+        base = base_on_chart(reference, chart, cell, 0.0)
+        detail = detail_on_chart(chart, 0, cell, correlation, 0.75, reference.grid.spacing_km,
+                                 11, 1, {})
+        slip = base[0] + (detail[0][0] if detail else 0.0)
+        blocks[cell] = (block_means(slip, cell), block_means(base[1], cell))
     for fine, coarse in ((0.1, 0.25), (0.1, 0.5), (0.25, 0.5)):
         for which in range(2):
             assert np.corrcoef(blocks[fine][which].ravel(),
