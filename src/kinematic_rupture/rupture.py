@@ -122,7 +122,7 @@ class RuptureSettings:
     shallow_rise_time_factor: float = 2.0
     rise_time_coefficient: float = 2.03e-9
     rise_time_slip_correlation: float = 0.5
-    rise_time_spread: float = 2.5
+    rise_time_spread: float = 2.2
     time_perturbation_intercept_s: float = 0.0
     time_perturbation_slope: float = 5e-10
     time_perturbation_slip_correlation: float = 0.8
