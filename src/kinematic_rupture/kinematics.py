@@ -75,9 +75,10 @@ def rise_times_s(slip_m: FloatArray, depth_km: FloatArray, rise_field: FloatArra
     slipping subfaults.
 
     sigma gives log rise time a correlation of `slip_correlation` with log slip (whose
-    standard deviation is `slip_log_std`). The bound is log(spread) tanh(x / log(spread))
-    of the log rise time's offset x from the median: monotonic, so no rise times pile up
-    at a floor or a ceiling, and the longest stays a few times the mean.
+    standard deviation is `slip_log_std`). The bound scales the log rise times' offsets
+    from their median down, all by one factor, until all but RISE_TIME_BEYOND_SPREAD of
+    them lie within log(spread), and clips those few: the distribution keeps its shape
+    (nothing piles up at a floor or a ceiling) and the longest stays a few times the mean.
     """
     slipping = slip_m > 0
     if not slipping.any():
@@ -88,7 +89,9 @@ def rise_times_s(slip_m: FloatArray, depth_km: FloatArray, rise_field: FloatArra
                  + random_std * rise_field[slipping])
     offset = log_shape - np.median(log_shape)
     bound = math.log(spread)
-    shape = np.exp(bound * np.tanh(offset / bound))
+    reach = float(np.quantile(np.abs(offset), 1.0 - RISE_TIME_BEYOND_SPREAD))
+    shape = np.exp(np.clip(offset * min(1.0, bound / reach) if reach > 0 else offset,
+                           -bound, bound))
     scale = max(mean_s - float(np.asarray(widening_s, dtype=np.float64)[slipping].mean()),
                 MIN_PULSE_SHARE * mean_s) / float(shape.mean())
     rise = np.zeros_like(slip_m)
@@ -96,6 +99,9 @@ def rise_times_s(slip_m: FloatArray, depth_km: FloatArray, rise_field: FloatArra
     return rise
 
 
+# The share of slipping subfaults whose log rise time may lie beyond the spread's bound
+# (and is clipped to it): the rest are brought within it by scaling.
+RISE_TIME_BEYOND_SPREAD = 0.001
 # The pulses' own durations average at least this share of the mean rise time, however
 # much the smoothing over coarse cells widens them.
 MIN_PULSE_SHARE = 0.2

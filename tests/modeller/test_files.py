@@ -23,7 +23,7 @@ from kinematic_rupture.rupture import RuptureSettings
 
 # A rupture that builds in milliseconds and draws no warning, and one whose SRF file
 # (about 4.6 MB) cannot fit on a 1 MiB file system.
-SMALL = ["--length-km", "4", "--width-km", "2", "--cell-km", "0.25", "--magnitude", "5",
+SMALL = ["--length-km", "4", "--width-km", "2", "--cell-km", "0.1", "--magnitude", "5",
          "--dt", "0.005"]
 LARGE = ["--length-km", "20", "--width-km", "10", "--cell-km", "0.5", "--magnitude", "6.3",
          "--dt", "0.0015"]

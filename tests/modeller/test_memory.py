@@ -43,7 +43,7 @@ need = memory_need(fault, settings)
 charts = fault_charts(fault)
 open("/proc/self/clear_refs", "w").write("5")  # the peak from here on
 before = resident("VmRSS")
-fields, embeddings = draw_all(fault, charts, settings, {})
+fields, embeddings, _ = draw_all(fault, charts, settings, {})
 drawn = sum(values.nbytes for values in vars(fields).values())
 print(json.dumps({"estimate": need.embedding_bytes, "taken": resident("VmHWM") - before - drawn}))
 """
