@@ -78,7 +78,8 @@ def rise_times_s(slip_m: FloatArray, depth_km: FloatArray, rise_field: FloatArra
     standard deviation is `slip_log_std`). The bound scales the log rise times' offsets
     from their median down, all by one factor, until all but RISE_TIME_BEYOND_SPREAD of
     them lie within log(spread), and clips those few: the distribution keeps its shape
-    (nothing piles up at a floor or a ceiling) and the longest stays a few times the mean.
+    (no more than RISE_TIME_BEYOND_SPREAD of them reach a bound) and the longest stays a
+    few times the mean.
     """
     slipping = slip_m > 0
     if not slipping.any():
@@ -101,7 +102,7 @@ def rise_times_s(slip_m: FloatArray, depth_km: FloatArray, rise_field: FloatArra
 
 # The share of slipping subfaults whose log rise time may lie beyond the spread's bound
 # (and is clipped to it): the rest are brought within it by scaling.
-RISE_TIME_BEYOND_SPREAD = 0.001
+RISE_TIME_BEYOND_SPREAD = 0.05
 # The pulses' own durations average at least this share of the mean rise time, however
 # much the smoothing over coarse cells widens them.
 MIN_PULSE_SHARE = 0.2

@@ -88,8 +88,8 @@ class RuptureSettings:
     Rise times as written average `rise_time_coefficient` alpha_T M0^(1/3) (M0 in dyne
     cm), grow with the square root of slip, `shallow_rise_time_factor` times longer in the
     shallow zone, with a random part that leaves log rise time correlated with log slip at
-    `rise_time_slip_correlation`, all but a thousandth within a factor `rise_time_spread`
-    of the median (the log offsets scaled down together, so nothing piles up at a bound).
+    `rise_time_slip_correlation`, all but 5% within a factor `rise_time_spread` of the
+    median (the log offsets scaled down together, the 5% clipped to the bounds).
 
     Rupture times are the front's, made earlier where slip is large by
     (`time_perturbation_intercept_s` + `time_perturbation_slope` M0^(1/3)) times a field

@@ -1,6 +1,6 @@
-"""The default rupture's moment-rate spectrum against Brune's omega-squared spectrum, and the
-same seed drawn on coarser cells: one rupture, whose high frequencies the physics, not the
-cells, puts where they are. (The ensemble's spectra at every magnitude are `validate`'s.)"""
+"""The default rupture drawn on 0.1 km and 0.5 km cells: one rupture, whose high frequencies
+the physics, not the cells, puts where they are. (How the spectra of ensembles compare
+with Brune's at every magnitude is `validate`'s to say, not one seed's.)"""
 
 import numpy as np
 import pytest
@@ -17,15 +17,6 @@ def drawn():
     ruptures = {cell: build_rupture(Fault(cell_km=cell), RuptureSettings()) for cell in (0.1, 0.5)}
     return {cell: (*brune.amplitude_spectrum(r.moment_rate_nm_s, r.dt_s), r)
             for cell, r in ruptures.items()}
-
-
-def test_the_spectrum_stays_within_a_factor_of_three_of_brune_up_to_5_hz(drawn):
-    frequency, amplitude, rupture = drawn[0.1]
-    corner = brune.fit_corner(frequency, amplitude, rupture.moment_nm, HIGHEST_HZ)
-    centres, levels = brune.band_average(frequency, amplitude, corner, HIGHEST_HZ)
-    ratio = levels / brune.brune(centres, rupture.moment_nm, corner)
-    assert centres[-1] > 0.8 * HIGHEST_HZ
-    assert np.all((ratio > 1 / 3) & (ratio < 3)), ratio
 
 
 def test_coarse_and_fine_cells_give_the_same_level_up_to_what_the_coarse_cells_resolve(drawn):
