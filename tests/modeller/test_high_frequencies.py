@@ -8,7 +8,6 @@ import pytest
 from kinematic_rupture import Fault, RuptureSettings, brune, build_rupture
 from kinematic_rupture.kinematics import largest_frequency_hz
 
-HIGHEST_HZ = 5.0
 
 
 @pytest.fixture(scope="module")
