@@ -31,7 +31,7 @@ def add_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--first-seed", default="1", help="seed of the first rupture (default 1)")
     parser.add_argument("--magnitudes", nargs="+", metavar="MW",
                         help="a suite across these magnitudes, strike-slip and reverse, each "
-                        "fault sized and placed by its magnitude (about 5 minutes for 5.5 6 6.5 "
+                        "fault sized and placed by its magnitude (6 to 12 minutes for 5.5 6 6.5 "
                         "7 7.5 7.8 and 30 ruptures each on two cores)")
     parser.add_argument("--output", default=DEFAULT_OUTPUT, help=f"directory for {REPORT} and "
                         f"its figures (default {DEFAULT_OUTPUT})")
