@@ -133,6 +133,24 @@ class FileSet:
         with self.open(path, "wb") as stream:
             write(stream)
 
+    def write_named(self, path: str | os.PathLike[str], write: Callable[[Path], object]) -> None:
+        """A new file that `write` makes under the temporary name it is given, for libraries
+        that open files by name themselves (HDF5, netCDF)."""
+        final = Path(path)
+        temporary = temporary_path(final)
+        self.pending.append((final, temporary))
+        try:
+            write(temporary)
+            descriptor = os.open(temporary, os.O_RDONLY | os.O_CLOEXEC)
+            try:
+                os.fsync(descriptor)
+            finally:
+                os.close(descriptor)
+        except OSError as error:
+            if error.filename in (None, temporary, str(temporary)):
+                error.filename = str(final)
+            raise
+
     def commit(self) -> None:
         """Renames every file into place, all at once as far as signals can tell: a signal
         that comes once the renames have begun acts after the last of them."""
@@ -184,4 +202,11 @@ def write_atomically(path: str | os.PathLike[str], write: Callable[[IO[bytes]], 
     """One binary file, complete or absent."""
     with FileSet() as files:
         files.write_with(path, write)
+        files.commit()
+
+
+def write_named_atomically(path: str | os.PathLike[str], write: Callable[[Path], object]) -> None:
+    """One file that `write` makes by name (see FileSet.write_named), complete or absent."""
+    with FileSet() as files:
+        files.write_named(path, write)
         files.commit()

@@ -37,6 +37,9 @@ FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
 
 VERSIONS = ("1.0", "2.0")
+# One POINTS block a plane (the SRF document's Example 3a), or every plane's points in one
+# block, in plane order, for readers that read only the first block (SW4, instaseis).
+BLOCKS = ("per-plane", "one")
 SAMPLES_PER_LINE = 6
 SAMPLE_FORMAT = "%13.5e"  # always exactly 13 characters for a slip rate below 1e100 cm/s
 SAMPLE_WIDTH = 13
@@ -93,15 +96,17 @@ def point_columns(rupture: Rupture) -> dict[str, FloatArray]:
 
 
 def srf_lines(rupture: Rupture, version: str, comments: Sequence[str],
-              reference: bool = False) -> Iterator[str | bytes]:
+              reference: bool = False, blocks: str = "per-plane") -> Iterator[str | bytes]:
     """The file's text, a block of lines at a time, each ending in a newline: text, or
     ASCII bytes from the compiled writer; the points by the reference writer if
-    `reference`."""
+    `reference`; one POINTS block a plane, or one in all (`blocks`, one of BLOCKS)."""
     if version not in VERSIONS:
         raise ValueError(f"srf_version {version}: must be one of {', '.join(VERSIONS)}")
     for comment in comments:
         if not comment.isascii() or "\n" in comment or "\r" in comment:
             raise ValueError(f"comment {comment[:40]!r}: an SRF comment is one line of ASCII")
+    if blocks not in BLOCKS:
+        raise ValueError(f"srf_blocks {blocks}: must be one of {', '.join(BLOCKS)}")
     fault = rupture.fault
     head = [version, *(f"# {comment}" for comment in comments), *plane_header(rupture)]
     yield "\n".join(head) + "\n"
@@ -113,10 +118,11 @@ def srf_lines(rupture: Rupture, version: str, comments: Sequence[str],
         point += " %.6e %.6e"
     point += "\n%.2f %.6e %d 0.0 0 0.0 0\n"
     starts = fault.plane_starts()
-    for number in range(len(fault.planes)):
-        yield f"POINTS {starts[number + 1] - starts[number]}\n"
-        for first in range(starts[number], starts[number + 1], POINT_BLOCK):
-            last = min(first + POINT_BLOCK, starts[number + 1])
+    groups = [(0, starts[-1])] if blocks == "one" else list(zip(starts[:-1], starts[1:]))
+    for begin, end in groups:
+        yield f"POINTS {end - begin}\n"
+        for first in range(begin, end, POINT_BLOCK):
+            last = min(first + POINT_BLOCK, end)
             if reference or format_points is None:
                 yield point_block(rupture, columns, point, version, first, last)
             else:
@@ -156,22 +162,23 @@ def compiled_block(format_: Callable[..., bytes], rupture: Rupture,
 
 
 def write_srf(destination: "str | os.PathLike[str] | IO[str] | IO[bytes]", rupture: Rupture,
-              version: str = "2.0", comments: Sequence[str] = (), reference: bool = False) -> None:
+              version: str = "2.0", comments: Sequence[str] = (), reference: bool = False,
+              blocks: str = "per-plane") -> None:
     """Writes `rupture` as an SRF file of `version` ("1.0" or "2.0"), with `comments` as
     comment lines after the version line; the points by the reference writer if
-    `reference`.
+    `reference`; one POINTS block a plane or, with `blocks="one"`, one for all planes.
 
     `destination` is a path (the file is written under a temporary name and renamed into
     place once complete), a binary stream, which both get the ASCII bytes as they are made,
     or a text stream, which gets text, written in its own encoding and newlines."""
     if isinstance(destination, (str, os.PathLike)):
         write_atomically(destination, lambda stream: write_bytes(stream, rupture, version,
-                                                                 comments, reference))
+                                                                 comments, reference, blocks))
     elif is_binary(destination):
-        write_bytes(cast(IO[bytes], destination), rupture, version, comments, reference)
+        write_bytes(cast(IO[bytes], destination), rupture, version, comments, reference, blocks)
     else:
         text = cast(IO[str], destination)
-        for block in srf_lines(rupture, version, comments, reference):
+        for block in srf_lines(rupture, version, comments, reference, blocks):
             text.write(block if isinstance(block, str) else block.decode("ascii"))
 
 
@@ -185,8 +192,8 @@ def is_binary(stream: object) -> bool:
 
 
 def write_bytes(stream: IO[bytes], rupture: Rupture, version: str, comments: Sequence[str],
-                reference: bool) -> None:
-    for block in srf_lines(rupture, version, comments, reference):
+                reference: bool, blocks: str = "per-plane") -> None:
+    for block in srf_lines(rupture, version, comments, reference, blocks):
         stream.write(block.encode("ascii") if isinstance(block, str) else block)
 
 
