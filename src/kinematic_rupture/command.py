@@ -89,15 +89,16 @@ def run_settings(arguments: argparse.Namespace) -> tuple[Fault, RuptureSettings,
     return fault, settings, arguments.srf_version or version
 
 
-def write_outputs(rupture: Rupture, srf_path: Path, figure_path: Path | None, version: str) -> None:
+def write_outputs(rupture: Rupture, srf_path: Path, figure_path: Path | None, version: str,
+                  blocks: str = "per-plane") -> None:
     """The SRF file, its sidecar and the figure, all complete or none."""
     for path in (srf_path, *([figure_path] if figure_path else [])):
         path.parent.mkdir(parents=True, exist_ok=True)
     with FileSet() as files:
         with files.open(srf_path, "wb") as stream:
-            srf.write_srf(stream, rupture, version, sidecar.provenance(rupture))
+            srf.write_srf(stream, rupture, version, sidecar.provenance(rupture), blocks=blocks)
         with files.open(sidecar_path(srf_path), "w") as stream:
-            stream.write(sidecar.sidecar_text(rupture, version))
+            stream.write(sidecar.sidecar_text(rupture, version, blocks))
         if figure_path:
             files.write_with(figure_path, lambda out: figure.draw(out, figure.rupture_view(rupture)))
         files.commit()
@@ -157,6 +158,8 @@ def warn(lines: list[str]) -> None:
 
 def run(arguments: argparse.Namespace) -> None:
     fault, settings, version = run_settings(arguments)
+    blocks = arguments.srf_blocks or (sidecar.stored_blocks(arguments.settings)
+                                      if arguments.settings else None) or "per-plane"
     srf_path = Path(arguments.srf)
     figure_path = None if arguments.no_figure else Path(arguments.figure)
     writable_destination(srf_path, "--srf")
@@ -166,7 +169,7 @@ def run(arguments: argparse.Namespace) -> None:
     rupture = build_rupture(fault, settings)
     built = time.perf_counter()
     warn(scaling_warnings(fault, settings) + gap_warnings(fault) + rise_time_warnings(rupture))
-    write_outputs(rupture, srf_path, figure_path, version)
+    write_outputs(rupture, srf_path, figure_path, version, blocks)
     written = time.perf_counter()
     for line in summary(rupture):
         print(line)
@@ -275,6 +278,9 @@ def parser() -> Parser:
                         "the sidecar goes beside it, with .json for .srf")
     output.add_argument("--srf-version", choices=srf.VERSIONS, default=None,
                         help="SRF version to write (default 2.0)")
+    output.add_argument("--srf-blocks", choices=srf.BLOCKS, default=None,
+                        help="one POINTS block a plane (default), or one for all planes, "
+                        "for readers that read only the first (SW4, instaseis)")
     output.add_argument("--figure", default=DEFAULT_FIGURE, help=f"PNG figure to write "
                         f"(default {DEFAULT_FIGURE})")
     output.add_argument("--no-figure", action="store_true", help="write no figure")
@@ -305,6 +311,9 @@ def parser() -> Parser:
     inspect_parser.add_argument("--velocity-model", metavar="FILE", help="layered crust for the "
                                 "rigidity of points without VS and DEN (version 1.0)")
     inspect_parser.set_defaults(handler=inspect)
+
+    from . import export_command
+    export_command.add_parser(commands)
     return main
 
 

@@ -84,16 +84,18 @@ class Plan:
     form: str = "srf"
     srf_version: str = "2.0"
     hypocentres: str = "mai2005"
+    srf_blocks: str = "per-plane"
 
     def manifest(self) -> dict[str, Any]:
         return {"format": MANIFEST_FORMAT, "kinematic_rupture": __version__,
                 "settings": sidecar.settings_document(self.fault, self.base),
                 "output": self.form, "srf_version": self.srf_version,
-                "hypocentre_distribution": self.hypocentres}
+                "hypocentre_distribution": self.hypocentres,
+                **({"srf_blocks": self.srf_blocks} if self.srf_blocks != "per-plane" else {})}
 
 
 def plan(fault: Fault, base: RuptureSettings, form: str = "srf", srf_version: str = "2.0",
-         hypocentres: str = "mai2005") -> Plan:
+         hypocentres: str = "mai2005", srf_blocks: str = "per-plane") -> Plan:
     """A run's plan; the base settings' seed and hypocentre do not matter and are cleared.
     `hypocentres` names the distribution hypocentres are drawn from (see `hypocentre`)."""
     if form not in ("srf", "npz"):
@@ -103,8 +105,10 @@ def plan(fault: Fault, base: RuptureSettings, form: str = "srf", srf_version: st
     if hypocentres not in DISTRIBUTIONS:
         raise SettingError("hypocentre_distribution", hypocentres,
                            f"must be one of {', '.join(DISTRIBUTIONS)}")
+    if srf_blocks not in srf.BLOCKS:
+        raise SettingError("srf_blocks", srf_blocks, f"must be one of {', '.join(srf.BLOCKS)}")
     return Plan(fault, dataclasses.replace(base, seed=0, hypocentre_km=None), form, srf_version,
-                hypocentres)
+                hypocentres, srf_blocks)
 
 
 def variation_settings(run: Plan, seed: int) -> RuptureSettings:
@@ -136,12 +140,13 @@ def build_variation(seed: int, run: Plan, output: str) -> Row:
     with FileSet() as files:
         if run.form == "srf":
             with files.open(directory / name, "wb") as stream:
-                srf.write_srf(stream, rupture, run.srf_version, sidecar.provenance(rupture))
+                srf.write_srf(stream, rupture, run.srf_version, sidecar.provenance(rupture),
+                              blocks=run.srf_blocks)
         else:
             files.write_with(directory / name,
                              lambda out: np.savez_compressed(out, **npz_bytes(rupture)))
         with files.open(directory / f"rupture-{seed}.json", "w") as stream:
-            stream.write(sidecar.sidecar_text(rupture, run.srf_version))
+            stream.write(sidecar.sidecar_text(rupture, run.srf_version, run.srf_blocks))
         files.commit()
     return summary_row(rupture, name)
 
@@ -354,6 +359,9 @@ def add_options(parser: argparse.ArgumentParser) -> None:
                         help="one SRF file or one compressed NumPy file per variation")
     parser.add_argument("--srf-version", choices=srf.VERSIONS, default="2.0",
                         help="SRF version (default 2.0)")
+    parser.add_argument("--srf-blocks", choices=srf.BLOCKS, default="per-plane",
+                        help="one POINTS block a plane (default), or one for all planes, for "
+                        "readers that read only the first (SW4, instaseis)")
     parser.add_argument("--hypocentre-distribution", choices=DISTRIBUTIONS, default="mai2005",
                         help="where hypocentres are drawn: Mai et al. (2005), for the fault's "
                         "mechanism, or Melgar and Hayes (2019) (default mai2005)")
@@ -462,7 +470,7 @@ def run_command(arguments: argparse.Namespace) -> None:
     fault, base = options.fault_and_settings(arguments, Fault(), RuptureSettings(),
                                              size_by_magnitude=True)
     run = plan(fault, base, arguments.format, arguments.srf_version,
-               arguments.hypocentre_distribution)
+               arguments.hypocentre_distribution, arguments.srf_blocks)
     output = Path(arguments.output)
     check_output(output, run, arguments.resume, arguments.overwrite)
     warn(build_warnings(fault, base))

@@ -33,13 +33,16 @@ def provenance(rupture: Rupture) -> list[str]:
             f"settings {settings_json(rupture.fault, rupture.settings)}"]
 
 
-def sidecar_document(rupture: Rupture, srf_version: str) -> dict[str, Any]:
-    """The sidecar: the full settings, what came of them, and the moment-rate function."""
+def sidecar_document(rupture: Rupture, srf_version: str,
+                     srf_blocks: str = "per-plane") -> dict[str, Any]:
+    """The sidecar: the full settings, what came of them, and the moment-rate function;
+    the SRF's POINTS blocks only when they are not one a plane."""
     return {
         "format": FORMAT,
         "kinematic_rupture": __version__,
         "settings": settings_document(rupture.fault, rupture.settings),
         "srf_version": srf_version,
+        **({"srf_blocks": srf_blocks} if srf_blocks != "per-plane" else {}),
         "summary": {"moment_nm": rupture.moment_nm, "mw": rupture.mw,
                     "duration_s": rupture.duration_s,
                     "hypocentre_km": list(rupture.hypocentre_km),
@@ -51,8 +54,16 @@ def sidecar_document(rupture: Rupture, srf_version: str) -> dict[str, Any]:
     }
 
 
-def sidecar_text(rupture: Rupture, srf_version: str) -> str:
-    return json.dumps(sidecar_document(rupture, srf_version), indent=1) + "\n"
+def sidecar_text(rupture: Rupture, srf_version: str, srf_blocks: str = "per-plane") -> str:
+    return json.dumps(sidecar_document(rupture, srf_version, srf_blocks), indent=1) + "\n"
+
+
+def stored_blocks(path: str | os.PathLike[str]) -> str | None:
+    """The SRF's POINTS blocks a sidecar records ("one"), or None; read_settings has
+    already refused a sidecar that cannot be read."""
+    document = json.loads(Path(path).read_text())
+    blocks = document.get("srf_blocks") if isinstance(document, dict) else None
+    return blocks if isinstance(blocks, str) else None
 
 
 def read_settings(path: str | os.PathLike[str]) -> tuple[Fault, RuptureSettings, str | None]:

@@ -93,11 +93,12 @@ def one_direction(points: SrfPoints, format_name: str) -> OneDirection:
     lengths = np.where(alone, counts[1], counts[0])
     offsets = np.concatenate([[0], np.cumsum(lengths)]).astype(np.int64)
     rates = np.empty(int(offsets[-1]))
-    for component, chosen in ((0, ~alone), (1, alone)):
-        rates[row_indices(offsets, chosen)] = points.rates[component][
-            row_indices(points.offsets[component], chosen)]
-    for k in np.flatnonzero(second & ~alone):
-        rake[k], slip[k] = fold_point(points, int(k), rates[offsets[k]:offsets[k + 1]], format_name)
+    for number, chosen in ((0, ~alone), (1, alone)):
+        rates[row_indices(offsets, chosen)] = points.rates[number][
+            row_indices(points.offsets[number], chosen)]
+    for point in np.flatnonzero(second & ~alone).tolist():
+        rake[point], slip[point] = fold_point(points, point, rates[offsets[point]:offsets[point + 1]],
+                                              format_name)
     return OneDirection(rake, slip, offsets, rates)
 
 

@@ -30,6 +30,7 @@ import os
 import re
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -82,9 +83,10 @@ def mesh_frame(projection: object) -> MeshFrame:
     given_axis = AXIS.search(text)
     try:
         crs = pyproj.CRS.from_user_input(AXIS.sub("", text).strip() if given_axis else text)
-    except pyproj.exceptions.CRSError as error:
-        raise SettingError("projection", projection,
-                           f"not a projection PROJ knows ({str(error).splitlines()[0][:120]})") from None
+    except pyproj.exceptions.CRSError:
+        raise SettingError("projection", projection, "not a projection PROJ knows; give a PROJ "
+                           "string such as '+proj=utm +zone=11 +datum=WGS84 +units=m' or an "
+                           "EPSG code") from None
     if not crs.is_projected:
         raise SettingError("projection", projection, "is not a projected coordinate system; "
                            "SeisSol's mesh needs one in metres")
@@ -239,7 +241,7 @@ def write_file(path: Path, centres: np.ndarray, subfaults: np.ndarray,
                deflate: int) -> None:
     import netCDF4
 
-    packing = {"zlib": deflate > 0, "complevel": max(deflate, 1)}
+    packing: dict[str, Any] = {"zlib": deflate > 0, "complevel": max(deflate, 1)}
     with netCDF4.Dataset(path, "w", clobber=False, format="NETCDF4") as out:
         vector3 = out.createCompoundType(VECTOR3, "Vector3")
         subfault = out.createCompoundType(SUBFAULT, "Subfault")

@@ -68,7 +68,7 @@ CONVENTIONS = ("kinematic-rupture: Harvard r-up t-south p-east, dyne-cm, depth k
                "time shift = centroid, hdur = 1.628 sqrt(2) sigma")
 # Values in all external STF files together, past which patches are the way (each file
 # holds NSTEP values).
-MAX_STF_VALUES = 50_000_000
+MAX_STF_VALUES = 20_000_000
 
 
 @dataclass(frozen=True, eq=False)
@@ -165,7 +165,8 @@ def point_sources(srf_file: SrfFile, patch_km: float | None,
     weight = moment[slipping]
 
     def total(values: FloatArray) -> FloatArray:
-        return np.bincount(members, weights=values, minlength=count)
+        summed: FloatArray = np.bincount(members, weights=values, minlength=count).astype(np.float64)
+        return summed
 
     patch_moment = total(weight)
     mean_centroid = total(weight * centroid[slipping]) / patch_moment
@@ -272,7 +273,7 @@ def write_histories(files: FileSet, srf_file: SrfFile, sources: Sources, directo
             history += share * np.interp(times, nodes, cumulative, left=0.0, right=1.0)
         name = f"stf_{number + 1:07d}.txt"
         text = (f"# DT {dt!r}\n# NSTEP {steps}\n# moment history (0 to 1) of source {number + 1}; "
-                "time 0 is the simulation's start\n" + "".join(f"{value:.7e}\n" for value in history))
+                "time 0 is the simulation's start\n" + ("%.7e\n" * steps) % tuple(history.tolist()))
         with files.open(directory / name, "w") as stream:
             stream.write(text)
         names.append(f"{prefix}{directory.name}/{name}")
