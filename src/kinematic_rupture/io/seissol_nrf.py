@@ -176,8 +176,8 @@ def geometry(points: SrfPoints, keep: IntArray,
         east, north = frame.transformer.transform(lon, lat)
         north_east, north_north = frame.transformer.transform(
             np.concatenate([lon, lon]), np.concatenate([lat + NORTH_STEP_DEG, lat - NORTH_STEP_DEG]))
-    step_east = north_east[:lon.size] - north_east[lon.size:]
-    step_north = north_north[:lon.size] - north_north[lon.size:]
+        step_east = north_east[:lon.size] - north_east[lon.size:]
+        step_north = north_north[:lon.size] - north_north[lon.size:]
     bad = ~(np.isfinite(east) & np.isfinite(north) & np.isfinite(step_east) & np.isfinite(step_north))
     if bad.any():
         k = int(keep[np.argmax(bad)])
@@ -232,7 +232,7 @@ def padded_rows(points: SrfPoints, keep: IntArray) -> tuple[IntArray,
 
 def ranks(counts: IntArray) -> IntArray:
     """0, 1, ..., n_k - 1 for every row k, one row after another."""
-    firsts = np.repeat(np.concatenate([[0], np.cumsum(counts)[:-1]]).astype(np.int64), counts)
+    firsts = np.repeat(np.concatenate([[0], np.cumsum(counts)])[:-1].astype(np.int64), counts)
     return np.arange(int(counts.sum())) - firsts
 
 
