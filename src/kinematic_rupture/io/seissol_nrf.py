@@ -6,7 +6,8 @@ Vector3 {double x, y, z} and Subfault {double tinit, timestep, mu, area; Vector3
 tan2, normal}, in that member order (SeisSol reads them raw); unlimited dimensions source,
 sroffset (source + 1), sample1..3 and direction = 3; variables centres(source) in m,
 subfaults(source), uint32 sroffsets(sroffset, direction) and double sliprates1..3(sampleN)
-in m/s, all deflated (level 1 by default). How SeisSol reads it (src/SourceTerm/
+in m/s, deflated where asked (nrf.cdl's level 1; none by default, since deflating is
+most of the time the writing takes, and HDF5 reads either). How SeisSol reads it (src/SourceTerm/
 NRFReader.cpp, Manager.cpp, PointSourceCluster.h): sample k of point i lies at
 tinit + k timestep, interpolated linearly and integrated by trapezoids, so this writer
 puts a zero sample before a row that starts with a non-zero one (one timestep earlier)
@@ -111,13 +112,15 @@ def mesh_frame(projection: object) -> MeshFrame:
 
 
 def write_seissol_nrf(source: Source, path: str | os.PathLike[str], projection: object = None,
-                      deflate: int = 1) -> None:
+                      deflate: int = 0) -> None:
     """Writes `source` (an SrfFile, or a Rupture) to `path` as SeisSol's NRF file.
 
     Parameters
     ----------
     projection : the mesh's projection, a PROJ string or an EPSG code (required).
-    deflate : the deflate level of every variable, 0 (none) to 9; default 1 as nrf.cdl.
+    deflate : the deflate level of every variable, 0 (none, the default) to 9; nrf.cdl
+        and rconv use 1, which makes the file about half as large and its writing several
+        times slower (deflating dominates it).
     """
     frame = mesh_frame(projection)
     if isinstance(deflate, bool) or not isinstance(deflate, int) or not 0 <= deflate <= 9:

@@ -52,6 +52,7 @@ from ..files import FileSet
 from ..srf import SrfError, SrfFile
 from .common import NM_TO_DYNE_CM, Source, as_srf, moment_nm, one_direction, positive_option, \
     slip_rigidity_pa
+from . import text
 from .tensor import harvard, ned_tensor
 
 FORMAT = "specfem-cmt"
@@ -122,7 +123,7 @@ def write_specfem_cmt(source: Source, path: str | os.PathLike[str], patch_km: fl
             if stf_dt is not None:
                 names = write_histories(files, srf_file, sources, directory, stf_dt, stf_nstep,
                                         stf_prefix)
-            with files.open(final, "w") as stream:
+            with files.open(final, "wb") as stream:
                 stream.write(cmt_text(sources, names))
             files.commit()
     except BaseException:
@@ -216,30 +217,34 @@ def patches(srf_file: SrfFile, patch_km: float) -> IntArray:
     return np.concatenate(labels).astype(np.int64)
 
 
-def cmt_text(sources: Sources, names: list[str] | None) -> str:
-    """Every block, 13 lines each (14 naming its STF file)."""
+def cmt_text(sources: Sources, names: list[str] | None) -> bytes:
+    """Every block, 13 lines each (14 naming its STF file), formatted a column at a time
+    (text.py); the numbers are right-aligned after their labels."""
+    count = len(sources.moment_nm)
+    if not count:
+        return b""
     hdur = SOURCE_DECAY_MIMIC_TRIANGLE * np.sqrt(2.0 * sources.variance_s2)
-    if names is not None:
-        shift = np.zeros_like(hdur)
-        hdur = np.zeros_like(hdur)
-    else:
-        shift = sources.centroid_s
+    shift = sources.centroid_s
+    if names is not None:  # SPECFEM applies neither to a file's function
+        shift, hdur = np.zeros(count), np.zeros(count)
     tensor = sources.tensor_nm * NM_TO_DYNE_CM
-    if not len(shift):
-        return ""
     header = (f"PDE {ORIGIN} {sources.lat[0]:.4f} {sources.lon[0]:.4f} {sources.depth_km[0]:.3f} "
-              f"0.0 0.0 {CONVENTIONS}\n")
-    block = (header + "event name:     source_%07d\ntime shift:     %.6f\nhalf duration:  %.6f\n"
-             "latorUTM:       %.6f\nlongorUTM:      %.6f\ndepth:          %.6f\n"
-             "Mrr:           %.9e\nMtt:           %.9e\nMpp:           %.9e\n"
-             "Mrt:           %.9e\nMrp:           %.9e\nMtp:           %.9e\n")
-    columns = [range(1, len(shift) + 1), shift.tolist(), hdur.tolist(), sources.lat.tolist(),
-               sources.lon.tolist(), sources.depth_km.tolist(),
-               *(tensor[:, c].tolist() for c in range(6))]
+              f"0.0 0.0 {CONVENTIONS}\n").encode("ascii")
+    pieces: list[bytes | text.Bytes] = [
+        header, b"event name:     source_",
+        text.whole_numbers(np.arange(1, count + 1), max(7, len(str(count)))),
+        b"\ntime shift:    ", text.fixed(shift, 6, "time shift"),
+        b"\nhalf duration: ", text.fixed(hdur, 6, "half duration"),
+        b"\nlatorUTM:      ", text.fixed(sources.lat, 6, "latitude"),
+        b"\nlongorUTM:     ", text.fixed(sources.lon, 6, "longitude"),
+        b"\ndepth:         ", text.fixed(sources.depth_km, 6, "depth")]
+    for label, column in zip(("Mrr", "Mtt", "Mpp", "Mrt", "Mrp", "Mtp"), tensor.T):
+        pieces += [f"\n{label}:          ".encode("ascii"), text.scientific(column, 9, label)]
+    pieces.append(b"\n")
     if names is not None:
-        block += "%s\n"
-        columns.append(names)
-    return "".join(map(block.__mod__, zip(*columns)))
+        pieces += [np.frombuffer("".join(names).encode("ascii"), dtype=np.uint8).reshape(count, -1),
+                   b"\n"]
+    return text.lines(pieces)
 
 
 def write_histories(files: FileSet, srf_file: SrfFile, sources: Sources, directory: Path,

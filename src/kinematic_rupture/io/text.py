@@ -1,0 +1,111 @@
+"""Columns of numbers as fixed-width text, formatted by NumPy all at once: what "%*.*f"
+and "%.*e" give, right-aligned in a width the column's largest value needs, for text
+formats whose lines are many and whose readers take numbers by position or after a
+label (SPECFEM3D's CMTSOLUTION, read with Fortran list-directed reads, which skip the
+padding).
+
+Digits come from the value scaled by an exact power of ten and rounded to a whole number
+(as the compiled SRF writer's quick route, crates/srf/src/number.hpp), so every digit is
+printf's but for a value that lies within a rounding error of a tie, where the last digit
+may differ by one.
+"""
+
+import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
+Bytes = npt.NDArray[np.uint8]
+
+SPACE, MINUS, POINT, ZERO = (ord(c) for c in " -.0")
+# Fixed-point values are scaled to whole numbers below this, where doubles are exact.
+EXACT_WHOLE = 2.0**53
+# Decimal exponents beyond which 10^(exponent - decimals) is no longer a normal double.
+EXTREME_EXPONENT = 280
+
+
+def digits(whole: npt.NDArray[np.int64], count: int) -> Bytes:
+    """(N, count) ASCII digits of non-negative whole numbers below 10^count, zero-padded."""
+    out = np.empty((whole.size, count), dtype=np.uint8)
+    rest = whole.copy()
+    for column in range(count - 1, -1, -1):
+        rest, digit = np.divmod(rest, 10)
+        out[:, column] = digit + ZERO
+    return out
+
+
+def finite(values: FloatArray, name: str) -> None:
+    if not np.isfinite(values).all():
+        raise ValueError(f"{name} holds a value that is not finite")
+
+
+def fixed(values: FloatArray, decimals: int, name: str) -> Bytes:
+    """'%.{decimals}f' of each value, right-aligned in one width: (N, width) ASCII."""
+    finite(values, name)
+    magnitude = np.abs(values)
+    scaled = np.rint(magnitude * 10.0**decimals)
+    if scaled.size and scaled.max() >= EXACT_WHOLE:
+        raise ValueError(f"{name} holds a value too large for {decimals} decimals")
+    whole = scaled.astype(np.int64)
+    unit = 10**decimals
+    integer, fraction = np.divmod(whole, unit)
+    places = len(str(int(integer.max()))) if integer.size else 1
+    # Significant integer digits of each value; the zeros before them become blanks and
+    # the sign goes just before the first (column 0 is room for it).
+    count = np.ones(values.size, dtype=np.int64)
+    for power in range(1, places):
+        count += integer >= 10**power
+    text = np.hstack([np.full((values.size, 1), SPACE, dtype=np.uint8), digits(integer, places)])
+    text[np.arange(places + 1)[None, :] <= (places - count)[:, None]] = SPACE
+    negative = np.flatnonzero(np.signbit(values))
+    text[negative, places - count[negative]] = MINUS
+    if not decimals:
+        return text
+    return np.hstack([text, np.full((values.size, 1), POINT, dtype=np.uint8),
+                      digits(fraction, decimals)])
+
+
+def scientific(values: FloatArray, decimals: int, name: str) -> Bytes:
+    """'%.{decimals}e' of each value, a blank or a minus before it: (N, width) ASCII, the
+    exponent of two digits, or three where the column needs them."""
+    finite(values, name)
+    magnitude = np.abs(values)
+    zero = magnitude == 0
+    safe = np.where(zero, 1.0, magnitude)
+    exponent = np.floor(np.log10(safe)).astype(np.int64)
+    # Far from 1 a power of ten leaves the doubles' range: those few go through printf.
+    extreme = np.abs(exponent) > EXTREME_EXPONENT
+    exponent[extreme] = 0
+    top = 10 ** (decimals + 1)
+    for _ in range(2):  # log10 may be one off near powers of ten, and rounding may carry
+        mantissa = np.rint(safe / 10.0 ** (exponent - decimals))
+        exponent = np.where(mantissa >= top, exponent + 1, exponent)
+        exponent = np.where(mantissa < top // 10, exponent - 1, exponent)
+    mantissa = np.rint(safe / 10.0 ** (exponent - decimals))
+    mantissa = np.where(mantissa >= top, top // 10, mantissa).astype(np.int64)
+    mantissa[zero] = 0
+    exponent[zero] = 0
+    for row in np.flatnonzero(extreme).tolist():
+        digits_text, power = (f"%.{decimals}e" % magnitude[row]).split("e")
+        mantissa[row], exponent[row] = int(digits_text.replace(".", "")), int(power)
+    places = 3 if np.abs(exponent).max(initial=0) >= 100 else 2
+    count = values.size
+    sign = np.where(np.signbit(values), MINUS, SPACE).astype(np.uint8)[:, None]
+    lead, tail = np.divmod(mantissa, 10**decimals)
+    expo_sign = np.where(exponent < 0, MINUS, ord("+")).astype(np.uint8)[:, None]
+    return np.hstack([sign, digits(lead, 1), np.full((count, 1), POINT, dtype=np.uint8),
+                      digits(tail, decimals), np.full((count, 1), ord("e"), dtype=np.uint8),
+                      expo_sign, digits(np.abs(exponent), places)])
+
+
+def whole_numbers(values: npt.NDArray[np.int64], width: int) -> Bytes:
+    """Non-negative whole numbers, zero-padded to `width` digits."""
+    return digits(values.astype(np.int64), width)
+
+
+def lines(pieces: list[bytes | Bytes]) -> bytes:
+    """Rows of text: literal bytes and (N, width) columns, side by side, row after row."""
+    count = next(piece.shape[0] for piece in pieces if isinstance(piece, np.ndarray))
+    columns = [piece if isinstance(piece, np.ndarray)
+               else np.broadcast_to(np.frombuffer(piece, dtype=np.uint8), (count, len(piece)))
+               for piece in pieces]
+    return np.hstack(columns).tobytes() if count else b""
