@@ -54,7 +54,7 @@ SUBFAULT = np.dtype([("tinit", "<f8"), ("timestep", "<f8"), ("mu", "<f8"), ("are
 SUBFAULT_UNITS = "tinit: s, timestep: s, mu: pascal, area: m^2, tan1, tan2, normal: m (unit vectors)"
 UINT32_MAX = 2**32 - 1
 GEOGRAPHIC = "+proj=longlat +datum=WGS84 +no_defs"
-# The step of the central differences that find true north in the projection's grid.
+# The step northwards that finds true north in the projection's grid.
 NORTH_STEP_DEG = 1e-5
 # Elements a chunk: large enough that HDF5's per-chunk work stays small.
 SOURCE_CHUNK = 8192
@@ -176,11 +176,10 @@ def geometry(points: SrfPoints, keep: IntArray,
 
     lon, lat = points.lon[keep], points.lat[keep]
     with np.errstate(invalid="ignore"):
-        east, north = frame.transformer.transform(lon, lat)
-        north_east, north_north = frame.transformer.transform(
-            np.concatenate([lon, lon]), np.concatenate([lat + NORTH_STEP_DEG, lat - NORTH_STEP_DEG]))
-        step_east = north_east[:lon.size] - north_east[lon.size:]
-        step_north = north_north[:lon.size] - north_north[lon.size:]
+        east, north = (np.asarray(axis) for axis in frame.transformer.transform(lon, lat))
+        north_east, north_north = frame.transformer.transform(lon, lat + NORTH_STEP_DEG)
+        step_east = np.asarray(north_east) - east
+        step_north = np.asarray(north_north) - north
     bad = ~(np.isfinite(east) & np.isfinite(north) & np.isfinite(step_east) & np.isfinite(step_north))
     if bad.any():
         k = int(keep[np.argmax(bad)])
@@ -190,7 +189,7 @@ def geometry(points: SrfPoints, keep: IntArray,
     # The grid azimuth of true north: the meridian convergence (clockwise from grid north).
     theta = np.arctan2(step_east, step_north)
     up = -points.depth_km[keep] * 1e3
-    enu_centres = np.stack([np.asarray(east), np.asarray(north), up], axis=1)
+    enu_centres = np.stack([east, north, up], axis=1)
     slip, second, normal = fault_vectors(points.strike_deg[keep], points.dip_deg[keep],
                                          points.rake_deg[keep])
 
@@ -220,6 +219,13 @@ def padded_rows(points: SrfPoints, keep: IntArray) -> tuple[IntArray,
     rows = []
     for c in range(3):
         has = counts[c] > 0
+        ends = starts[c][has] + counts[c][has] - 1
+        if not front.any() and not points.rates[c][ends].any():
+            # Nothing to pad, the common case: the rows as they are (points left out
+            # had no samples).
+            offsets = np.append(starts[c], points.offsets[c][-1]) - points.offsets[c][0]
+            rows.append((offsets.astype(np.int64), points.rates[c] * CM_TO_M))
+            continue
         back = np.zeros(keep.size, dtype=np.int64)
         back[has] = (points.rates[c][starts[c][has] + counts[c][has] - 1] != 0)
         head = np.where(has, front, 0)

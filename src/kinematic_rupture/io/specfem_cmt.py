@@ -124,7 +124,7 @@ def write_specfem_cmt(source: Source, path: str | os.PathLike[str], patch_km: fl
                 names = write_histories(files, srf_file, sources, directory, stf_dt, stf_nstep,
                                         stf_prefix)
             with files.open(final, "wb") as stream:
-                stream.write(cmt_text(sources, names))
+                stream.write(cmt_text(sources, names).data)
             files.commit()
     except BaseException:
         if made:
@@ -217,12 +217,13 @@ def patches(srf_file: SrfFile, patch_km: float) -> IntArray:
     return np.concatenate(labels).astype(np.int64)
 
 
-def cmt_text(sources: Sources, names: list[str] | None) -> bytes:
+def cmt_text(sources: Sources, names: list[str] | None) -> text.Bytes:
     """Every block, 13 lines each (14 naming its STF file), formatted a column at a time
-    (text.py); the numbers are right-aligned after their labels."""
+    (text.py); the numbers are right-aligned after their labels. The array's buffer is
+    the text."""
     count = len(sources.moment_nm)
     if not count:
-        return b""
+        return np.zeros((0, 0), dtype=np.uint8)
     hdur = SOURCE_DECAY_MIMIC_TRIANGLE * np.sqrt(2.0 * sources.variance_s2)
     shift = sources.centroid_s
     if names is not None:  # SPECFEM applies neither to a file's function

@@ -102,10 +102,15 @@ def whole_numbers(values: npt.NDArray[np.int64], width: int) -> Bytes:
     return digits(values.astype(np.int64), width)
 
 
-def lines(pieces: list[bytes | Bytes]) -> bytes:
-    """Rows of text: literal bytes and (N, width) columns, side by side, row after row."""
+def lines(pieces: list[bytes | Bytes]) -> Bytes:
+    """Rows of text: literal bytes and (N, width) columns, side by side, row after row,
+    as one (N, total width) array whose buffer is the text."""
     count = next(piece.shape[0] for piece in pieces if isinstance(piece, np.ndarray))
-    columns = [piece if isinstance(piece, np.ndarray)
-               else np.broadcast_to(np.frombuffer(piece, dtype=np.uint8), (count, len(piece)))
-               for piece in pieces]
-    return np.hstack(columns).tobytes() if count else b""
+    widths = [piece.shape[1] if isinstance(piece, np.ndarray) else len(piece) for piece in pieces]
+    out = np.empty((count, sum(widths)), dtype=np.uint8)
+    at = 0
+    for piece, width in zip(pieces, widths):
+        out[:, at:at + width] = (piece if isinstance(piece, np.ndarray)
+                                 else np.frombuffer(piece, dtype=np.uint8))
+        at += width
+    return out
