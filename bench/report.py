@@ -11,7 +11,8 @@ closed-form answer. Each kernel runs at four or five sizes, so the table also sh
 the cost grows (the compiled SRF writer's row compares it with the Python writer). Then
 the default rupture end to end (build, SRF, figure) against its own kernels' time
 (bench/end_to_end.py), and the throughput of the rupture ensemble on 1 and 2 workers
-with each worker's peak memory (bench/ensemble_rate.py). The same numbers go to bench/results/ as
+with each worker's peak memory (bench/ensemble_rate.py), and the default rupture exported
+to each solver's format against writing its SRF (bench/exports.py). The same numbers go to bench/results/ as
 report.json, report.md and one log-log plot, report.png. Progress goes to standard error.
 """
 
@@ -28,6 +29,7 @@ from pathlib import Path
 
 import eikonal
 import end_to_end
+import exports
 import field
 import harness
 import pulses
@@ -188,12 +190,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=harness.RUNS,
                         help="fresh-process runs per measurement (default %(default)s)")
-    parser.add_argument("--only", nargs="+", choices=[*BENCHMARKS, "end_to_end", "ensemble"],
+    parser.add_argument("--only", nargs="+", choices=[*BENCHMARKS, "end_to_end", "ensemble", "exports"],
                         help="run only these benchmarks")
     parser.add_argument("--output", type=Path, default=RESULTS,
                         help="directory for report.json, report.md and report.png")
     arguments = parser.parse_args()
-    chosen = arguments.only or [*BENCHMARKS, "end_to_end", "ensemble"]
+    chosen = arguments.only or [*BENCHMARKS, "end_to_end", "ensemble", "exports"]
     missing = [name for name in ("scipy", "skfmm", "matplotlib") if not find_spec(name)]
     if missing:
         parser.exit(1, f"the benchmarks need {', '.join(missing)}: pip install .[bench]\n")
@@ -203,7 +205,8 @@ def main():
 
     report = {"date": datetime.date.today().isoformat(),
               "command": " ".join(["python", "bench/report.py", *sys.argv[1:]]),
-              "runs": arguments.runs, "machine": machine(), "rows": [], "ensemble": []}
+              "runs": arguments.runs, "machine": machine(), "rows": [], "ensemble": [],
+              "exports": []}
     for name in (name for name in BENCHMARKS if name in chosen):
         progress(f"{name}:")
         report["rows"] += measure_benchmark(BENCHMARKS[name], arguments.runs)
@@ -215,6 +218,9 @@ def main():
         import ensemble_rate
 
         report["ensemble"] = ensemble_rate.measure_all(arguments.runs, progress)
+    if "exports" in chosen:
+        progress("exports:")
+        report["exports"] = exports.measure_all(arguments.runs, progress)
     report["machine"]["load_average_after"] = os.getloadavg()
 
     lines = [header(report), ""]
@@ -224,6 +230,8 @@ def main():
         lines += [""] + end_to_end_table(report["end_to_end"])
     if report["ensemble"]:
         lines += [""] + ensemble_table(report["ensemble"])
+    if report["exports"]:
+        lines += [""] + exports.table(report["exports"])
     markdown = "\n".join(lines) + "\n"
     print(markdown, end="")
 

@@ -332,7 +332,7 @@ def own_patches(srf, patch_km):
     return np.array(labels)
 
 
-@pytest.mark.parametrize("patch_km", [1.0, 2.2, 1e6])
+@pytest.mark.parametrize("patch_km", [0.5, 1.0, 2.2, 1e6])
 def test_patches_keep_their_moment_and_centroid_time(three_planes, tmp_path, patch_km):
     path, srf = three_planes
     export(srf, tmp_path / "CMTSOLUTION", "specfem-cmt", patch_km=patch_km)
@@ -353,8 +353,13 @@ def test_patches_keep_their_moment_and_centroid_time(three_planes, tmp_path, pat
         members = labels == patch
         np.testing.assert_allclose(source.tensor * 1e-7, tensors[members].sum(axis=0),
                                    rtol=1e-8, atol=1e-9 * moments[members].sum())
-        centroid = (moments[members] * times[members]).sum() / moments[members].sum()
-        assert source.time_shift == pytest.approx(centroid, abs=2e-6)
+        weights = moments[members] / moments[members].sum()
+        assert source.time_shift == pytest.approx((weights * times[members]).sum(), abs=2e-6)
+        # At the moment-weighted centroid of its subfaults.
+        assert source.lat == pytest.approx((weights * points.lat[slipping][members]).sum(), abs=2e-6)
+        assert source.lon == pytest.approx((weights * points.lon[slipping][members]).sum(), abs=2e-6)
+        assert source.depth_km == pytest.approx((weights * points.depth_km[slipping][members]).sum(),
+                                                abs=2e-6)
     total = np.array([s.tensor for s in sources]).sum(axis=0) * 1e-7
     np.testing.assert_allclose(total, tensors.sum(axis=0), rtol=1e-8)
 
@@ -367,6 +372,21 @@ def test_external_source_time_functions_hold_each_delay_and_end_at_one(three_pla
     centroids = [s.time_shift for s in specfem_read_cmt(tmp_path / "plain")]
     sources = specfem_read_cmt(out, external=True)
     assert len(sources) == len(centroids)
+    # Each file against the patch's moment history built here, member by member.
+    points = srf.points
+    slipping = np.flatnonzero(np.diff(points.offsets[0]) > 0)
+    labels = own_patches(srf, 2.0)[slipping]
+    moments = moments_nm(points)[slipping]
+    for source, patch in zip(sources, np.unique(labels)):
+        file = tmp_path / source.stf_file.removeprefix("DATA/")
+        history = specfem_read_stf(file, int(file.read_text().splitlines()[1].split()[-1]))
+        times = np.arange(history.size) * 0.01
+        expected = np.zeros(history.size)
+        for k, moment in zip(slipping[labels == patch], moments[labels == patch]):
+            row = points.rates[0][points.offsets[0][k]:points.offsets[0][k + 1]]
+            nodes = points.tinit_s[k] + points.dt_s[k] * np.arange(row.size + 1)
+            expected += moment * np.interp(times, nodes, np.concatenate([[0], np.cumsum(row)]) / row.sum())
+        np.testing.assert_allclose(history, expected / moments[labels == patch].sum(), atol=1e-7)
     for source, centroid in zip(sources, centroids):
         assert source.time_shift == 0 and source.half_duration == 0
         assert source.stf_file.startswith("DATA/CMTSOLUTION_stf/")

@@ -172,7 +172,8 @@ def point_sources(srf_file: SrfFile, patch_km: float | None,
     patch_moment = total(weight)
     mean_centroid = total(weight * centroid[slipping]) / patch_moment
     spread = variance[slipping] + (centroid[slipping] - mean_centroid[members]) ** 2
-    lon0 = points.lon[slipping][np.searchsorted(members, np.arange(count))] if count else np.zeros(0)
+    # Longitudes are averaged about each source's first member, across the antimeridian too.
+    lon0 = points.lon[slipping][np.unique(members, return_index=True)[1]]
     turned = (points.lon[slipping] - lon0[members] + 180.0) % 360.0 - 180.0
     return Sources(
         moment_nm=patch_moment,
@@ -264,23 +265,49 @@ def write_histories(files: FileSet, srf_file: SrfFile, sources: Sources, directo
                            f"would hold {total:,} values, more than {MAX_STF_VALUES:,}: merge "
                            "subfaults into patches (--patch-km) or sample more coarsely")
     directory.mkdir(exist_ok=True)
-    times = np.arange(steps) * dt
-    order = np.argsort(sources.members, kind="stable")
-    bounds = np.searchsorted(sources.members[order], np.arange(len(sources.moment_nm) + 1))
+    histories = moment_histories(slip.rates, slip.offsets, points.tinit_s, points.dt_s, sources,
+                                 dt, steps)
     names = []
-    for number in range(len(sources.moment_nm)):
-        history = np.zeros(steps)
-        for at in order[bounds[number]:bounds[number + 1]]:
-            k = int(chosen[at])
-            row = slip.rates[slip.offsets[k]:slip.offsets[k + 1]]
-            nodes = points.tinit_s[k] + points.dt_s[k] * np.arange(row.size + 1)
-            cumulative = np.concatenate([[0.0], np.cumsum(row)]) / row.sum()
-            share = sources.point_moment_nm[at] / sources.moment_nm[number]
-            history += share * np.interp(times, nodes, cumulative, left=0.0, right=1.0)
-        name = f"stf_{number + 1:07d}.txt"
-        text = (f"# DT {dt!r}\n# NSTEP {steps}\n# moment history (0 to 1) of source {number + 1}; "
+    for number, history in enumerate(histories, start=1):
+        name = f"stf_{number:07d}.txt"
+        body = (f"# DT {dt!r}\n# NSTEP {steps}\n# moment history (0 to 1) of source {number}; "
                 "time 0 is the simulation's start\n" + ("%.7e\n" * steps) % tuple(history.tolist()))
         with files.open(directory / name, "w") as stream:
-            stream.write(text)
+            stream.write(body)
         names.append(f"{prefix}{directory.name}/{name}")
     return names
+
+
+def moment_histories(rates: FloatArray, offsets: IntArray, tinit: FloatArray, dt: FloatArray,
+                     sources: Sources, step: float, steps: int) -> FloatArray:
+    """(sources, steps) moment histories, 0 to 1, at times 0, step, 2 step, ...: each
+    source's members' cumulative slip, linear within each sample's interval (sample k
+    covering [k DT, (k + 1) DT)), weighted by their share of its moment. A member counts
+    whole after its end, and is evaluated only at the times while it slips."""
+    counts = np.diff(offsets)
+    running = np.concatenate([[0.0], np.cumsum(rates)])
+    share = sources.point_moment_nm / sources.moment_nm[sources.members]
+    points = sources.points
+    start, n, interval = tinit[points], counts[points], dt[points]
+    first = np.clip(np.ceil(start / step), 0, steps).astype(np.int64)
+    after = np.clip(np.floor((start + n * interval) / step) + 1, first, steps).astype(np.int64)
+    lengths = after - first
+    member = np.repeat(np.arange(points.size), lengths)
+    index = np.repeat(first, lengths) + np.arange(int(lengths.sum())) \
+        - np.repeat(np.concatenate([[0], np.cumsum(lengths)])[:-1], lengths)
+    position = np.clip((index * step - start[member]) / interval[member], 0, n[member])
+    whole = np.minimum(np.floor(position), n[member] - 1).astype(np.int64)
+    base = offsets[points][member]
+    total = running[offsets[points] + n] - running[offsets[points]]
+    below = running[base + whole] - running[base]
+    value = (below + (position - whole) * rates[np.minimum(base + whole, rates.size - 1)]) \
+        / np.where(total != 0, total, 1.0)[member]
+    cells = len(sources.moment_nm) * steps
+    owner = sources.members * steps
+    during = np.bincount(owner[member] + index, weights=share[member] * value, minlength=cells)
+    # From a member's end on, its whole share: a step, summed along time.
+    ended = after < steps
+    steps_up = np.bincount(owner[ended] + after[ended], weights=share[ended], minlength=cells)
+    histories: FloatArray = (during.reshape(-1, steps)
+                             + np.cumsum(steps_up.reshape(-1, steps), axis=1)).astype(np.float64)
+    return histories
