@@ -111,6 +111,14 @@ def test_the_default_output_sits_beside_the_input(small, capsys):
         assert out.startswith(f"wrote {small.parent / ('small' + entry.suffix)} ({name}")
 
 
+def test_a_huge_patch_is_the_plane(small, capsys):
+    status, _, err = run_command(["export", small, "--to", "specfem-cmt", "--patch-km", "1e300",
+                                  "--output", small.parent / "CMT"], capsys)
+    assert status == 0, err
+    (source,) = specfem_read_cmt(small.parent / "CMT")
+    assert source.time_shift > 0 and source.half_duration > 0
+
+
 def test_points_that_do_not_slip_are_no_sources_and_no_nan(tmp_path):
     path = synthetic_srf(tmp_path / "zero.srf", rows=[[0.0, 2.0, 0.0], [], [0.0, 0.0], [1.0]],
                          dt=0.5, version="2.0")
