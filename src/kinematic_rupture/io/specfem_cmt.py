@@ -146,13 +146,11 @@ def point_sources(srf_file: SrfFile, patch_km: float | None,
     rigidity, _ = slip_rigidity_pa(points, velocity_model)
     moment = moment_nm(points, slip.slip_cm, rigidity)
     counts = slip.counts()
-    sums = row_sums(slip.rates, slip.offsets, 1)
+    sums, first, second = row_moments(slip.rates, slip.offsets)
     slipping = np.flatnonzero((moment != 0) & (counts > 0) & (sums != 0))
     # The moment rate's centroid and variance in each point's own time: sample k covers
     # [k DT, (k + 1) DT).
     dt = points.dt_s
-    first = row_sums(slip.rates, slip.offsets, 2) / np.where(sums != 0, sums, 1.0)
-    second = row_sums(slip.rates, slip.offsets, 3) / np.where(sums != 0, sums, 1.0)
     centroid = points.tinit_s + dt * first
     variance = dt**2 * (np.maximum(second - first**2, 0.0) + 1.0 / 12.0)
     tensor = harvard(ned_tensor(points.strike_deg, points.dip_deg, slip.rake_deg))
@@ -185,18 +183,20 @@ def point_sources(srf_file: SrfFile, patch_km: float | None,
         members=members, points=slipping, point_moment_nm=weight)
 
 
-def row_sums(rates: FloatArray, offsets: IntArray, power: int) -> FloatArray:
-    """Per row: the sum of the samples (power 1), of (k + 1/2) s_k (2), of (k + 1/2)^2 s_k (3)."""
+def row_moments(rates: FloatArray, offsets: IntArray) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """Per row: the sum of its samples s_k, and the mean of (k + 1/2) and of (k + 1/2)^2
+    weighted by them (0 for an empty row or one that sums to 0)."""
     counts = np.diff(offsets)
-    if power == 1:
-        weights = rates
-    else:
-        firsts = np.repeat(offsets[:-1], counts)
-        middle = np.arange(rates.size) - firsts + 0.5
-        weights = rates * middle ** (power - 1)
-    sums = np.add.reduceat(weights, np.minimum(offsets[:-1], max(rates.size - 1, 0))) \
-        if rates.size else np.zeros(counts.size)
-    return np.where(counts > 0, sums, 0.0)
+    if not rates.size:
+        zero = np.zeros(counts.size)
+        return zero, zero, zero
+    middle = np.arange(rates.size, dtype=np.float64) - np.repeat(offsets[:-1], counts) + 0.5
+    starts = np.minimum(offsets[:-1], rates.size - 1)
+    once = rates * middle
+    sums, first, second = (np.where(counts > 0, np.add.reduceat(values, starts), 0.0)
+                           for values in (rates, once, once * middle))
+    divide = np.where(sums != 0, sums, 1.0)
+    return sums, first / divide, second / divide
 
 
 def patches(srf_file: SrfFile, patch_km: float) -> IntArray:

@@ -23,10 +23,16 @@ EXACT_WHOLE = 2.0**53
 EXTREME_EXPONENT = 280
 
 
+# 10^k for k from -POWER_OFFSET to POWER_OFFSET, looked up rather than raised (the
+# exponents scientific() looks up lie within EXTREME_EXPONENT plus the decimals).
+POWER_OFFSET = 300
+POWERS = 10.0 ** np.arange(-POWER_OFFSET, POWER_OFFSET + 1)
+
+
 def digits(whole: npt.NDArray[np.int64], count: int) -> Bytes:
     """(N, count) ASCII digits of non-negative whole numbers below 10^count, zero-padded."""
     out = np.empty((whole.size, count), dtype=np.uint8)
-    rest = whole.copy()
+    rest = whole.astype(np.int64)
     for column in range(count - 1, -1, -1):
         rest, digit = np.divmod(rest, 10)
         out[:, column] = digit + ZERO
@@ -76,11 +82,14 @@ def scientific(values: FloatArray, decimals: int, name: str) -> Bytes:
     extreme = np.abs(exponent) > EXTREME_EXPONENT
     exponent[extreme] = 0
     top = 10 ** (decimals + 1)
-    for _ in range(2):  # log10 may be one off near powers of ten, and rounding may carry
-        mantissa = np.rint(safe / 10.0 ** (exponent - decimals))
-        exponent = np.where(mantissa >= top, exponent + 1, exponent)
-        exponent = np.where(mantissa < top // 10, exponent - 1, exponent)
-    mantissa = np.rint(safe / 10.0 ** (exponent - decimals))
+    mantissa = np.rint(safe / POWERS[exponent - decimals + POWER_OFFSET])
+    # log10 may be one off near powers of ten, and rounding may carry to one more digit.
+    for _ in range(2):
+        off = (mantissa >= top) | (mantissa < top // 10)
+        if not off.any():
+            break
+        exponent[off] += np.where(mantissa[off] >= top, 1, -1)
+        mantissa[off] = np.rint(safe[off] / POWERS[exponent[off] - decimals + POWER_OFFSET])
     mantissa = np.where(mantissa >= top, top // 10, mantissa).astype(np.int64)
     mantissa[zero] = 0
     exponent[zero] = 0
