@@ -33,6 +33,11 @@ from ..files import write_atomically
 from .common import OneDirection, Source, as_srf, choice, one_direction
 
 FORMAT = "srf-single-block"
+# What a file with comment lines says of itself (one without them is SRF as Graves'
+# document defines it, which is what SW4 takes).
+CONVENTIONS = ("exported by kinematic-rupture: every plane's points in one block, in plane "
+               "order; all slip along u1 (RAKE, Aki-Richards); degrees WGS84, depth km "
+               "positive down, cm^2, s, cm, cm/s")
 OPTIONS = ("version", "comments")
 
 def write_srf_single_block(source: Source, path: str | os.PathLike[str], version: str | None = None,
@@ -42,7 +47,8 @@ def write_srf_single_block(source: Source, path: str | os.PathLike[str], version
     Parameters
     ----------
     version : "1.0" or "2.0"; default the source's version.
-    comments : keep the source's comment lines (SW4 refuses any).
+    comments : keep the source's comment lines, and add one stating these conventions
+        (SW4 refuses any comment line).
     """
     srf_file = as_srf(source)
     version = choice("srf_version", version or srf_file.version, srf.VERSIONS)
@@ -61,6 +67,7 @@ def head_lines(srf_file: srf.SrfFile, version: str, comments: bool) -> list[str]
     if comments:
         lines += [f"# {comment}" if comment else "#" for comment in srf_file.comments
                   if "POINTS" not in comment]
+        lines.append(f"# {CONVENTIONS}")
     if srf_file.planes:
         lines.append(f"PLANE {len(srf_file.planes)}")
         for plane in srf_file.planes:
