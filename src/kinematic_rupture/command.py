@@ -189,7 +189,7 @@ def inspect(arguments: argparse.Namespace) -> None:
         raise Failure(f"{path}: cannot be read ({failure.strerror})", 2) from None
     except srf.SrfError as failure:
         raise Failure(f"{path}: {failure}", 2) from None
-    model = (LayeredModel.from_file(arguments.velocity_model) if arguments.velocity_model
+    model = (LayeredModel.from_file_or_name(arguments.velocity_model) if arguments.velocity_model
              else GenericCrust())
     rigidity, source = srf_rigidity(srf_file, model)
     for line in inspection(path, srf_file, rigidity, source):

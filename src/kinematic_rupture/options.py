@@ -46,8 +46,8 @@ RUPTURE_OPTIONS = (
     Option("--correlation-km", "correlation_km", "pair", "von Kármán correlation lengths "
            "(km); default: scaled with magnitude (Mai and Beroza 2002)", ("ALONG", "DOWN")),
     Option("--velocity-model", "velocity_model", "path", "1-D layered crust: a text file of "
-           "top depth (km), Vp, Vs (km/s) and density (g/cm^3) per line; default: a generic "
-           "crust", "FILE"),
+           "top depth (km), Vp, Vs (km/s) and density (g/cm^3) per line, optionally Qp and Qs, "
+           "or a shipped crust's name (mojave); default: a generic crust", "FILE"),
 )
 SEED_OPTION = Option("--seed", "seed", "seed", f"seed of the random fields (0 to {UINT64_MAX})")
 HYPOCENTRE_OPTION = Option("--hypocentre", "hypocentre_km", "pair",
@@ -89,7 +89,7 @@ def add_options(group: argparse._ArgumentGroup, options: tuple[Option, ...]) -> 
 def converted(option_setting: str, kind: str, text: Any) -> Any:
     """An option's text as its setting's value, or a refusal naming the setting."""
     if kind == "path":
-        return LayeredModel.from_file(text)
+        return LayeredModel.from_file_or_name(text)
     if kind == "pair":
         return (number_of(option_setting, text[0], text), number_of(option_setting, text[1], text))
     if kind == "seed":

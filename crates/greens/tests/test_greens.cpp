@@ -1,0 +1,5 @@
+#include "greens.hpp"
+
+#include <gtest/gtest.h>
+
+TEST(Greens, Placeholder) { SUCCEED(); }
