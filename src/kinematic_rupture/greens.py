@@ -342,12 +342,20 @@ def compute_spectra(crust: LayeredModel, depths: FloatArray, distances: FloatArr
                         sampling.wavenumber_step_per_km, np.ascontiguousarray(counts[:, first:last]).ravel(),
                         j0.ravel(), j1.ravel(), block.view(np.float64).ravel())
         impulse[..., first:last] = block
+    return step_spectra(impulse, sampling)
+
+
+def step_spectra(impulse: ComplexArray, sampling: Sampling) -> ComplexArray:
+    """Spectra like the table's from spectra of displacement for an impulsive moment at
+    the sampling's complex frequencies (..., frequency), e^{-i omega t} convention: the
+    band's roll-off, i / omega for a step, the lead's delay, and the conjugate over dt
+    that NumPy's inverse FFT (e^{+i omega t}) needs."""
+    frequency = sampling.frequencies_hz()
     omega = 2 * np.pi * frequency + 1j * sampling.damping_per_s
     lead_s = sampling.lead_samples * sampling.dt_s
-    # For a step, i / omega; the lead delays everything by lead_s; the e^{-i omega t}
-    # transform inverted by NumPy's e^{+i} inverse FFT is the conjugate, over dt.
     factor = roll_off(frequency, *sampling.roll_off) * (1j / omega) * np.exp(1j * omega * lead_s)
-    return np.conj(impulse * factor) / sampling.dt_s
+    result: ComplexArray = np.conj(impulse * factor) / sampling.dt_s
+    return result
 
 
 def roll_off(frequency: FloatArray, top_hz: float, end_hz: float) -> FloatArray:
