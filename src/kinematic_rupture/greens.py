@@ -228,7 +228,7 @@ class GreensTable:
         found = order[nearest]
         missing = ~(np.abs(self.distances_km[found] - wanted) <= DISTANCE_TOLERANCE_KM)
         if missing.any():
-            raise ValueError(f"distances_km {wanted[missing][0]!r}: not a distance of the table "
+            raise ValueError(f"distances_km {float(wanted[missing][0])!r}: not a distance of the table "
                              f"({len(self.distances_km)} from {self.distances_km.min():g} to "
                              f"{self.distances_km.max():g} km)")
         return found
@@ -265,11 +265,11 @@ def greens_table(crust: LayeredModel, depths_km: object, distances_km: object, b
         raise ValueError(f"receiver_depth_km {receiver_depth_km!r}: must be a finite number of km, 0 or more")
     depths = checked_list("depths_km", depths_km)
     if np.any(depths <= receiver):
-        raise ValueError(f"depths_km {depths[depths <= receiver][0]!r}: sources must lie below the "
+        raise ValueError(f"depths_km {float(depths[depths <= receiver][0])!r}: sources must lie below the "
                          f"receivers, at more than {receiver:g} km (0 is the free surface)")
     distances = checked_list("distances_km", distances_km)
     if np.any(distances < 0):
-        raise ValueError(f"distances_km {distances[distances < 0][0]!r}: must be 0 or more")
+        raise ValueError(f"distances_km {float(distances[distances < 0][0])!r}: must be 0 or more")
     if len(np.unique(distances)) != len(distances):
         raise ValueError("distances_km: must not repeat a distance")
     sampling = Sampling.of(crust, band, distances)

@@ -243,3 +243,271 @@ def test_last_samples_in_a_half_space_are_okadas_static_offsets(mechanism):
     exact = okada_point(*mechanism, depth, distances * np.sin(phi), distances * np.cos(phi), vp, vs, rho)
     error = np.abs(ours - exact).max(axis=1) / np.abs(exact).max(axis=1)
     assert np.all(error < OKADA_RELATIVE), error
+
+
+# ---- The disk cache ------------------------------------------------------------------------
+
+SMALL = dict(depths_km=[3.0], distances_km=[4.0, 9.0], band=Band(max_frequency_hz=0.5, duration_s=20.0))
+
+
+def small_crust(vp=5.0):
+    return LayeredModel((0.0, 1.0), (vp, 6.0), (2.5, 3.5), (2.5, 2.8))
+
+
+@pytest.fixture
+def cache(tmp_path, monkeypatch):
+    """A cache directory of the test's own, and a count of the tables computed."""
+    monkeypatch.setenv(greens.CACHE_ENVIRONMENT, str(tmp_path / "cache"))
+    computed = []
+    compute = greens.compute_spectra
+
+    def counting(*arguments):
+        computed.append(arguments)
+        return compute(*arguments)
+
+    monkeypatch.setattr(greens, "compute_spectra", counting)
+    return tmp_path / "cache", computed
+
+
+def cache_file(directory):
+    (path,) = directory.iterdir()
+    return path
+
+
+def test_a_cached_table_is_read_back_bit_for_bit(cache):
+    directory, computed = cache
+    first = greens_table(small_crust(), **SMALL)
+    second = greens_table(small_crust(), **SMALL)
+    assert len(computed) == 1
+    assert np.array_equal(first.spectra, second.spectra)
+    assert not second.spectra.flags.writeable
+    assert [path.name for path in directory.iterdir()] == [cache_file(directory).name]
+
+
+@pytest.mark.parametrize("change", [
+    lambda: dict(crust=small_crust(vp=5.1)),
+    lambda: dict(crust=LayeredModel((0.0, 1.0), (5.0, 6.0), (2.5, 3.5), (2.5, 2.8), qp=(60.0, 300.0),
+                                    qs=(30.0, 150.0))),
+    lambda: dict(depths_km=[3.0 + 1e-12]),
+    lambda: dict(distances_km=[4.0, 9.5]),
+    lambda: dict(band=Band(max_frequency_hz=0.5, duration_s=22.0)),
+    lambda: dict(band=Band(max_frequency_hz=0.5, duration_s=20.0, dt_s=0.25)),
+    lambda: dict(receiver_depth_km=0.5),
+])
+def test_a_table_of_other_inputs_is_computed_afresh(cache, change):
+    _, computed = cache
+    greens_table(small_crust(), **SMALL)
+    arguments = {"crust": small_crust(), **SMALL, **change()}
+    greens_table(**arguments)
+    assert len(computed) == 2
+
+
+@pytest.mark.parametrize("part, value", [
+    ("__version__", "99.0"), ("cpu_features", lambda: ["SSE2"]), ("CACHE_FORMAT", "greens-table-0"),
+])
+def test_the_key_covers_the_versions_and_the_processor(monkeypatch, part, value):
+    depths, distances = np.array([3.0]), np.array([4.0, 9.0])
+    before = greens.cache_key(small_crust(), SMALL["band"], depths, distances, 0.0)
+    monkeypatch.setattr(greens, part, value)
+    assert greens.cache_key(small_crust(), SMALL["band"], depths, distances, 0.0) != before
+
+
+def test_the_key_covers_the_library_versions(monkeypatch):
+    depths, distances = np.array([3.0]), np.array([4.0, 9.0])
+    before = greens.cache_key(small_crust(), SMALL["band"], depths, distances, 0.0)
+    monkeypatch.setattr(np, "__version__", "0.0")
+    assert greens.cache_key(small_crust(), SMALL["band"], depths, distances, 0.0) != before
+
+
+@pytest.mark.parametrize("damage", [
+    lambda data: data[:-1],                                   # truncated
+    lambda data: data[: len(data) // 2],
+    lambda data: data + b"\0" * 16,                          # oversized
+    lambda data: data[:-3] + bytes([data[-3] ^ 1]) + data[-2:],  # a bit flipped in the values
+    lambda data: data.replace(b'"shape": [1, 2', b'"shape": [2, 1', 1),  # a header of other sizes
+    lambda data: b"{" * 10000 + data,                        # a header past its limit
+    lambda data: b"",
+])
+def test_a_damaged_file_is_a_miss_and_is_replaced(cache, damage):
+    directory, computed = cache
+    table = greens_table(small_crust(), **SMALL)
+    path = cache_file(directory)
+    path.write_bytes(damage(path.read_bytes()))
+    again = greens_table(small_crust(), **SMALL)
+    assert len(computed) == 2
+    assert np.array_equal(again.spectra, table.spectra)
+    assert greens_table(small_crust(), **SMALL) is not None and len(computed) == 2  # rewritten whole
+
+
+def test_a_file_under_another_tables_name_is_a_miss(cache):
+    directory, computed = cache
+    greens_table(small_crust(), **SMALL)
+    mine = cache_file(directory)
+    other = {**SMALL, "distances_km": [4.0, 9.5]}
+    greens_table(small_crust(), **other)
+    (theirs,) = [path for path in directory.iterdir() if path != mine]
+    mine.write_bytes(theirs.read_bytes())  # same size, valid digest, but another key
+    greens_table(small_crust(), **SMALL)
+    assert len(computed) == 3
+
+
+def test_concurrent_writers_leave_one_whole_file(tmp_path):
+    directory = tmp_path / "cache"
+    script = ("from kinematic_rupture import LayeredModel\n"
+              "from kinematic_rupture.greens import Band, greens_table\n"
+              "crust = LayeredModel((0.0, 1.0), (5.0, 6.0), (2.5, 3.5), (2.5, 2.8))\n"
+              "t = greens_table(crust, [3.0], [4.0, 9.0], Band(max_frequency_hz=0.5, duration_s=20.0))\n"
+              "print(t.spectra.sum())\n")
+    environment = {**os.environ, greens.CACHE_ENVIRONMENT: str(directory)}
+    writers = [subprocess.Popen([sys.executable, "-c", script], env=environment, stdout=subprocess.PIPE,
+                                text=True) for _ in range(4)]
+    sums = {writer.communicate()[0] for writer in writers}
+    assert all(writer.returncode == 0 for writer in writers)
+    assert len(sums) == 1
+    assert len(list(directory.iterdir())) == 1  # no temporary file left
+    os.environ[greens.CACHE_ENVIRONMENT] = str(directory)
+    assert greens.read_cached(cache_file(directory).name[len("greens-"):-len(".bin")],
+                              (1, 2, len(greens.RESPONSES),
+                               Sampling.of(small_crust(), SMALL["band"], np.array([4.0, 9.0])).frequencies)) is not None
+
+
+def test_off_keeps_no_file(tmp_path, monkeypatch):
+    monkeypatch.setenv(greens.CACHE_ENVIRONMENT, "off")
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path))
+    greens_table(small_crust(), **SMALL)
+    assert not any(tmp_path.iterdir())
+
+
+# ---- Refusals ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("arguments, phrase", [
+    (dict(max_frequency_hz=0.0), "max_frequency_hz 0.0"),
+    (dict(max_frequency_hz=-1.0), "max_frequency_hz -1.0"),
+    (dict(max_frequency_hz=float("nan")), "max_frequency_hz nan"),
+    (dict(max_frequency_hz=50.0), "max_frequency_hz 50.0"),
+    (dict(duration_s=0.0), "duration_s 0.0"),
+    (dict(duration_s=float("inf")), "duration_s inf"),
+    (dict(duration_s=10.05), "whole number"),
+    (dict(duration_s=1e9), "whole number"),
+    (dict(dt_s=0.4), "dt_s 0.4"),
+    (dict(dt_s=-0.1), "dt_s -0.1"),
+])
+def test_a_band_that_cannot_be_is_refused(arguments, phrase):
+    with pytest.raises(ValueError, match=phrase.replace("(", r"\(")):
+        Band(**arguments)
+
+
+def test_a_band_states_where_it_stops():
+    band = Band()
+    assert band.dt_s == pytest.approx(0.1) and band.samples == 1200
+    assert band.roll_off_end_hz == pytest.approx(greens.ROLL_OFF_END)
+    assert "complete to 1 Hz" in band.describe()
+
+
+@pytest.mark.parametrize("arguments, phrase", [
+    (dict(depths_km=[-1.0]), "depths_km -1.0: sources must lie below"),
+    (dict(depths_km=[0.0]), "depths_km 0.0: sources must lie below"),
+    (dict(depths_km=[2.0], receiver_depth_km=2.0), "depths_km 2.0: sources must lie below"),
+    (dict(depths_km=[]), "depths_km: must be a one-dimensional list"),
+    (dict(depths_km=[[1.0]]), "depths_km: must be a one-dimensional list"),
+    (dict(distances_km=[float("nan")]), "distances_km: must be"),
+    (dict(distances_km=[-1.0]), "distances_km -1.0: must be 0 or more"),
+    (dict(distances_km=[3.0, 3.0]), "must not repeat"),
+    (dict(receiver_depth_km=-0.5), "receiver_depth_km -0.5"),
+])
+def test_a_table_that_cannot_be_is_refused(arguments, phrase):
+    with pytest.raises(ValueError, match=phrase):
+        greens_table(small_crust(), **{**SMALL, **arguments})
+
+
+def test_only_a_layered_crust_has_a_table():
+    from kinematic_rupture import GenericCrust
+
+    with pytest.raises(TypeError, match="crust: must be a LayeredModel"):
+        greens_table(GenericCrust(), **SMALL)  # type: ignore[arg-type]
+
+
+@pytest.fixture(scope="module")
+def small_table():
+    os.environ[greens.CACHE_ENVIRONMENT] = "off"
+    return greens_table(small_crust(), [3.0, 5.0], [0.0, 4.0, 9.0], SMALL["band"])
+
+
+@pytest.mark.parametrize("call, phrase", [
+    (lambda t: t.displacement((1, 0, 0, 0, 0, 0), 0, [5.0], [0.0]), "distances_km 5.0: not a distance of the table"),
+    (lambda t: t.displacement((1, 0, 0, 0, 0, 0), 0, [4.0, 9.0], [0.0]), "one per distance"),
+    (lambda t: t.displacement((1, 0, 0, 0, 0), 0, [4.0], [0.0]), "six finite numbers"),
+    (lambda t: t.displacement((1, 0, 0, 0, 0, float("nan")), 0, [4.0], [0.0]), "six finite numbers"),
+    (lambda t: t.displacement((1, 0, 0, 0, 0, 0), 2, [4.0], [0.0]), "depth_index 2"),
+    (lambda t: t.displacement((1, 0, 0, 0, 0, 0), True, [4.0], [0.0]), "depth_index True"),
+    (lambda t: t.displacement((1, 0, 0, 0, 0, 0), 0, [4.0], [float("inf")]), "azimuths_deg"),
+])
+def test_a_request_the_table_cannot_answer_is_refused(small_table, call, phrase):
+    with pytest.raises(ValueError, match=phrase):
+        call(small_table)
+
+
+def test_displacement_is_linear_in_the_tensor_and_rotates_with_azimuth(small_table):
+    """A vertical strike-slip source seen at azimuth a + 90 degrees moves as at a, with
+    the sign of the quadrant flipped, and a source at the epicentre's distance 0 answers."""
+    tensor = np.array((0.0, 0.0, 0.0, 1e15, 0.0, 0.0))
+    one = small_table.displacement(tensor, 1, [4.0, 4.0], [30.0, 120.0])
+    twice = small_table.displacement(2 * tensor, 1, [4.0, 4.0], [30.0, 120.0])
+    np.testing.assert_allclose(twice, 2 * one, rtol=1e-12, atol=0)
+    up = one[:, 2]
+    np.testing.assert_allclose(up[1], -up[0], rtol=1e-9, atol=1e-12 * np.abs(up).max())
+    above = small_table.displacement((1e15, 1e15, 1e15, 0, 0, 0), 0, [0.0], [0.0])
+    assert np.all(np.isfinite(above)) and np.abs(above[0, :2]).max() < 1e-9 * np.abs(above[0, 2]).max()
+
+
+# ---- Attenuation in the velocity-model file ------------------------------------------------
+
+
+def test_six_columns_give_each_layer_its_quality_factors(tmp_path):
+    path = tmp_path / "crust.txt"
+    path.write_text("0 1.8 0.5 2.0 40 20\n0.5 3.2 1.8 2.3 180 90\n")
+    model = LayeredModel.from_file(path)
+    assert model.quality_factors() == ((40.0, 180.0), (20.0, 90.0))
+    assert model.settings()["qs"] == [20.0, 90.0]
+
+
+def test_four_columns_take_the_published_rule_and_write_no_quality_factors(tmp_path):
+    path = tmp_path / "crust.txt"
+    path.write_text("0 1.8 0.5 2.0\n0.5 3.2 1.8 2.3\n")
+    model = LayeredModel.from_file(path)
+    qp, qs = model.quality_factors()
+    assert qs == pytest.approx((25.0, 90.0)) and qp == pytest.approx((50.0, 180.0))  # Qs = 50 Vs, Qp = 2 Qs
+    assert set(model.settings()) == {"top_km", "vp_km_s", "vs_km_s", "rho_g_cm3", "source"}
+
+
+@pytest.mark.parametrize("content, phrase", [
+    ("0 1.8 0.5 2.0 40 0\n", "line 1: Qp 40 and Qs 0 must be finite numbers of at least 5"),
+    ("0 1.8 0.5 2.0 -40 20\n", "line 1: Qp -40"),
+    ("0 1.8 0.5 2.0 nan 20\n", "line 1: Qp nan"),
+    ("0 1.8 0.5 2.0 inf 20\n", "line 1: Qp inf"),
+    ("0 1.8 0.5 2.0 40 4\n", "line 1: Qp 40 and Qs 4"),
+    ("0 1.8 0.5 2.0 40 20\n0.5 3.2 1.8 2.3\n", "line 2 must hold four numbers"),
+    ("0 1.8 0.5 2.0\n0.5 3.2 1.8 2.3 180 90\n", "line 2 must hold four numbers"),
+    ("0 1.8 0.5 2.0 40\n", "line 1 must hold four numbers"),
+])
+def test_bad_quality_factors_are_refused_naming_the_file_and_line(tmp_path, content, phrase):
+    from kinematic_rupture import SettingError
+
+    path = tmp_path / "crust.txt"
+    path.write_text(content)
+    with pytest.raises(SettingError) as refusal:
+        LayeredModel.from_file(path)
+    message = str(refusal.value)
+    assert message.startswith(f"velocity_model {path}: ") and phrase in message and "\n" not in message
+
+
+def test_the_shipped_mojave_crust_has_the_published_site_terms():
+    mojave = LayeredModel.named("mojave")
+    # Vs30 from the BBP's two top layers: 10 m at 425 m/s, 20 m at 550 m/s.
+    assert mojave.vs30_m_s() == pytest.approx(30.0 / (10.0 / 425.0 + 20.0 / 550.0))
+    assert mojave.vs30_m_s() == pytest.approx(500.9, abs=0.05)
+    assert mojave.depth_to_vs_km(1.0) == pytest.approx(0.2)   # Z1.0
+    assert mojave.depth_to_vs_km(2.5) == pytest.approx(1.5)   # Z2.5
+    assert LayeredModel.from_file_or_name("mojave") == mojave
+    assert mojave.quality_factors()[1][0] == pytest.approx(50 * 0.425)
