@@ -338,23 +338,34 @@ def compute_spectra(crust: LayeredModel, depths: FloatArray, distances: FloatArr
         block = np.empty(impulse.shape[:3] + (last - first,), np.complex128)
         _greens.spectra(top, np.asarray(crust.vp_km_s, dtype=np.float64), vs,
                         np.asarray(crust.rho_g_cm3, dtype=np.float64), qp, qs, REFERENCE_FREQUENCY_HZ,
-                        receiver, depths, distances, frequency[1], first, sampling.damping_per_s,
+                        receiver, depths, distances, 1.0 / (sampling.fft_samples * sampling.dt_s), first,
+                        sampling.damping_per_s,
                         sampling.wavenumber_step_per_km, np.ascontiguousarray(counts[:, first:last]).ravel(),
                         j0.ravel(), j1.ravel(), block.view(np.float64).ravel())
         impulse[..., first:last] = block
-    return step_spectra(impulse, sampling)
+    impulse *= step_factor(sampling)  # in place: the table is the largest array made
+    np.conjugate(impulse, out=impulse)
+    impulse /= sampling.dt_s
+    return impulse
 
 
-def step_spectra(impulse: ComplexArray, sampling: Sampling) -> ComplexArray:
-    """Spectra like the table's from spectra of displacement for an impulsive moment at
-    the sampling's complex frequencies (..., frequency), e^{-i omega t} convention: the
-    band's roll-off, i / omega for a step, the lead's delay, and the conjugate over dt
-    that NumPy's inverse FFT (e^{+i omega t}) needs."""
+def step_factor(sampling: Sampling) -> ComplexArray:
+    """What turns the spectrum of displacement for an impulsive moment at the sampling's
+    complex frequencies (e^{-i omega t} convention) into the table's: the band's roll-off,
+    i / omega for a step and the lead's delay."""
     frequency = sampling.frequencies_hz()
     omega = 2 * np.pi * frequency + 1j * sampling.damping_per_s
     lead_s = sampling.lead_samples * sampling.dt_s
-    factor = roll_off(frequency, *sampling.roll_off) * (1j / omega) * np.exp(1j * omega * lead_s)
-    result: ComplexArray = np.conj(impulse * factor) / sampling.dt_s
+    factor: ComplexArray = roll_off(frequency, *sampling.roll_off) * (1j / omega) * np.exp(1j * omega * lead_s)
+    return factor
+
+
+def step_spectra(impulse: ComplexArray, sampling: Sampling) -> ComplexArray:
+    """Spectra like the table's (..., frequency) from spectra of displacement for an
+    impulsive moment: step_factor's, and the conjugate over dt that NumPy's inverse FFT
+    (e^{+i omega t}) needs."""
+    result: ComplexArray = np.conj(impulse * step_factor(sampling))
+    result /= sampling.dt_s
     return result
 
 

@@ -511,3 +511,49 @@ def test_the_shipped_mojave_crust_has_the_published_site_terms():
     assert mojave.depth_to_vs_km(2.5) == pytest.approx(1.5)   # Z2.5
     assert LayeredModel.from_file_or_name("mojave") == mojave
     assert mojave.quality_factors()[1][0] == pytest.approx(50 * 0.425)
+
+
+# ---- The compiled module's own refusals ------------------------------------------------------
+
+
+def module_arguments():
+    """A valid call of _greens.spectra: one layer, one source, one distance, two frequencies."""
+    return dict(top_km=np.array([0.0]), vp_km_s=np.array([6.0]), vs_km_s=np.array([3.5]),
+                rho_g_cm3=np.array([2.7]), qp=np.array([np.inf]), qs=np.array([np.inf]),
+                reference_frequency_hz=1.0, receiver_depth_km=0.0, source_depth_km=np.array([5.0]),
+                distance_km=np.array([10.0]), frequency_step_hz=0.05, first_frequency=0, damping_per_s=0.1,
+                wavenumber_step_per_km=0.01, wavenumber_count=np.array([100, 100]),
+                j0=np.zeros(100), j1=np.zeros(100), out=np.zeros(2 * 10 * 2))
+
+
+@pytest.mark.parametrize("change, error, phrase", [
+    (dict(top_km=np.array([0], dtype=np.int32)), TypeError, "top_km must be a float64 array"),
+    (dict(j0=np.zeros((10, 10))), ValueError, "j0 must be one-dimensional"),
+    (dict(j1=np.zeros(200)[::2]), ValueError, "j1 must be contiguous"),
+    (dict(wavenumber_count=np.array([100.0, 100.0])), TypeError, "wavenumber_count must be an int64 array"),
+    (dict(out=np.zeros(40)[::-1].copy()[:39]), ValueError, "pairs of doubles"),
+    (dict(first_frequency=-1), ValueError, "first_frequency must be 0 or more"),
+    (dict(source_depth_km=np.array([-1.0])), ValueError, "sources must lie below"),
+    (dict(wavenumber_count=np.array([100, 101])), ValueError, "wavenumber count 101"),
+    (dict(damping_per_s=0.0), ValueError, "must be positive numbers"),
+])
+def test_the_compiled_sum_refuses_arguments_that_do_not_fit(change, error, phrase):
+    from kinematic_rupture import _greens
+
+    arguments = {**module_arguments(), **change}
+    with pytest.raises(error, match=phrase):
+        _greens.spectra(**arguments)
+
+
+def test_the_compiled_sum_refuses_an_output_over_its_inputs():
+    from kinematic_rupture import _greens
+
+    arguments = module_arguments()
+    shared = np.zeros(140)
+    arguments.update(j0=shared[:100], out=shared[60:100])  # the last 40 values of j0
+    with pytest.raises(ValueError, match="must not share memory"):
+        _greens.spectra(**arguments)
+    arguments = module_arguments()
+    arguments["out"].flags.writeable = False
+    with pytest.raises(ValueError, match="out must be writable"):
+        _greens.spectra(**arguments)

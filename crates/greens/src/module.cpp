@@ -30,6 +30,13 @@ bool aligned(const BufferArgument& argument, const char* name) {
     return false;
 }
 
+// True when the output shares memory with an input, which the sum would read as it writes.
+bool overlaps(const BufferArgument& out, const BufferArgument& input) {
+    const unsigned char* a = out.bytes();
+    const unsigned char* b = input.bytes();
+    return a < b + input.size() * sizeof(double) && b < a + out.size() * sizeof(double);
+}
+
 PyObject* spectra(PyObject*, PyObject* args, PyObject* kwargs) {
     constexpr const char* function = "spectra";
     static const char* keywords[] = {"top_km", "vp_km_s", "vs_km_s", "rho_g_cm3", "qp", "qs",
@@ -63,6 +70,12 @@ PyObject* spectra(PyObject*, PyObject* args, PyObject* kwargs) {
         !j1.take(objects[10], function, "j1", 'd') || !aligned(j1, "j1") ||
         !out.take(objects[11], function, "out", 'd', true) || !aligned(out, "out")) {
         return nullptr;
+    }
+    for (const BufferArgument* input : {&top, &vp, &vs, &rho, &qp, &qs, &sources, &distances, &counts, &j0, &j1}) {
+        if (input->size() > 0 && out.size() > 0 && overlaps(out, *input)) {
+            PyErr_Format(PyExc_ValueError, "%s: out must not share memory with an input", function);
+            return nullptr;
+        }
     }
     if (out.size() % 2 != 0) {
         PyErr_Format(PyExc_ValueError, "%s: out must hold complex values as pairs of doubles", function);
