@@ -42,22 +42,20 @@ bits, and read back after their size and digest check out.
 """
 
 import hashlib
-import importlib
 import json
 import math
 import os
-import platform
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import IO, Any, TypeVar
 
 import numpy as np
 import numpy.typing as npt
-import scipy
 from scipy import special
 
 from . import __version__, _greens
 from .crust import LayeredModel
+from .field import cache_directory, computing_libraries
 from .files import write_atomically
 
 FloatArray = npt.NDArray[np.float64]
@@ -93,7 +91,7 @@ WAVENUMBER_PERIOD = 1.5
 DECAY = 12.0
 # Frequencies handed to the compiled module at once, so that Ctrl-C acts between calls.
 FREQUENCY_BLOCK = 16
-CACHE_ENVIRONMENT = "KINEMATIC_RUPTURE_CACHE"
+CACHE_ENVIRONMENT = "KINEMATIC_RUPTURE_CACHE"  # read by field.cache_directory
 # Changes whenever the way a table is computed or stored changes, so old files go unused.
 CACHE_FORMAT = "greens-table-1"
 # A cache file's header: one line of JSON, at most this long.
@@ -420,9 +418,10 @@ def read_only(values: Array) -> Array:
 
 # ---- Tables kept on disk -----------------------------------------------------------------
 #
-# In $KINEMATIC_RUPTURE_CACHE (default: $XDG_CACHE_HOME/kinematic-rupture, else
-# ~/.cache/kinematic-rupture; "off" keeps none), one file per table named by a hash of
-# its key: a line of JSON (the key's hash, the array's shape and the SHA-256 of its bytes)
+# In the embeddings' cache directory (field.cache_directory: $KINEMATIC_RUPTURE_CACHE,
+# default $XDG_CACHE_HOME/kinematic-rupture, else ~/.cache/kinematic-rupture; "off" keeps
+# none), one file per table named by a hash of its key (which takes the libraries and
+# processor features that decide the bits from field.computing_libraries): a line of JSON (the key's hash, the array's shape and the SHA-256 of its bytes)
 # then the complex128 values. A file is written under a temporary name and renamed into
 # place, so concurrent writers each leave a whole file and a reader sees a whole file or
 # none. A file is used only if its size is exactly what the key's shape needs, its header
@@ -430,33 +429,12 @@ def read_only(values: Array) -> Array:
 # grown or tampered file) is a miss, and the table is computed afresh.
 
 
-def cache_directory() -> Path | None:
-    chosen = os.environ.get(CACHE_ENVIRONMENT)
-    if chosen == "off":
-        return None
-    if chosen:
-        return Path(chosen)
-    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
-    return Path(base) / "kinematic-rupture"
-
-
-def cpu_features() -> list[str]:
-    """The processor features NumPy dispatches on (its FFTs and the special functions'
-    arithmetic may take other paths on another processor)."""
-    try:
-        umath = importlib.import_module("numpy._core._multiarray_umath")  # NumPy 2
-    except ImportError:
-        umath = importlib.import_module("numpy.core._multiarray_umath")  # NumPy 1
-    return sorted(name for name, present in umath.__cpu_features__.items() if present)
-
-
 def cache_key(crust: LayeredModel, band: Band, depths: FloatArray, distances: FloatArray,
               receiver: float) -> str:
     """The SHA-256 of everything that decides a table's bits."""
     qp, qs = crust.quality_factors()
     described = {
-        "format": CACHE_FORMAT, "package": __version__, "numpy": np.__version__,
-        "scipy": scipy.__version__, "machine": platform.machine(), "cpu": cpu_features(),
+        "format": CACHE_FORMAT, "package": __version__, "libraries": computing_libraries(),
         "constants": [ROLL_OFF_END, LEAD_PERIODS, REFERENCE_FREQUENCY_HZ, DAMPING,
                       WAVENUMBER_PERIOD, DECAY],
         "crust": [list(crust.top_km), list(crust.vp_km_s), list(crust.vs_km_s),

@@ -303,7 +303,8 @@ def test_a_table_of_other_inputs_is_computed_afresh(cache, change):
 
 
 @pytest.mark.parametrize("part, value", [
-    ("__version__", "99.0"), ("cpu_features", lambda: ["SSE2"]), ("CACHE_FORMAT", "greens-table-0"),
+    ("__version__", "99.0"), ("computing_libraries", lambda: ("numpy dispatch SSE2",)),
+    ("CACHE_FORMAT", "greens-table-0"),
 ])
 def test_the_key_covers_the_versions_and_the_processor(monkeypatch, part, value):
     depths, distances = np.array([3.0]), np.array([4.0, 9.0])
