@@ -178,6 +178,13 @@ class GreensTable:
         (clockwise from north, seen from the source), for a moment that steps at t = 0 to
         `tensor_nm` = (Mxx, Myy, Mzz, Mxy, Mxz, Myz) in N m, x north, y east, z down
         (Aki and Richards' frame), of a source at depth `depths_km[depth_index]`."""
+        return self.seismograms(self.spectra_of(tensor_nm, depth_index, distances_km, azimuths_deg))
+
+    def spectra_of(self, tensor_nm: object, depth_index: int, distances_km: object,
+                   azimuths_deg: object) -> ComplexArray:
+        """The spectra of `displacement`'s seismograms, shape (receivers, 3, frequencies):
+        `seismograms` turns them (or sums of them, or them times `source_factor`) into
+        east, north and up displacement."""
         tensor = checked_tensor(tensor_nm)
         if (isinstance(depth_index, bool) or not isinstance(depth_index, (int, np.integer))
                 or not 0 <= depth_index < len(self.depths_km)):
@@ -188,24 +195,44 @@ class GreensTable:
         if azimuth.shape != columns.shape or not np.all(np.isfinite(azimuth)):
             raise ValueError("azimuths_deg: must be finite numbers of degrees, one per distance")
         mxx, myy, mzz, mxy, mxz, myz = tensor
-        c1, s1 = mxz * np.cos(azimuth) + myz * np.sin(azimuth), mxz * np.sin(azimuth) - myz * np.cos(azimuth)
+        cos, sin = np.cos(azimuth), np.sin(azimuth)
+        c1, s1 = mxz * cos + myz * sin, mxz * sin - myz * cos
         half = 0.5 * (mxx - myy)
         c2 = half * np.cos(2 * azimuth) + mxy * np.sin(2 * azimuth)
         s2 = half * np.sin(2 * azimuth) - mxy * np.cos(2 * azimuth)
         horizontal = np.full_like(azimuth, 0.5 * (mxx + myy))
         vertical = np.full_like(azimuth, mzz)
         zero = np.zeros_like(azimuth)
-        # Weights of the ten responses (RESPONSES' order) in up, radial and transverse.
-        weights = np.stack([
-            np.stack([vertical, zero, horizontal, zero, c1, zero, zero, c2, zero, zero], axis=-1),
-            np.stack([zero, vertical, zero, horizontal, zero, c1, zero, zero, c2, zero], axis=-1),
-            np.stack([zero, zero, zero, zero, zero, zero, s1, zero, zero, s2], axis=-1),
-        ], axis=1)  # (receivers, 3, 10)
-        spectra = np.einsum("nck,nkf->ncf", weights, self.spectra[depth_index, columns])
-        up, radial, transverse = np.moveaxis(self.seismograms(spectra), 1, 0)
-        north = radial * np.cos(azimuth)[:, None] - transverse * np.sin(azimuth)[:, None]
-        east = radial * np.sin(azimuth)[:, None] + transverse * np.cos(azimuth)[:, None]
-        return np.stack([east, north, up], axis=1)
+        # Weights of the ten responses (RESPONSES' order) in up, radial and transverse
+        # (clockwise), then radial and transverse turned to east and north.
+        up = np.stack([vertical, zero, horizontal, zero, c1, zero, zero, c2, zero, zero], axis=-1)
+        radial = np.stack([zero, vertical, zero, horizontal, zero, c1, zero, zero, c2, zero], axis=-1)
+        transverse = np.stack([zero, zero, zero, zero, zero, zero, s1, zero, zero, s2], axis=-1)
+        weights = np.stack([radial * sin[:, None] + transverse * cos[:, None],
+                            radial * cos[:, None] - transverse * sin[:, None], up], axis=1)
+        spectra: ComplexArray = np.einsum("nck,nkf->ncf", weights, self.spectra[depth_index, columns])
+        return spectra
+
+    def source_factor(self, rate_per_s: object, rate_dt_s: float, start_s: float = 0.0) -> ComplexArray:
+        """What multiplies `spectra_of`'s spectra (frequency last) so that the moment,
+        instead of stepping at t = 0, grows from `start_s` as the integral of the rate
+        `rate_per_s` (samples every `rate_dt_s` s from `start_s`, of unit area: the
+        moment rate over the final moment, 1/s). A sum of such products over sources
+        gives, through `seismograms`, their summed displacement; the window must leave
+        time after the last source's motion for it to settle (see the module's
+        description)."""
+        rate = np.asarray(rate_per_s, dtype=np.float64)
+        if rate.ndim != 1 or rate.size == 0 or not np.all(np.isfinite(rate)):
+            raise ValueError("rate_per_s: must be a one-dimensional list of finite numbers, not empty")
+        if not (math.isfinite(rate_dt_s) and rate_dt_s > 0 and math.isfinite(start_s)):
+            raise ValueError(f"rate_dt_s {rate_dt_s!r} and start_s {start_s!r}: must be finite, rate_dt_s positive")
+        frequency = np.arange(self.spectra.shape[-1]) / (self.fft_samples * self.dt_s)
+        omega = 2 * np.pi * frequency + 1j * self.damping_per_s
+        times = start_s + np.arange(rate.size) * rate_dt_s
+        # The rate's spectrum at the complex frequencies (e^{-i omega t}), conjugated as
+        # the table's spectra are.
+        factor: ComplexArray = np.conj(np.exp(1j * np.outer(omega, times)) @ rate * rate_dt_s)
+        return factor
 
     def static_displacement(self, tensor_nm: object, depth_index: int, distances_km: object,
                             azimuths_deg: object) -> FloatArray:

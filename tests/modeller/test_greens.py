@@ -558,3 +558,23 @@ def test_the_compiled_sum_refuses_an_output_over_its_inputs():
     arguments["out"].flags.writeable = False
     with pytest.raises(ValueError, match="out must be writable"):
         _greens.spectra(**arguments)
+
+
+def test_a_source_factor_delays_and_spreads_the_step(small_table):
+    tensor = (0.0, 0.0, 0.0, 1e15, 2e14, 0.0)
+    spectra = small_table.spectra_of(tensor, 1, [4.0, 9.0], [30.0, 200.0])
+    step = small_table.displacement(tensor, 1, [4.0, 9.0], [30.0, 200.0])
+    np.testing.assert_allclose(small_table.seismograms(spectra), step, rtol=0, atol=1e-12 * np.abs(step).max())
+    dt = small_table.dt_s
+    # An impulse of rate 1 s later is the step 1 s later (but for the part of the step
+    # still changing at the window's end, which the later window cuts differently).
+    later = small_table.seismograms(spectra * small_table.source_factor([1 / dt], dt, start_s=1.0))
+    shift = round(1.0 / dt)
+    np.testing.assert_allclose(later[..., shift:], step[..., :-shift], rtol=0, atol=1e-4 * np.abs(step).max())
+    # A rate spread evenly over 2 s is the mean of the steps at each of its samples.
+    samples = round(2.0 / dt)
+    spread = small_table.seismograms(spectra * small_table.source_factor(np.full(samples, 0.5), dt))
+    mean = np.mean([np.roll(step, j, axis=-1) for j in range(samples)], axis=0)
+    np.testing.assert_allclose(spread[..., samples:], mean[..., samples:], rtol=0, atol=1e-4 * np.abs(step).max())
+    with pytest.raises(ValueError, match="rate_per_s"):
+        small_table.source_factor([], dt)
