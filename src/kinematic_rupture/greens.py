@@ -16,7 +16,9 @@ and constant-Q attenuation with logarithmic dispersion about REFERENCE_FREQUENCY
 (Futterman 1962; Aki and Richards 2002, 5.5). The table holds, for each source depth and
 distance, the ten fundamental responses from which any moment tensor and azimuth compose
 (the order and the composition are in crates/greens/src/greens.hpp; `RESPONSES` names
-them), as spectra; `GreensTable.displacement` composes them and returns seismograms.
+them), as spectra; `GreensTable.displacement` composes them and returns seismograms, and
+`spectra_of`, `source_factor` and `seismograms` do the same in steps, so that many sources
+with their own moment-rate histories are summed as spectra and transformed once.
 
 Where the band stops, and why. Up to `max_frequency_hz` the responses are complete; above
 it a cosine-squared roll-off takes them to zero at ROLL_OFF_END times that frequency,
