@@ -113,14 +113,13 @@ class Band:
 
     def __post_init__(self) -> None:
         top = self.max_frequency_hz
-        if not (isinstance(top, (int, float)) and math.isfinite(top) and 0 < top <= MAX_FREQUENCY_HZ):
+        if not (is_number(top) and math.isfinite(top) and 0 < top <= MAX_FREQUENCY_HZ):
             raise ValueError(f"max_frequency_hz {top!r}: must be a number of Hz in (0, {MAX_FREQUENCY_HZ:g}]")
-        if not (isinstance(self.duration_s, (int, float)) and math.isfinite(self.duration_s)
-                and self.duration_s > 0):
+        if not (is_number(self.duration_s) and math.isfinite(self.duration_s) and self.duration_s > 0):
             raise ValueError(f"duration_s {self.duration_s!r}: must be a positive number of seconds")
         dt = 1.0 / (SAMPLES_PER_PERIOD * top) if self.dt_s is None else self.dt_s
         nyquist_dt = 1.0 / (2.0 * ROLL_OFF_END * top)
-        if not (isinstance(dt, (int, float)) and math.isfinite(dt) and 0 < dt < nyquist_dt):
+        if not (is_number(dt) and math.isfinite(dt) and 0 < dt < nyquist_dt):
             raise ValueError(f"dt_s {self.dt_s!r}: must be a positive number of seconds below "
                              f"{nyquist_dt:g}, which samples the band's roll-off to "
                              f"{ROLL_OFF_END * top:g} Hz")
@@ -421,6 +420,10 @@ def wavenumber_counts(top: FloatArray, vs: FloatArray, depths: FloatArray, recei
         short = decay(middle) < DECAY
         low, high = np.where(short, middle, low), np.where(short, high, middle)
     return np.ascontiguousarray(np.ceil(high / step), dtype=np.int64)
+
+
+def is_number(value: object) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
 def checked_list(name: str, values: object) -> FloatArray:

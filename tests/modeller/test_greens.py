@@ -393,6 +393,8 @@ def test_off_keeps_no_file(tmp_path, monkeypatch):
     (dict(duration_s=1e9), "whole number"),
     (dict(dt_s=0.4), "dt_s 0.4"),
     (dict(dt_s=-0.1), "dt_s -0.1"),
+    (dict(max_frequency_hz=True), "max_frequency_hz True"),
+    (dict(duration_s="60"), "duration_s '60'"),
 ])
 def test_a_band_that_cannot_be_is_refused(arguments, phrase):
     with pytest.raises(ValueError, match=phrase.replace("(", r"\(")):
