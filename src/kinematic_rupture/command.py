@@ -53,10 +53,25 @@ class Parser(argparse.ArgumentParser):
 
 
 def refusal(error: SettingError, arguments: argparse.Namespace | None) -> Failure:
-    """The refusal in the command's terms: the option's name, and the value as typed."""
+    """The refusal in the command's terms: the option's name, and the value as typed. A
+    setting the user did not type is blamed on where it came from: the settings file, or
+    else the options typed that it does not suit."""
     if error.setting in options.settable() and error.setting not in options.OPTION_OF:
-        return Failure(f"--set {error.setting}={quote(error.value)}: {error.requirement}", 2)
+        assigned = [text for text in getattr(arguments, "set", None) or []
+                    if text.partition("=")[0] == error.setting]
+        if assigned:
+            return Failure(f"--set {assigned[-1]}: {error.requirement}", 2)
+        settings = getattr(arguments, "settings", None)
+        where = f"--settings {settings}: " if settings else ""
+        return Failure(f"{where}{error.setting} {quote(error.value)}: {error.requirement}", 2)
     typed = getattr(arguments, error.setting, None) if arguments is not None else None
+    if arguments is not None and typed is None and error.setting in options.KINDS:
+        if getattr(arguments, "settings", None):
+            return Failure(f"--settings {arguments.settings}: {error}", 2)
+        given = options.typed_fault_options(arguments)
+        if given:
+            return Failure(f"{given}: {error.requirement} (with the default "
+                           f"{options.option_name(error.setting)} {quote(error.value)})", 2)
     if isinstance(typed, (str, list)):
         error = SettingError(error.setting, " ".join(typed) if isinstance(typed, list) else typed,
                              error.requirement)
@@ -82,8 +97,12 @@ def writable_destination(path: Path, flag: str) -> None:
 def run_settings(arguments: argparse.Namespace) -> tuple[Fault, RuptureSettings, str]:
     fault, settings, version = Fault(), RuptureSettings(), "2.0"
     if arguments.settings is not None:
-        fault, settings, stored = sidecar.read_settings(arguments.settings)
-        version = stored or version
+        stored = sidecar.read_settings(arguments.settings)
+        fault, settings, version = stored.fault, stored.settings, stored.srf_version or version
+        if stored.written_by not in (None, __version__):
+            warn([f"--settings {arguments.settings}: written by kinematic-rupture "
+                  f"{stored.written_by}, not by this {__version__}; the files may differ from "
+                  f"that version's"])
     fault, settings = options.fault_and_settings(arguments, fault, settings,
                                                  size_by_magnitude=arguments.settings is None)
     return fault, settings, arguments.srf_version or version

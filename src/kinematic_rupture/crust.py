@@ -29,13 +29,12 @@ import math
 import os
 from dataclasses import dataclass
 from importlib import resources
-from pathlib import Path
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from .checks import SettingError
+from .checks import SettingError, input_text
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -55,6 +54,16 @@ QS_PER_VS_S_KM = 50.0
 QP_OVER_QS = 2.0
 # Crusts shipped as package data (crusts/NAME.txt), loadable by name.
 SHIPPED_CRUSTS = ("mojave",)
+# What no layer of the Earth goes beyond (PREM, Dziewonski and Anderson 1981, and the
+# softest water-saturated sediments): tops within the Earth's radius; shear speeds from
+# 0.05 km/s (soft mud) to 8 km/s (7.3 at the base of the mantle); P speeds up to 14 km/s
+# (13.7 there); Vp/Vs up to 30 (water-saturated mud, Vp 1.5 km/s over Vs 0.05); densities
+# from water's 1 g/cm^3 to 14 (13 at the centre of the Earth).
+EARTH_RADIUS_KM = 6371.0
+VS_RANGE_KM_S = (0.05, 8.0)
+MAX_VP_KM_S = 14.0
+MAX_VP_OVER_VS = 30.0
+DENSITY_RANGE_G_CM3 = (1.0, 14.0)
 
 
 def brocher_vp_km_s(vs_km_s: FloatArray) -> FloatArray:
@@ -111,7 +120,9 @@ class LayeredModel:
             raise SettingError("velocity_model", self.source,
                                "needs the same number (at least one) of tops, Vp, Vs and densities")
         for layer in range(len(self.top_km)):
-            problem = layer_problem(layer, *(column[layer] for column in columns))
+            problem = layer_problem(layer, self.top_km[layer], self.vp_km_s[layer],
+                                    self.vs_km_s[layer], self.rho_g_cm3[layer],
+                                    self.top_km[layer - 1] if layer else None)
             if problem:
                 raise SettingError("velocity_model", self.source, f"layer {layer + 1}: {problem}")
         if (self.qp is None) != (self.qs is None) or (
@@ -127,11 +138,7 @@ class LayeredModel:
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> "LayeredModel":
         """Reads the plain-text layout in this module's description."""
-        try:
-            text = Path(path).read_text()
-        except (OSError, UnicodeDecodeError) as failure:
-            raise SettingError("velocity_model", os.fspath(path),
-                               f"cannot be read ({failure_reason(failure)})") from None
+        text = input_text(path, "velocity_model")
         layers: list[tuple[float, ...]] = []
         for number, line in enumerate(text.splitlines(), start=1):
             words = line.split("#", 1)[0].split()
@@ -233,10 +240,23 @@ def layer_problem(layer: int, top: float, vp: float, vs: float, density: float,
         return f"the first layer's top is at {top:g} km; it must be at 0 km"
     if previous_top is not None and top <= previous_top:
         return f"its top at {top:g} km is not below the previous one at {previous_top:g} km"
+    if top > EARTH_RADIUS_KM:
+        return f"its top at {top:g} km is below the centre of the Earth ({EARTH_RADIUS_KM:g} km)"
     if vs <= 0 or density <= 0:
         return "Vs and density must be positive"
+    if not VS_RANGE_KM_S[0] <= vs <= VS_RANGE_KM_S[1]:
+        return (f"Vs {vs:g} km/s must be from {VS_RANGE_KM_S[0]:g} to {VS_RANGE_KM_S[1]:g} km/s, "
+                f"as in every layer of the Earth")
+    if not DENSITY_RANGE_G_CM3[0] <= density <= DENSITY_RANGE_G_CM3[1]:
+        return (f"density {density:g} g/cm^3 must be from {DENSITY_RANGE_G_CM3[0]:g} to "
+                f"{DENSITY_RANGE_G_CM3[1]:g} g/cm^3, as in every layer of the Earth")
     if vp < MIN_VP_OVER_VS * vs:
         return f"Vp {vp:g} km/s must be at least sqrt(4/3) times Vs {vs:g} km/s"
+    if vp > MAX_VP_KM_S:
+        return f"Vp {vp:g} km/s must be at most {MAX_VP_KM_S:g} km/s, as in every layer of the Earth"
+    if vp > MAX_VP_OVER_VS * vs:
+        return (f"Vp {vp:g} km/s is {vp / vs:.3g} times Vs {vs:g} km/s; Vp/Vs must be at most "
+                f"{MAX_VP_OVER_VS:g}, as in the softest water-saturated sediments")
     return None
 
 
@@ -247,10 +267,6 @@ def quality_problem(qp: float, qs: float) -> str | None:
     return None
 
 
-def failure_reason(failure: BaseException) -> str:
-    return failure.strerror if isinstance(failure, OSError) and failure.strerror else str(failure)
-
-
 VelocityModel = GenericCrust | LayeredModel
 
 
@@ -259,12 +275,15 @@ def velocity_model_from_settings(values: Any) -> VelocityModel:
     if values is None:
         return GenericCrust()
     columns = ("top_km", "vp_km_s", "vs_km_s", "rho_g_cm3")
-    try:
-        layers = {name: tuple(float(v) for v in values[name]) for name in columns}
-        quality = {name: tuple(float(v) for v in values[name]) for name in ("qp", "qs")
-                   if values.get(name) is not None}
-    except (KeyError, TypeError, ValueError, AttributeError):
+    optional = ("qp", "qs")
+    if (not isinstance(values, dict) or set(values) - {*columns, *optional, "source"}
+            or not all(isinstance(values.get(name), list) and all(
+                isinstance(v, (int, float)) and not isinstance(v, bool) for v in values[name])
+                for name in (*columns, *(name for name in optional if values.get(name) is not None)))):
         raise SettingError("velocity_model", "in the settings file",
-                           "must list top_km, vp_km_s, vs_km_s and rho_g_cm3 "
-                           "(and optionally qp and qs)") from None
+                           "must list the numbers top_km, vp_km_s, vs_km_s and rho_g_cm3 (and "
+                           "optionally qp and qs), and nothing else but its source")
+    layers = {name: tuple(float(v) for v in values[name]) for name in columns}
+    quality = {name: tuple(float(v) for v in values[name]) for name in optional
+               if values.get(name) is not None}
     return LayeredModel(**layers, **quality, source=str(values.get("source", "settings file")))

@@ -67,6 +67,15 @@ def option_name(setting: str) -> str:
     return OPTION_OF.get(setting, setting)
 
 
+def typed_fault_options(arguments: argparse.Namespace) -> str:
+    """The fault's options given on the command line, as typed."""
+    typed = [f"{option.flag} {getattr(arguments, option.setting)}" for option in FAULT_OPTIONS
+             if getattr(arguments, option.setting, None) is not None]
+    typed += [f"--{name} {getattr(arguments, name)}" for name in ("fault", "trace")
+              if getattr(arguments, name, None)]
+    return " ".join(typed)
+
+
 def default_text(option: Option) -> str:
     plane, settings = Plane(), RuptureSettings()
     if option.setting == "cell_km":
@@ -189,9 +198,20 @@ def several_planes(arguments: argparse.Namespace, plane_values: dict[str, Any],
         if file_cell is not None and not explicit_cell:
             cell = file_cell
             planes, _ = read_fault(arguments.fault, cell, defaults)
-        return Fault(planes, cell)
+        return fault_of(planes, cell, "fault", arguments.fault)
     vertices = [trace_vertex(text) for text in arguments.trace.replace(";", " ").split()]
-    return Fault(planes_from_trace(vertices, cell, **defaults), cell)
+    return fault_of(planes_from_trace(vertices, cell, **defaults), cell, "trace", arguments.trace)
+
+
+def fault_of(planes: tuple[Plane, ...], cell: float, source: str, text: str) -> Fault:
+    """The fault of these planes, a refusal of it named by the option that gave them (the
+    cell size's by --cell-km, where it comes from)."""
+    try:
+        return Fault(planes, cell)
+    except SettingError as refusal:
+        if refusal.setting == "cell_km":
+            raise
+        raise SettingError(source, text, refusal.sentence(refusal.setting)) from None
 
 
 def trace_vertex(text: str) -> tuple[float, float]:

@@ -34,7 +34,7 @@ from . import checks, kinematics, memory, scaling
 from .checks import SettingError
 from .crust import GenericCrust, LayeredModel, VelocityModel, rigidity_pa
 from .field import Embedding, draw_fields, draw_seed, embed_von_karman, largest_padding
-from .geometry import Fault
+from .geometry import DEPTH_REASON, MAX_DEPTH_KM, Fault
 from .charts import Chart, chart_junctions, fault_charts
 from .front import Seed, front_times, hypocentre_seed
 from .moment import moment_rate
@@ -57,6 +57,21 @@ WIDEST_JUMP_KM = 5.0
 # minutes (the 2004 Sumatra-Andaman earthquake, about 500 s; Ammon et al. 2005, Science
 # 308, 1133-1139), and a fault triggered later is another earthquake.
 LONGEST_JUNCTION_DELAY_S = 600.0
+# Bounds of the settings that have no natural one, each far beyond what a rupture uses,
+# so that no arithmetic of the build overflows:
+# a slip rate sampled less often than every 10 s leaves no pulse of any earthquake
+# (the largest ruptures' rise times are some tens of seconds) more than a sample or two;
+MAX_DT_S = 10.0
+# correlation lengths beyond a quarter of the Earth's circumference give the same, nearly
+# uniform field on a fault of any size the geometry allows;
+MAX_CORRELATION_KM = 1e4
+# rise-time coefficients 50 times Graves and Pitarka's (2010) 1.6e-9, which give mean
+# rise times over a minute at Mw 7;
+MAX_RISE_TIME_COEFFICIENT = 1e-7
+# rupture-time perturbations of 10 s and more, against Graves and Pitarka's (2010)
+# 0.1 s + 5e-10 M0^(1/3), which is about 0.45 s at Mw 7.
+MAX_TIME_PERTURBATION_INTERCEPT_S = 10.0
+MAX_TIME_PERTURBATION_SLOPE = 1e-8
 
 
 @dataclass(frozen=True)
@@ -129,7 +144,7 @@ class RuptureSettings:
         def fraction(name: str, what: str, low_open: bool = False) -> None:
             set_(name, checks.within(name, getattr(self, name), 0.0, 1.0, what, low_open=low_open))
 
-        set_("magnitude", checks.number("magnitude", self.magnitude))
+        set_("magnitude", scaling.checked_magnitude(self.magnitude))
         set_("seed", checks.whole("seed", self.seed, 0, checks.UINT64_MAX, "a seed"))
         if self.hypocentre_km is not None:
             set_("hypocentre_km", checks.pair("hypocentre_km", self.hypocentre_km))
@@ -140,10 +155,16 @@ class RuptureSettings:
             if along <= 0 or down <= 0:
                 raise SettingError("correlation_km", self.correlation_km,
                                    "correlation lengths must be positive numbers of km")
+            if max(along, down) > MAX_CORRELATION_KM:
+                raise SettingError("correlation_km", self.correlation_km,
+                                   f"correlation lengths must be at most {MAX_CORRELATION_KM:g} "
+                                   f"km: longer ones give the same, nearly uniform field")
             set_("correlation_km", (along, down))
         set_("slip_cov", checks.within("slip_cov", self.slip_cov, 0.0, 5.0,
                                        "a coefficient of variation", low_open=True))
-        set_("dt_s", checks.positive("dt_s", self.dt_s, "seconds"))
+        set_("dt_s", checks.at_most("dt_s", checks.positive("dt_s", self.dt_s, "seconds"),
+                                    MAX_DT_S, "s: a slip rate sampled less often gives no "
+                                    "earthquake's pulse more than a sample or two"))
         set_("beta", checks.within("beta", self.beta, 0.0, 0.5, "a rising fraction",
                                    low_open=True))
         low = checks.within("rupture_velocity_min_fraction", self.rupture_velocity_min_fraction,
@@ -160,22 +181,25 @@ class RuptureSettings:
         for name in ("rupture_velocity_slip_correlation", "time_perturbation_slip_correlation"):
             fraction(name, "a correlation")
         fraction("rise_time_slip_correlation", "a correlation", low_open=True)
-        set_("shallow_depth_km", checks.non_negative("shallow_depth_km", self.shallow_depth_km, "km"))
-        set_("shallow_transition_km", checks.non_negative("shallow_transition_km",
-                                                          self.shallow_transition_km, "km"))
+        for name in ("shallow_depth_km", "shallow_transition_km"):
+            set_(name, checks.at_most(name, checks.non_negative(name, getattr(self, name), "km"),
+                                      MAX_DEPTH_KM, DEPTH_REASON))
         fraction("shallow_rupture_velocity_factor", "a factor", low_open=True)
         set_("shallow_rise_time_factor", checks.within("shallow_rise_time_factor",
                                                        self.shallow_rise_time_factor, 1.0, 10.0,
                                                        "a factor"))
-        set_("rise_time_coefficient", checks.positive("rise_time_coefficient",
-                                                      self.rise_time_coefficient,
-                                                      "s per (dyne cm)^(1/3)"))
+        set_("rise_time_coefficient", checks.within(
+            "rise_time_coefficient", self.rise_time_coefficient, 0.0, MAX_RISE_TIME_COEFFICIENT,
+            "a coefficient in s per (dyne cm)^(1/3)",
+            low_open=True))
         fraction("rise_time_floor_fraction", "a fraction of the mean rise time")
-        set_("time_perturbation_intercept_s", checks.number("time_perturbation_intercept_s",
-                                                            self.time_perturbation_intercept_s))
-        set_("time_perturbation_slope", checks.non_negative("time_perturbation_slope",
-                                                            self.time_perturbation_slope,
-                                                            "s per (dyne cm)^(1/3)"))
+        set_("time_perturbation_intercept_s", checks.within(
+            "time_perturbation_intercept_s", self.time_perturbation_intercept_s,
+            -MAX_TIME_PERTURBATION_INTERCEPT_S, MAX_TIME_PERTURBATION_INTERCEPT_S,
+            "an intercept in s"))
+        set_("time_perturbation_slope", checks.within(
+            "time_perturbation_slope", self.time_perturbation_slope, 0.0,
+            MAX_TIME_PERTURBATION_SLOPE, "a slope in s per (dyne cm)^(1/3)"))
         set_("rake_std_deg", checks.within("rake_std_deg", self.rake_std_deg, 0.0, 90.0,
                                            "a standard deviation in degrees"))
         set_("rake_max_deviation_deg", checks.within("rake_max_deviation_deg",

@@ -3,16 +3,16 @@ provenance comments inside it, and reading settings back to regenerate the same 
 
 import json
 import os
-from dataclasses import fields
-from pathlib import Path
+from dataclasses import dataclass, fields
 from typing import Any
 
 from . import __version__
-from .checks import SettingError
+from .checks import SettingError, input_text
 from .crust import velocity_model_from_settings
 from .geometry import Fault, Plane
 from .kinematics import largest_frequency_hz
 from .rupture import Rupture, RuptureSettings
+from .srf import VERSIONS
 
 FORMAT = "kinematic-rupture settings"
 
@@ -66,30 +66,48 @@ def stored_blocks(path: str | os.PathLike[str]) -> str | None:
     return blocks if isinstance(blocks, str) else None
 
 
-def read_settings(path: str | os.PathLike[str]) -> tuple[Fault, RuptureSettings, str | None]:
-    """(fault, settings, SRF version) from a sidecar or a settings document."""
+@dataclass(frozen=True)
+class Stored:
+    """What a sidecar or a settings document holds: the fault and settings, the SRF version
+    (None if it gives none) and the version of the package that wrote it (None if none)."""
+
+    fault: Fault
+    settings: RuptureSettings
+    srf_version: str | None
+    written_by: str | None
+
+
+def read_settings(path: str | os.PathLike[str]) -> Stored:
+    """The settings of a sidecar or a settings document, every value checked."""
+    source = os.fspath(path)
     try:
-        document = json.loads(Path(path).read_text())
-    except (OSError, UnicodeDecodeError) as failure:
-        reason = failure.strerror if isinstance(failure, OSError) else "not text"
-        raise SettingError("settings", os.fspath(path), f"cannot be read ({reason})") from None
+        document = json.loads(input_text(path, "settings"))
     except json.JSONDecodeError as failure:
-        raise SettingError("settings", os.fspath(path),
+        raise SettingError("settings", source,
                            f"is not JSON (line {failure.lineno}: {failure.msg})") from None
+    except RecursionError:
+        raise SettingError("settings", source, "is JSON nested too deeply") from None
     if not isinstance(document, dict):
-        raise SettingError("settings", os.fspath(path), "must hold a JSON object")
+        raise SettingError("settings", source, "must hold a JSON object")
     values = document.get("settings", document)
-    fault, settings = from_document(values, os.fspath(path))
+    fault, settings = from_document(values, source)
     version = document.get("srf_version")
-    return fault, settings, version if isinstance(version, str) else None
+    if version is not None and version not in VERSIONS:
+        raise SettingError("settings", source, f"has srf_version {json.dumps(version)}; it must "
+                           f"be one of {', '.join(VERSIONS)}")
+    written_by = document.get("kinematic_rupture")
+    return Stored(fault, settings, version, written_by if isinstance(written_by, str) else None)
 
 
 def from_document(values: Any, source: str) -> tuple[Fault, RuptureSettings]:
     """The fault and settings of a settings document; unknown or missing keys are refused."""
+    if not isinstance(values, dict) or not isinstance(values.get("fault"), dict) \
+            or not isinstance(values.get("rupture"), dict):
+        raise SettingError("settings", source, "must hold 'fault' (cell_km, planes) and 'rupture' "
+                           "settings")
+    fault_values, rupture_values = values["fault"], dict(values["rupture"])
     try:
-        fault_values, rupture_values = values["fault"], dict(values["rupture"])
-        planes = tuple(Plane(**plane) for plane in fault_values["planes"])
-        fault = Fault(planes, fault_values["cell_km"])
+        fault = Fault(stored_planes(fault_values, source), fault_values["cell_km"])
         rupture_values["velocity_model"] = velocity_model_from_settings(
             rupture_values.get("velocity_model"))
         for name in ("hypocentre_km", "correlation_km"):
@@ -104,6 +122,21 @@ def from_document(values: Any, source: str) -> tuple[Fault, RuptureSettings]:
         if refusal.setting == "settings":
             raise
         raise SettingError("settings", source, refusal.sentence(refusal.setting)) from None
-    except (KeyError, TypeError):
-        raise SettingError("settings", source,
-                           "must hold 'fault' (cell_km, planes) and 'rupture' settings") from None
+
+
+def stored_planes(fault_values: dict[str, Any], source: str) -> tuple[Plane, ...]:
+    """The planes of a document's fault, which holds cell_km and planes and nothing else."""
+    names = {item.name for item in fields(Plane)}
+    unknown = sorted(set(fault_values) - {"cell_km", "planes"})
+    planes = fault_values.get("planes")
+    if unknown or "cell_km" not in fault_values or not isinstance(planes, list) or not planes:
+        what = (f"has unknown fault settings: {', '.join(unknown)}" if unknown
+                else "must give the fault's cell_km and a list of its planes")
+        raise SettingError("settings", source, what)
+    for number, plane in enumerate(planes, start=1):
+        if not isinstance(plane, dict):
+            raise SettingError("settings", source, f"plane {number} of the fault is not an object")
+        if set(plane) - names:
+            raise SettingError("settings", source, f"plane {number} of the fault has unknown "
+                               f"settings: {', '.join(sorted(set(plane) - names))}")
+    return tuple(Plane(**plane) for plane in planes)
