@@ -94,6 +94,20 @@ def writable_destination(path: Path, flag: str) -> None:
         raise Failure(f"{flag} {path}: cannot write in {directory}", 2)
 
 
+def distinct_outputs(outputs: list[tuple[str, str]]) -> None:
+    """Refuses two outputs that name the same file (after resolving symbolic links and
+    `..`): the later would overwrite the earlier. Each output is (what names it, its path
+    as given)."""
+    seen: dict[Path, str] = {}
+    for name, path in outputs:
+        resolved = Path(path).resolve()
+        if resolved in seen:
+            raise Failure(f"{name} {path}: is the same file as {seen[resolved]}; give "
+                          f"{'the figure' if name == '--figure' else 'each output'} a name of "
+                          f"its own", 2)
+        seen[resolved] = f"{name} {path}" if name.startswith("--") else f"{name}, {path}"
+
+
 def run_settings(arguments: argparse.Namespace) -> tuple[Fault, RuptureSettings, str]:
     fault, settings, version = Fault(), RuptureSettings(), "2.0"
     if arguments.settings is not None:
@@ -184,6 +198,9 @@ def run(arguments: argparse.Namespace) -> None:
     writable_destination(srf_path, "--srf")
     if figure_path:
         writable_destination(figure_path, "--figure")
+    distinct_outputs([("--srf", arguments.srf),
+                      (f"the sidecar of --srf {arguments.srf}", str(sidecar_path(srf_path))),
+                      *([("--figure", arguments.figure)] if figure_path else [])])
     start = time.perf_counter()
     rupture = build_rupture(fault, settings)
     built = time.perf_counter()
@@ -202,6 +219,10 @@ def run(arguments: argparse.Namespace) -> None:
 
 def inspect(arguments: argparse.Namespace) -> None:
     path = Path(arguments.file)
+    figure_path = Path(arguments.figure) if arguments.figure else None
+    if figure_path:
+        writable_destination(figure_path, "--figure")
+        distinct_outputs([("the file read", arguments.file), ("--figure", arguments.figure)])
     try:
         srf_file = srf.read_srf(path)
     except OSError as failure:
@@ -213,9 +234,7 @@ def inspect(arguments: argparse.Namespace) -> None:
     rigidity, source = srf_rigidity(srf_file, model)
     for line in inspection(path, srf_file, rigidity, source):
         print(line)
-    if arguments.figure:
-        figure_path = Path(arguments.figure)
-        writable_destination(figure_path, "--figure")
+    if figure_path:
         try:
             view = figure.srf_view(srf_file, rigidity, path.name)
         except srf.SrfError as failure:

@@ -9,6 +9,7 @@ files and leaves the earlier ones byte for byte untouched.
 """
 
 import errno
+import fcntl
 import os
 import secrets
 import signal
@@ -160,13 +161,43 @@ class FileSet:
             if final.is_dir():
                 raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(final))
         directories = {final.parent for final, _ in self.pending}
-        with signals_held():
+        with directories_locked(directories), signals_held():
             for final, temporary in self.pending:
                 os.replace(temporary, final)
             renamed += len(self.pending)
             self.pending.clear()
         for directory in directories:
             sync_directory(directory)
+
+
+@contextmanager
+def directories_locked(directories: set[Path]) -> Iterator[None]:
+    """Holds an exclusive lock (flock) on each directory, so that processes renaming files
+    into the same directories do so one set after another: two runs writing the same names
+    leave one run's whole set, never some files of each. Each directory is locked once
+    whatever names lead to it, in a fixed order; one that cannot be locked (a file system
+    without flock) is left unlocked."""
+    descriptors: dict[tuple[int, int], int] = {}
+    try:
+        for directory in sorted(directories):
+            try:
+                descriptor = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+            except OSError:
+                continue
+            status = os.fstat(descriptor)
+            if (status.st_dev, status.st_ino) in descriptors:
+                os.close(descriptor)
+                continue
+            descriptors[(status.st_dev, status.st_ino)] = descriptor
+        for _, descriptor in sorted(descriptors.items()):
+            try:
+                fcntl.flock(descriptor, fcntl.LOCK_EX)
+            except OSError:
+                pass
+        yield
+    finally:
+        for descriptor in descriptors.values():
+            os.close(descriptor)  # which releases its lock
 
 
 def files_renamed() -> int:
