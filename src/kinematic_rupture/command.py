@@ -108,18 +108,21 @@ def distinct_outputs(outputs: list[tuple[str, str]]) -> None:
         seen[resolved] = f"{name} {path}" if name.startswith("--") else f"{name}, {path}"
 
 
-def run_settings(arguments: argparse.Namespace) -> tuple[Fault, RuptureSettings, str]:
-    fault, settings, version = Fault(), RuptureSettings(), "2.0"
+def run_settings(arguments: argparse.Namespace) -> tuple[Fault, RuptureSettings, str, str]:
+    """The fault, the settings, the SRF version and its POINTS blocks of a run: the
+    options', over the sidecar's of --settings, over the defaults."""
+    fault, settings, version, blocks = Fault(), RuptureSettings(), "2.0", "per-plane"
     if arguments.settings is not None:
         stored = sidecar.read_settings(arguments.settings)
-        fault, settings, version = stored.fault, stored.settings, stored.srf_version or version
+        fault, settings = stored.fault, stored.settings
+        version, blocks = stored.srf_version or version, stored.srf_blocks or blocks
         if stored.written_by not in (None, __version__):
             warn([f"--settings {arguments.settings}: written by kinematic-rupture "
                   f"{stored.written_by}, not by this {__version__}; the files may differ from "
                   f"that version's"])
     fault, settings = options.fault_and_settings(arguments, fault, settings,
                                                  size_by_magnitude=arguments.settings is None)
-    return fault, settings, arguments.srf_version or version
+    return fault, settings, arguments.srf_version or version, arguments.srf_blocks or blocks
 
 
 def write_outputs(rupture: Rupture, srf_path: Path, figure_path: Path | None, version: str,
@@ -190,9 +193,7 @@ def warn(lines: list[str]) -> None:
 
 
 def run(arguments: argparse.Namespace) -> None:
-    fault, settings, version = run_settings(arguments)
-    blocks = arguments.srf_blocks or (sidecar.stored_blocks(arguments.settings)
-                                      if arguments.settings else None) or "per-plane"
+    fault, settings, version, blocks = run_settings(arguments)
     srf_path = Path(arguments.srf)
     figure_path = None if arguments.no_figure else Path(arguments.figure)
     writable_destination(srf_path, "--srf")

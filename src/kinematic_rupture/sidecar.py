@@ -12,7 +12,7 @@ from .crust import velocity_model_from_settings
 from .geometry import Fault, Plane
 from .kinematics import largest_frequency_hz
 from .rupture import Rupture, RuptureSettings
-from .srf import VERSIONS
+from .srf import BLOCKS, VERSIONS
 
 FORMAT = "kinematic-rupture settings"
 
@@ -58,22 +58,16 @@ def sidecar_text(rupture: Rupture, srf_version: str, srf_blocks: str = "per-plan
     return json.dumps(sidecar_document(rupture, srf_version, srf_blocks), indent=1) + "\n"
 
 
-def stored_blocks(path: str | os.PathLike[str]) -> str | None:
-    """The SRF's POINTS blocks a sidecar records ("one"), or None; read_settings has
-    already refused a sidecar that cannot be read."""
-    document = json.loads(Path(path).read_text())
-    blocks = document.get("srf_blocks") if isinstance(document, dict) else None
-    return blocks if isinstance(blocks, str) else None
-
-
 @dataclass(frozen=True)
 class Stored:
     """What a sidecar or a settings document holds: the fault and settings, the SRF version
-    (None if it gives none) and the version of the package that wrote it (None if none)."""
+    and POINTS blocks (None if it gives none) and the version of the package that wrote it
+    (None if none)."""
 
     fault: Fault
     settings: RuptureSettings
     srf_version: str | None
+    srf_blocks: str | None
     written_by: str | None
 
 
@@ -95,8 +89,13 @@ def read_settings(path: str | os.PathLike[str]) -> Stored:
     if version is not None and version not in VERSIONS:
         raise SettingError("settings", source, f"has srf_version {json.dumps(version)}; it must "
                            f"be one of {', '.join(VERSIONS)}")
+    blocks = document.get("srf_blocks")
+    if blocks is not None and blocks not in BLOCKS:
+        raise SettingError("settings", source, f"has srf_blocks {json.dumps(blocks)}; it must "
+                           f"be one of {', '.join(BLOCKS)}")
     written_by = document.get("kinematic_rupture")
-    return Stored(fault, settings, version, written_by if isinstance(written_by, str) else None)
+    return Stored(fault, settings, version, blocks,
+                  written_by if isinstance(written_by, str) else None)
 
 
 def from_document(values: Any, source: str) -> tuple[Fault, RuptureSettings]:

@@ -14,6 +14,7 @@ from ..checks import SettingError, quote
 from ..crust import GenericCrust, LayeredModel, rigidity_pa
 from ..rupture import Rupture
 from ..srf import SrfError, SrfFile, SrfPoints
+from ..srf_reader import planes_from_header
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
@@ -41,7 +42,7 @@ def as_srf(source: Source) -> SrfFile:
     count = len(columns["lon"])
     offsets = source.offsets.astype(np.int64)
     empty_offsets = np.zeros(count + 1, dtype=np.int64)
-    planes, _ = srf.parse_planes(srf.plane_header(source), 0)
+    planes = planes_from_header(srf.plane_header(source))
     block = np.zeros(count, dtype=np.int64)
     for number, start in enumerate(source.fault.plane_starts()[:-1]):
         block[start:] = number
