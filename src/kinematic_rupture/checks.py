@@ -37,7 +37,8 @@ def input_text(path: str | os.PathLike[str], setting: str) -> str:
     file as `setting`."""
     source = os.fspath(path)
     try:
-        with open(path, "rb") as stream:
+        # Not blocking on a pipe that no one writes to.
+        with open(os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC), "rb") as stream:
             if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
                 raise SettingError(setting, source, "is not a regular file")
             data = stream.read(MAX_INPUT_FILE_BYTES + 1)

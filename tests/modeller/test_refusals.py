@@ -4,6 +4,7 @@ says what is valid, with no file written or touched; through the API, a ValueErr
 the same requirement."""
 
 import json
+import os
 
 import pytest
 
@@ -265,9 +266,12 @@ def test_a_trace_beyond_the_earth_is_refused_naming_it(trace, phrase, tmp_path):
     assert phrase in refused.stderr
 
 
-@pytest.mark.parametrize("source", ["/dev/zero", "directory", "huge"])
+@pytest.mark.parametrize("source", ["/dev/zero", "directory", "huge", "pipe"])
 def test_a_fault_or_crust_that_is_not_a_small_regular_file_is_refused_unread(source, tmp_path, capsys):
-    path = {"/dev/zero": "/dev/zero", "directory": tmp_path, "huge": tmp_path / "huge.txt"}[source]
+    path = {"/dev/zero": "/dev/zero", "directory": tmp_path, "huge": tmp_path / "huge.txt",
+            "pipe": tmp_path / "pipe"}[source]
+    if source == "pipe":
+        os.mkfifo(path)
     if source == "huge":
         with open(path, "wb") as stream:
             stream.truncate((16 << 20) + 1)
@@ -276,7 +280,7 @@ def test_a_fault_or_crust_that_is_not_a_small_regular_file_is_refused_unread(sou
         assert status == 2 and err.count("\n") == 1, err
         assert err.startswith(f"kinematic-rupture run: {option} {path}: ")
         assert {"/dev/zero": "is not a regular file", "directory": "cannot be read (Is a directory)",
-                "huge": "is larger than 16 MiB"}[source] in err, err
+                "huge": "is larger than 16 MiB", "pipe": "is not a regular file"}[source] in err, err
 
 
 def test_a_planes_file_takes_what_it_leaves_out_from_the_options(tmp_path, capsys):
