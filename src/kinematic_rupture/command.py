@@ -26,6 +26,7 @@ from .files import FileSet, Terminated, end_on_termination, files_renamed
 from .charts import fault_charts
 from .geometry import Fault, Plane
 from .kinematics import largest_frequency_hz
+from .pulses import nonzero_spans, slip_spans_s
 from .rupture import (Rupture, RuptureSettings, build_rupture, gap_warnings, scaling_warnings,
                       rise_time_warnings)
 from .scaling import moment_magnitude
@@ -178,7 +179,7 @@ def summary(rupture: Rupture) -> list[str]:
         f"moment: {rupture.moment_nm:.4g} N m (Mw {rupture.mw:.2f}) from the slip, "
         f"{from_rate:.4g} N m (Mw {moment_magnitude(from_rate):.2f}) from the moment rate",
         f"slip: mean {slip.mean():.3g} m, largest {slip.max():.3g} m; rise times up to "
-        f"{rupture.rise_time_s.max():.3g} s",
+        f"{slip_spans_s(*nonzero_spans(rupture.offsets, rupture.samples), rupture.dt_s).max():.3g} s",
         f"rupture: from ({rupture.hypocentre_km[0]:.3g}, {rupture.hypocentre_km[1]:.3g}) km, "
         f"duration {rupture.duration_s:.2f} s; {len(rupture.samples):,} slip-rate samples "
         f"at dt = {rupture.dt_s:g} s; {fault.cell_km:g} km cells resolve it up to "
@@ -268,7 +269,8 @@ def inspection(path: Path, srf_file: srf.SrfFile, rigidity: FloatArray, source: 
     points = srf_file.points
     slip = points.total_slip_cm() / 100.0
     slipping = slip > 0
-    rise = points.rate_duration_s()[slipping]
+    rise = points.rise_time_s()
+    rise = rise[rise > 0]
     moment = srf.srf_moment_nm(srf_file, rigidity)
     lines = [f"file: {path}, SRF {srf_file.version}, {len(srf_file.comments)} comment line"
              f"{'' if len(srf_file.comments) == 1 else 's'}"]
@@ -292,8 +294,9 @@ def inspection(path: Path, srf_file: srf.SrfFile, rigidity: FloatArray, source: 
     if slipping.any():
         lines.append(f"slip: mean {slip[slipping].mean():.3g} m over the points that slip, "
                      f"largest {slip.max():.3g} m")
-        lines.append(f"rise time (samples x DT): mean {rise.mean():.3g} s, from {rise.min():.3g} "
-                     f"to {rise.max():.3g} s")
+    if rise.size:
+        lines.append(f"rise time (first to last non-zero sample): mean {rise.mean():.3g} s, "
+                     f"from {rise.min():.3g} to {rise.max():.3g} s")
     return lines
 
 

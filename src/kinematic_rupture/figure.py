@@ -36,6 +36,7 @@ from scipy.ndimage import gaussian_filter  # noqa: E402
 from . import brune  # noqa: E402
 from .geometry import WGS84  # noqa: E402
 from .kinematics import largest_frequency_hz  # noqa: E402
+from .pulses import nonzero_spans, slip_spans_s  # noqa: E402
 from .rupture import Rupture  # noqa: E402
 from .scaling import moment_magnitude  # noqa: E402
 from .srf import (SrfError, SrfFile, SrfPlane, point_slip_rate_cm_s,  # noqa: E402
@@ -214,7 +215,8 @@ def title_lines(view: RuptureView) -> list[str]:
 def rupture_view(rupture: Rupture) -> RuptureView:
     """The figure's view of a rupture just built."""
     fault = rupture.fault
-    rise = np.where(rupture.slip_m > 0, rupture.rise_time_s, np.nan)
+    spans = slip_spans_s(*nonzero_spans(rupture.offsets, rupture.samples), rupture.dt_s)
+    rise = np.where(spans > 0, spans, np.nan)
     ratio = rupture.rupture_velocity_km_s / rupture.vs_km_s
     planes = []
     for n, plane in enumerate(fault.planes):
@@ -286,7 +288,7 @@ def pulse(view_planes: list[PlaneView], cell: tuple[int, int, int], rates_m_s: F
 def srf_view(srf: SrfFile, rigidity: FloatArray, name: str) -> RuptureView:
     """The figure's view of a file: it needs a PLANE block whose cell counts match its
     points, planes of cells and a size, and a point that slips. Slip and slip rate are the
-    vector sum of the three components; rise time is each point's samples times DT; the
+    vector sum of the three components; rise time is the span of each point's non-zero samples; the
     rupture speed comes from the gradient of TINIT, over VS where the file gives it."""
     points = srf.points
     sizes = [plane.nstk * plane.ndip for plane in srf.planes]
@@ -318,14 +320,15 @@ def srf_view(srf: SrfFile, rigidity: FloatArray, name: str) -> RuptureView:
          (row + 0.5) * planes[number].width_km / srf.planes[number].ndip),
         "first point to slip", pulses, dt, rate, moment, srf_duration_s(srf),
         "Vr / VS, Vr from TINIT" if known_vs else "Vr from TINIT (km/s)",
-        "rise time, NT x DT (s)", "mean rake", source_spectrum(rate, dt, moment, highest, label))
+        "rise time (s)", "mean rake", source_spectrum(rate, dt, moment, highest, label))
 
 
 def srf_planes(srf: SrfFile, starts: list[int]) -> tuple[list[PlaneView], FloatArray]:
     """Each plane's view, and the rupture speeds (km/s) estimated on all of them."""
     points = srf.points
     slip = points.total_slip_cm() / 100.0
-    rise = np.where(slip > 0, points.rate_duration_s(), np.nan)
+    rise = points.rise_time_s()
+    rise = np.where(rise > 0, rise, np.nan)
     vs_km_s = points.vs_cm_s / 1e5
     planes, speeds = [], []
     for n, plane in enumerate(srf.planes):

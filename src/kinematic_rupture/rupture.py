@@ -38,7 +38,7 @@ from .geometry import DEPTH_REASON, MAX_DEPTH_KM, Fault
 from .charts import Chart, chart_junctions, fault_charts
 from .front import Seed, front_times, hypocentre_seed
 from .moment import moment_rate
-from .pulses import centred_starts, crossing_widths, smooth_rows
+from .pulses import centred_starts, crossing_widths, nonzero_spans, rupture_duration_s, smooth_rows
 from .hypocentre import check_hypocentre, default_hypocentre, hypocentre_subfault
 
 FloatArray = npt.NDArray[np.float64]
@@ -569,14 +569,13 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
 
     moment = float((rigidity * slip).sum()) * fault.cell_area_m2
     rate = moment_rate(starts, offsets, samples, rigidity * fault.cell_area_m2, settings.dt_s)
-    lengths = np.diff(offsets)
-    ends = starts[lengths > 0] + (lengths[lengths > 0] - 1) * settings.dt_s
+    _, last = nonzero_spans(offsets, samples)
     return Rupture(
         fault=fault, settings=settings, slip_m=slip, rake_deg=rake,
         rupture_time_s=times, front_time_s=front, start_time_s=starts, rise_time_s=rise, rupture_velocity_km_s=speed,
         offsets=offsets, samples=samples, depth_km=depth, vs_km_s=vs, density_g_cm3=density,
         rigidity_pa=rigidity, moment_nm=moment, mw=scaling.moment_magnitude(moment),
-        moment_rate_nm_s=rate, duration_s=float(ends.max()) if ends.size else 0.0,
+        moment_rate_nm_s=rate, duration_s=rupture_duration_s(starts, last, settings.dt_s),
         hypocentre_km=(float(hypocentre[0]), float(hypocentre[1])),
         hypocentre_cell=hypocentre_cell, correlation_km=settings.correlation_lengths_km(),
         embedding_shapes=[embedding.padded_shape for embedding in embeddings],

@@ -28,6 +28,7 @@ import numpy.typing as npt
 
 from .files import write_atomically
 from .moment import moment_rate
+from .pulses import rupture_duration_s
 from .rupture import Rupture
 from .srf_reader import (VERSIONS, SrfError, SrfFile, SrfPlane, SrfPoints,  # noqa: F401
                          parse_srf, read_srf)
@@ -215,12 +216,9 @@ def srf_rigidity_pa(points: SrfPoints) -> FloatArray:
 
 
 def srf_duration_s(srf: SrfFile) -> float:
-    """When the last point stops slipping."""
+    """When the last point stops slipping (see `pulses`)."""
     points = srf.points
-    slipping = points.rate_duration_s() > 0
-    if not slipping.any():
-        return 0.0
-    return float((points.tinit_s + points.rate_duration_s())[slipping].max())
+    return rupture_duration_s(points.tinit_s, points.nonzero_spans()[1], points.dt_s)
 
 
 def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray) -> tuple[float, FloatArray]:

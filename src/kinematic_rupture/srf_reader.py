@@ -21,6 +21,8 @@ from typing import IO
 import numpy as np
 import numpy.typing as npt
 
+from .pulses import nonzero_spans, slip_spans_s
+
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
 
@@ -116,10 +118,19 @@ class SrfPoints:
     def total_slip_cm(self) -> FloatArray:
         return np.sqrt(self.slip_cm[0] ** 2 + self.slip_cm[1] ** 2 + self.slip_cm[2] ** 2)
 
-    def rate_duration_s(self) -> FloatArray:
-        """How long each point slips: its longest component's samples times DT."""
-        counts = np.max([np.diff(offsets) for offsets in self.offsets], axis=0)
-        return counts * self.dt_s
+    def nonzero_spans(self) -> tuple[IntArray, IntArray]:
+        """Each point's first and last non-zero sample over its three components (-1 for
+        both where there is none): see `pulses`."""
+        spans = [nonzero_spans(offsets, rates) for offsets, rates in zip(self.offsets, self.rates)]
+        last = np.max([span[1] for span in spans], axis=0)
+        first = np.min([np.where(span[0] >= 0, span[0], np.iinfo(np.int64).max)
+                        for span in spans], axis=0)
+        return np.where(last >= 0, first, -1), last
+
+    def rise_time_s(self) -> FloatArray:
+        """How long each point slips, from its first non-zero sample to the end of its
+        last (0 where it never does)."""
+        return slip_spans_s(*self.nonzero_spans(), self.dt_s)
 
 
 @dataclass(frozen=True, eq=False)

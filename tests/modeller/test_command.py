@@ -110,6 +110,22 @@ def test_inspect_summarises_what_run_wrote(first_run, tmp_path, capsys):
     assert matplotlib.image.imread(tmp_path / "inspect.png")[..., :3].std() > 0.05
 
 
+@pytest.mark.parametrize("version", ["1.0", "2.0"])
+def test_run_its_sidecar_and_inspect_give_one_duration_and_rise_time(version, tmp_path, capsys):
+    status, summary, _ = run_command(["run", *FAULT, "--srf-version", version, "--no-figure",
+                                      "--cell-km", "0.25", "--srf", tmp_path / "r.srf"], capsys)
+    assert status == 0
+    status, inspected, _ = run_command(["inspect", tmp_path / "r.srf"], capsys)
+    assert status == 0
+    sidecar = json.loads((tmp_path / "r.json").read_text())
+    duration = float(re.search(r"duration ([0-9.]+) s", summary).group(1))
+    assert re.search(r"duration: ([0-9.]+) s", inspected).group(1) == f"{duration:.2f}"
+    assert f"{sidecar['summary']['duration_s']:.2f}" == f"{duration:.2f}"
+    longest = re.search(r"rise times up to ([0-9.]+) s", summary).group(1)
+    assert re.search(r"rise time \(.*\): mean [0-9.]+ s, from [0-9.]+ to ([0-9.]+) s",
+                     inspected).group(1) == longest
+
+
 def test_inspect_of_a_version_one_file_takes_rigidity_from_a_velocity_model(tmp_path, capsys):
     status, _, _ = run_command(["run", *FAULT, "--srf-version", "1.0", "--no-figure",
                                 "--srf", tmp_path / "v1.srf"], capsys)

@@ -80,7 +80,7 @@ def test_a_file_reads_back_as_the_rupture_it_was_written_from(rupture, version):
         assert srf_moment_nm(srf, rigidity) == pytest.approx(rupture.moment_nm, rel=1e-5)
     else:
         assert np.all(np.isnan(points.vs_cm_s)) and np.all(np.isnan(points.density_g_cm3))
-    assert srf_duration_s(srf) == pytest.approx(rupture.duration_s + 0.02, abs=1e-6)
+    assert srf_duration_s(srf) == pytest.approx(rupture.duration_s, abs=1e-6)
 
 
 def test_each_point_slips_as_much_as_its_samples_say(rupture):
@@ -123,7 +123,7 @@ def test_several_blocks_comments_and_every_component_are_read():
     assert points.rates[0].tolist() == [50.0, 50.0, 10, 30, 30, 10]
     assert points.rates[1].tolist() == [20.0, 20.0, 10.0] and points.rates[2].tolist() == [40]
     np.testing.assert_allclose(points.total_slip_cm(), [math.hypot(10, 5), 0, math.hypot(4, 2)])
-    assert points.rate_duration_s().tolist() == pytest.approx([0.3, 0.0, 0.2])
+    assert points.rise_time_s().tolist() == pytest.approx([0.3, 0.0, 0.2])
     assert srf.comments[1] == "points follow"
     rigidity = np.full(3, 3e10)
     expected = 3e10 * 1e6 * (math.hypot(10, 5) + math.hypot(4, 2)) / 100
@@ -217,6 +217,15 @@ def test_a_multi_plane_file_of_another_writer_has_a_duration_and_moment_rate():
     moment = 3e10 * 1e6 * (10.0 + 5.0 + 4.0 + 2.0) / 100  # components summed as collinear
     assert rate.sum() * dt == pytest.approx(moment)
     assert srf_duration_s(srf) == pytest.approx(1.2)
+
+
+def test_a_point_slips_from_its_first_non_zero_sample_to_the_end_of_its_last():
+    srf = parse_srf("1.0\nPOINTS 3\n"
+                    "0 0 1 0 90 1 2.0 0.1\n0 1 5 0 0 0 0\n0 5 5 0 0\n"  # slips 0.1 to 0.3 s after 2 s
+                    "0 0 1 0 90 1 9.0 0.1\n0 0 3 0 0 0 0\n0 0 0\n"  # never slips
+                    "0 0 1 0 90 1 1.0 0.1\n0 1 2 0.5 1 0 0\n0 10\n5\n")  # 1.0 to 1.2 s
+    np.testing.assert_allclose(srf.points.rise_time_s(), [0.2, 0.0, 0.2])
+    assert srf_duration_s(srf) == pytest.approx(2.3)
 
 
 @pytest.mark.parametrize("dt, message", [
