@@ -9,6 +9,7 @@ SIGTERM, with every earlier file untouched and no partial one left.
 """
 
 import argparse
+import json
 import os
 import sys
 import time
@@ -21,7 +22,8 @@ import numpy.typing as npt
 
 from . import __version__, figure, options, sidecar, srf
 from .checks import SettingError, quote
-from .crust import GenericCrust, LayeredModel, rigidity_pa
+from .crust import (GenericCrust, LayeredModel, VelocityModel, rigidity_pa,
+                    velocity_model_from_settings)
 from .files import FileSet, Terminated, end_on_termination, files_renamed
 from .charts import fault_charts
 from .geometry import Fault, Plane
@@ -231,9 +233,8 @@ def inspect(arguments: argparse.Namespace) -> None:
         raise Failure(f"{path}: cannot be read ({failure.strerror})", 2) from None
     except srf.SrfError as failure:
         raise Failure(f"{path}: {failure}", 2) from None
-    model = (LayeredModel.from_file_or_name(arguments.velocity_model) if arguments.velocity_model
-             else GenericCrust())
-    rigidity, source = srf_rigidity(srf_file, model)
+    rigidity, source = srf_rigidity(srf_file, *inspected_crust(path, srf_file,
+                                                               arguments.velocity_model))
     for line in inspection(path, srf_file, rigidity, source):
         print(line)
     if figure_path:
@@ -248,10 +249,32 @@ def inspect(arguments: argparse.Namespace) -> None:
         print(f"drew {figure_path}")
 
 
-def srf_rigidity(srf_file: srf.SrfFile,
-                 model: GenericCrust | LayeredModel) -> tuple[FloatArray, str]:
+def inspected_crust(path: Path, srf_file: srf.SrfFile,
+                    velocity_model: str | None) -> tuple[VelocityModel, str]:
+    """The crust of the points without VS and DEN, and its name: --velocity-model's, else
+    the one the settings comment of this package's files records, else the generic crust."""
+    model: VelocityModel
+    if velocity_model:
+        model = LayeredModel.from_file_or_name(velocity_model)
+        return model, f"the {model.describe()}"
+    for number, comment in zip(srf_file.comment_lines, srf_file.comments):
+        if comment.startswith("settings {"):
+            try:
+                recorded = json.loads(comment.removeprefix("settings "))["rupture"]
+                model = velocity_model_from_settings(recorded.get("velocity_model"))
+            except (ValueError, KeyError, TypeError, AttributeError, RecursionError) as failure:
+                warn([f"{path}: line {number}: the crust its settings record cannot be used "
+                      f"({failure}); rigidity from the generic crust"])
+                break
+            return model, f"the {model.describe()} recorded in the file's settings"
+    model = GenericCrust()
+    return model, f"the {model.describe()}"
+
+
+def srf_rigidity(srf_file: srf.SrfFile, model: VelocityModel,
+                 name: str) -> tuple[FloatArray, str]:
     """Rigidity at every point: from VS and DEN where the file gives them, else from the
-    velocity model at the point's depth."""
+    velocity model (called `name`) at the point's depth."""
     points = srf_file.points
     given = srf.srf_rigidity_pa(points)
     known = given > 0
@@ -259,9 +282,8 @@ def srf_rigidity(srf_file: srf.SrfFile,
     fallback = rigidity_pa(model.shear_speed_km_s(depth), model.density_g_cm3(depth))
     rigidity = fallback.copy()
     rigidity[known] = given[known]
-    source = ("VS and DEN of the file" if known.all() else
-              f"the {model.describe()}" if not known.any() else
-              f"VS and DEN where given, else the {model.describe()}")
+    source = ("VS and DEN of the file" if known.all() else name if not known.any() else
+              f"VS and DEN where given, else {name}")
     return rigidity, source
 
 

@@ -15,7 +15,7 @@ import re
 import stat
 import warnings
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import IO
 
 import numpy as np
@@ -139,6 +139,7 @@ class SrfFile:
     comments: list[str]
     planes: list[SrfPlane]
     points: SrfPoints
+    comment_lines: list[int] = field(default_factory=list)  # the line of each comment
 
 
 # ---- Lines ----------------------------------------------------------------------------------
@@ -155,6 +156,13 @@ class Lines:
         self.offset = 0  # where the next line starts in the stream
         self.number = 0  # lines taken
         self.ended = False
+        self.comments: list[str] = []
+        self.comment_lines: list[int] = []
+
+    def comment(self, text: str) -> None:
+        """Keeps the comment line just taken, without its '#'."""
+        self.comments.append(text.strip()[1:].strip())
+        self.comment_lines.append(self.number)
 
     def more(self) -> bool:
         """Reads another chunk; False at the end of the stream."""
@@ -270,44 +278,44 @@ def parse_stream(stream: IO[bytes]) -> SrfFile:
     if version not in VERSIONS:
         raise SrfError(f"starts with {version[:40]!r}, not a version (1.0 or 2.0)")
     lines.line()
-    comments: list[str] = []
     planes: list[SrfPlane] = []
-    text = content_line(lines, comments)
+    text = content_line(lines)
     if text is not None and text.split()[:1] == ["PLANE"]:
-        planes = parse_planes(lines, text, comments)
-        text = content_line(lines, comments)
+        planes = parse_planes(lines, text)
+        text = content_line(lines)
     blocks: list[PointBlock] = []
     while text is not None:
         words = text.split()
         if words[0] != "POINTS" or len(words) != 2 or not words[1].isdigit():
             raise SrfError(f"line {lines.number}: has {text.strip()[:40]!r} where a 'POINTS NP' "
                            f"line belongs")
-        block, text = read_block(lines, int(words[1]), version, len(blocks) + 1, comments)
+        block, text = read_block(lines, int(words[1]), version, len(blocks) + 1)
         blocks.append(block)
     if not blocks:
         raise SrfError("has no POINTS block")
-    return SrfFile(version, comments, planes, collect_points(blocks, version))
+    return SrfFile(version, lines.comments, planes, collect_points(blocks, version),
+                   lines.comment_lines)
 
 
-def content_line(lines: Lines, comments: list[str]) -> str | None:
-    """The next line that is neither blank nor a comment (which goes into `comments`)."""
+def content_line(lines: Lines) -> str | None:
+    """The next line that is neither blank nor a comment (which is kept)."""
     while (text := lines.line()) is not None:
         stripped = text.strip()
         if stripped.startswith("#"):
-            comments.append(stripped[1:].strip())
+            lines.comment(stripped)
         elif stripped:
             return text
     return None
 
 
-def parse_planes(lines: Lines, text: str, comments: list[str]) -> list[SrfPlane]:
+def parse_planes(lines: Lines, text: str) -> list[SrfPlane]:
     words = text.split()
     if len(words) != 2 or not words[1].isdigit() or int(words[1]) < 1:
         raise SrfError(f"line {lines.number}: has {text.strip()[:40]!r}, not 'PLANE N' with N a "
                        f"positive count")
     planes = []
     for number in range(1, int(words[1]) + 1):
-        first, second = content_line(lines, comments), content_line(lines, comments)
+        first, second = content_line(lines), content_line(lines)
         values = f"{first or ''} {second or ''}".split()
         if second is None or len(values) != 11:
             raise SrfError(f"line {lines.number}: plane {number} of the PLANE block is not two "
@@ -354,8 +362,8 @@ class Piece:
     first: int
 
 
-def read_block(lines: Lines, count: int, version: str, number: int,
-               comments: list[str]) -> tuple["PointBlock", str | None]:
+def read_block(lines: Lines, count: int, version: str,
+               number: int) -> tuple["PointBlock", str | None]:
     """The POINTS block whose POINTS line was just read, and the next POINTS line (None at
     the end of the file)."""
     header_line = lines.number
@@ -372,7 +380,7 @@ def read_block(lines: Lines, count: int, version: str, number: int,
                 break
             stripped = text.strip()
             if stripped.startswith("#"):
-                comments.append(stripped[1:].strip())
+                lines.comment(stripped)
                 continue
             if stripped.split()[:1] == ["POINTS"]:
                 following = text

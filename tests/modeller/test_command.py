@@ -139,6 +139,36 @@ def test_inspect_of_a_version_one_file_takes_rigidity_from_a_velocity_model(tmp_
     assert status == 0 and "1 layers from" in stiff and "Mw 6.10" not in stiff
 
 
+def test_inspect_takes_the_crust_a_version_one_file_records(tmp_path, capsys):
+    model = tmp_path / "stiff.txt"
+    model.write_text("0 6.0 3.5 2.7\n")
+    status, summary, _ = run_command(["run", *FAULT, "--srf-version", "1.0", "--no-figure",
+                                      "--velocity-model", model, "--srf", tmp_path / "v1.srf"], capsys)
+    assert status == 0 and "Mw 6.10" in summary
+    status, recorded, _ = run_command(["inspect", tmp_path / "v1.srf"], capsys)
+    assert status == 0
+    assert re.search(r"moment: .* \(Mw 6\.10\), rigidity from the 1 layers from .*stiff\.txt recorded "
+                     r"in the file's settings", recorded), recorded
+    other = tmp_path / "soft.txt"
+    other.write_text("0 3.0 1.5 2.2\n")
+    status, given, _ = run_command(["inspect", tmp_path / "v1.srf", "--velocity-model", other], capsys)
+    assert status == 0 and "Mw 6.10" not in given and "soft.txt" in given and "recorded" not in given
+
+
+def test_inspect_warns_of_a_recorded_crust_it_cannot_read(tmp_path, capsys):
+    status, _, _ = run_command(["run", *FAULT, "--srf-version", "1.0", "--no-figure",
+                                "--srf", tmp_path / "v1.srf"], capsys)
+    assert status == 0
+    text = (tmp_path / "v1.srf").read_text()
+    damaged = tmp_path / "damaged.srf"
+    damaged.write_text(text.replace('"velocity_model":null', '"velocity_model":{"top_km":[0]}'))
+    status, out, err = run_command(["inspect", damaged], capsys)
+    assert status == 0 and "rigidity from the generic crust" in out
+    warning, = err.splitlines()
+    assert warning.startswith(f"kinematic-rupture: warning: {damaged}: line 4: the crust its settings "
+                              f"record cannot be used (")
+
+
 @pytest.mark.parametrize("content, phrase", [
     ("2.0\nPOINTS 1\n", "line 2: POINTS 1 declares more points than its 0 values hold"),
     ("hello\n", "not a version"),
