@@ -152,6 +152,12 @@ class FileSet:
                 error.filename = str(final)
             raise
 
+    def written(self, path: str | os.PathLike[str]) -> Path:
+        """Where the file that will become `path` is being written, to be read back before
+        the commit."""
+        final = Path(path)
+        return next(temporary for name, temporary in self.pending if name == final)
+
     def commit(self) -> None:
         """Renames every file into place, all at once as far as signals can tell: a signal
         that comes once the renames have begun acts after the last of them."""

@@ -1,6 +1,7 @@
 """A rupture's settings as a document: the JSON sidecar beside every SRF file, the
 provenance comments inside it, and reading settings back to regenerate the same files."""
 
+import hashlib
 import json
 import os
 from dataclasses import dataclass, fields
@@ -34,9 +35,11 @@ def provenance(rupture: Rupture) -> list[str]:
 
 
 def sidecar_document(rupture: Rupture, srf_version: str,
-                     srf_blocks: str = "per-plane") -> dict[str, Any]:
+                     srf_blocks: str = "per-plane",
+                     written: dict[str, Any] | None = None) -> dict[str, Any]:
     """The sidecar: the full settings, what came of them, and the moment-rate function;
-    the SRF's POINTS blocks only when they are not one a plane."""
+    the SRF's POINTS blocks only when they are not one a plane; and, given `written`, the
+    rupture file's name, size and digest."""
     return {
         "format": FORMAT,
         "kinematic_rupture": __version__,
@@ -51,11 +54,22 @@ def sidecar_document(rupture: Rupture, srf_version: str,
                                                                  rupture.rupture_velocity_km_s)},
         "moment_rate": {"dt_s": rupture.dt_s, "unit": "N m/s",
                         "values": rupture.moment_rate_nm_s.tolist()},
+        **({"file": written} if written else {}),
     }
 
 
-def sidecar_text(rupture: Rupture, srf_version: str, srf_blocks: str = "per-plane") -> str:
-    return json.dumps(sidecar_document(rupture, srf_version, srf_blocks), indent=1) + "\n"
+def sidecar_text(rupture: Rupture, srf_version: str, srf_blocks: str = "per-plane",
+                 written: dict[str, Any] | None = None) -> str:
+    """The sidecar as JSON; a value JSON cannot hold (NaN, infinity) is a ValueError."""
+    return json.dumps(sidecar_document(rupture, srf_version, srf_blocks, written), indent=1,
+                      allow_nan=False) + "\n"
+
+
+def file_record(path: str | os.PathLike[str], name: str) -> dict[str, Any]:
+    """A file's name, size and SHA-256 digest, as a sidecar records its rupture file."""
+    with open(path, "rb") as stream:
+        digest = hashlib.file_digest(stream, "sha256").hexdigest()
+    return {"name": name, "bytes": os.path.getsize(path), "sha256": digest}
 
 
 @dataclass(frozen=True)
