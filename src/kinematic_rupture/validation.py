@@ -47,7 +47,7 @@ from . import brune, options  # noqa: E402
 from .checks import SettingError, whole  # noqa: E402
 from .field import von_karman  # noqa: E402
 from .files import FileSet  # noqa: E402
-from .geometry import Fault  # noqa: E402
+from .geometry import Fault, Plane  # noqa: E402
 from .hypocentre import draw_hypocentre  # noqa: E402
 from .kinematics import (largest_frequency_hz, mean_rise_time_s, mechanism_factor,  # noqa: E402
                          shallow_weight)
@@ -144,7 +144,7 @@ PLOT_POINTS_PER_RUPTURE = 1500
 
 @dataclass(frozen=True)
 class Window:
-    """The rows and columns of the single plane's cells where slip is untapered."""
+    """The rows and columns of a plane's cells where slip is untapered."""
 
     rows: slice
     columns: slice
@@ -155,14 +155,46 @@ class Window:
         return max(1, math.ceil(math.sqrt(count / FIT_CELLS)))
 
 
-def interior(fault: Fault) -> Window:
-    """The untapered cells: the slip taper spans TAPER_FRACTION of the length at each end,
-    of the width at the bottom, and at the top unless the fault reaches the surface."""
-    rows, columns = fault.cells(0)
+def interior(fault: Fault, number: int = 0) -> Window:
+    """Plane `number`'s untapered cells: the slip taper spans TAPER_FRACTION of the fault's
+    length at each of its ends, and of the width at the bottom, and at the top unless the
+    plane reaches the surface."""
+    rows, columns = fault.cells(number)
     down = math.ceil(TAPER_FRACTION * rows - 0.5)
-    along = math.ceil(TAPER_FRACTION * columns - 0.5)
-    top = down if fault.planes[0].top_depth_km > 0 else 0
-    return Window(slice(top, rows - down), slice(along, columns - along))
+    fault_columns = round(fault.length_km / fault.cell_km)
+    along = math.ceil(TAPER_FRACTION * fault_columns - 0.5)
+    before = sum(fault.cells(n)[1] for n in range(number))
+    top = down if fault.planes[number].top_depth_km > 0 else 0
+    first = min(max(0, along - before), columns)
+    return Window(slice(top, rows - down),
+                  slice(first, max(first, min(columns, fault_columns - along - before))))
+
+
+def spectrum_plane(fault: Fault) -> int:
+    """The plane whose interior the slip spectrum is fitted on: the one with most cells."""
+    def cells(number: int) -> int:
+        window = interior(fault, number)
+        return (window.rows.stop - window.rows.start) * (window.columns.stop - window.columns.start)
+    return max(range(len(fault.planes)), key=cells)
+
+
+def mechanism_alpha(fault: Fault) -> float:
+    """Graves and Pitarka's mechanism factor of the rise time, averaged over the planes'
+    areas (as the rupture's own mean rise time is)."""
+    if len(fault.planes) == 1:
+        return mechanism_factor(fault.planes[0].dip_deg, fault.planes[0].rake_deg)
+    areas = [plane.length_km * plane.width_km for plane in fault.planes]
+    return sum(area * mechanism_factor(plane.dip_deg, plane.rake_deg)
+               for area, plane in zip(areas, fault.planes)) / sum(areas)
+
+
+def whole_slip(rupture: Rupture) -> FloatArray | None:
+    """The slip of every plane side by side on one grid, as Somerville et al. (1999) trim
+    it; None when the planes differ in width and make no grid."""
+    fault = rupture.fault
+    if len({fault.cells(number)[0] for number in range(len(fault.planes))}) != 1:
+        return None
+    return np.hstack([fault.on_plane(rupture.slip_m, number) for number in range(len(fault.planes))])
 
 
 @dataclass(frozen=True, eq=False)
@@ -240,18 +272,23 @@ def rise_depth_factor(depth_km: FloatArray, settings: RuptureSettings) -> FloatA
 
 
 def settings_rise_time_s(rupture: Rupture) -> float:
-    plane = rupture.fault.planes[0]
     return mean_rise_time_s(rupture.moment_nm, rupture.settings.rise_time_coefficient,
-                            mechanism_factor(plane.dip_deg, plane.rake_deg))
+                            mechanism_alpha(rupture.fault))
 
 
 def predicted_duration_s(rupture: Rupture) -> float:
     """The time a front at the fault's mean rupture speed (before perturbation) needs to
-    reach the farthest corner from the hypocentre, plus the mean rise time."""
-    plane = rupture.fault.planes[0]
+    reach the farthest corner from the hypocentre, plus the mean rise time; on a fault of
+    several planes, the farthest of the planes' corners measured on the fault's surface
+    (along strike over the planes before, and down dip)."""
     along, down = rupture.hypocentre_km
+    corners, start = [], 0.0
+    for plane in rupture.fault.planes:
+        corners += [(start + across, deep) for across in (0.0, plane.length_km)
+                    for deep in (0.0, plane.width_km)]
+        start += plane.length_km
     farthest = max(math.hypot(corner_along - along, corner_down - down)
-                   for corner_along in (0.0, plane.length_km) for corner_down in (0.0, plane.width_km))
+                   for corner_along, corner_down in corners)
     speed = float(np.mean(base_speed_ratio(rupture.depth_km, rupture.settings) * rupture.vs_km_s))
     return farthest / speed + settings_rise_time_s(rupture)
 
@@ -309,46 +346,68 @@ class Grids:
     depth_factor: FloatArray
 
 
-def grids(rupture: Rupture) -> Grids:
+def grids(rupture: Rupture, number: int = 0) -> Grids:
+    """Plane `number`'s grids."""
     fault, settings = rupture.fault, rupture.settings
     ratio = rupture.rupture_velocity_km_s / rupture.vs_km_s
     perturbation = ratio / base_speed_ratio(rupture.depth_km, settings) - 1.0
     values = (rupture.slip_m, rupture.rise_time_s, ratio, perturbation, rupture.depth_km,
               rise_depth_factor(rupture.depth_km, settings))
-    return Grids(*(fault.on_plane(value, 0) for value in values))
+    return Grids(*(fault.on_plane(value, number) for value in values))
 
 
 def measure(rupture: Rupture) -> Measures:
-    """Reduces a rupture to what the comparisons need."""
-    grid = grids(rupture)
-    window = interior(rupture.fault)
-    inside = (window.rows, window.columns)
-    x = log_slip(grid.slip[inside])
-    rise = np.log(grid.rise[inside] / grid.depth_factor[inside])
+    """Reduces a rupture to what the comparisons need: the interior's values pooled over
+    every plane, the slip spectrum on `spectrum_plane`'s interior."""
+    fault = rupture.fault
+    windows = [interior(fault, number) for number in range(len(fault.planes))]
+    step = sample_stride(1, sum((w.rows.stop - w.rows.start) * (w.columns.stop - w.columns.start)
+                                for w in windows))
+    sample = (slice(None, None, step), slice(None, None, step))
+    parts: dict[str, list[FloatArray]] = {name: [] for name in (
+        "x", "rise", "perturbation", "floor_rise", "plot_ratio", "plot_depth", "plot_x",
+        "plot_rise", "plot_perturbation")}
+    for number, window in enumerate(windows):
+        grid = grids(rupture, number)
+        inside = (window.rows, window.columns)
+        x = log_slip(grid.slip[inside])
+        rise = np.log(grid.rise[inside] / grid.depth_factor[inside])
+        for name, values in (("x", x), ("rise", rise), ("perturbation", grid.perturbation[inside]),
+                             ("floor_rise", grid.rise[inside]), ("plot_ratio", grid.ratio[sample]),
+                             ("plot_depth", grid.depth[sample]), ("plot_x", x[sample]),
+                             ("plot_rise", rise[sample]),
+                             ("plot_perturbation", grid.perturbation[inside][sample])):
+            parts[name].append(values.ravel())
+    pooled = {name: np.concatenate(values) for name, values in parts.items()}
+    ratio = rupture.rupture_velocity_km_s / rupture.vs_km_s
     floor = rupture.settings.rise_time_floor_fraction * settings_rise_time_s(rupture)
-    sums = {**speed_sums(grid.ratio, grid.perturbation, grid.depth, rupture.settings),
-            **centred_sums(x, rise, "rise"), **centred_sums(x, grid.perturbation[inside], "speed"),
-            "floored": float((grid.rise[inside] <= floor * (1 + 1e-9)).sum()),
-            "interior_count": float(x.size)}
-    fraction, contrast = asperities(grid.slip)
+    sums = {**speed_sums(ratio, ratio / base_speed_ratio(rupture.depth_km, rupture.settings) - 1.0,
+                         rupture.depth_km, rupture.settings),
+            **centred_sums(pooled["x"], pooled["rise"], "rise"),
+            **centred_sums(pooled["x"], pooled["perturbation"], "speed"),
+            "floored": float((pooled["floor_rise"] <= floor * (1 + 1e-9)).sum()),
+            "interior_count": float(pooled["x"].size)}
+    slip = whole_slip(rupture)
+    fraction, contrast = asperities(slip) if slip is not None else (math.nan, math.nan)
     highest = highest_frequency_hz(rupture)
     corner, centres, levels = corner_and_bands(rupture.moment_rate_nm_s, rupture.dt_s,
                                                rupture.moment_nm, highest)
-    step = sample_stride(*x.shape)
-    sample = (slice(None, None, step), slice(None, None, step))
     slipping = rupture.rise_time_s[rupture.slip_m > 0]
+    number = spectrum_plane(fault)
+    window = windows[number]
     fit_step = window.stride()
+    spectrum = log_slip(grids(rupture, number).slip[window.rows, window.columns])
     return Measures(
         seed=rupture.settings.seed, moment_nm=rupture.moment_nm,
-        slip_periodogram=periodogram(x[::fit_step, ::fit_step]),
+        slip_periodogram=periodogram(spectrum[::fit_step, ::fit_step]),
         asperity_fraction=fraction, asperity_contrast=contrast,
         mean_rise_time_s=float(slipping.mean()), duration_s=rupture.duration_s,
         predicted_duration_s=predicted_duration_s(rupture),
         corner_hz=corner,
         band_hz=centres, band_level_nm=levels, highest_hz=highest, sums=sums,
-        plot_speed_ratio=grid.ratio[sample].ravel(), plot_depth_km=grid.depth[sample].ravel(),
-        plot_log_slip=x[sample].ravel(), plot_log_rise=rise[sample].ravel(),
-        plot_speed_perturbation=grid.perturbation[inside][sample].ravel())
+        plot_speed_ratio=pooled["plot_ratio"], plot_depth_km=pooled["plot_depth"],
+        plot_log_slip=pooled["plot_x"], plot_log_rise=pooled["plot_rise"],
+        plot_speed_perturbation=pooled["plot_perturbation"])
 
 
 # ---- The von Kármán fit ------------------------------------------------------------------
@@ -504,7 +563,7 @@ def ordinal(number: int) -> str:
 
 def fit_cell_km(fault: Fault) -> float:
     """The cell size of the grid the slip spectrum is fitted on."""
-    return fault.cell_km * interior(fault).stride()
+    return fault.cell_km * interior(fault, spectrum_plane(fault)).stride()
 
 
 def fit_errors(measures: Sequence[Measures], cell_km: float) -> VonKarmanFit:
@@ -541,10 +600,13 @@ def slip_spectrum(measures: Sequence[Measures], fault: Fault,
     fit = fit_von_karman(np.mean([m.slip_periodogram for m in measures], axis=0), cell)
     errors = fit_errors(measures, cell)
     rows, columns = measures[0].slip_periodogram.shape
-    step = interior(fault).stride()
+    number = spectrum_plane(fault)
+    step = interior(fault, number).stride()
+    of_plane = (f" of plane {number + 1} (the largest interior of the fault's planes; the "
+                f"field is the same on every plane)" if len(fault.planes) > 1 else "")
     method = SLIP_SPECTRUM_METHOD.format(
         columns=columns, rows=rows, variance=fit.variance, given=settings.slip_log_std() ** 2,
-        subsampled=f" (every {ordinal(step)} cell of the plane's)" if step > 1 else "",
+        subsampled=(f" (every {ordinal(step)} cell of the plane's)" if step > 1 else "") + of_plane,
         groups=min(FIT_GROUPS, len(measures)), hurst_error=errors.hurst,
         along_error=errors.along_km, down_error=errors.down_km)
     low, high, tolerance = around(settings.hurst, HURST_TOLERANCE, Estimate(fit.hurst, errors.hurst))
@@ -597,8 +659,7 @@ def asperity_contrast(measures: Sequence[Measures]) -> Comparison:
 
 def rise_time(measures: Sequence[Measures], fault: Fault, settings: RuptureSettings) -> Comparison:
     moment = float(np.mean([m.moment_nm for m in measures]))
-    plane = fault.planes[0]
-    alpha = mechanism_factor(plane.dip_deg, plane.rake_deg)
+    alpha = mechanism_alpha(fault)
     expected = mean_rise_time_s(moment, settings.rise_time_coefficient, alpha)
     somerville = somerville_rise_time_s(moment)
     estimate = mean_of([m.mean_rise_time_s for m in measures])
@@ -776,7 +837,9 @@ def compare(measures: Sequence[Measures], fault: Fault,
     slip, fit = slip_spectrum(measures, fault, settings)
     optional = [brune_shape(measures), speed_ratio(measures, settings, "deep"),
                 speed_ratio(measures, settings, "shallow")]
-    comparisons = [*slip, asperity_area(measures), asperity_contrast(measures),
+    measured_asperities = ([asperity_area(measures), asperity_contrast(measures)]
+                           if math.isfinite(measures[0].asperity_fraction) else [])
+    comparisons = [*slip, *measured_asperities,
                    rise_time(measures, fault, settings), duration(measures),
                    stress_drop(measures), *[item for item in optional if item is not None],
                    speed_spread(measures, settings), slip_correlation(measures, settings, "rise"),
@@ -801,13 +864,6 @@ class Validation:
         return [comparison for comparison in self.comparisons if not comparison.passed]
 
 
-def check_fault(fault: Fault) -> None:
-    if len(fault.planes) != 1:
-        raise SettingError("planes", len(fault.planes),
-                           "validation measures a fault of one plane (its slip spectrum, "
-                           "asperities and duration are defined on one plane's grid)")
-
-
 def variation(fault: Fault, base: RuptureSettings, seed: int) -> RuptureSettings:
     """The settings of the variation of `seed`: its seed, and a hypocentre drawn from it."""
     return dataclasses.replace(base, seed=seed, hypocentre_km=draw_hypocentre(fault, seed))
@@ -816,7 +872,6 @@ def variation(fault: Fault, base: RuptureSettings, seed: int) -> RuptureSettings
 def validate(fault: Fault, base: RuptureSettings, seeds: Sequence[int],
              progress: Callable[[int], None] | None = None) -> Validation:
     """Builds the rupture of every seed, one after another, and compares the ensemble."""
-    check_fault(fault)
     start = time.perf_counter()
     measures = []
     for done, seed in enumerate(seeds, start=1):
@@ -893,7 +948,16 @@ def verdict(validation: Validation, key: str) -> str:
     return item.verdict if item else "not compared"
 
 
+NO_ASPERITIES = ("Not measured: the planes differ in width, so the fault's slip is no single "
+                 "grid to trim as Somerville et al. (1999) did.")
+
+
 def draw_asperities(validation: Validation) -> Figure:
+    if comparison(validation, "asperity_area") is None:
+        figure, note = plt.subplots(figsize=(11.0, 1.5), layout="constrained")
+        note.text(0.5, 0.5, NO_ASPERITIES, ha="center", va="center", transform=note.transAxes)
+        note.set_axis_off()
+        return figure
     figure, axes = plt.subplots(1, 2, figsize=(11.0, 4.0), layout="constrained")
     for panel, key, values, target, label in (
             (axes[0], "asperity_area", [m.asperity_fraction for m in validation.measures],
@@ -908,10 +972,10 @@ def draw_asperities(validation: Validation) -> Figure:
 
 
 def draw_rise_time_duration(validation: Validation) -> Figure:
-    measures, settings, plane = validation.measures, validation.settings, validation.fault.planes[0]
+    measures, settings = validation.measures, validation.settings
     moments = np.array([m.moment_nm for m in measures])
     span = np.geomspace(moments.min() / 10**2.25, moments.max() * 10**2.25, 50)
-    alpha = mechanism_factor(plane.dip_deg, plane.rake_deg)
+    alpha = mechanism_alpha(validation.fault)
     figure, axes = plt.subplots(1, 2, figsize=(11.0, 4.5), layout="constrained")
     rise = axes[0]
     rise.loglog(span, mean_rise_time_s(1.0, settings.rise_time_coefficient, alpha) * span ** (1 / 3),
@@ -1057,15 +1121,21 @@ def table(comparisons: Sequence[Comparison]) -> list[str]:
 
 def heading(validation: Validation) -> list[str]:
     fault, settings, measures = validation.fault, validation.settings, validation.measures
-    plane = fault.planes[0]
     along, down = settings.correlation_lengths_km()
     passed = len(validation.comparisons) - len(validation.failed)
+
+    def described(plane: Plane) -> str:
+        return (f"{plane.length_km:g} km x {plane.width_km:g} km (dip {plane.dip_deg:g}, rake "
+                f"{plane.rake_deg:g}, top at {plane.top_depth_km:g} km)")
+
+    where = (f"a {described(fault.planes[0])} fault" if len(fault.planes) == 1 else
+             f"a fault of {len(fault.planes)} planes, {fault.length_km:g} km along strike: "
+             + "; ".join(described(plane) for plane in fault.planes) + ",")
     return [
         "# Validation of an ensemble of kinematic ruptures", "",
         f"{len(measures)} ruptures (seeds {measures[0].seed} to {measures[-1].seed}, each with a "
-        f"hypocentre drawn from its seed after Mai et al. 2005) of Mw {settings.magnitude:g} on a "
-        f"{plane.length_km:g} km x {plane.width_km:g} km fault (dip {plane.dip_deg:g}, rake "
-        f"{plane.rake_deg:g}, top at {plane.top_depth_km:g} km) in {fault.cell_km:g} km cells; "
+        f"hypocentre drawn from its seed after Mai et al. 2005) of Mw {settings.magnitude:g} on "
+        f"{where} in {fault.cell_km:g} km cells; "
         f"von Kármán H = {settings.hurst:g}, correlation lengths {along:.3g} km and {down:.3g} km. "
         f"Built and measured in {validation.seconds:.1f} s.", "",
         f"**{passed} of {len(validation.comparisons)} comparisons pass.** A tolerance given as "
@@ -1098,6 +1168,8 @@ def report_text(validation: Validation) -> str:
                 item = present[key]
                 lines += [f"**{item.statistic[0].upper()}{item.statistic[1:]}** "
                           f"({item.verdict}). {item.method}", ""]
+        if section.figure == "asperities.png" and "asperity_area" not in present:
+            lines += [NO_ASPERITIES, ""]
         lines += [f"![{section.title}]({section.figure})", ""]
     return "\n".join(lines)
 
@@ -1163,7 +1235,6 @@ def run_command(arguments: argparse.Namespace) -> None:
     first = whole_option("--first-seed", arguments.first_seed, 0, 2**64 - count, "a seed")
     fault, base = options.fault_and_settings(arguments, Fault(), RuptureSettings(),
                                              size_by_magnitude=True)
-    check_fault(fault)
     output = Path(arguments.output)
     if output.exists() and not output.is_dir():
         raise Failure(f"--output {output}: is not a directory", 2)

@@ -5,6 +5,7 @@ gives exit status 1 with the report written."""
 
 import contextlib
 import io
+import json
 import math
 import re
 from types import SimpleNamespace
@@ -183,6 +184,54 @@ def test_the_interior_is_where_the_slip_is_untapered(length_km, width_km, cell_k
     inside = np.zeros_like(untapered)
     inside[window.rows, window.columns] = True
     np.testing.assert_array_equal(inside, untapered)
+
+
+@pytest.mark.parametrize("trace, widths, top_depth_km", [
+    ([(-117.5, 34.2), (-117.56, 34.25), (-117.62, 34.33)], 6.0, 0.0),  # one chart
+    ([(-117.5, 34.2), (-117.56, 34.25), (-117.62, 34.33)], [6.0, 4.0], 1.0),  # a chart each
+    ([(-117.5, 34.2), (-117.51, 34.21), (-117.6, 34.29), (-117.61, 34.30)], 4.0, 0.0),  # short ends
+])
+def test_each_planes_interior_is_where_its_slip_is_untapered(trace, widths, top_depth_km):
+    from kinematic_rupture.geometry import planes_from_trace
+    fault = Fault(planes_from_trace(trace, 0.5, width_km=widths, top_depth_km=top_depth_km), 0.5)
+    charts = fault_charts(fault)
+    untapered = np.zeros(fault.subfault_count, dtype=bool)
+    for number, chart in enumerate(charts):
+        chart.scatter(edge_taper(fault, chart, number == 0, number == len(charts) - 1) == 1.0,
+                      untapered)
+    inside = np.zeros(fault.subfault_count, dtype=bool)
+    for number in range(len(fault.planes)):
+        window = validation.interior(fault, number)
+        grid = np.zeros(fault.cells(number), dtype=bool)
+        grid[window.rows, window.columns] = True
+        inside[fault.plane_starts()[number]:fault.plane_starts()[number + 1]] = grid.ravel()
+    np.testing.assert_array_equal(inside, untapered)
+
+
+@pytest.mark.parametrize("fault, asperities", [
+    (["--trace", "-117.5,34.2 -117.58,34.26 -117.63,34.35", "--width-km", "10"], True),
+    (["--fault", "planes.json"], False),  # planes of different widths
+])
+def test_a_fault_of_several_planes_is_validated(fault, asperities, tmp_path):
+    from kinematic_rupture.geometry import WGS84
+    end_lon, end_lat, _ = WGS84.fwd(-117.5, 34.2, 300.0, 5e3)
+    lon, lat, _ = WGS84.fwd(end_lon, end_lat, 320.0, 4e3)
+    (tmp_path / "planes.json").write_text(json.dumps({"cell_km": 0.25, "planes": [
+        {"length_km": 10, "width_km": 10, "lon": -117.5, "lat": 34.2, "strike_deg": 300},
+        {"length_km": 8, "width_km": 8, "lon": lon, "lat": lat, "strike_deg": 320}]}))
+    fault = [str(tmp_path / word) if word == "planes.json" else word for word in fault]
+    status, out, err = run(["validate", *fault, "--cell-km", "0.25", "--magnitude", "6.1",
+                            "--count", "4", "--output", tmp_path / "report"])
+    assert status in (0, 1), err
+    report = (tmp_path / "report" / validation.REPORT).read_text()
+    measured = [statistic for statistic, _, _ in table_rows(report)]
+    assert len(measured) == len(EVERY_KEY) - (0 if asperities else 2)
+    assert ("asperity area / rupture area" in measured) == asperities
+    assert "fault of 2 planes" in report or "fault of 3 planes" in report
+    if not asperities:
+        assert "Not measured: the planes differ in width" in report
+    for section in validation.SECTIONS:
+        assert matplotlib.image.imread(tmp_path / "report" / section.figure)[..., :3].std() > 0.01
 
 
 # ---- Asperities, spectra and ensemble estimates ----------------------------------------------
