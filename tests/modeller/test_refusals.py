@@ -7,6 +7,7 @@ import json
 import os
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from conftest import SMALL, run_command, run_process, snapshot
 from kinematic_rupture import command
@@ -419,3 +420,38 @@ def test_a_magnitude_far_from_published_scaling_is_built_with_a_warning(tmp_path
     assert status == 0 and out
     assert "warning: Mw 6.3" in err and "Leonard (2010)" in err.replace("'s (2010)", " (2010)")
     assert json.loads((tmp_path / "r.json").read_text())["settings"]["rupture"]["magnitude"] == 6.3
+
+
+KEYS = ["type", "features", "geometry", "coordinates", "properties", "planes", "cell_km",
+        "dip_deg", "width_km", "length_km", "lon", "lat", "strike_deg", "rake_deg", "top_depth_km"]
+JSON_VALUES = st.recursive(
+    st.none() | st.booleans() | st.integers(-10**6, 10**6) | st.floats(allow_nan=False)
+    | st.sampled_from(["LineString", "Feature", "45", ""]),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.sampled_from(KEYS), inner, max_size=5),
+    max_leaves=12)
+POSITIONS = st.lists(st.lists(st.floats(-200, 200) | JSON_VALUES, max_size=3), max_size=4)
+LINE_STRINGS = st.fixed_dictionaries({"type": st.just("LineString")},
+                                     optional={"coordinates": POSITIONS | JSON_VALUES})
+FEATURES = st.fixed_dictionaries({"type": st.just("Feature")}, optional={
+    "geometry": LINE_STRINGS | JSON_VALUES,
+    "properties": st.dictionaries(st.sampled_from(KEYS), JSON_VALUES, max_size=3) | JSON_VALUES})
+FAULT_DOCUMENTS = (LINE_STRINGS | FEATURES
+                   | st.fixed_dictionaries({"type": st.just("FeatureCollection")},
+                                           optional={"features": st.lists(FEATURES, max_size=2) | JSON_VALUES})
+                   | st.fixed_dictionaries({}, optional={
+                       "planes": st.lists(st.dictionaries(st.sampled_from(KEYS), JSON_VALUES, max_size=6),
+                                          max_size=3) | JSON_VALUES,
+                       "cell_km": JSON_VALUES}))
+
+
+@settings(max_examples=400, deadline=None)
+@given(document=FAULT_DOCUMENTS)
+def test_any_json_fault_is_planes_or_a_refusal(document):
+    """Whatever a JSON fault file holds, it gives planes or a SettingError, nothing else."""
+    from kinematic_rupture.fault_file import from_json
+    defaults = {"dip_deg": 90.0, "width_km": 2.0, "top_depth_km": 0.0, "rake_deg": 180.0}
+    try:
+        planes, _ = from_json(document, 0.5, defaults)
+    except SettingError:
+        return
+    assert all(isinstance(plane, Plane) for plane in planes)

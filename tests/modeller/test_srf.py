@@ -8,6 +8,7 @@ import math
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from kinematic_rupture import Fault, RuptureSettings, build_rupture
 from kinematic_rupture.srf import SrfError, parse_srf, srf_duration_s, srf_moment_nm, write_srf
@@ -192,6 +193,23 @@ def test_a_damaged_file_is_refused_naming_its_line(rupture, damage, message):
     assert text.splitlines()[5] == "POINTS 240" and text.splitlines()[8].split()[0] == "0.00000e+00"
     with pytest.raises(SrfError, match=f"^{message}"):
         parse_srf(damage(text))
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(cut=st.floats(0.0, 1.0), token=st.sampled_from(["", "x", "-1", "1e309", "2.5", "PLANE 2",
+                                                        "POINTS 3", "# note", "\u00e9", "1" * 30]),
+       where=st.floats(0.0, 1.0))
+def test_any_damage_is_a_refusal_or_a_file(rupture, cut, token, where):
+    """A copy cut short anywhere, or with any word replaced, reads or is refused as not
+    SRF: never another exception."""
+    text = text_of(rupture, "2.0", ["a comment"])
+    words = text.split(" ")
+    at = int(where * (len(words) - 1))
+    for damaged in (text[:int(cut * len(text))], " ".join([*words[:at], token, *words[at + 1:]])):
+        try:
+            parse_srf(damaged)
+        except SrfError:
+            pass
 
 
 def test_a_file_is_read_the_same_however_its_lines_fall_into_chunks(rupture, monkeypatch):
