@@ -341,8 +341,7 @@ def parse_planes(lines: Lines, text: str) -> list[SrfPlane]:
 def planes_from_header(header: list[str]) -> list[SrfPlane]:
     """The planes of a PLANE block's lines (`PLANE N` first), as a file would give them."""
     lines = Lines(io.BytesIO("\n".join(header).encode() + b"\n"))
-    comments: list[str] = []
-    return parse_planes(lines, content_line(lines, comments) or "", comments)
+    return parse_planes(lines, content_line(lines) or "")
 
 
 PLANE_NAMES = ("ELON", "ELAT", "NSTK", "NDIP", "LEN", "WID", "STK", "DIP", "DTOP", "SHYP", "DHYP")
