@@ -332,6 +332,7 @@ TAMPERED = [
     (set_in(["settings", "fault", "cell_km"], 1e-300), "cell_km 1e-300: must be at least 0.001 km"),
     (set_in(["settings", "rupture", "dt_s"], 1e308), "dt_s 1e+308: must be at most 10 s"),
     (set_in(["srf_version"], "3.0"), 'srf_version "3.0"; it must be one of 1.0, 2.0'),
+    (set_in(["srf_blocks"], "two"), 'srf_blocks "two"; it must be one of per-plane, one'),
     (set_in(["settings", "fault", "colour"], 1), "unknown fault settings: colour"),
     (set_in(["settings", "fault", "planes"], []), "cell_km and a list of its planes"),
     (lambda document: document["settings"]["fault"]["planes"][0].update(colour=1),
