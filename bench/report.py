@@ -10,8 +10,11 @@ memory of each, and, for the eikonal solver, the largest and mean error against 
 closed-form answer. Each kernel runs at four or five sizes, so the table also shows how
 the cost grows (the compiled SRF writer's row compares it with the Python writer). Then
 the default rupture end to end (build, SRF, figure) against its own kernels' time
-(bench/end_to_end.py), and the throughput of the rupture ensemble on 1 and 2 workers
-with each worker's peak memory (bench/ensemble_rate.py). The same numbers go to bench/results/ as
+(bench/end_to_end.py), the throughput of the rupture ensemble on 1 and 2 workers
+with each worker's peak memory (bench/ensemble_rate.py), the default rupture exported
+to each solver's format against writing its SRF (bench/exports.py), and the reference
+crust's Green's-function table against its 3-minute limit, with its compiled sum against
+pyprop8 on a subset (bench/greens.py). The same numbers go to bench/results/ as
 report.json, report.md and one log-log plot, report.png. Progress goes to standard error.
 """
 
@@ -28,16 +31,20 @@ from pathlib import Path
 
 import eikonal
 import end_to_end
+import exports
 import field
+import greens
 import harness
 import pulses
 import srf_writer
 
-BENCHMARKS = {"pulses": pulses, "eikonal": eikonal, "field": field, "srf_writer": srf_writer}
+BENCHMARKS = {"pulses": pulses, "eikonal": eikonal, "field": field, "srf_writer": srf_writer,
+              "greens": greens}
 RESULTS = Path(__file__).resolve().parent / "results"
 # A load average above this when the report starts means other work shares the cores.
 BUSY_LOAD = 0.5
-PACKAGES = ("kinematic-rupture", "numpy", "scipy", "scikit-fmm", "matplotlib", "dask", "distributed")
+PACKAGES = ("kinematic-rupture", "numpy", "scipy", "scikit-fmm", "matplotlib", "dask", "distributed",
+            "pyprop8")
 
 
 def progress(text):
@@ -122,6 +129,13 @@ def end_to_end_table(row):
             f"| {milliseconds(row['figure'])} | {row['ratio']:.2f} |"]
 
 
+def greens_table_line(row):
+    """The reference crust's Green's-function table against its time limit."""
+    return ["| Green's-function table | s | limit s | peak MiB |", "|---|--:|--:|--:|",
+            f"| {row['description']} | {row['seconds']:.1f} | {greens.LIMIT_S:g} "
+            f"| {row['peak_extra_mib']:.0f} |"]
+
+
 def machine():
     with open("/proc/cpuinfo") as info:
         model = next((line.split(":", 1)[1].strip() for line in info
@@ -188,13 +202,14 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=harness.RUNS,
                         help="fresh-process runs per measurement (default %(default)s)")
-    parser.add_argument("--only", nargs="+", choices=[*BENCHMARKS, "end_to_end", "ensemble"],
+    parser.add_argument("--only", nargs="+",
+                        choices=[*BENCHMARKS, "greens_table", "end_to_end", "ensemble", "exports"],
                         help="run only these benchmarks")
     parser.add_argument("--output", type=Path, default=RESULTS,
                         help="directory for report.json, report.md and report.png")
     arguments = parser.parse_args()
-    chosen = arguments.only or [*BENCHMARKS, "end_to_end", "ensemble"]
-    missing = [name for name in ("scipy", "skfmm", "matplotlib") if not find_spec(name)]
+    chosen = arguments.only or [*BENCHMARKS, "greens_table", "end_to_end", "ensemble", "exports"]
+    missing = [name for name in ("scipy", "skfmm", "matplotlib", "pyprop8") if not find_spec(name)]
     if missing:
         parser.exit(1, f"the benchmarks need {', '.join(missing)}: pip install .[bench]\n")
     if "ensemble" in chosen and not find_spec("distributed"):
@@ -203,10 +218,18 @@ def main():
 
     report = {"date": datetime.date.today().isoformat(),
               "command": " ".join(["python", "bench/report.py", *sys.argv[1:]]),
-              "runs": arguments.runs, "machine": machine(), "rows": [], "ensemble": []}
+              "runs": arguments.runs, "machine": machine(), "rows": [], "ensemble": [],
+              "exports": []}
     for name in (name for name in BENCHMARKS if name in chosen):
         progress(f"{name}:")
         report["rows"] += measure_benchmark(BENCHMARKS[name], arguments.runs)
+    if "greens_table" in chosen:
+        problem = {"distances": len(greens.DISTANCES_KM)}
+        description = (f"Mojave crust, {len(greens.DEPTHS_KM)} depths x {len(greens.DISTANCES_KM)} "
+                       f"distances, {greens.band().describe()}")
+        progress(f"Green's-function table: {description}")
+        (table,) = harness.measure("greens", [(greens.TABLE, problem, None)], 1)
+        report["greens_table"] = {"description": description, **table}
     if "end_to_end" in chosen:
         progress("end to end:")
         report["end_to_end"] = end_to_end.measure_all(arguments.runs, progress, harness.run_child)
@@ -215,15 +238,22 @@ def main():
         import ensemble_rate
 
         report["ensemble"] = ensemble_rate.measure_all(arguments.runs, progress)
+    if "exports" in chosen:
+        progress("exports:")
+        report["exports"] = exports.measure_all(arguments.runs, progress)
     report["machine"]["load_average_after"] = os.getloadavg()
 
     lines = [header(report), ""]
     if report["rows"]:
         lines += kernel_table(report["rows"])
+    if report.get("greens_table"):
+        lines += [""] + greens_table_line(report["greens_table"])
     if report.get("end_to_end"):
         lines += [""] + end_to_end_table(report["end_to_end"])
     if report["ensemble"]:
         lines += [""] + ensemble_table(report["ensemble"])
+    if report["exports"]:
+        lines += [""] + exports.table(report["exports"])
     markdown = "\n".join(lines) + "\n"
     print(markdown, end="")
 

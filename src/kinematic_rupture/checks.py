@@ -7,9 +7,14 @@ sentence with the option's name in place of the setting's ("--dip 95: ...").
 """
 
 import math
+import os
+import stat
 from collections.abc import Sequence
 
 UINT64_MAX = 2**64 - 1
+# The most read of a file of settings, a fault or a crust: a trace with a vertex every
+# 0.1 km along the longest fault, thousands of planes or layers, take a small part of it.
+MAX_INPUT_FILE_BYTES = 16 << 20
 
 
 class SettingError(ValueError):
@@ -25,6 +30,27 @@ class SettingError(ValueError):
     def sentence(self, name: str) -> str:
         """The refusal with the setting called `name` (an option of the command, say)."""
         return f"{name} {quote(self.value)}: {self.requirement}"
+
+
+def input_text(path: str | os.PathLike[str], setting: str) -> str:
+    """The text of a regular file of at most MAX_INPUT_FILE_BYTES, or a refusal naming the
+    file as `setting`."""
+    source = os.fspath(path)
+    try:
+        # Not blocking on a pipe that no one writes to.
+        with open(os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC), "rb") as stream:
+            if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
+                raise SettingError(setting, source, "is not a regular file")
+            data = stream.read(MAX_INPUT_FILE_BYTES + 1)
+    except OSError as failure:
+        raise SettingError(setting, source, f"cannot be read ({failure.strerror})") from None
+    if len(data) > MAX_INPUT_FILE_BYTES:
+        raise SettingError(setting, source, f"is larger than {MAX_INPUT_FILE_BYTES >> 20} MiB, "
+                           f"far more than such a file takes")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        raise SettingError(setting, source, "cannot be read (not text)") from None
 
 
 def quote(value: object) -> str:
@@ -53,6 +79,13 @@ def positive(setting: str, value: object, unit: str) -> float:
     if checked <= 0:
         raise SettingError(setting, value, f"must be a positive number of {unit}")
     return checked
+
+
+def at_most(setting: str, value: float, high: float, reason: str) -> float:
+    """`value`, no larger than `high`; `reason` says why, after the bound and its unit."""
+    if value > high:
+        raise SettingError(setting, value, f"must be at most {quote(float(high))} {reason}")
+    return value
 
 
 def non_negative(setting: str, value: object, unit: str) -> float:

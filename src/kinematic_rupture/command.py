@@ -9,6 +9,7 @@ SIGTERM, with every earlier file untouched and no partial one left.
 """
 
 import argparse
+import json
 import os
 import sys
 import time
@@ -21,7 +22,8 @@ import numpy.typing as npt
 
 from . import __version__, figure, options, sidecar, srf
 from .checks import SettingError, quote
-from .crust import GenericCrust, LayeredModel, rigidity_pa
+from .crust import (GenericCrust, LayeredModel, VelocityModel, rigidity_pa,
+                    velocity_model_from_settings)
 from .files import FileSet, Terminated, end_on_termination, files_renamed
 from .charts import fault_charts
 from .geometry import Fault, Plane
@@ -54,10 +56,25 @@ class Parser(argparse.ArgumentParser):
 
 
 def refusal(error: SettingError, arguments: argparse.Namespace | None) -> Failure:
-    """The refusal in the command's terms: the option's name, and the value as typed."""
+    """The refusal in the command's terms: the option's name, and the value as typed. A
+    setting the user did not type is blamed on where it came from: the settings file, or
+    else the options typed that it does not suit."""
     if error.setting in options.settable() and error.setting not in options.OPTION_OF:
-        return Failure(f"--set {error.setting}={quote(error.value)}: {error.requirement}", 2)
+        assigned = [text for text in getattr(arguments, "set", None) or []
+                    if text.partition("=")[0] == error.setting]
+        if assigned:
+            return Failure(f"--set {assigned[-1]}: {error.requirement}", 2)
+        settings = getattr(arguments, "settings", None)
+        where = f"--settings {settings}: " if settings else ""
+        return Failure(f"{where}{error.setting} {quote(error.value)}: {error.requirement}", 2)
     typed = getattr(arguments, error.setting, None) if arguments is not None else None
+    if arguments is not None and typed is None and error.setting in options.KINDS:
+        if getattr(arguments, "settings", None):
+            return Failure(f"--settings {arguments.settings}: {error}", 2)
+        given = options.typed_fault_options(arguments)
+        if given:
+            return Failure(f"{given}: {error.requirement} (with the default "
+                           f"{options.option_name(error.setting)} {quote(error.value)})", 2)
     if isinstance(typed, (str, list)):
         error = SettingError(error.setting, " ".join(typed) if isinstance(typed, list) else typed,
                              error.requirement)
@@ -80,25 +97,47 @@ def writable_destination(path: Path, flag: str) -> None:
         raise Failure(f"{flag} {path}: cannot write in {directory}", 2)
 
 
-def run_settings(arguments: argparse.Namespace) -> tuple[Fault, RuptureSettings, str]:
-    fault, settings, version = Fault(), RuptureSettings(), "2.0"
+def distinct_outputs(outputs: list[tuple[str, str]]) -> None:
+    """Refuses two outputs that name the same file (after resolving symbolic links and
+    `..`): the later would overwrite the earlier. Each output is (what names it, its path
+    as given)."""
+    seen: dict[Path, str] = {}
+    for name, path in outputs:
+        resolved = Path(path).resolve()
+        if resolved in seen:
+            raise Failure(f"{name} {path}: is the same file as {seen[resolved]}; give "
+                          f"{'the figure' if name == '--figure' else 'each output'} a name of "
+                          f"its own", 2)
+        seen[resolved] = f"{name} {path}" if name.startswith("--") else f"{name}, {path}"
+
+
+def run_settings(arguments: argparse.Namespace) -> tuple[Fault, RuptureSettings, str, str]:
+    """The fault, the settings, the SRF version and its POINTS blocks of a run: the
+    options', over the sidecar's of --settings, over the defaults."""
+    fault, settings, version, blocks = Fault(), RuptureSettings(), "2.0", "per-plane"
     if arguments.settings is not None:
-        fault, settings, stored = sidecar.read_settings(arguments.settings)
-        version = stored or version
+        stored = sidecar.read_settings(arguments.settings)
+        fault, settings = stored.fault, stored.settings
+        version, blocks = stored.srf_version or version, stored.srf_blocks or blocks
+        if stored.written_by not in (None, __version__):
+            warn([f"--settings {arguments.settings}: written by kinematic-rupture "
+                  f"{stored.written_by}, not by this {__version__}; the files may differ from "
+                  f"that version's"])
     fault, settings = options.fault_and_settings(arguments, fault, settings,
                                                  size_by_magnitude=arguments.settings is None)
-    return fault, settings, arguments.srf_version or version
+    return fault, settings, arguments.srf_version or version, arguments.srf_blocks or blocks
 
 
-def write_outputs(rupture: Rupture, srf_path: Path, figure_path: Path | None, version: str) -> None:
+def write_outputs(rupture: Rupture, srf_path: Path, figure_path: Path | None, version: str,
+                  blocks: str = "per-plane") -> None:
     """The SRF file, its sidecar and the figure, all complete or none."""
     for path in (srf_path, *([figure_path] if figure_path else [])):
         path.parent.mkdir(parents=True, exist_ok=True)
     with FileSet() as files:
         with files.open(srf_path, "wb") as stream:
-            srf.write_srf(stream, rupture, version, sidecar.provenance(rupture))
+            srf.write_srf(stream, rupture, version, sidecar.provenance(rupture), blocks=blocks)
         with files.open(sidecar_path(srf_path), "w") as stream:
-            stream.write(sidecar.sidecar_text(rupture, version))
+            stream.write(sidecar.sidecar_text(rupture, version, blocks))
         if figure_path:
             files.write_with(figure_path, lambda out: figure.draw(out, figure.rupture_view(rupture)))
         files.commit()
@@ -165,17 +204,20 @@ def warn(lines: list[str]) -> None:
 
 
 def run(arguments: argparse.Namespace) -> None:
-    fault, settings, version = run_settings(arguments)
+    fault, settings, version, blocks = run_settings(arguments)
     srf_path = Path(arguments.srf)
     figure_path = None if arguments.no_figure else Path(arguments.figure)
     writable_destination(srf_path, "--srf")
     if figure_path:
         writable_destination(figure_path, "--figure")
+    distinct_outputs([("--srf", arguments.srf),
+                      (f"the sidecar of --srf {arguments.srf}", str(sidecar_path(srf_path))),
+                      *([("--figure", arguments.figure)] if figure_path else [])])
     start = time.perf_counter()
     rupture = build_rupture(fault, settings)
     built = time.perf_counter()
     warn(scaling_warnings(fault, settings) + gap_warnings(fault) + rise_time_warnings(rupture))
-    write_outputs(rupture, srf_path, figure_path, version)
+    write_outputs(rupture, srf_path, figure_path, version, blocks)
     written = time.perf_counter()
     for line in summary(rupture):
         print(line)
@@ -189,20 +231,21 @@ def run(arguments: argparse.Namespace) -> None:
 
 def inspect(arguments: argparse.Namespace) -> None:
     path = Path(arguments.file)
+    figure_path = Path(arguments.figure) if arguments.figure else None
+    if figure_path:
+        writable_destination(figure_path, "--figure")
+        distinct_outputs([("the file read", arguments.file), ("--figure", arguments.figure)])
     try:
         srf_file = srf.read_srf(path)
     except OSError as failure:
         raise Failure(f"{path}: cannot be read ({failure.strerror})", 2) from None
     except srf.SrfError as failure:
         raise Failure(f"{path}: {failure}", 2) from None
-    model = (LayeredModel.from_file(arguments.velocity_model) if arguments.velocity_model
-             else GenericCrust())
-    rigidity, source = srf_rigidity(srf_file, model)
+    rigidity, source = srf_rigidity(srf_file, *inspected_crust(path, srf_file,
+                                                               arguments.velocity_model))
     for line in inspection(path, srf_file, rigidity, source):
         print(line)
-    if arguments.figure:
-        figure_path = Path(arguments.figure)
-        writable_destination(figure_path, "--figure")
+    if figure_path:
         try:
             view = figure.srf_view(srf_file, rigidity, path.name)
         except srf.SrfError as failure:
@@ -214,10 +257,32 @@ def inspect(arguments: argparse.Namespace) -> None:
         print(f"drew {figure_path}")
 
 
-def srf_rigidity(srf_file: srf.SrfFile,
-                 model: GenericCrust | LayeredModel) -> tuple[FloatArray, str]:
+def inspected_crust(path: Path, srf_file: srf.SrfFile,
+                    velocity_model: str | None) -> tuple[VelocityModel, str]:
+    """The crust of the points without VS and DEN, and its name: --velocity-model's, else
+    the one the settings comment of this package's files records, else the generic crust."""
+    model: VelocityModel
+    if velocity_model:
+        model = LayeredModel.from_file_or_name(velocity_model)
+        return model, f"the {model.describe()}"
+    for number, comment in zip(srf_file.comment_lines, srf_file.comments):
+        if comment.startswith("settings {"):
+            try:
+                recorded = json.loads(comment.removeprefix("settings "))["rupture"]
+                model = velocity_model_from_settings(recorded.get("velocity_model"))
+            except (ValueError, KeyError, TypeError, AttributeError, RecursionError) as failure:
+                warn([f"{path}: line {number}: the crust its settings record cannot be used "
+                      f"({failure}); rigidity from the generic crust"])
+                break
+            return model, f"the {model.describe()} recorded in the file's settings"
+    model = GenericCrust()
+    return model, f"the {model.describe()}"
+
+
+def srf_rigidity(srf_file: srf.SrfFile, model: VelocityModel,
+                 name: str) -> tuple[FloatArray, str]:
     """Rigidity at every point: from VS and DEN where the file gives them, else from the
-    velocity model at the point's depth."""
+    velocity model (called `name`) at the point's depth."""
     points = srf_file.points
     given = srf.srf_rigidity_pa(points)
     known = given > 0
@@ -225,9 +290,8 @@ def srf_rigidity(srf_file: srf.SrfFile,
     fallback = rigidity_pa(model.shear_speed_km_s(depth), model.density_g_cm3(depth))
     rigidity = fallback.copy()
     rigidity[known] = given[known]
-    source = ("VS and DEN of the file" if known.all() else
-              f"the {model.describe()}" if not known.any() else
-              f"VS and DEN where given, else the {model.describe()}")
+    source = ("VS and DEN of the file" if known.all() else name if not known.any() else
+              f"VS and DEN where given, else {name}")
     return rigidity, source
 
 
@@ -235,7 +299,8 @@ def inspection(path: Path, srf_file: srf.SrfFile, rigidity: FloatArray, source: 
     points = srf_file.points
     slip = points.total_slip_cm() / 100.0
     slipping = slip > 0
-    rise = points.rate_duration_s()[slipping]
+    rise = points.rise_time_s()
+    rise = rise[rise > 0]
     moment = srf.srf_moment_nm(srf_file, rigidity)
     lines = [f"file: {path}, SRF {srf_file.version}, {len(srf_file.comments)} comment line"
              f"{'' if len(srf_file.comments) == 1 else 's'}"]
@@ -259,8 +324,9 @@ def inspection(path: Path, srf_file: srf.SrfFile, rigidity: FloatArray, source: 
     if slipping.any():
         lines.append(f"slip: mean {slip[slipping].mean():.3g} m over the points that slip, "
                      f"largest {slip.max():.3g} m")
-        lines.append(f"rise time (samples x DT): mean {rise.mean():.3g} s, from {rise.min():.3g} "
-                     f"to {rise.max():.3g} s")
+    if rise.size:
+        lines.append(f"rise time (first to last non-zero sample): mean {rise.mean():.3g} s, "
+                     f"from {rise.min():.3g} to {rise.max():.3g} s")
     return lines
 
 
@@ -284,6 +350,9 @@ def parser() -> Parser:
                         "the sidecar goes beside it, with .json for .srf")
     output.add_argument("--srf-version", choices=srf.VERSIONS, default=None,
                         help="SRF version to write (default 2.0)")
+    output.add_argument("--srf-blocks", choices=srf.BLOCKS, default=None,
+                        help="one POINTS block a plane (default), or one for all planes, "
+                        "for readers that read only the first (SW4, instaseis)")
     output.add_argument("--figure", default=DEFAULT_FIGURE, help=f"PNG figure to write "
                         f"(default {DEFAULT_FIGURE})")
     output.add_argument("--no-figure", action="store_true", help="write no figure")
@@ -314,6 +383,9 @@ def parser() -> Parser:
     inspect_parser.add_argument("--velocity-model", metavar="FILE", help="layered crust for the "
                                 "rigidity of points without VS and DEN (version 1.0)")
     inspect_parser.set_defaults(handler=inspect)
+
+    from . import export_command
+    export_command.add_parser(commands)
     return main
 
 

@@ -13,18 +13,28 @@ layer goes on to any depth. Blank lines and everything after a '#' are ignored:
     0.5       3.20     1.80     2.30
     3.0       5.80     3.30     2.70
     20.0      6.70     3.80     2.90
+
+Every line may instead hold six numbers, the last two the quality factors Qp and Qs of
+the layer's anelastic attenuation (at least MIN_QUALITY_FACTOR). Without them the
+Green's functions take Qs = 50 Vs (Vs in km/s) and Qp = 2 Qs, the rule of Olsen, Day and
+Bradley (2003, BSSA 93(2), 758-768) that the SCEC Broadband Platform's western-US
+models follow.
+
+Crusts shipped with the package (`SHIPPED_CRUSTS`, files in crusts/) load by name:
+`LayeredModel.named("mojave")`, or `--velocity-model mojave` where no file of that name
+exists.
 """
 
 import math
 import os
 from dataclasses import dataclass
-from pathlib import Path
+from importlib import resources
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from .checks import SettingError
+from .checks import SettingError, input_text
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -35,6 +45,25 @@ VS_DEEP_KM_S = 3.7
 VS_DEPTH_SCALE_KM = 4.0
 # A P-wave speed must exceed sqrt(4/3) times the S-wave speed for a positive bulk modulus.
 MIN_VP_OVER_VS = math.sqrt(4.0 / 3.0)
+# Quality factors below this lose more than a fifth of a wave's energy per cycle, where
+# the constant-Q dispersion relation the Green's functions use (first order in 1/Q) no
+# longer holds.
+MIN_QUALITY_FACTOR = 5.0
+# The default rule: Qs = 50 Vs (Vs in km/s), Qp = 2 Qs (Olsen, Day and Bradley 2003).
+QS_PER_VS_S_KM = 50.0
+QP_OVER_QS = 2.0
+# Crusts shipped as package data (crusts/NAME.txt), loadable by name.
+SHIPPED_CRUSTS = ("mojave",)
+# What no layer of the Earth goes beyond (PREM, Dziewonski and Anderson 1981, and the
+# softest water-saturated sediments): tops within the Earth's radius; shear speeds from
+# 0.05 km/s (soft mud) to 8 km/s (7.3 at the base of the mantle); P speeds up to 14 km/s
+# (13.7 there); Vp/Vs up to 30 (water-saturated mud, Vp 1.5 km/s over Vs 0.05); densities
+# from water's 1 g/cm^3 to 14 (13 at the centre of the Earth).
+EARTH_RADIUS_KM = 6371.0
+VS_RANGE_KM_S = (0.05, 8.0)
+MAX_VP_KM_S = 14.0
+MAX_VP_OVER_VS = 30.0
+DENSITY_RANGE_G_CM3 = (1.0, 14.0)
 
 
 def brocher_vp_km_s(vs_km_s: FloatArray) -> FloatArray:
@@ -82,6 +111,8 @@ class LayeredModel:
     vs_km_s: tuple[float, ...]
     rho_g_cm3: tuple[float, ...]
     source: str = "velocity model"
+    qp: tuple[float, ...] | None = None  # None: the rule of QS_PER_VS_S_KM and QP_OVER_QS
+    qs: tuple[float, ...] | None = None
 
     def __post_init__(self) -> None:
         columns = (self.top_km, self.vp_km_s, self.vs_km_s, self.rho_g_cm3)
@@ -89,19 +120,26 @@ class LayeredModel:
             raise SettingError("velocity_model", self.source,
                                "needs the same number (at least one) of tops, Vp, Vs and densities")
         for layer in range(len(self.top_km)):
-            problem = layer_problem(layer, *(column[layer] for column in columns))
+            problem = layer_problem(layer, self.top_km[layer], self.vp_km_s[layer],
+                                    self.vs_km_s[layer], self.rho_g_cm3[layer],
+                                    self.top_km[layer - 1] if layer else None)
+            if problem:
+                raise SettingError("velocity_model", self.source, f"layer {layer + 1}: {problem}")
+        if (self.qp is None) != (self.qs is None) or (
+                self.qp is not None and self.qs is not None
+                and not len(self.qp) == len(self.qs) == len(self.top_km)):
+            raise SettingError("velocity_model", self.source,
+                               "needs both Qp and Qs for every layer, or neither")
+        for layer, (qp, qs) in enumerate(zip(self.qp or (), self.qs or ())):
+            problem = quality_problem(qp, qs)
             if problem:
                 raise SettingError("velocity_model", self.source, f"layer {layer + 1}: {problem}")
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> "LayeredModel":
         """Reads the plain-text layout in this module's description."""
-        try:
-            text = Path(path).read_text()
-        except (OSError, UnicodeDecodeError) as failure:
-            raise SettingError("velocity_model", os.fspath(path),
-                               f"cannot be read ({failure_reason(failure)})") from None
-        layers: list[tuple[float, float, float, float]] = []
+        text = input_text(path, "velocity_model")
+        layers: list[tuple[float, ...]] = []
         for number, line in enumerate(text.splitlines(), start=1):
             words = line.split("#", 1)[0].split()
             if not words:
@@ -110,19 +148,64 @@ class LayeredModel:
                 values = [float(word) for word in words]
             except ValueError:
                 values = []
-            if len(values) != 4:
+            if len(values) not in (4, 6) or (layers and len(values) != len(layers[0])):
                 raise SettingError("velocity_model", os.fspath(path),
                                    f"line {number} must hold four numbers: top depth (km), "
-                                   f"Vp (km/s), Vs (km/s) and density (g/cm^3)")
+                                   f"Vp (km/s), Vs (km/s) and density (g/cm^3), or six with Qp "
+                                   f"and Qs, as every layer's line does")
             problem = layer_problem(len(layers), values[0], values[1], values[2], values[3],
                                     layers[-1][0] if layers else None)
+            if not problem and len(values) == 6:
+                problem = quality_problem(values[4], values[5])
             if problem:
                 raise SettingError("velocity_model", os.fspath(path), f"line {number}: {problem}")
-            layers.append((values[0], values[1], values[2], values[3]))
+            layers.append(tuple(values))
         if not layers:
             raise SettingError("velocity_model", os.fspath(path), "holds no layer")
-        top, vp, vs, rho = (tuple(column) for column in zip(*layers))
-        return cls(top, vp, vs, rho, source=os.fspath(path))
+        columns = [tuple(column) for column in zip(*layers)]
+        quality = (columns[4], columns[5]) if len(columns) == 6 else (None, None)
+        return cls(columns[0], columns[1], columns[2], columns[3], source=os.fspath(path),
+                   qp=quality[0], qs=quality[1])
+
+    @classmethod
+    def named(cls, name: str) -> "LayeredModel":
+        """A crust shipped with the package (one of SHIPPED_CRUSTS)."""
+        if name not in SHIPPED_CRUSTS:
+            raise SettingError("velocity_model", name,
+                               f"is not a shipped crust ({', '.join(SHIPPED_CRUSTS)})")
+        with resources.as_file(resources.files(__package__) / "crusts" / f"{name}.txt") as path:
+            model = cls.from_file(path)
+        return cls(model.top_km, model.vp_km_s, model.vs_km_s, model.rho_g_cm3,
+                   source=name, qp=model.qp, qs=model.qs)
+
+    @classmethod
+    def from_file_or_name(cls, text: str) -> "LayeredModel":
+        """The file `text`, or the shipped crust of that name where no such file exists."""
+        if text in SHIPPED_CRUSTS and not os.path.exists(text):
+            return cls.named(text)
+        return cls.from_file(text)
+
+    def quality_factors(self) -> tuple[tuple[float, ...], tuple[float, ...]]:
+        """(Qp, Qs) of every layer: the file's, or Qs = 50 Vs and Qp = 2 Qs (Olsen, Day and
+        Bradley 2003)."""
+        if self.qp is not None and self.qs is not None:
+            return self.qp, self.qs
+        qs = tuple(QS_PER_VS_S_KM * vs for vs in self.vs_km_s)
+        return tuple(QP_OVER_QS * q for q in qs), qs
+
+    def vs30_m_s(self) -> float:
+        """The time-averaged shear-wave speed of the top 30 m (m/s): 30 m over the S-wave
+        travel time through them (Borcherdt 1994; the site term of the NGA-West2 models)."""
+        tops = np.asarray(self.top_km)
+        bottoms = np.append(tops[1:], np.inf)
+        thickness_m = 1e3 * (np.minimum(bottoms, 0.03) - np.minimum(tops, 0.03))
+        return float(30.0 / np.sum(thickness_m / (1e3 * np.asarray(self.vs_km_s))))
+
+    def depth_to_vs_km(self, vs_km_s: float) -> float:
+        """The depth (km) of the top of the first layer whose Vs reaches `vs_km_s` (Z1.0 for
+        1 km/s, Z2.5 for 2.5 km/s), or infinity if none does."""
+        reached = [top for top, vs in zip(self.top_km, self.vs_km_s) if vs >= vs_km_s]
+        return reached[0] if reached else math.inf
 
     def layer_of(self, depth_km: FloatArray) -> npt.NDArray[np.intp]:
         """The layer each depth lies in; a depth on a boundary is in the layer below it."""
@@ -139,9 +222,13 @@ class LayeredModel:
         return f"{len(self.top_km)} layers from {self.source}"
 
     def settings(self) -> dict[str, object] | None:
-        return {"top_km": list(self.top_km), "vp_km_s": list(self.vp_km_s),
-                "vs_km_s": list(self.vs_km_s), "rho_g_cm3": list(self.rho_g_cm3),
-                "source": self.source}
+        values: dict[str, object] = {
+            "top_km": list(self.top_km), "vp_km_s": list(self.vp_km_s),
+            "vs_km_s": list(self.vs_km_s), "rho_g_cm3": list(self.rho_g_cm3),
+            "source": self.source}
+        if self.qp is not None and self.qs is not None:
+            values.update(qp=list(self.qp), qs=list(self.qs))
+        return values
 
 
 def layer_problem(layer: int, top: float, vp: float, vs: float, density: float,
@@ -153,15 +240,31 @@ def layer_problem(layer: int, top: float, vp: float, vs: float, density: float,
         return f"the first layer's top is at {top:g} km; it must be at 0 km"
     if previous_top is not None and top <= previous_top:
         return f"its top at {top:g} km is not below the previous one at {previous_top:g} km"
+    if top > EARTH_RADIUS_KM:
+        return f"its top at {top:g} km is below the centre of the Earth ({EARTH_RADIUS_KM:g} km)"
     if vs <= 0 or density <= 0:
         return "Vs and density must be positive"
+    if not VS_RANGE_KM_S[0] <= vs <= VS_RANGE_KM_S[1]:
+        return (f"Vs {vs:g} km/s must be from {VS_RANGE_KM_S[0]:g} to {VS_RANGE_KM_S[1]:g} km/s, "
+                f"as in every layer of the Earth")
+    if not DENSITY_RANGE_G_CM3[0] <= density <= DENSITY_RANGE_G_CM3[1]:
+        return (f"density {density:g} g/cm^3 must be from {DENSITY_RANGE_G_CM3[0]:g} to "
+                f"{DENSITY_RANGE_G_CM3[1]:g} g/cm^3, as in every layer of the Earth")
     if vp < MIN_VP_OVER_VS * vs:
         return f"Vp {vp:g} km/s must be at least sqrt(4/3) times Vs {vs:g} km/s"
+    if vp > MAX_VP_KM_S:
+        return f"Vp {vp:g} km/s must be at most {MAX_VP_KM_S:g} km/s, as in every layer of the Earth"
+    if vp > MAX_VP_OVER_VS * vs:
+        return (f"Vp {vp:g} km/s is {vp / vs:.3g} times Vs {vs:g} km/s; Vp/Vs must be at most "
+                f"{MAX_VP_OVER_VS:g}, as in the softest water-saturated sediments")
     return None
 
 
-def failure_reason(failure: BaseException) -> str:
-    return failure.strerror if isinstance(failure, OSError) and failure.strerror else str(failure)
+def quality_problem(qp: float, qs: float) -> str | None:
+    """What is wrong with a layer's quality factors, or None."""
+    if not all(math.isfinite(value) and value >= MIN_QUALITY_FACTOR for value in (qp, qs)):
+        return f"Qp {qp:g} and Qs {qs:g} must be finite numbers of at least {MIN_QUALITY_FACTOR:g}"
+    return None
 
 
 VelocityModel = GenericCrust | LayeredModel
@@ -172,9 +275,15 @@ def velocity_model_from_settings(values: Any) -> VelocityModel:
     if values is None:
         return GenericCrust()
     columns = ("top_km", "vp_km_s", "vs_km_s", "rho_g_cm3")
-    try:
-        layers = {name: tuple(float(v) for v in values[name]) for name in columns}
-    except (KeyError, TypeError, ValueError):
+    optional = ("qp", "qs")
+    if (not isinstance(values, dict) or set(values) - {*columns, *optional, "source"}
+            or not all(isinstance(values.get(name), list) and all(
+                isinstance(v, (int, float)) and not isinstance(v, bool) for v in values[name])
+                for name in (*columns, *(name for name in optional if values.get(name) is not None)))):
         raise SettingError("velocity_model", "in the settings file",
-                           "must list top_km, vp_km_s, vs_km_s and rho_g_cm3") from None
-    return LayeredModel(**layers, source=str(values.get("source", "settings file")))
+                           "must list the numbers top_km, vp_km_s, vs_km_s and rho_g_cm3 (and "
+                           "optionally qp and qs), and nothing else but its source")
+    layers = {name: tuple(float(v) for v in values[name]) for name in columns}
+    quality = {name: tuple(float(v) for v in values[name]) for name in optional
+               if values.get(name) is not None}
+    return LayeredModel(**layers, **quality, source=str(values.get("source", "settings file")))

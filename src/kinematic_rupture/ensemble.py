@@ -48,7 +48,7 @@ from typing import Any
 import numpy as np
 
 from . import __version__, memory, options, sidecar, srf
-from .checks import SettingError, whole
+from .checks import SettingError, input_text, whole
 from .files import FileSet, is_temporary
 from .geometry import Fault
 from .hypocentre import DISTRIBUTIONS
@@ -84,16 +84,18 @@ class Plan:
     form: str = "srf"
     srf_version: str = "2.0"
     hypocentres: str = "mai2005"
+    srf_blocks: str = "per-plane"
 
     def manifest(self) -> dict[str, Any]:
         return {"format": MANIFEST_FORMAT, "kinematic_rupture": __version__,
                 "settings": sidecar.settings_document(self.fault, self.base),
                 "output": self.form, "srf_version": self.srf_version,
-                "hypocentre_distribution": self.hypocentres}
+                "hypocentre_distribution": self.hypocentres,
+                **({"srf_blocks": self.srf_blocks} if self.srf_blocks != "per-plane" else {})}
 
 
 def plan(fault: Fault, base: RuptureSettings, form: str = "srf", srf_version: str = "2.0",
-         hypocentres: str = "mai2005") -> Plan:
+         hypocentres: str = "mai2005", srf_blocks: str = "per-plane") -> Plan:
     """A run's plan; the base settings' seed and hypocentre do not matter and are cleared.
     `hypocentres` names the distribution hypocentres are drawn from (see `hypocentre`)."""
     if form not in ("srf", "npz"):
@@ -103,8 +105,10 @@ def plan(fault: Fault, base: RuptureSettings, form: str = "srf", srf_version: st
     if hypocentres not in DISTRIBUTIONS:
         raise SettingError("hypocentre_distribution", hypocentres,
                            f"must be one of {', '.join(DISTRIBUTIONS)}")
+    if srf_blocks not in srf.BLOCKS:
+        raise SettingError("srf_blocks", srf_blocks, f"must be one of {', '.join(srf.BLOCKS)}")
     return Plan(fault, dataclasses.replace(base, seed=0, hypocentre_km=None), form, srf_version,
-                hypocentres)
+                hypocentres, srf_blocks)
 
 
 def variation_settings(run: Plan, seed: int) -> RuptureSettings:
@@ -137,12 +141,15 @@ def build_variation(seed: int, run: Plan, output: str) -> Row:
     with FileSet() as files:
         if run.form == "srf":
             with files.open(directory / name, "wb") as stream:
-                srf.write_srf(stream, rupture, run.srf_version, sidecar.provenance(rupture))
+                srf.write_srf(stream, rupture, run.srf_version, sidecar.provenance(rupture),
+                              blocks=run.srf_blocks)
         else:
             files.write_with(directory / name,
                              lambda out: np.savez_compressed(out, **npz_bytes(rupture)))
+        written = sidecar.file_record(files.written(directory / name), name)
         with files.open(directory / f"rupture-{seed}.json", "w") as stream:
-            stream.write(sidecar.sidecar_text(rupture, run.srf_version))
+            stream.write(sidecar.sidecar_text(rupture, run.srf_version, run.srf_blocks,
+                                              written))
         files.commit()
     return summary_row(rupture, name)
 
@@ -165,6 +172,38 @@ def complete_seeds(output: Path, form: str) -> set[int]:
         if match and (output / f"rupture-{match.group(1)}.{form}").is_file():
             seeds.add(int(match.group(1)))
     return seeds
+
+
+def intact(output: Path, run: Plan, seed: int) -> bool:
+    """Whether a seed's files are the ones its task wrote: a sidecar that reads, of this
+    run's settings for the seed, SRF version and blocks, with a summary, and a rupture file
+    of the size and SHA-256 digest that the sidecar records."""
+    name = f"rupture-{seed}.{run.form}"
+    try:
+        document = json.loads(input_text(output / f"rupture-{seed}.json", "sidecar"))
+        expected = sidecar.settings_document(run.fault, variation_settings(run, seed))
+        row_from_sidecar(output / f"rupture-{seed}.json", run.form)
+        record = document["file"]
+        return (document["format"] == sidecar.FORMAT
+                and document["settings"] == json.loads(json.dumps(expected))
+                and document["srf_version"] == run.srf_version
+                and document.get("srf_blocks", "per-plane") == run.srf_blocks
+                and record["name"] == name
+                and record["bytes"] == (output / name).stat().st_size
+                and record == sidecar.file_record(output / name, name))
+    except (SettingError, OSError, ValueError, KeyError, TypeError, AttributeError, RecursionError):
+        return False
+
+
+def verified_seeds(output: Path, run: Plan) -> tuple[set[int], set[int]]:
+    """The seeds whose files are complete and intact, and those whose files are there but
+    damaged, which are removed to be built again."""
+    complete = complete_seeds(output, run.form)
+    damaged = {seed for seed in complete if not intact(output, run, seed)}
+    for seed in damaged:
+        for suffix in (run.form, "json"):
+            (output / f"rupture-{seed}.{suffix}").unlink(missing_ok=True)
+    return complete - damaged, damaged
 
 
 def final_name(path: Path) -> str:
@@ -216,8 +255,10 @@ def check_output(output: Path, run: Plan, resume: bool, overwrite: bool) -> None
                            "--overwrite replaces it")
 
 
-def prepare_output(output: Path, run: Plan, resume: bool, overwrite: bool) -> set[int]:
-    """Makes `output` this run's directory; returns the seeds already complete in it."""
+def prepare_output(output: Path, run: Plan, resume: bool,
+                   overwrite: bool) -> tuple[set[int], set[int]]:
+    """Makes `output` this run's directory; returns the seeds already complete in it, and
+    those whose files it found damaged and removed (see `verified_seeds`)."""
     check_output(output, run, resume, overwrite)
     output.mkdir(parents=True, exist_ok=True)
     if overwrite:
@@ -225,13 +266,13 @@ def prepare_output(output: Path, run: Plan, resume: bool, overwrite: bool) -> se
             path.unlink(missing_ok=True)
     tidy(output)
     if (output / MANIFEST).is_file():  # a run that is resumed, of the same settings
-        return complete_seeds(output, run.form)
+        return verified_seeds(output, run)
     with FileSet() as files:
         with files.open(output / MANIFEST, "w") as stream:
             json.dump(run.manifest(), stream, indent=1)
             stream.write("\n")
         files.commit()
-    return set()
+    return set(), set()
 
 
 def write_summary(output: Path, run: Plan) -> list[Row]:
@@ -329,7 +370,7 @@ def run_ensemble(client: Any, run: Plan, seeds: Sequence[int], output: str | os.
     the summary rows of every complete seed (in seed order), the seconds from submitting
     the first task to the last result, and how many ruptures were built."""
     directory = Path(output).resolve()
-    done = prepare_output(directory, run, resume, overwrite)
+    done, _ = prepare_output(directory, run, resume, overwrite)
     try:
         seconds, built = build_seeds(client, run, seeds, done, directory, show_progress)
     finally:
@@ -355,6 +396,9 @@ def add_options(parser: argparse.ArgumentParser) -> None:
                         help="one SRF file or one compressed NumPy file per variation")
     parser.add_argument("--srf-version", choices=srf.VERSIONS, default="2.0",
                         help="SRF version (default 2.0)")
+    parser.add_argument("--srf-blocks", choices=srf.BLOCKS, default="per-plane",
+                        help="one POINTS block a plane (default), or one for all planes, for "
+                        "readers that read only the first (SW4, instaseis)")
     parser.add_argument("--hypocentre-distribution", choices=DISTRIBUTIONS, default="mai2005",
                         help="where hypocentres are drawn: the positions of Mai et al. (2005) for "
                         "the fault's mechanism, or of Melgar and Hayes (2019), each weighted so "
@@ -465,7 +509,7 @@ def run_command(arguments: argparse.Namespace) -> None:
     fault, base = options.fault_and_settings(arguments, Fault(), RuptureSettings(),
                                              size_by_magnitude=True)
     run = plan(fault, base, arguments.format, arguments.srf_version,
-               arguments.hypocentre_distribution)
+               arguments.hypocentre_distribution, arguments.srf_blocks)
     output = Path(arguments.output)
     check_output(output, run, arguments.resume, arguments.overwrite)
     warn(build_warnings(fault, base))
@@ -481,7 +525,10 @@ def run_command(arguments: argparse.Namespace) -> None:
     try:
         with connected(arguments.scheduler, workers) as client:
             active = len(client.scheduler_info()["workers"])
-            done = prepare_output(output, run, arguments.resume, arguments.overwrite)
+            done, damaged = prepare_output(output, run, arguments.resume, arguments.overwrite)
+            if arguments.resume:
+                print(f"resuming: {len(done)} seed{'s' if len(done) != 1 else ''} complete; "
+                      f"{len(damaged)} whose files were damaged or not this run's to be built again")
             try:
                 seconds, built = build_seeds(client, run, seeds, done, output.resolve(),
                                              sys.stderr.isatty())

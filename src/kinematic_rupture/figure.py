@@ -28,7 +28,7 @@ from matplotlib.axes import Axes  # noqa: E402
 from matplotlib.colors import Colormap, Normalize  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
 from matplotlib.patheffects import withStroke  # noqa: E402
-from matplotlib.ticker import MaxNLocator  # noqa: E402
+from matplotlib.ticker import FuncFormatter, MaxNLocator  # noqa: E402
 from mpl_toolkits.axes_grid1.anchored_artists import (  # type: ignore[import-untyped]  # noqa: E402
     AnchoredSizeBar)
 from scipy.ndimage import gaussian_filter  # noqa: E402
@@ -36,6 +36,7 @@ from scipy.ndimage import gaussian_filter  # noqa: E402
 from . import brune  # noqa: E402
 from .geometry import WGS84  # noqa: E402
 from .kinematics import largest_frequency_hz  # noqa: E402
+from .pulses import nonzero_spans, slip_spans_s  # noqa: E402
 from .rupture import Rupture  # noqa: E402
 from .scaling import moment_magnitude  # noqa: E402
 from .srf import (SrfError, SrfFile, SrfPlane, point_slip_rate_cm_s,  # noqa: E402
@@ -287,7 +288,7 @@ def pulse(view_planes: list[PlaneView], cell: tuple[int, int, int], rates_m_s: F
 def srf_view(srf: SrfFile, rigidity: FloatArray, name: str) -> RuptureView:
     """The figure's view of a file: it needs a PLANE block whose cell counts match its
     points, planes of cells and a size, and a point that slips. Slip and slip rate are the
-    vector sum of the three components; rise time is each point's samples times DT; the
+    vector sum of the three components; rise time is the span of each point's non-zero samples; the
     rupture speed comes from the gradient of TINIT, over VS where the file gives it."""
     points = srf.points
     sizes = [plane.nstk * plane.ndip for plane in srf.planes]
@@ -319,14 +320,15 @@ def srf_view(srf: SrfFile, rigidity: FloatArray, name: str) -> RuptureView:
          (row + 0.5) * planes[number].width_km / srf.planes[number].ndip),
         "first point to slip", pulses, dt, rate, moment, srf_duration_s(srf),
         "Vr / VS, Vr from TINIT" if known_vs else "Vr from TINIT (km/s)",
-        "rise time, NT x DT (s)", "mean rake", source_spectrum(rate, dt, moment, highest, label))
+        "rise time (s)", "mean rake", source_spectrum(rate, dt, moment, highest, label))
 
 
 def srf_planes(srf: SrfFile, starts: list[int]) -> tuple[list[PlaneView], FloatArray]:
     """Each plane's view, and the rupture speeds (km/s) estimated on all of them."""
     points = srf.points
     slip = points.total_slip_cm() / 100.0
-    rise = np.where(slip > 0, points.rate_duration_s(), np.nan)
+    rise = points.rise_time_s()
+    rise = np.where(rise > 0, rise, np.nan)
     vs_km_s = points.vs_cm_s / 1e5
     planes, speeds = [], []
     for n, plane in enumerate(srf.planes):
@@ -387,12 +389,14 @@ def file_seed(comments: list[str]) -> int | None:
 # ---- Where the planes lie ----------------------------------------------------------------------
 
 
-def plane_points(plane: PlaneView, along_km: FloatArray,
-                 down_km: FloatArray) -> tuple[FloatArray, FloatArray]:
+def plane_points(plane: PlaneView, along_km: FloatArray, down_km: FloatArray,
+                 about_lon: float) -> tuple[FloatArray, FloatArray]:
     """Longitude and latitude of points `along_km` from a plane's first end and `down_km`
     down dip: along the top edge from its centre on a WGS84 geodesic, then horizontally
     by down cos(dip) towards the local strike plus 90 degrees (Karney 2013, through
-    pyproj), as `geometry.cell_centres` places the cells."""
+    pyproj), as `geometry.cell_centres` places the cells. Longitudes are unwrapped to
+    within 180 degrees of `about_lon`, so that a fault across the antimeridian is drawn
+    in one piece."""
     along, down = np.broadcast_arrays(np.asarray(along_km, dtype=np.float64),
                                       np.asarray(down_km, dtype=np.float64))
     offset_m = (along - 0.5 * plane.length_km) * 1e3
@@ -403,14 +407,15 @@ def plane_points(plane: PlaneView, along_km: FloatArray,
     strike_here = np.where(backwards, back, back + 180.0)
     across_m = down * math.cos(math.radians(plane.dip_deg)) * 1e3
     lon, lat, _ = WGS84.fwd(lon, lat, strike_here + 90.0, across_m)
-    return np.asarray(lon, dtype=np.float64), np.asarray(lat, dtype=np.float64)
+    lon = about_lon + (np.asarray(lon, dtype=np.float64) - about_lon + 180.0) % 360.0 - 180.0
+    return lon, np.asarray(lat, dtype=np.float64)
 
 
-def outline(plane: PlaneView) -> tuple[FloatArray, FloatArray]:
+def outline(plane: PlaneView, about_lon: float) -> tuple[FloatArray, FloatArray]:
     """The plane's four corners on the map, closed: top edge first, then the bottom."""
     along = np.array([0.0, plane.length_km, plane.length_km, 0.0, 0.0])
     down = np.array([0.0, 0.0, plane.width_km, plane.width_km, 0.0])
-    return plane_points(plane, along, down)
+    return plane_points(plane, along, down, about_lon)
 
 
 # ---- Layout ------------------------------------------------------------------------------------
@@ -670,10 +675,11 @@ def draw_map(axes: Axes, view: RuptureView) -> None:
     """Outlines, top edges (solid at the surface, dashed when buried), slip on planes that
     are not steep, and the epicentre, with longitude scaled by cos(latitude)."""
     norm = Normalize(0.0, max(float(p.slip_m.max()) for p in view.planes))
+    about = view.planes[0].lon
     for number, plane in enumerate(view.planes, start=1):
         if plane.dip_deg <= MAP_SLIP_STEEPEST_DEG:
-            map_slip(axes, plane, norm, number)
-        lon, lat = outline(plane)
+            map_slip(axes, plane, norm, number, about)
+        lon, lat = outline(plane, about)
         axes.plot(lon, lat, color="black", linewidth=0.8, gid=f"plane {number}")
         buried = plane.top_depth_km > 0
         axes.plot(lon[:2], lat[:2], color="black", linewidth=2.0, linestyle="--" if buried else "-",
@@ -682,7 +688,7 @@ def draw_map(axes: Axes, view: RuptureView) -> None:
             axes.annotate(str(number), (float(lon[2:4].mean()), float(lat[2:4].mean())),
                           fontsize=FONT_SIZE - 1, color="0.3", ha="center")
     number, along, down = view.hypocentre
-    lon, lat = plane_points(view.planes[number], np.array(along), np.array(down))
+    lon, lat = plane_points(view.planes[number], np.array(along), np.array(down), about)
     axes.plot(lon, lat, marker="*", markersize=14, color="deepskyblue",
               markeredgecolor="black", linestyle="none", zorder=5, label="epicentre")
     handles, labels = axes.get_legend_handles_labels()
@@ -691,14 +697,14 @@ def draw_map(axes: Axes, view: RuptureView) -> None:
     frame_map(axes, view)
 
 
-def map_slip(axes: Axes, plane: PlaneView, norm: Normalize, number: int) -> None:
+def map_slip(axes: Axes, plane: PlaneView, norm: Normalize, number: int, about_lon: float) -> None:
     """Slip on the plane's cells, at most `MAP_CELLS` of them each way."""
     rows, columns = plane.slip_m.shape
     steps = (max(1, math.ceil(rows / MAP_CELLS)), max(1, math.ceil(columns / MAP_CELLS)))
     along = np.minimum(np.arange(0, columns + steps[1], steps[1]), columns) / columns
     down = np.minimum(np.arange(0, rows + steps[0], steps[0]), rows) / rows
     lon, lat = plane_points(plane, along[None, :] * plane.length_km,
-                            down[:, None] * plane.width_km)
+                            down[:, None] * plane.width_km, about_lon)
     axes.pcolormesh(lon, lat, plane.slip_m[::steps[0], ::steps[1]], cmap="YlOrRd", norm=norm,
                     shading="flat", rasterized=True, gid=f"plane {number} slip")
 
@@ -707,7 +713,7 @@ def frame_map(axes: Axes, view: RuptureView) -> None:
     """Limits around the outlines with a margin, the panel filled, a degree of longitude
     as long as cos(latitude) degrees of latitude (equal distances either way), and a
     scale bar."""
-    corners = [outline(plane) for plane in view.planes]
+    corners = [outline(plane, view.planes[0].lon) for plane in view.planes]
     lon = np.concatenate([c[0] for c in corners])
     lat = np.concatenate([c[1] for c in corners])
     middle = 0.5 * (float(lat.min()) + float(lat.max()))
@@ -721,6 +727,8 @@ def frame_map(axes: Axes, view: RuptureView) -> None:
     axes.set_aspect(stretch, adjustable="datalim")
     scale_bar(axes, centre, half)
     axes.xaxis.set_major_locator(MaxNLocator(4))
+    # Longitudes unwrapped beyond 180 degrees are labelled as the longitudes they are.
+    axes.xaxis.set_major_formatter(FuncFormatter(lambda lon, _: f"{(lon + 180.0) % 360.0 - 180.0:g}"))
     axes.yaxis.set_major_locator(MaxNLocator(5))
     axes.set_xlabel("longitude (°)")
     axes.set_ylabel("latitude (°)")

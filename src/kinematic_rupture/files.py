@@ -9,6 +9,7 @@ files and leaves the earlier ones byte for byte untouched.
 """
 
 import errno
+import fcntl
 import os
 import secrets
 import signal
@@ -133,6 +134,30 @@ class FileSet:
         with self.open(path, "wb") as stream:
             write(stream)
 
+    def write_named(self, path: str | os.PathLike[str], write: Callable[[Path], object]) -> None:
+        """A new file that `write` makes under the temporary name it is given, for libraries
+        that open files by name themselves (HDF5, netCDF)."""
+        final = Path(path)
+        temporary = temporary_path(final)
+        self.pending.append((final, temporary))
+        try:
+            write(temporary)
+            descriptor = os.open(temporary, os.O_RDONLY | os.O_CLOEXEC)
+            try:
+                os.fsync(descriptor)
+            finally:
+                os.close(descriptor)
+        except OSError as error:
+            if error.filename in (None, temporary, str(temporary)):
+                error.filename = str(final)
+            raise
+
+    def written(self, path: str | os.PathLike[str]) -> Path:
+        """Where the file that will become `path` is being written, to be read back before
+        the commit."""
+        final = Path(path)
+        return next(temporary for name, temporary in self.pending if name == final)
+
     def commit(self) -> None:
         """Renames every file into place, all at once as far as signals can tell: a signal
         that comes once the renames have begun acts after the last of them."""
@@ -142,13 +167,43 @@ class FileSet:
             if final.is_dir():
                 raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), str(final))
         directories = {final.parent for final, _ in self.pending}
-        with signals_held():
+        with directories_locked(directories), signals_held():
             for final, temporary in self.pending:
                 os.replace(temporary, final)
             renamed += len(self.pending)
             self.pending.clear()
         for directory in directories:
             sync_directory(directory)
+
+
+@contextmanager
+def directories_locked(directories: set[Path]) -> Iterator[None]:
+    """Holds an exclusive lock (flock) on each directory, so that processes renaming files
+    into the same directories do so one set after another: two runs writing the same names
+    leave one run's whole set, never some files of each. Each directory is locked once
+    whatever names lead to it, in a fixed order; one that cannot be locked (a file system
+    without flock) is left unlocked."""
+    descriptors: dict[tuple[int, int], int] = {}
+    try:
+        for directory in sorted(directories):
+            try:
+                descriptor = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+            except OSError:
+                continue
+            status = os.fstat(descriptor)
+            if (status.st_dev, status.st_ino) in descriptors:
+                os.close(descriptor)
+                continue
+            descriptors[(status.st_dev, status.st_ino)] = descriptor
+        for _, descriptor in sorted(descriptors.items()):
+            try:
+                fcntl.flock(descriptor, fcntl.LOCK_EX)
+            except OSError:
+                pass
+        yield
+    finally:
+        for descriptor in descriptors.values():
+            os.close(descriptor)  # which releases its lock
 
 
 def files_renamed() -> int:
@@ -184,4 +239,11 @@ def write_atomically(path: str | os.PathLike[str], write: Callable[[IO[bytes]], 
     """One binary file, complete or absent."""
     with FileSet() as files:
         files.write_with(path, write)
+        files.commit()
+
+
+def write_named_atomically(path: str | os.PathLike[str], write: Callable[[Path], object]) -> None:
+    """One file that `write` makes by name (see FileSet.write_named), complete or absent."""
+    with FileSet() as files:
+        files.write_named(path, write)
         files.commit()

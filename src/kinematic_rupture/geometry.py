@@ -39,6 +39,22 @@ FloatArray = npt.NDArray[np.float64]
 WGS84 = Geod(ellps="WGS84")
 # Sizes within this relative distance of a whole number of cells count as whole.
 WHOLE_CELLS_TOLERANCE = 1e-9
+# The longest ruptures recorded ran about 1,300 to 1,600 km (Sumatra-Andaman 2004); a plane,
+# or a fault of several, longer than this is no earthquake's.
+MAX_LENGTH_KM = 2000.0
+# The widest ruptures, of subduction megathrusts (Chile 1960, Sumatra 2004, Tohoku 2011),
+# are about 200 to 300 km down dip.
+MAX_WIDTH_KM = 500.0
+# No earthquake starts deeper than about 700 km, the base of the mantle transition zone.
+MAX_DEPTH_KM = 700.0
+# Cells smaller than a metre resolve frequencies no wave-propagation code reaches (a 1 m
+# cell already resolves a kilohertz): a smaller size is a mistake in its unit.
+MIN_CELL_KM = 1e-3
+
+
+LENGTH_REASON = "km: the longest ruptures recorded ran about 1,500 km"
+WIDTH_REASON = "km: the widest ruptures recorded reach about 300 km down dip"
+DEPTH_REASON = "km: no earthquake starts deeper than about 700 km"
 
 
 @dataclass(frozen=True)
@@ -58,15 +74,18 @@ class Plane:
 
     def __post_init__(self) -> None:
         checked = {
-            "length_km": checks.positive("length_km", self.length_km, "km"),
-            "width_km": checks.positive("width_km", self.width_km, "km"),
+            "length_km": checks.at_most("length_km", checks.positive("length_km", self.length_km, "km"),
+                                        MAX_LENGTH_KM, LENGTH_REASON),
+            "width_km": checks.at_most("width_km", checks.positive("width_km", self.width_km, "km"),
+                                       MAX_WIDTH_KM, WIDTH_REASON),
             "lon": checks.wrapped_longitude("lon", self.lon),
             "lat": checks.within("lat", self.lat, -90.0, 90.0, "a latitude"),
             "strike_deg": checks.wrapped_degrees("strike_deg", self.strike_deg),
             "dip_deg": checks.within("dip_deg", self.dip_deg, 0.0, 90.0, "a dip", low_open=True),
             "rake_deg": checks.wrapped_rake("rake_deg", self.rake_deg),
-            "top_depth_km": checks.non_negative("top_depth_km", self.top_depth_km,
-                                                "km below the surface"),
+            "top_depth_km": checks.at_most("top_depth_km", checks.non_negative(
+                "top_depth_km", self.top_depth_km, "km below the surface"), MAX_DEPTH_KM,
+                DEPTH_REASON),
         }
         for name, value in checked.items():
             object.__setattr__(self, name, value)
@@ -74,6 +93,13 @@ class Plane:
     @property
     def bottom_depth_km(self) -> float:
         return self.top_depth_km + self.width_km * math.sin(math.radians(self.dip_deg))
+
+
+def smallest_cell(cell_km: float) -> float:
+    if cell_km < MIN_CELL_KM:
+        raise SettingError("cell_km", cell_km, f"must be at least {MIN_CELL_KM:g} km: smaller "
+                           f"cells resolve frequencies no wave-propagation code reaches")
+    return cell_km
 
 
 def whole_cells(setting: str, size_km: float, cell_km: float) -> int:
@@ -93,10 +119,14 @@ class Fault:
     cell_km: float = 0.1
 
     def __post_init__(self) -> None:
-        object.__setattr__(self, "cell_km", checks.positive("cell_km", self.cell_km, "km"))
+        object.__setattr__(self, "cell_km", smallest_cell(checks.positive("cell_km", self.cell_km, "km")))
         planes = tuple(self.planes)
         if not planes:
             raise SettingError("planes", "none", "a fault needs at least one plane")
+        length = sum(plane.length_km for plane in planes if isinstance(plane, Plane))
+        if length > MAX_LENGTH_KM:
+            raise SettingError("planes", f"of {length:g} km in all",
+                               f"a fault must be at most {MAX_LENGTH_KM:g} {LENGTH_REASON}")
         for number, plane in enumerate(planes):
             if not isinstance(plane, Plane):
                 raise SettingError(f"planes[{number}]", plane, "must be a Plane")
@@ -125,11 +155,16 @@ class Fault:
         mechanism and placed at the depth of Kaklamanos et al. (2011) within the
         seismogenic crust (`scaling.placed_dimensions_km`), each side rounded to a whole
         number of cells; a top depth given in `plane` is kept."""
-        from .scaling import placed_dimensions_km
+        from .scaling import checked_magnitude, placed_dimensions_km
         given = Plane(**plane)
-        cell = checks.positive("cell_km", cell_km, "km")
-        length, width, top = placed_dimensions_km(checks.number("magnitude", magnitude),
-                                                  given.rake_deg, given.dip_deg)
+        cell = smallest_cell(checks.positive("cell_km", cell_km, "km"))
+        length, width, top = placed_dimensions_km(checked_magnitude(magnitude), given.rake_deg,
+                                                  given.dip_deg)
+        if length > MAX_LENGTH_KM or width > MAX_WIDTH_KM:
+            raise SettingError("magnitude", magnitude,
+                               f"Leonard's (2010) relations give it a fault of {length:.4g} km x "
+                               f"{width:.4g} km, beyond the largest of {MAX_LENGTH_KM:g} km x "
+                               f"{MAX_WIDTH_KM:g} km; give the fault's length and width")
         sides = {name: round(max(1, round(size / cell)) * cell, 9)
                  for name, size in (("length_km", length), ("width_km", width))}
         placed = {"top_depth_km": round(top, 3), **plane, **sides}
@@ -233,13 +268,16 @@ def cell_points(plane: Plane, rows: int, columns: int,
 
 def per_segment(setting: str, value: float | Sequence[float], segments: int) -> list[float]:
     """A value shared by every segment, or one per segment."""
-    if isinstance(value, (int, float)):
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
         return [float(value)] * segments
+    if not isinstance(value, Sequence) or isinstance(value, str):
+        raise SettingError(setting, repr(value), "must be a number, or a list of one number "
+                           "for each segment")
     values = list(value)
     if len(values) != segments:
         raise SettingError(setting, value, f"must be one value, or one for each of the "
                            f"{segments} segments")
-    return [float(item) for item in values]
+    return [checks.number(setting, item) for item in values]
 
 
 def planes_from_trace(trace: Sequence[tuple[float, float]], cell_km: float,
@@ -256,6 +294,11 @@ def planes_from_trace(trace: Sequence[tuple[float, float]], cell_km: float,
     Dip, width, top depth and rake are shared, or given one per segment.
     """
     points = [checks.pair("trace", vertex) for vertex in trace]
+    for number, (lon, lat) in enumerate(points, start=1):
+        if not -90.0 <= lat <= 90.0:
+            raise SettingError("trace", f"{checks.quote(lon)},{checks.quote(lat)}",
+                               f"vertex {number} has latitude {checks.quote(lat)}; a latitude "
+                               f"must be in [-90, 90]")
     if len(points) < 2:
         raise SettingError("trace", len(points), "a trace needs at least two vertices")
     count = len(points) - 1

@@ -48,8 +48,8 @@ RUPTURE_OPTIONS = (
     Option("--correlation-km", "correlation_km", "pair", "von Kármán correlation lengths "
            "(km); default: scaled with magnitude (Mai and Beroza 2002)", ("ALONG", "DOWN")),
     Option("--velocity-model", "velocity_model", "path", "1-D layered crust: a text file of "
-           "top depth (km), Vp, Vs (km/s) and density (g/cm^3) per line; default: a generic "
-           "crust", "FILE"),
+           "top depth (km), Vp, Vs (km/s) and density (g/cm^3) per line, optionally Qp and Qs, "
+           "or a shipped crust's name (mojave); default: a generic crust", "FILE"),
 )
 SEED_OPTION = Option("--seed", "seed", "seed", f"seed of the random fields (0 to {UINT64_MAX})")
 HYPOCENTRE_OPTION = Option("--hypocentre", "hypocentre_km", "pair",
@@ -75,6 +75,15 @@ def option_name(setting: str) -> str:
     return OPTION_OF.get(setting, setting)
 
 
+def typed_fault_options(arguments: argparse.Namespace) -> str:
+    """The fault's options given on the command line, as typed."""
+    typed = [f"{option.flag} {getattr(arguments, option.setting)}" for option in FAULT_OPTIONS
+             if getattr(arguments, option.setting, None) is not None]
+    typed += [f"--{name} {getattr(arguments, name)}" for name in ("fault", "trace")
+              if getattr(arguments, name, None)]
+    return " ".join(typed)
+
+
 def default_text(option: Option) -> str:
     plane, settings = Plane(), RuptureSettings()
     if option.setting == "cell_km":
@@ -98,7 +107,7 @@ def add_options(group: argparse._ArgumentGroup, options: tuple[Option, ...]) -> 
 def converted(option_setting: str, kind: str, text: Any) -> Any:
     """An option's text as its setting's value, or a refusal naming the setting."""
     if kind == "path":
-        return LayeredModel.from_file(text)
+        return LayeredModel.from_file_or_name(text)
     if kind == "choice":
         return text
     if kind == "pair":
@@ -202,9 +211,20 @@ def several_planes(arguments: argparse.Namespace, plane_values: dict[str, Any],
         if file_cell is not None and not explicit_cell:
             cell = file_cell
             planes, _ = read_fault(arguments.fault, cell, defaults)
-        return Fault(planes, cell)
+        return fault_of(planes, cell, "fault", arguments.fault)
     vertices = [trace_vertex(text) for text in arguments.trace.replace(";", " ").split()]
-    return Fault(planes_from_trace(vertices, cell, **defaults), cell)
+    return fault_of(planes_from_trace(vertices, cell, **defaults), cell, "trace", arguments.trace)
+
+
+def fault_of(planes: tuple[Plane, ...], cell: float, source: str, text: str) -> Fault:
+    """The fault of these planes, a refusal of it named by the option that gave them (the
+    cell size's by --cell-km, where it comes from)."""
+    try:
+        return Fault(planes, cell)
+    except SettingError as refusal:
+        if refusal.setting == "cell_km":
+            raise
+        raise SettingError(source, text, refusal.sentence(refusal.setting)) from None
 
 
 def trace_vertex(text: str) -> tuple[float, float]:

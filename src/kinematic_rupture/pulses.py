@@ -90,3 +90,43 @@ def spread_rows(offsets: IntArray, samples: FloatArray, widths: IntArray,
         reaching = width > shift
         smoothed[target[wide][reaching] + shift] += share[reaching]
     return smoothed
+
+
+# ---- How long a pulse lasts ----------------------------------------------------------------
+#
+# A subfault slips from its first non-zero sample to the end of its last: each sample stands
+# for the interval DT that follows it, which is what makes DT times the sum of the samples
+# its slip. Its rise time is that span, (last - first + 1) DT, and a rupture lasts until the
+# last of its subfaults stops slipping. The command's summary, the sidecar, `inspect` and
+# the figure all measure it so, from the samples written.
+
+
+def nonzero_spans(offsets: IntArray, samples: FloatArray) -> tuple[IntArray, IntArray]:
+    """Each row's first and last non-zero sample, counted from the row's start; -1 for
+    both in a row with none."""
+    rows = offsets.size - 1
+    first = np.full(rows, -1, dtype=np.int64)
+    last = np.full(rows, -1, dtype=np.int64)
+    nonzero = np.flatnonzero(samples)
+    if nonzero.size:
+        row = np.searchsorted(offsets, nonzero, side="right") - 1
+        change = row[1:] != row[:-1]
+        starts = np.concatenate(([True], change))
+        ends = np.concatenate((change, [True]))
+        first[row[starts]] = nonzero[starts] - offsets[row[starts]]
+        last[row[ends]] = nonzero[ends] - offsets[row[ends]]
+    return first, last
+
+
+def slip_spans_s(first: IntArray, last: IntArray, dt_s: float | FloatArray) -> FloatArray:
+    """The rise time of each row of these spans, 0 where it never slips."""
+    return np.where(last >= 0, (last - first + 1) * dt_s, 0.0)
+
+
+def rupture_duration_s(start_s: FloatArray, last: IntArray, dt_s: float | FloatArray) -> float:
+    """When the last row that slips stops, its samples starting at `start_s`."""
+    slipping = last >= 0
+    if not slipping.any():
+        return 0.0
+    ends = start_s + (last + 1) * dt_s
+    return float(ends[slipping].max())

@@ -33,11 +33,12 @@ from .crust import GenericCrust, LayeredModel, VelocityModel, rigidity_pa
 from .field import Embedding, largest_padding
 from .random_fields import base_on_chart, detail_on_chart, draw_reference
 from .timing import timing
-from .geometry import Fault
+from .geometry import DEPTH_REASON, MAX_DEPTH_KM, Fault
 from .charts import Chart, chart_junctions, fault_charts
 from .front import Seed, front_times, hypocentre_seed
 from .moment import moment_rate
-from .pulses import centred_starts, crossing_widths, smooth_rows
+from .pulses import (centred_starts, crossing_widths, nonzero_spans, rupture_duration_s,
+                     slip_spans_s, smooth_rows)
 from .hypocentre import (DISTRIBUTIONS, check_hypocentre, default_hypocentre, draw_hypocentre,
                          hypocentre_subfault)
 
@@ -60,6 +61,21 @@ WIDEST_JUMP_KM = 5.0
 # minutes (the 2004 Sumatra-Andaman earthquake, about 500 s; Ammon et al. 2005, Science
 # 308, 1133-1139), and a fault triggered later is another earthquake.
 LONGEST_JUNCTION_DELAY_S = 600.0
+# Bounds of the settings that have no natural one, each far beyond what a rupture uses,
+# so that no arithmetic of the build overflows:
+# a slip rate sampled less often than every 10 s leaves no pulse of any earthquake
+# (the largest ruptures' rise times are some tens of seconds) more than a sample or two;
+MAX_DT_S = 10.0
+# correlation lengths beyond a quarter of the Earth's circumference give the same, nearly
+# uniform field on a fault of any size the geometry allows;
+MAX_CORRELATION_KM = 1e4
+# rise-time coefficients 50 times Graves and Pitarka's (2010) 1.6e-9, which give mean
+# rise times over a minute at Mw 7;
+MAX_RISE_TIME_COEFFICIENT = 1e-7
+# rupture-time perturbations of 10 s and more, against Graves and Pitarka's (2010)
+# 0.1 s + 5e-10 M0^(1/3), which is about 0.45 s at Mw 7.
+MAX_TIME_PERTURBATION_INTERCEPT_S = 10.0
+MAX_TIME_PERTURBATION_SLOPE = 1e-8
 
 
 @dataclass(frozen=True)
@@ -140,7 +156,7 @@ class RuptureSettings:
         def fraction(name: str, what: str, low_open: bool = False) -> None:
             set_(name, checks.within(name, getattr(self, name), 0.0, 1.0, what, low_open=low_open))
 
-        set_("magnitude", checks.number("magnitude", self.magnitude))
+        set_("magnitude", scaling.checked_magnitude(self.magnitude))
         set_("seed", checks.whole("seed", self.seed, 0, checks.UINT64_MAX, "a seed"))
         if self.hypocentre_km is not None:
             set_("hypocentre_km", checks.pair("hypocentre_km", self.hypocentre_km))
@@ -151,10 +167,16 @@ class RuptureSettings:
             if along <= 0 or down <= 0:
                 raise SettingError("correlation_km", self.correlation_km,
                                    "correlation lengths must be positive numbers of km")
+            if max(along, down) > MAX_CORRELATION_KM:
+                raise SettingError("correlation_km", self.correlation_km,
+                                   f"correlation lengths must be at most {MAX_CORRELATION_KM:g} "
+                                   f"km: longer ones give the same, nearly uniform field")
             set_("correlation_km", (along, down))
         set_("slip_cov", checks.within("slip_cov", self.slip_cov, 0.0, 5.0,
                                        "a coefficient of variation", low_open=True))
-        set_("dt_s", checks.positive("dt_s", self.dt_s, "seconds"))
+        set_("dt_s", checks.at_most("dt_s", checks.positive("dt_s", self.dt_s, "seconds"),
+                                    MAX_DT_S, "s: a slip rate sampled less often gives no "
+                                    "earthquake's pulse more than a sample or two"))
         set_("beta", checks.within("beta", self.beta, 0.0, 0.5, "a rising fraction",
                                    low_open=True))
         low = checks.within("rupture_velocity_min_fraction", self.rupture_velocity_min_fraction,
@@ -171,16 +193,17 @@ class RuptureSettings:
         for name in ("rupture_velocity_slip_correlation", "time_perturbation_slip_correlation"):
             fraction(name, "a correlation")
         fraction("rise_time_slip_correlation", "a correlation", low_open=True)
-        set_("shallow_depth_km", checks.non_negative("shallow_depth_km", self.shallow_depth_km, "km"))
-        set_("shallow_transition_km", checks.non_negative("shallow_transition_km",
-                                                          self.shallow_transition_km, "km"))
+        for name in ("shallow_depth_km", "shallow_transition_km"):
+            set_(name, checks.at_most(name, checks.non_negative(name, getattr(self, name), "km"),
+                                      MAX_DEPTH_KM, DEPTH_REASON))
         fraction("shallow_rupture_velocity_factor", "a factor", low_open=True)
         set_("shallow_rise_time_factor", checks.within("shallow_rise_time_factor",
                                                        self.shallow_rise_time_factor, 1.0, 10.0,
                                                        "a factor"))
-        set_("rise_time_coefficient", checks.positive("rise_time_coefficient",
-                                                      self.rise_time_coefficient,
-                                                      "s per (dyne cm)^(1/3)"))
+        set_("rise_time_coefficient", checks.within(
+            "rise_time_coefficient", self.rise_time_coefficient, 0.0, MAX_RISE_TIME_COEFFICIENT,
+            "a coefficient in s per (dyne cm)^(1/3)",
+            low_open=True))
         set_("rise_time_spread", checks.within("rise_time_spread", self.rise_time_spread, 1.0,
                                                100.0, "a factor above 1", low_open=True))
         if self.hypocentre_distribution not in (None, *DISTRIBUTIONS):
@@ -189,11 +212,13 @@ class RuptureSettings:
         if self.hypocentre_distribution is not None and self.hypocentre_km is not None:
             raise SettingError("hypocentre_distribution", self.hypocentre_distribution,
                                "draws the hypocentre; give it or a hypocentre, not both")
-        set_("time_perturbation_intercept_s", checks.number("time_perturbation_intercept_s",
-                                                            self.time_perturbation_intercept_s))
-        set_("time_perturbation_slope", checks.non_negative("time_perturbation_slope",
-                                                            self.time_perturbation_slope,
-                                                            "s per (dyne cm)^(1/3)"))
+        set_("time_perturbation_intercept_s", checks.within(
+            "time_perturbation_intercept_s", self.time_perturbation_intercept_s,
+            -MAX_TIME_PERTURBATION_INTERCEPT_S, MAX_TIME_PERTURBATION_INTERCEPT_S,
+            "an intercept in s"))
+        set_("time_perturbation_slope", checks.within(
+            "time_perturbation_slope", self.time_perturbation_slope, 0.0,
+            MAX_TIME_PERTURBATION_SLOPE, "a slope in s per (dyne cm)^(1/3)"))
         set_("rake_std_deg", checks.within("rake_std_deg", self.rake_std_deg, 0.0, 90.0,
                                            "a standard deviation in degrees"))
         set_("rake_max_deviation_deg", checks.within("rake_max_deviation_deg",
@@ -234,8 +259,8 @@ class Rupture:
     `kinematics`). `start_time_s` is when its slip starts (the SRF's TINIT): its pulse is
     smoothed over the time the front takes to cross its cell, centred on the rupture time
     (see `pulses.centred_starts`). `rise_time_s` is each pulse's duration before that
-    smoothing, `written_rise_time_s` as written: from its first non-zero sample to its
-    last, the smoothing included.
+    smoothing, `written_rise_time_s` as written (`pulses.slip_spans_s`): from its first
+    non-zero sample to the end of its last, the smoothing included.
     `offsets` and `samples` are the slip-rate pulses (m/s) as CSR rows, one per subfault;
     `samples[offsets[k] + m]` is subfault k's slip rate at `start_time_s[k]` plus m times
     `dt_s`. `moment_rate_nm_s[n]` is the moment rate at n times `dt_s`.
@@ -617,17 +642,14 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
         offsets, samples = _kernels.synthesise_pulses(slip, rise, settings.dt_s, beta)
     starts, widths = centred_starts(times, widths, settings.dt_s)
     offsets, samples = smooth_rows(offsets, samples, widths)
-    lengths = np.diff(offsets)
-    # As written: from a pulse's first non-zero sample to its last (its first and last
-    # samples are zero, before smoothing and after).
-    written_rise = np.where(lengths > 0, np.maximum(lengths - 2, 1) * settings.dt_s, 0.0)
+    first, last = nonzero_spans(offsets, samples)
+    written_rise = slip_spans_s(first, last, settings.dt_s)
     mean_rake = fault.per_plane([plane.rake_deg for plane in fault.planes])
     rake = kinematics.rake_deg(mean_rake, fields_.rake, settings.rake_std_deg,
                                settings.rake_max_deviation_deg, slip)
 
     moment = float((rigidity * slip).sum()) * fault.cell_area_m2
     rate = moment_rate(starts, offsets, samples, rigidity * fault.cell_area_m2, settings.dt_s)
-    ends = starts[lengths > 0] + (lengths[lengths > 0] - 1) * settings.dt_s
     return Rupture(
         fault=fault, settings=settings, slip_m=slip, rake_deg=rake,
         rupture_time_s=times, front_time_s=front, start_time_s=starts, rise_time_s=rise,
@@ -635,7 +657,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
         rupture_velocity_km_s=speed,
         offsets=offsets, samples=samples, depth_km=depth, vs_km_s=vs, density_g_cm3=density,
         rigidity_pa=rigidity, moment_nm=moment, mw=scaling.moment_magnitude(moment),
-        moment_rate_nm_s=rate, duration_s=float(ends.max()) if ends.size else 0.0,
+        moment_rate_nm_s=rate, duration_s=rupture_duration_s(starts, last, settings.dt_s),
         hypocentre_km=(float(hypocentre[0]), float(hypocentre[1])),
         hypocentre_cell=hypocentre_cell, correlation_km=settings.correlation_lengths_km(),
         time_perturbation_s=amplitude, reference_spacing_km=spacing,

@@ -3,6 +3,8 @@ magnitude and its size, slip, correlation lengths and rise time."""
 
 import math
 
+from . import checks
+
 # Mw = (2/3) log10 M0 - 10.7 with M0 in dyne cm (Hanks and Kanamori 1979, eq. 7), that is
 # log10 M0[N m] = 1.5 Mw + 9.05.
 MOMENT_MAGNITUDE_OFFSET = 9.05
@@ -23,8 +25,18 @@ MAX_STRESS_DROP_PA = 1e9
 # nothing to slip under 0.1 mm); refused as too small a magnitude for the fault.
 MIN_MEAN_SLIP_M = 1e-3
 
+# Moment magnitudes a rupture may have: from the micro-earthquakes recorded in mines to
+# beyond the largest earthquake recorded (Mw 9.5, Chile 1960); Mw 10 would already take
+# some 40 m of slip over a fault of the largest size the geometry allows.
+MAGNITUDE_RANGE = (-2.0, 10.0)
+
 # Mean rise time in s from M0 in dyne cm: 2.03e-9 M0^(1/3) (Somerville et al. 1999).
 SOMERVILLE_1999_RISE_TIME_COEFFICIENT = 2.03e-9
+
+
+def checked_magnitude(magnitude: object) -> float:
+    low, high = MAGNITUDE_RANGE
+    return checks.within("magnitude", magnitude, low, high, "a moment magnitude")
 
 
 def moment_nm(magnitude: float) -> float:

@@ -8,6 +8,7 @@ import os
 import re
 import subprocess
 import sys
+from pathlib import Path
 
 import matplotlib.image
 import numpy as np
@@ -109,6 +110,22 @@ def test_inspect_summarises_what_run_wrote(first_run, tmp_path, capsys):
     assert matplotlib.image.imread(tmp_path / "inspect.png")[..., :3].std() > 0.05
 
 
+@pytest.mark.parametrize("version", ["1.0", "2.0"])
+def test_run_its_sidecar_and_inspect_give_one_duration_and_rise_time(version, tmp_path, capsys):
+    status, summary, _ = run_command(["run", *FAULT, "--srf-version", version, "--no-figure",
+                                      "--cell-km", "0.25", "--srf", tmp_path / "r.srf"], capsys)
+    assert status == 0
+    status, inspected, _ = run_command(["inspect", tmp_path / "r.srf"], capsys)
+    assert status == 0
+    sidecar = json.loads((tmp_path / "r.json").read_text())
+    duration = float(re.search(r"duration ([0-9.]+) s", summary).group(1))
+    assert re.search(r"duration: ([0-9.]+) s", inspected).group(1) == f"{duration:.2f}"
+    assert f"{sidecar['summary']['duration_s']:.2f}" == f"{duration:.2f}"
+    longest = re.search(r"rise times up to ([0-9.]+) s", summary).group(1)
+    assert re.search(r"rise time \(.*\): mean [0-9.]+ s, from [0-9.]+ to ([0-9.]+) s",
+                     inspected).group(1) == longest
+
+
 def test_inspect_of_a_version_one_file_takes_rigidity_from_a_velocity_model(tmp_path, capsys):
     status, _, _ = run_command(["run", *FAULT, "--srf-version", "1.0", "--no-figure",
                                 "--srf", tmp_path / "v1.srf"], capsys)
@@ -122,8 +139,38 @@ def test_inspect_of_a_version_one_file_takes_rigidity_from_a_velocity_model(tmp_
     assert status == 0 and "1 layers from" in stiff and "Mw 6.10" not in stiff
 
 
+def test_inspect_takes_the_crust_a_version_one_file_records(tmp_path, capsys):
+    model = tmp_path / "stiff.txt"
+    model.write_text("0 6.0 3.5 2.7\n")
+    status, summary, _ = run_command(["run", *FAULT, "--srf-version", "1.0", "--no-figure",
+                                      "--velocity-model", model, "--srf", tmp_path / "v1.srf"], capsys)
+    assert status == 0 and "Mw 6.10" in summary
+    status, recorded, _ = run_command(["inspect", tmp_path / "v1.srf"], capsys)
+    assert status == 0
+    assert re.search(r"moment: .* \(Mw 6\.10\), rigidity from the 1 layers from .*stiff\.txt recorded "
+                     r"in the file's settings", recorded), recorded
+    other = tmp_path / "soft.txt"
+    other.write_text("0 3.0 1.5 2.2\n")
+    status, given, _ = run_command(["inspect", tmp_path / "v1.srf", "--velocity-model", other], capsys)
+    assert status == 0 and "Mw 6.10" not in given and "soft.txt" in given and "recorded" not in given
+
+
+def test_inspect_warns_of_a_recorded_crust_it_cannot_read(tmp_path, capsys):
+    status, _, _ = run_command(["run", *FAULT, "--srf-version", "1.0", "--no-figure",
+                                "--srf", tmp_path / "v1.srf"], capsys)
+    assert status == 0
+    text = (tmp_path / "v1.srf").read_text()
+    damaged = tmp_path / "damaged.srf"
+    damaged.write_text(text.replace('"velocity_model":null', '"velocity_model":{"top_km":[0]}'))
+    status, out, err = run_command(["inspect", damaged], capsys)
+    assert status == 0 and "rigidity from the generic crust" in out
+    warning, = err.splitlines()
+    assert warning.startswith(f"kinematic-rupture: warning: {damaged}: line 4: the crust its settings "
+                              f"record cannot be used (")
+
+
 @pytest.mark.parametrize("content, phrase", [
-    ("2.0\nPOINTS 1\n", "ends inside point 1"),
+    ("2.0\nPOINTS 1\n", "line 2: POINTS 1 declares more points than its 0 values hold"),
     ("hello\n", "not a version"),
 ])
 def test_inspect_refuses_a_file_that_is_not_srf_in_one_line(content, phrase, tmp_path, capsys):
@@ -133,6 +180,21 @@ def test_inspect_refuses_a_file_that_is_not_srf_in_one_line(content, phrase, tmp
     assert status == 2 and out == "" and err.count("\n") == 1 and phrase in err
     status, _, err = run_command(["inspect", tmp_path / "missing.srf"], capsys)
     assert status == 2 and "No such file" in err
+
+
+@pytest.mark.parametrize("damage, phrase", [
+    (lambda lines: lines[:-1], "declares"),  # head -n -1
+    (lambda lines: [*lines[:9], " ".join([lines[9].split()[0], "nan", *lines[9].split()[2:]]) + "\n",
+                    *lines[10:]], "line 10: holds nan, not a finite number"),  # SLIP1 of point 1
+])
+def test_inspect_refuses_a_damaged_copy_naming_the_line(first_run, damage, phrase, tmp_path, capsys):
+    directory, _ = first_run
+    lines = (directory / "output" / "kinematic_rupture.srf").read_text().splitlines(keepends=True)
+    damaged = tmp_path / "damaged.srf"
+    damaged.write_text("".join(damage(lines)))
+    status, out, err = run_command(["inspect", damaged], capsys)
+    assert status == 2 and out == "" and err.count("\n") == 1
+    assert err.startswith(f"kinematic-rupture inspect: {damaged}: line ") and phrase in err, err
 
 
 def test_the_module_and_the_console_script_are_the_same_command():
@@ -215,3 +277,74 @@ def test_the_estimate_covers_what_the_default_build_takes():
     estimate, peak = map(float, child.stdout.split())
     assert peak <= estimate < 4 * peak
     assert available_bytes() > 0
+
+
+# inspect of each file, in one process allowed 512 MiB more address space than it has once
+# its modules are loaded: (status, stdout, stderr) of each, as JSON.
+LIMITED_INSPECT = """
+import contextlib, io, json, resource, sys
+from kinematic_rupture import command, figure, memory
+used = memory.address_space_used()
+resource.setrlimit(resource.RLIMIT_AS, (used + (512 << 20), resource.RLIM_INFINITY))
+results = []
+for path in sys.argv[1:]:
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        status = command.main(["inspect", path])
+    results.append((status, out.getvalue(), err.getvalue()))
+print(json.dumps(results))
+"""
+POINT = "-117.5 34.2 1.0 90 90 1e10 0.0 0.1 300000 2.7\n0 10.0 1 0 0 0 0\n100\n"
+
+
+def sparse(path, head, size=2 << 30):
+    with open(path, "wb") as stream:
+        stream.write(head)
+        stream.truncate(size)
+    return path
+
+
+def written(path, text):
+    path.write_text(text)
+    return path
+
+
+def fifo(path):
+    os.mkfifo(path)
+    return path
+
+
+HOSTILE_FILES = {
+    "zeros": (lambda d: sparse(d / "zeros.srf", b""), r"starts with '\\x00.*', not a version"),
+    "header then zeros": (lambda d: sparse(d / "header.srf", b"2.0\nPOINTS 1\n"),
+                          r"line 3: is longer than 1 MiB"),
+    "comment then zeros": (lambda d: sparse(d / "comment.srf", b"2.0\n# "), r"line 2: is longer than 1 MiB"),
+    "device": (lambda d: Path("/dev/zero"), r"is not a regular file"),
+    "directory": (lambda d: d, r"cannot be read \(Is a directory\)"),
+    "pipe": (lambda d: fifo(d / "pipe.srf"), r"is not a regular file"),
+    "10^12 points": (lambda d: written(d / "many.srf", "2.0\nPOINTS 1000000000000\n" + POINT * 3),
+                     r"line 2: POINTS 1000000000000 declares more points than its 54 values hold"),
+    "10^9 samples": (lambda d: written(d / "long.srf", "2.0\nPOINTS 3\n" + POINT * 2
+                                       + POINT.replace(" 1 0 0 0 0\n", " 1000000000 0 0 0 0\n")),
+                     r"line 9: point 3 of POINTS block 1 declares 1,000,000,000 slip-rate samples"),
+}
+
+
+@pytest.fixture(scope="module")
+def limited_inspections(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("hostile")
+    paths = {name: make(directory) for name, (make, _) in HOSTILE_FILES.items()}
+    child = subprocess.run([sys.executable, "-c", LIMITED_INSPECT, *map(str, paths.values())],
+                           capture_output=True, text=True, timeout=300)
+    assert child.returncode == 0, child.stderr
+    return paths, dict(zip(paths, json.loads(child.stdout)))
+
+
+@pytest.mark.parametrize("name", HOSTILE_FILES)
+def test_inspect_refuses_a_damaged_or_huge_file_in_bounded_memory(name, limited_inspections):
+    paths, results = limited_inspections
+    status, out, err = results[name]
+    assert status == 2 and out == "", err
+    line, = err.splitlines()
+    assert re.match(f"kinematic-rupture inspect: {re.escape(str(paths[name]))}: "
+                    f"{HOSTILE_FILES[name][1]}", line), line

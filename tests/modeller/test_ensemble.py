@@ -3,6 +3,7 @@ one run per directory (resumed or replaced only when asked), refusals in one lin
 scheduler that does not answer, a worker killed and the command ended mid-run."""
 
 import csv
+import hashlib
 import json
 import os
 import shutil
@@ -237,6 +238,43 @@ def test_resume_rebuilds_only_what_is_missing(earlier, serial):
     assert summary_seeds(earlier) == list(range(1, 9))
     assert_complete(earlier)
     assert_same_ruptures(earlier, reference, "srf", range(1, 9))
+
+
+def test_resume_rebuilds_the_seeds_whose_files_are_damaged(earlier, serial):
+    """Each seed damaged in its own way; seed 6 is intact and kept as it is."""
+    reference, _ = serial["srf"]
+    srf_text = (earlier / "rupture-1.srf").read_bytes()
+    (earlier / "rupture-1.srf").write_bytes(srf_text[:len(srf_text) // 2])  # cut short
+    (earlier / "rupture-2.srf").write_bytes(b"")  # emptied
+    (earlier / "rupture-3.json").write_text('{"summary": ')  # a sidecar cut short
+    sidecar = json.loads((earlier / "rupture-4.json").read_text())
+    sidecar["settings"]["rupture"]["magnitude"] = 5.9  # a sidecar of other settings
+    (earlier / "rupture-4.json").write_text(json.dumps(sidecar))
+    shutil.copy(earlier / "rupture-6.srf", earlier / "rupture-5.srf")  # another seed's rupture
+    kept = os.stat(earlier / "rupture-6.srf").st_ino
+    resumed = ensemble_command(6, "--output", earlier, "--workers", 2, *SMALL_FAULT, "--resume",
+                               timeout=120)
+    assert resumed.returncode == 0, resumed.stderr
+    assert ("resuming: 1 seed complete; 5 whose files were damaged or not this run's to be built "
+            "again") in resumed.stdout
+    assert "built 5 in" in resumed.stdout
+    assert os.stat(earlier / "rupture-6.srf").st_ino == kept
+    assert summary_seeds(earlier) == list(range(1, 7))
+    assert_complete(earlier)
+    assert_same_ruptures(earlier, reference, "srf", range(1, 7))
+    again = ensemble_command(6, "--output", earlier, "--workers", 2, *SMALL_FAULT, "--resume",
+                             timeout=120)
+    assert again.returncode == 0 and "resuming: 6 seeds complete; 0 whose" in again.stdout
+
+
+def test_every_rupture_file_is_recorded_in_its_sidecar(serial):
+    for form in ("srf", "npz"):
+        directory, _ = serial[form]
+        for seed in SEEDS:
+            record = json.loads((directory / f"rupture-{seed}.json").read_text())["file"]
+            path = directory / f"rupture-{seed}.{form}"
+            assert record["name"] == path.name and record["bytes"] == path.stat().st_size
+            assert record["sha256"] == hashlib.sha256(path.read_bytes()).hexdigest()
 
 
 def test_overwrite_replaces_the_earlier_run(earlier):

@@ -285,6 +285,49 @@ def test_inspect_draws_a_file_of_two_planes(tmp_path, capsys):
     assert read_srf(path).planes[1].dip_deg == 70.0
 
 
+# ---- Across the antimeridian -----------------------------------------------------------------
+
+
+def map_axes(drawn):
+    return next(axes for axes in drawn.axes
+                if any((line.get_gid() or "").startswith("plane") for line in axes.get_lines()))
+
+
+def scale_bar_km(axes):
+    from mpl_toolkits.axes_grid1.anchored_artists import AnchoredSizeBar
+    bar = next(child for child in axes.get_children() if isinstance(child, AnchoredSizeBar))
+    return float(bar.txt_label.get_text().split()[0])
+
+
+@pytest.mark.parametrize("source", ["rupture", "file"])
+def test_a_fault_across_the_antimeridian_is_mapped_where_it_lies(source, tmp_path):
+    """A 34 km trace from 179.9 E to 179.8 W: the map spans a fraction of a degree around
+    it with a scale bar of kilometres, not the whole Earth."""
+    from kinematic_rupture.geometry import planes_from_trace
+    from kinematic_rupture.srf import write_srf
+    fault = Fault(planes_from_trace([(179.9, -16.5), (-179.8, -16.4)], 0.5, dip_deg=60.0,
+                                    width_km=10.0, rake_deg=90.0), 0.5)
+    rupture = build_rupture(fault, RuptureSettings(magnitude=6.4, seed=3))
+    if source == "rupture":
+        view = figure.rupture_view(rupture)
+    else:
+        with open(tmp_path / "r.srf", "w") as stream:
+            write_srf(stream, rupture)
+        srf = read_srf(tmp_path / "r.srf")
+        view = figure.srf_view(srf, np.full(len(srf.points), 3e10), "r.srf")
+    drawn = figure.compose(view)
+    axes = map_axes(drawn)
+    low, high = axes.get_xlim()
+    assert 0.2 < high - low < 1.5 and (low < 180.0 < high or low < -180.0 < high)
+    outline = next(line for line in axes.get_lines() if line.get_gid() == "plane 1").get_xdata()
+    assert np.ptp(outline) < 0.5
+    assert 2.0 <= scale_bar_km(axes) <= 20.0
+    labels = [text.get_text() for text in axes.get_xticklabels()]
+    assert labels and all(-180.0 <= float(label.replace("−", "-")) <= 180.0 for label in labels if label)
+    plt.close(drawn)
+    (tmp_path / "map.png").write_bytes(png(view))
+
+
 def test_a_built_rupture_shows_the_speed_of_its_rupture_times_and_all_its_rise_times(ruptures):
     rupture = ruptures["60 x 20 km"]
     view = figure.rupture_view(rupture)

@@ -484,3 +484,94 @@ def test_a_full_disk_leaves_an_ensembles_files_untouched(tmp_path, full_disk, wr
         assert contents(tmp_path / "new") == {}
         (tmp_path / "new").rmdir()
     assert contents(tmp_path) == earlier
+
+
+# ---- Colliding names, and two runs writing the same ones ------------------------------------
+
+
+@pytest.mark.parametrize("srf, figure", [
+    ("o/x.srf", "o/x.srf"),
+    ("o/x.srf", "o/x.json"),  # the sidecar's name
+    ("o/x", "o/x.json"),  # the sidecar of a name without .srf
+    ("o/x.srf", "linked/x.json"),  # the same directory through a symbolic link
+    ("o/x.srf", "o/../o/x.srf"),
+])
+def test_outputs_that_would_overwrite_one_another_are_refused(tmp_path, srf, figure):
+    (tmp_path / "o").mkdir()
+    (tmp_path / "linked").symlink_to(tmp_path / "o")
+    before = {path.name: path.read_bytes() for path in (tmp_path / "o").iterdir()}
+    refused = subprocess.run([sys.executable, "-m", "kinematic_rupture", "run", *SMALL,
+                              "--srf", srf, "--figure", figure],
+                             cwd=tmp_path, capture_output=True, text=True, timeout=120)
+    assert refused.returncode == 2 and refused.stdout == ""
+    line, = refused.stderr.splitlines()
+    assert line.startswith(f"kinematic-rupture run: --figure {figure}: is the same file as ")
+    assert f"--srf {srf}" in line
+    assert {path.name: path.read_bytes() for path in (tmp_path / "o").iterdir()} == before
+
+
+def test_inspect_refuses_to_draw_over_the_file_it_reads(tmp_path):
+    made = subprocess.run([sys.executable, "-m", "kinematic_rupture", "run", *SMALL, "--no-figure",
+                           "--srf", "x.srf"], cwd=tmp_path, capture_output=True, timeout=120)
+    assert made.returncode == 0
+    before = (tmp_path / "x.srf").read_bytes()
+    refused = subprocess.run([sys.executable, "-m", "kinematic_rupture", "inspect", "x.srf",
+                              "--figure", "./x.srf"], cwd=tmp_path, capture_output=True,
+                             text=True, timeout=120)
+    assert refused.returncode == 2 and refused.stdout == ""
+    assert refused.stderr == ("kinematic-rupture inspect: --figure ./x.srf: is the same file as "
+                              "the file read, x.srf; give the figure a name of its own\n")
+    assert (tmp_path / "x.srf").read_bytes() == before
+
+
+# A run whose renames are slowed: the first process announces its first rename (by the
+# flag file) and then waits before the others; the second renames at full speed.
+SLOW_RENAMES = textwrap.dedent(r"""
+    import os, sys, time
+    from kinematic_rupture import command
+
+    flag, wait = sys.argv[1], float(sys.argv[2])
+    replace = os.replace
+    renamed = []
+
+    def slowed(source, target):
+        replace(source, target)
+        renamed.append(target)
+        if wait and len(renamed) == 1:
+            open(flag, "w").close()
+            time.sleep(wait)
+
+    os.replace = slowed
+    sys.exit(command.main(sys.argv[3:]))
+""")
+
+
+def test_two_runs_writing_the_same_names_leave_one_runs_whole_set(tmp_path):
+    """The second run renames its files while the first is between its renames: the set
+    left is the first's or the second's, never some of each."""
+    names = ["--srf", tmp_path / "o" / "x.srf", "--figure", tmp_path / "o" / "x.png"]
+    flag = tmp_path / "renaming"
+
+    def start(seed, wait):
+        return subprocess.Popen([sys.executable, "-c", SLOW_RENAMES, str(flag), str(wait),
+                                 "run", *SMALL, "--seed", seed, *map(str, names)],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    first = start("1", 8.0)
+    while not flag.exists():
+        assert first.poll() is None, first.communicate()
+        threading.Event().wait(0.05)
+    second = start("2", 0.0)
+    for process in (first, second):
+        _, err = process.communicate(timeout=120)
+        assert process.returncode == 0, err
+    seed = (tmp_path / "o" / "x.srf").read_text().splitlines()[2]
+    sidecar = json.loads((tmp_path / "o" / "x.json").read_text())
+    assert seed == f"# seed {sidecar['settings']['rupture']['seed']}"
+    again = subprocess.run([sys.executable, "-m", "kinematic_rupture", "run", *SMALL, "--seed",
+                            str(sidecar["settings"]["rupture"]["seed"]), "--srf",
+                            tmp_path / "again.srf", "--figure", tmp_path / "again.png"],
+                           capture_output=True, timeout=120)
+    assert again.returncode == 0
+    for suffix in ("srf", "json", "png"):
+        assert (tmp_path / f"again.{suffix}").read_bytes() == (tmp_path / "o" / f"x.{suffix}").read_bytes()

@@ -229,7 +229,7 @@ def test_a_list_of_planes_is_taken_as_it_is(tmp_path, capsys):
     ("dip_deg 90 60\n-117.5 34.2\n-117.6 34.25\n", [], "one for each of the 1 segments"),
     ("-117.5 34.2 1\n-117.6 34.25\n", [], "line 1 must be 'lon lat'"),
     ("dip_deg 120\n-117.5 34.2\n-117.6 34.25\n", [], "dip_deg 120: a dip must be in (0, 90]"),
-    ("{\"planes\": [{\"colour\": 1}]}", [], "'planes' must list objects"),
+    ("{\"planes\": [{\"colour\": 1}]}", [], "plane 1 has unknown keys colour"),
     ("{\"type\": \"Point\"}", [], "must be a GeoJSON LineString"),
     ("-117.5 34.2\n-117.6 34.25\n", ["--length-km", "10"], "takes its planes' places"),
 ])

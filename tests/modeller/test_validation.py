@@ -5,6 +5,7 @@ claims themselves are the command's, run in full by hand (see the README)."""
 
 import contextlib
 import io
+import json
 import math
 import re
 from types import SimpleNamespace
@@ -160,17 +161,69 @@ def test_the_fit_recovers_the_field_it_was_drawn_from(shape, cell_km, hurst, alo
     assert fit.variance == pytest.approx(4.0, rel=0.15)
 
 
+def plane_grids(fault, number):
+    """What the measuring code knows of a plane: its cells, top depth and start."""
+    plane = fault.planes[number]
+    return SimpleNamespace(slip_m=np.zeros(fault.cells(number)), top_depth_km=plane.top_depth_km,
+                           start_km=sum(p.length_km for p in fault.planes[:number]),
+                           cell_km=(fault.cell_km, fault.cell_km))
+
+
 @pytest.mark.parametrize("length_km, width_km, cell_km, top_depth_km", [
     (20.0, 10.0, 0.2, 0.0), (12.0, 6.0, 0.25, 2.0), (60.0, 20.0, 0.1, 0.0), (7.0, 3.0, 0.5, 1.0),
 ])
 def test_the_interior_is_where_the_slip_is_untapered(length_km, width_km, cell_km, top_depth_km):
     fault = Fault.single(cell_km, length_km=length_km, width_km=width_km, top_depth_km=top_depth_km)
     untapered = edge_taper(fault, fault_charts(fault)[0], True, True) == 1.0
-    plane = SimpleNamespace(slip_m=np.zeros(untapered.shape), top_depth_km=top_depth_km)
-    rows, columns = measure.interior(plane)
+    rows, columns = measure.interior(plane_grids(fault, 0), fault.length_km)
     inside = np.zeros_like(untapered)
     inside[rows, columns] = True
     np.testing.assert_array_equal(inside, untapered)
+
+
+@pytest.mark.parametrize("trace, widths, top_depth_km", [
+    ([(-117.5, 34.2), (-117.56, 34.25), (-117.62, 34.33)], 6.0, 0.0),  # one chart
+    ([(-117.5, 34.2), (-117.56, 34.25), (-117.62, 34.33)], [6.0, 4.0], 1.0),  # a chart each
+    ([(-117.5, 34.2), (-117.51, 34.21), (-117.6, 34.29), (-117.61, 34.30)], 4.0, 0.0),  # short ends
+])
+def test_each_planes_interior_is_where_its_slip_is_untapered(trace, widths, top_depth_km):
+    from kinematic_rupture.geometry import planes_from_trace
+    fault = Fault(planes_from_trace(trace, 0.5, width_km=widths, top_depth_km=top_depth_km), 0.5)
+    charts = fault_charts(fault)
+    untapered = np.zeros(fault.subfault_count, dtype=bool)
+    for number, chart in enumerate(charts):
+        chart.scatter(edge_taper(fault, chart, number == 0, number == len(charts) - 1) == 1.0,
+                      untapered)
+    inside = np.zeros(fault.subfault_count, dtype=bool)
+    for number in range(len(fault.planes)):
+        rows, columns = measure.interior(plane_grids(fault, number), fault.length_km)
+        grid = np.zeros(fault.cells(number), dtype=bool)
+        grid[rows, columns] = True
+        inside[fault.plane_starts()[number]:fault.plane_starts()[number + 1]] = grid.ravel()
+    np.testing.assert_array_equal(inside, untapered)
+
+
+@pytest.mark.parametrize("fault", [
+    ["--trace", "-117.5,34.2 -117.58,34.26 -117.63,34.35", "--width-km", "10"],
+    ["--fault", "planes.json"],  # planes of different widths
+])
+def test_a_fault_of_several_planes_is_validated(fault, tmp_path):
+    from kinematic_rupture.geometry import WGS84
+    end_lon, end_lat, _ = WGS84.fwd(-117.5, 34.2, 300.0, 5e3)
+    lon, lat, _ = WGS84.fwd(end_lon, end_lat, 320.0, 4e3)
+    (tmp_path / "planes.json").write_text(json.dumps({"cell_km": 0.25, "planes": [
+        {"length_km": 10, "width_km": 10, "lon": -117.5, "lat": 34.2, "strike_deg": 300},
+        {"length_km": 8, "width_km": 8, "lon": lon, "lat": lat, "strike_deg": 320}]}))
+    fault = [str(tmp_path / word) if word == "planes.json" else word for word in fault]
+    status, out, err = run(["validate", *fault, "--cell-km", "0.25", "--magnitude", "6.1",
+                            "--count", "3", "--output", tmp_path / "report"])
+    assert status in (0, 1), err
+    text = (tmp_path / "report" / report.REPORT).read_text()
+    assert re.search(r"\(\d planes, [\d.]+ km along strike\)", text)
+    published = verdicts(section(text, "Against published measurements"))
+    assert published["mean Vr / Vs below 8 km"] in ("pass", "fail")
+    for item, _ in figures.FIGURES:
+        assert matplotlib.image.imread(tmp_path / "report" / item.file)[..., :3].std() > 0.01
 
 
 # ---- Asperities, spectra and ensemble estimates ----------------------------------------------

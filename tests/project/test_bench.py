@@ -12,6 +12,7 @@ import _kernels
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import eikonal  # noqa: E402
+import exports  # noqa: E402
 import field  # noqa: E402
 import harness  # noqa: E402
 import pulses  # noqa: E402
@@ -84,3 +85,18 @@ def test_table_rows_have_a_cell_under_every_heading():
     assert [row[5].strip() for row in cells] == ["4.00", "1.00"]  # peer / kernel
     assert [row[6].strip() for row in cells] == ["1.80", "-"]  # 1 / all threads
     assert cells[1][9].strip() == "1.00e-03 / 2.00e-03"
+
+
+def test_the_exports_table_has_a_cell_under_every_heading_and_the_ratios():
+    rows = [{"format": "sw4-hdf5", "description": "d", "export_s": 0.3, "srf_s": 0.2,
+             "export_mb": 20.0, "srf_mb": 50.0, "export_peak_mib": 12.0}]
+    heading, rule, line = exports.table(rows)
+    cells = line.strip("|").split("|")
+    assert len(cells) == heading.count("|") - 1 == rule.count("|") - 1
+    assert [cells[4].strip(), cells[7].strip()] == ["1.50", "0.40"]  # export / SRF, file / SRF
+
+
+def test_an_export_run_counts_the_writing_of_a_whole_file():
+    (run,) = harness.measure("exports", [("sw4-hdf5", {"cell_km": 1.0, "format": "sw4-hdf5"}, None)],
+                             runs=1)
+    assert run["accuracy"]["megabytes"] > 0 and run["seconds"] > 0

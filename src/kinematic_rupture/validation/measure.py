@@ -19,6 +19,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import brune, hypocentre
+from ..pulses import nonzero_spans, slip_spans_s
 from ..rupture import SLIP_THRESHOLD_M, TAPER_FRACTION
 from . import vonkarman
 from ..srf import (M2_TO_CM2, M_TO_CM, SrfError, SrfFile, SrfPoints, parse_srf,
@@ -79,34 +80,24 @@ class Written:
         return np.concatenate([getattr(plane, name).ravel() for plane in self.planes])
 
 
-def row_spans(offsets: IntArray, rates: FloatArray) -> tuple[IntArray, FloatArray]:
-    """(the number of samples from each row's first non-zero sample to its last,
-    inclusive; its largest sample), both 0 for a row without a non-zero sample."""
-    count = offsets.size - 1
-    spans = np.zeros(count, dtype=np.int64)
-    peaks = np.zeros(count)
-    nonzero = np.flatnonzero(rates != 0)
-    if not nonzero.size:
-        return spans, peaks
-    row = np.searchsorted(offsets, nonzero, side="right") - 1
-    rows, first = np.unique(row, return_index=True)
-    last = np.r_[first[1:], nonzero.size] - 1
-    spans[rows] = nonzero[last] - nonzero[first] + 1
-    lengths = np.diff(offsets)
-    filled = np.flatnonzero(lengths > 0)
-    peaks[filled] = np.maximum.reduceat(np.abs(rates), offsets[filled])
-    return spans, peaks
+def row_peaks(offsets: IntArray, rates: FloatArray) -> FloatArray:
+    """Each row's largest sample in magnitude, 0 for a row without samples."""
+    peaks = np.zeros(offsets.size - 1)
+    filled = np.flatnonzero(np.diff(offsets) > 0)
+    if filled.size:
+        peaks[filled] = np.maximum.reduceat(np.abs(rates), offsets[filled])
+    return peaks
 
 
 def rise_times_s(points: SrfPoints) -> tuple[FloatArray, FloatArray]:
-    """(each point's rise time: the span of its non-zero samples times DT, the longest of
-    its components'; its peak slip rate in m/s, the largest of its components')."""
+    """(each point's rise time: from its first non-zero sample to the end of its last, the
+    longest of its components', as `pulses.slip_spans_s` defines it for every reader of a
+    file; its peak slip rate in m/s, the largest of its components')."""
     rise = np.zeros(len(points))
     peak = np.zeros(len(points))
     for offsets, rates in zip(points.offsets, points.rates):
-        spans, peaks = row_spans(offsets, rates)
-        rise = np.maximum(rise, spans * points.dt_s)
-        peak = np.maximum(peak, peaks / M_TO_CM)
+        rise = np.maximum(rise, slip_spans_s(*nonzero_spans(offsets, rates), points.dt_s))
+        peak = np.maximum(peak, row_peaks(offsets, rates) / M_TO_CM)
     return rise, peak
 
 
@@ -342,22 +333,42 @@ def asperities(slip: FloatArray) -> tuple[float, float]:
     return float(asperity.mean()), float(rupture[asperity].mean()) / mean
 
 
-def interior(plane: PlaneGrids) -> tuple[slice, slice]:
-    """The first plane's cells where slip is not tapered: the builder tapers it over
-    `rupture.TAPER_FRACTION` of the width at the bottom (and at the top unless the plane
-    reaches the surface) and of the length at the ends."""
+def interior(plane: PlaneGrids, fault_length_km: float) -> tuple[slice, slice]:
+    """A plane's cells where slip is not tapered: the builder tapers it over
+    `rupture.TAPER_FRACTION` of the plane's width at the bottom (and at the top unless the
+    plane reaches the surface) and of the fault's length at the fault's two ends."""
     rows, columns = plane.slip_m.shape
     down = math.ceil(TAPER_FRACTION * rows - 0.5)
-    along = math.ceil(TAPER_FRACTION * columns - 0.5)
     top = down if plane.top_depth_km > 0 else 0
-    return slice(top, rows - down), slice(along, columns - along)
+    cell = plane.cell_km[0]
+    along = plane.start_km + (np.arange(columns) + 0.5) * cell
+    taper = TAPER_FRACTION * fault_length_km
+    # A cell's centre at least the taper's length (less rounding) from either end of the fault.
+    clear = np.flatnonzero((along >= taper - 1e-9 * cell)
+                           & (fault_length_km - along >= taper - 1e-9 * cell))
+    if not clear.size:
+        return slice(top, rows - down), slice(0, 0)
+    return slice(top, rows - down), slice(int(clear[0]), int(clear[-1]) + 1)
 
 
-def log_slip_window(plane: PlaneGrids) -> tuple[FloatArray, float]:
+def widest_interior(rupture: Written) -> tuple[slice, slice, PlaneGrids]:
+    """The untapered window of the plane with the most untapered cells, whose slip
+    spectrum is fitted, and that plane."""
+    length = sum(plane.length_km for plane in rupture.planes)
+
+    def cells(plane: PlaneGrids) -> int:
+        rows, columns = interior(plane, length)
+        return len(range(*rows.indices(plane.slip_m.shape[0]))) * len(
+            range(*columns.indices(plane.slip_m.shape[1])))
+    plane = max(rupture.planes, key=cells)
+    rows, columns = interior(plane, length)
+    return rows, columns, plane
+
+
+def log_slip_window(rows: slice, columns: slice, plane: PlaneGrids) -> tuple[FloatArray, float]:
     """Log slip on the untapered interior, every n-th cell so that it holds at most
     `vonkarman.FIT_CELLS`; and the cell size of that grid. Slip below the pulses'
     threshold counts as the threshold."""
-    rows, columns = interior(plane)
     window = plane.slip_m[rows, columns]
     step = vonkarman.stride(window.size)
     values = np.log(np.maximum(window[::step, ::step], SLIP_THRESHOLD_M))
@@ -473,7 +484,7 @@ def measures(rupture: Written, seed: int, target_moment_nm: float) -> Measures:
     corner = brune.fit_corner(frequency, amplitude, rupture.moment_nm, highest)
     shortest = float(rise.min()) if rise.size else 0.0
     fraction, contrast = asperities(slip_grid(rupture))
-    window, fit_cell = log_slip_window(rupture.planes[0])
+    window, fit_cell = log_slip_window(*widest_interior(rupture))
     return Measures(
         seed=seed, moment_nm=rupture.moment_nm, target_moment_nm=target_moment_nm,
         duration_s=float(ends.max()) if ends.size else 0.0,
