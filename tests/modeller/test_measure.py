@@ -125,7 +125,7 @@ def test_the_hypocentre_comes_from_the_plane_whose_shyp_lies_on_it():
 def test_a_file_without_shear_speeds_or_a_plane_block_cannot_be_measured():
     text = srf_text(np.zeros(GRID), lambda k: boxcar(3))
     with pytest.raises(SrfError, match="VS and DEN"):
-        measure.written_text(text.replace("3.500000e+05 2.700000e+00", "-1 -1"))
+        measure.written_text(text.replace("3.500000e+05 2.700000e+00", "0 0"))
     without_plane = "\n".join(line for number, line in enumerate(text.splitlines())
                               if number not in (2, 3, 4))
     with pytest.raises(SrfError, match="PLANE block"):
