@@ -18,6 +18,7 @@ base alone: it is smooth at the scale of the reference grid, so the front's spee
 depend on the cells, and neither does the steepest a perturbation can be.
 """
 
+import functools
 import math
 from dataclasses import dataclass
 
@@ -25,7 +26,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .charts import Chart
-from .field import Embedding, draw_fields, draw_seed, embed_von_karman
+from .field import EMBEDDING_CACHE_SIZE, Embedding, draw_fields, draw_seed, embed_von_karman
 from .timing import timing
 
 FloatArray = npt.NDArray[np.float64]
@@ -152,6 +153,18 @@ def base_on_chart(reference: ReferenceFields, chart: Chart, cell_km: float,
     return [interpolate(values, down, along) for values in reference.values]
 
 
+@functools.lru_cache(maxsize=EMBEDDING_CACHE_SIZE)
+def detail_embedding(cells: tuple[int, int], cell_km: float, correlation_km: tuple[float, float],
+                     hurst: float, spacing_km: float) -> Embedding | None:
+    """The chart's embedding with only the wavenumbers a reference grid of `spacing_km`
+    cannot hold; made once per process for the same arguments, as the embedding is."""
+    above = high_pass(embed_von_karman(cells, cell_km, correlation_km, hurst), cell_km,
+                      spacing_km)
+    if above is not None:
+        above.amplitudes.flags.writeable = False  # shared by every draw that reuses it
+    return above
+
+
 def detail_on_chart(chart: Chart, number: int, cell_km: float,
                     correlation_km: tuple[float, float], hurst: float, spacing_km: float,
                     seed: int, count: int,
@@ -161,8 +174,7 @@ def detail_on_chart(chart: Chart, number: int, cell_km: float,
     grid."""
     if not count or cell_km >= spacing_km:
         return None
-    above = high_pass(embed_von_karman(chart.shape, cell_km, correlation_km, hurst), cell_km,
-                      spacing_km)
+    above = detail_embedding(chart.shape, cell_km, correlation_km, hurst, spacing_km)
     if above is None:
         return None
     detail: list[FloatArray] = []
