@@ -386,6 +386,12 @@ def parser() -> Parser:
 
     from . import export_command
     export_command.add_parser(commands)
+
+    from . import shake_command
+    shake_parser = commands.add_parser("shake", help="ground motion at stations from an SRF file",
+                                       description=shake_command.DESCRIPTION)
+    shake_command.add_options(shake_parser)
+    shake_parser.set_defaults(handler=shake_command.run_command)
     return main
 
 

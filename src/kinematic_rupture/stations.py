@@ -39,7 +39,7 @@ from .rupture_surface import Surface
 
 FloatArray = npt.NDArray[np.float64]
 
-MAX_STATIONS = 10_000
+MAX_STATIONS = 9_999  # codes S0001 to S9999 where the names are not SEED codes
 MAX_FILE_BYTES = 16 * 1024 * 1024
 MAX_NAME_LENGTH = 32
 FORBIDDEN_IN_NAMES = "#\"'"
