@@ -11,8 +11,12 @@ with Vs_min the slowest shear-wave speed of the crust over the patch's depths. E
 subfault lies within r of its patch's centre, and the travel time of any wave changes by
 at most 1/Vs per km the source moves (no wave leaves a source slower than shear waves
 there), so the waveform of every subfault is taken from the patch centre with a time
-error below a sixth of the shortest period. A cell whose own half-diagonal breaks the
-rule is a patch by itself.
+error below an eighth of the shortest period. Against every subfault summed on its
+own, the velocity seismograms of patches differ by at most 7% (rms of the difference over
+rms, three components; median 2%) on the tests' 4 km x 3 km rupture in 0.5 km cells at
+0.5 Hz, and 3% in 0.25 km cells (tests/modeller/test_shaking.py); a sixth gives 15% and 5%. A cell whose own half-diagonal breaks the
+rule is a patch by itself. A patch's rows lie in one layer of the crust: a point source's
+waves depend on the rock it sits in, so a patch never straddles an interface.
 
 Each patch keeps its subfaults' mechanisms and timing exactly: its source is six moment
 series, (Mxx, Myy, Mzz, Mxy, Mxz, Myz) in Aki and Richards' frame (x north, y east, z
@@ -24,6 +28,7 @@ is not a double couple and is refused.
 
 import math
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -37,7 +42,7 @@ IntArray = npt.NDArray[np.int64]
 
 # The largest travel-time difference between a subfault and its patch's centre, as a
 # fraction of the shortest period of the band.
-PATCH_TRAVEL_TIME_FRACTION = 1.0 / 6.0
+PATCH_TRAVEL_TIME_FRACTION = 1.0 / 8.0
 # Depths (km) at which the crust's slowest shear speed over a patch is looked for, besides
 # its layer tops.
 SPEED_SAMPLES = 16
@@ -82,6 +87,13 @@ def largest_radius_km(crust: GenericCrust | LayeredModel, top_km: float, bottom_
             / max_frequency_hz)
 
 
+def layer_numbers(crust: GenericCrust | LayeredModel, depth_km: FloatArray) -> IntArray:
+    """The layer of each depth (all 0 in the smooth generic crust)."""
+    if isinstance(crust, LayeredModel):
+        return crust.layer_of(depth_km).astype(np.int64)
+    return np.zeros(len(depth_km), dtype=np.int64)
+
+
 def even_split(count: int, parts: int) -> list[int]:
     """`count` items in `parts` runs whose lengths differ by at most one."""
     return [count // parts + (1 if k < count % parts else 0) for k in range(parts)]
@@ -96,17 +108,19 @@ def rectangle_patches(rect: Rectangle, crust: GenericCrust | LayeredModel,
     down = rect.width_km / rect.rows
     sine = math.sin(math.radians(rect.dip_deg))
 
-    def depth(row: float) -> float:
+    def depth(row: Any) -> Any:
         return rect.top_depth_km + row * down * sine
 
     def radius(first: int, rows: int) -> float:
         return largest_radius_km(crust, depth(first), depth(first + rows), max_frequency_hz)
 
+    layers = layer_numbers(crust, depth(np.arange(rect.rows) + 0.5))
     patches = []
     row = 0
     while row < rect.rows:
         rows = max(1, min(rect.rows - row, math.floor(math.sqrt(2.0) * radius(row, 1) / down)))
-        while rows > 1 and math.hypot(along, rows * down) > 2.0 * radius(row, rows):
+        while rows > 1 and (math.hypot(along, rows * down) > 2.0 * radius(row, rows)
+                            or layers[row + rows - 1] != layers[row]):
             rows -= 1
         bound = radius(row, rows)
         half_along = math.sqrt(max(bound**2 - (0.5 * rows * down) ** 2, 0.0))
@@ -119,26 +133,28 @@ def rectangle_patches(rect: Rectangle, crust: GenericCrust | LayeredModel,
     return patches
 
 
-def group(surface: Surface, point_x: FloatArray, point_y: FloatArray, point_depth: FloatArray,
+def group(surface: Surface, point_x: FloatArray, point_y: FloatArray,
           crust: GenericCrust | LayeredModel, max_frequency_hz: float) -> Patches:
-    """Patches of every plane; each centre is the mean position of its points."""
+    """Patches of every plane. A centre's position is the mean of its points'; its depth
+    that of the middle of its rows on the plane, the same for every patch of a row."""
     of_point = np.empty(surface.point_count, dtype=np.int64)
+    row_depths: list[float] = []
     largest = 0.0
-    number = 0
     for rect in surface.rectangles:
         grid = np.arange(rect.rows * rect.columns).reshape(rect.rows, rect.columns) + rect.first
         along = rect.length_km / rect.columns
         down = rect.width_km / rect.rows
+        sine = math.sin(math.radians(rect.dip_deg))
         for row, rows, column, columns in rectangle_patches(rect, crust, max_frequency_hz):
-            of_point[grid[row:row + rows, column:column + columns].ravel()] = number
+            of_point[grid[row:row + rows, column:column + columns].ravel()] = len(row_depths)
+            row_depths.append(rect.top_depth_km + (row + 0.5 * rows) * down * sine)
             largest = max(largest, 0.5 * math.hypot(rows * down, columns * along))
-            number += 1
+    number = len(row_depths)
     counts = np.bincount(of_point, minlength=number).astype(np.float64)
     x = np.bincount(of_point, point_x, minlength=number) / counts
     y = np.bincount(of_point, point_y, minlength=number) / counts
-    depth = np.bincount(of_point, point_depth, minlength=number) / counts
     lon, lat = surface.geographic(x, y)
-    return Patches(of_point, x, y, depth, lon, lat, largest)
+    return Patches(of_point, x, y, np.array(row_depths), lon, lat, largest)
 
 
 # ---- Moment tensors --------------------------------------------------------------------------

@@ -108,7 +108,7 @@ def layout(srf_file: SrfFile, stations: Sequence[Station], crust: GenericCrust |
     surface = surface_of(srf_file)
     points = srf_file.points
     x, y = surface.local(points.lon, points.lat)
-    patches = group(surface, x, y, points.depth_km, crust, max_frequency_hz)
+    patches = group(surface, x, y, crust, max_frequency_hz)
     distance, azimuth = geodesics(patches.lon, patches.lat, *station_arrays(list(stations)))
     rounded = np.round(patches.depth_km / TABLE_RESOLUTION_KM) * TABLE_RESOLUTION_KM
     depths, depth_index = np.unique(rounded, return_inverse=True)
@@ -170,14 +170,15 @@ def responses(layout: Layout, table: Table, source_samples: int) -> Responses:
     spectra = np.zeros((kept, 3 * stations, 6 * patch_count), dtype=np.complex64)
     grid = np.asarray(table.distances_km, dtype=np.float64)
     step = grid[1] - grid[0] if len(grid) > 1 else 1.0
-    for depth_index in range(len(layout.table_depths_km)):
+    rows = table_rows(layout.table_depths_km, np.asarray(table.depths_km, dtype=np.float64))
+    for depth_index, row in enumerate(rows):
         chosen = np.flatnonzero(layout.depth_index == depth_index)
         pairs = [(p, s) for p in chosen for s in range(stations)]
         for first in range(0, len(pairs), PAIR_BLOCK):
             block = np.array(pairs[first:first + PAIR_BLOCK])
             patch, station = block[:, 0], block[:, 1]
             distance = layout.distance_km[patch, station]
-            below = np.clip(np.floor((distance - grid[0]) / step).astype(np.int64), 0,
+            below = np.clip(np.floor((distance - grid[0]) / step + 1e-9).astype(np.int64), 0,
                             max(len(grid) - 2, 0))
             weight = ((distance - grid[below]) / step)[:, None, None] if len(grid) > 1 else 0.0
             azimuth = layout.azimuth_deg[patch, station]
@@ -185,14 +186,22 @@ def responses(layout: Layout, table: Table, source_samples: int) -> Responses:
             for component in range(6):
                 tensor = np.zeros(6)
                 tensor[component] = 1.0
-                low = table.displacement(tensor, depth_index, grid[below], azimuth)
-                high = table.displacement(tensor, depth_index, grid[above], azimuth)
+                low = table.displacement(tensor, row, grid[below], azimuth)
+                high = table.displacement(tensor, row, grid[above], azimuth)
                 step_response = (1.0 - weight) * np.asarray(low) + weight * np.asarray(high)
                 impulse = np.diff(step_response, axis=-1, prepend=0.0)
                 transform = fft.rfft(impulse, nfft, axis=-1)[..., :kept]  # (pairs, 3, kept)
                 for axis in range(3):
                     spectra[:, 3 * station + axis, 6 * patch + component] = transform[:, axis, :].T
     return Responses(spectra, nfft, dt, float(times[0]), len(times))
+
+
+def table_rows(wanted_km: FloatArray, table_km: FloatArray) -> IntArray:
+    """The table's row of each wanted depth (to TABLE_RESOLUTION_KM)."""
+    rows = np.clip(np.searchsorted(table_km, wanted_km - TABLE_RESOLUTION_KM), 0, len(table_km) - 1)
+    if np.any(np.abs(table_km[rows] - wanted_km) > 1.5 * TABLE_RESOLUTION_KM):
+        raise ValueError("the table of Green's functions lacks depths the patches need")
+    return rows.astype(np.int64)
 
 
 # ---- Seismograms ----------------------------------------------------------------------------

@@ -14,6 +14,7 @@ under a cosine taper from TAPER_START of that frequency; a distance below
 SMALLEST_DISTANCE_KM is computed at that distance, pyprop8 dividing by it.
 """
 
+import functools
 from dataclasses import dataclass
 
 import numpy as np
@@ -63,7 +64,7 @@ def wavenumbers(structure_vs: float, max_frequency_hz: float, farthest_km: float
     kmax = max(1.6 * 2 * np.pi * max_frequency_hz / structure_vs, 12.0 / max(depth_km, 0.1))
     # Spacing fine enough for the farthest distance (a few samples per oscillation of
     # the Bessel functions' envelope there) and the finite window.
-    nk = int(max(400, 8 * kmax * max(farthest_km, 1.0)))
+    nk = int(max(400, 4 * kmax * max(farthest_km, 1.0)))
     return {"kmin": 0.0, "kmax": kmax, "nk": nk}
 
 
@@ -147,3 +148,16 @@ def layers_of(model) -> list[tuple[float, float, float, float]]:
     tops = list(model.top_km) + [np.inf]
     return [(tops[k + 1] - tops[k], model.vp_km_s[k], model.vs_km_s[k], model.rho_g_cm3[k])
             for k in range(len(model.top_km))]
+
+
+@functools.lru_cache(maxsize=8)
+def cached_table(layers: tuple, depths_km: tuple, distances_km: tuple, band: Band) -> Pyprop8Table:
+    """One table per set of arguments in a test session (they take seconds each)."""
+    return Pyprop8Table(list(layers), depths_km, distances_km, band)
+
+
+def table_for(layout, crust) -> Pyprop8Table:
+    """What shaking.table_for gives, from pyprop8."""
+    return cached_table(tuple(layers_of(crust)), tuple(layout.table_depths_km),
+                        tuple(layout.table_distances_km),
+                        Band(layout.max_frequency_hz, layout.duration_s, layout.dt_s))

@@ -1,0 +1,203 @@
+"""The summation of a rupture's moment through Green's functions (kinematic_rupture.shaking
+and .patches), on a tiny rupture, against Okada's (1992) static offsets (cutde), against
+the sum without patches, and the table's interpolation in distance against exact
+distances. The Green's functions are pyprop8's (tests/modeller/greens_standin.py)."""
+
+import io
+import math
+
+import numpy as np
+import pytest
+
+import greens_standin as standin
+from kinematic_rupture import Fault, RuptureSettings, build_rupture, parse_srf, patches, shaking, write_srf
+from kinematic_rupture.crust import LayeredModel
+from kinematic_rupture.rupture_surface import surface_of
+from kinematic_rupture.stations import Station
+
+HALF_SPACE = LayeredModel((0.0,), (6.0,), (6.0 / math.sqrt(3.0),), (2.7,), source="half-space")
+LAYERED = LayeredModel((0.0, 2.0), (4.0, 6.0), (2.2, 3.46), (2.4, 2.7), source="two layers")
+MAX_FREQUENCY_HZ = 0.5
+# Stations (km east, km north of the fault's centre): near and far, on both sides, off the ends.
+STATION_XY_KM = [(3.0, 2.0), (-4.0, 1.0), (0.0, 6.0), (6.0, -5.0), (-2.0, -7.0), (10.0, 3.0)]
+
+
+def tiny_rupture(crust: LayeredModel, cell_km: float = 0.5):
+    fault = Fault.single(length_km=4, width_km=3, cell_km=cell_km, dip_deg=50, rake_deg=60,
+                         top_depth_km=1.0, strike_deg=30)
+    rupture = build_rupture(fault, RuptureSettings(magnitude=5.3, seed=3, velocity_model=crust))
+    text = io.StringIO()
+    write_srf(text, rupture)
+    srf_file = parse_srf(text.getvalue())
+    surface = surface_of(srf_file)
+    xy = np.array(STATION_XY_KM)
+    lon, lat = surface.geographic(xy[:, 0], xy[:, 1])
+    stations = [Station(f"S{k}", float(lon[k]), float(lat[k])) for k in range(len(xy))]
+    return srf_file, surface, stations
+
+
+@pytest.fixture(scope="module")
+def coarse_grid():
+    """Distances 0.5 km apart: the static field and the comparison of two sums on one grid
+    need no finer, and the tables are five times quicker."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(shaking, "DISTANCE_STEP_WAVELENGTHS", 0.25)
+        yield
+
+
+def motion(srf_file, stations, crust):
+    place = shaking.layout(srf_file, stations, crust, MAX_FREQUENCY_HZ)
+    table = standin.table_for(place, crust)
+    kernel = shaking.responses(place, table, patches.source_samples(srf_file, place.dt_s))
+    return place, shaking.shake(srf_file, place, kernel, crust)
+
+
+def into_hanging_wall(triangle: list) -> list:
+    """The triangle's vertices ordered so that (P2 - P1) x (P3 - P1) points up, into the
+    hanging wall of a dipping plane (Aki and Richards' normal)."""
+    if np.cross(triangle[1] - triangle[0], triangle[2] - triangle[0])[2] < 0:
+        return [triangle[0], triangle[2], triangle[1]]
+    return triangle
+
+
+def okada(srf_file, surface, stations, poisson: float) -> np.ndarray:
+    """Okada's displacement at the stations (east, north, up), each subfault a uniform-slip
+    rectangle of two triangles in cutde, ordered so that their normal points into the
+    hanging wall (as cutde's strike and dip slip then follow Aki and Richards)."""
+    halfspace = pytest.importorskip("cutde.halfspace")
+    points = srf_file.points
+    x, y = surface.local(points.lon, points.lat)
+    side = math.sqrt(points.area_cm2[0] / 1e10)
+    triangles, slips = [], []
+    for k in range(len(points)):
+        phi, delta, lam = np.radians([points.strike_deg[k], points.dip_deg[k], points.rake_deg[k]])
+        along = np.array([math.sin(phi), math.cos(phi), 0.0])
+        down = np.array([math.cos(phi) * math.cos(delta), -math.sin(phi) * math.cos(delta),
+                         -math.sin(delta)])
+        centre = np.array([x[k], y[k], -points.depth_km[k]])
+        corners = [centre + 0.5 * side * (a * along + b * down)
+                   for a, b in ((-1, -1), (1, -1), (1, 1), (-1, 1))]
+        slip = points.slip_cm[0][k] / 100.0
+        for triangle in ([corners[0], corners[1], corners[2]], [corners[0], corners[2], corners[3]]):
+            triangles.append(into_hanging_wall(triangle))
+            slips.append([slip * math.cos(lam), slip * math.sin(lam), 0.0])
+    sx, sy = surface.local(np.array([s.lon for s in stations]), np.array([s.lat for s in stations]))
+    observers = np.stack([sx, sy, np.zeros_like(sx)], axis=1)
+    matrix = halfspace.disp_matrix(observers, np.array(triangles), poisson)
+    return np.einsum("nimj,mj->ni", matrix, np.array(slips))
+
+
+def test_cutde_reproduces_okadas_own_values():
+    """The Okada check's evaluator and its sign conventions, on the DC3D values of the
+    references (alpha 2/3, depth 1, strike along x, 20 km long, 10 km wide, dip 45,
+    dip slip 1: the hanging wall, at y = -2, rises)."""
+    halfspace = pytest.importorskip("cutde.halfspace")
+    dip = math.radians(45.0)
+    # Okada's frame: x along strike, y to its left, the fault dipping towards -y.
+    top = [np.array([-10.0, 0.0, -1.0]), np.array([10.0, 0.0, -1.0])]
+    down = 10.0 * np.array([0.0, -math.cos(dip), -math.sin(dip)])
+    triangles = np.array([into_hanging_wall([top[0], top[1], top[1] + down]),
+                          into_hanging_wall([top[0], top[1] + down, top[0] + down])])
+    # The normal points into the hanging wall (up and towards -y).
+    normal = np.cross(triangles[0, 1] - triangles[0, 0], triangles[0, 2] - triangles[0, 0])
+    assert normal[2] > 0 and normal[1] < 0
+    observers = np.array([[0.0, -2.0, 0.0], [0.0, 2.0, 0.0]])
+    u = np.einsum("nimj,mj->ni", halfspace.disp_matrix(observers, triangles, 0.25),
+                  np.array([[0.0, 1.0, 0.0]] * 2))
+    assert u[0] == pytest.approx([0.0, 0.0667, 0.4906], abs=2e-3)
+    assert u[1] == pytest.approx([0.0, -0.1206, -0.0488], abs=2e-3)
+
+
+def test_static_offsets_match_okada(coarse_grid):
+    """The displacement at the end of the seismograms, in a uniform half-space, against
+    Okada's closed form for the same slip: within 5% of each station's offset."""
+    srf_file, surface, stations = tiny_rupture(HALF_SPACE)
+    _, shaken = motion(srf_file, stations, HALF_SPACE)
+    final = shaken.displacement[:, :, -1]
+    expected = okada(srf_file, surface, stations, poisson=0.25)
+    misfit = np.linalg.norm(final - expected, axis=1) / np.linalg.norm(expected, axis=1)
+    assert misfit.max() < 0.05, misfit
+    # And it has settled: the last tenth of the record moves by less than 3% of it.
+    tail = shaken.displacement[:, :, -shaken.samples // 10:]
+    settled = np.ptp(tail, axis=-1).max(axis=1) / np.linalg.norm(expected, axis=1)
+    assert settled.max() < 0.03
+
+
+# The waveform misfit of patches against single subfaults: rms of the difference of the
+# velocity over rms of the velocity, three components together, at every station.
+GROUPING_MISFIT = 0.10
+
+
+def test_patches_against_single_subfaults(coarse_grid, monkeypatch):
+    """Velocity seismograms summed over patches against those summed over every subfault
+    on its own, in a layered crust."""
+    srf_file, _, stations = tiny_rupture(LAYERED, cell_km=0.25)
+    grouped_place, grouped = motion(srf_file, stations, LAYERED)
+    monkeypatch.setattr(patches, "PATCH_TRAVEL_TIME_FRACTION", 1e-6)
+    single_place, single = motion(srf_file, stations, LAYERED)
+    assert len(single_place.patches) == len(srf_file.points) > 3 * len(grouped_place.patches)
+    # The tables' durations differ with the farthest patch: compare the common part.
+    assert grouped.start_s == single.start_s
+    common = min(grouped.samples, single.samples)
+    ours, theirs = grouped.velocity[..., :common], single.velocity[..., :common]
+    difference = np.sqrt(np.mean((ours - theirs) ** 2, axis=(1, 2)))
+    size = np.sqrt(np.mean(theirs ** 2, axis=(1, 2)))
+    assert (difference / size).max() < GROUPING_MISFIT, difference / size
+
+
+def test_interpolation_in_distance():
+    """A waveform halfway between two distances of the grid, interpolated, against the
+    one computed there, in the layered crust at the band's limit: within the 5% the
+    distance step is chosen for (rms over rms)."""
+    band = standin.Band(MAX_FREQUENCY_HZ, 20.0, 0.2)
+    step = shaking.distance_step_km(MAX_FREQUENCY_HZ)
+    near = 6.0
+    table = standin.cached_table(tuple(standin.layers_of(LAYERED)), (2.5,),
+                                 (near, near + 0.5 * step, near + step), band)
+    tensor = np.array([0.2, -0.7, 0.5, 0.4, -0.3, 0.6])
+    azimuth = np.array([35.0])
+    at = [table.displacement(tensor, 0, np.array([r]), azimuth)[0]
+          for r in (near, near + 0.5 * step, near + step)]
+    interpolated = 0.5 * (at[0] + at[2])
+    velocity = np.diff(at[1], axis=-1)
+    error = np.diff(interpolated, axis=-1) - velocity
+    assert np.sqrt(np.mean(error**2)) < 0.05 * np.sqrt(np.mean(velocity**2))
+
+
+def test_patches_keep_to_their_rule_and_the_moment():
+    """Every point in exactly one patch, no patch wider than the rule allows at its depth,
+    and the patches' tensor series summing to every point's mu A slip tensor."""
+    srf_file, surface, stations = tiny_rupture(LAYERED)
+    place = shaking.layout(srf_file, stations, LAYERED, MAX_FREQUENCY_HZ)
+    grouped = place.patches
+    assert sorted(set(grouped.of_point.tolist())) == list(range(len(grouped)))
+    points = srf_file.points
+    x, y = surface.local(points.lon, points.lat)
+    for number in range(len(grouped)):
+        members = grouped.of_point == number
+        depths = points.depth_km[members]
+        half_cell = 0.25 * math.sin(math.radians(50.0))
+        bound = patches.largest_radius_km(LAYERED, depths.min() - half_cell,
+                                          depths.max() + half_cell, MAX_FREQUENCY_HZ)
+        spread = np.hypot(np.hypot(x[members] - grouped.x_km[number],
+                                   y[members] - grouped.y_km[number]),
+                          depths - grouped.depth_km[number])
+        assert spread.max() <= bound
+    rigidity = patches.point_rigidity(srf_file, LAYERED)
+    samples = patches.source_samples(srf_file, place.dt_s)
+    moments = patches.patch_moments(srf_file, grouped, rigidity, place.dt_s, samples)
+    tensors = patches.unit_tensors(points.strike_deg, points.dip_deg, points.rake_deg)
+    expected = ((rigidity * points.area_cm2 / 1e4 * points.slip_cm[0] / 100.0)[:, None]
+                * tensors).sum(axis=0)
+    assert moments.sum(axis=(0, 2)) == pytest.approx(expected, rel=1e-9, abs=1e-6 * abs(expected).max())
+
+
+@pytest.mark.parametrize("strike, dip, rake, expected", [
+    # Aki and Richards' check values (references, section 14): (Mxx, Myy, Mzz, Mxy, Mxz, Myz).
+    (0.0, 45.0, 90.0, (0, -1, 1, 0, 0, 0)),      # thrust: Mrr = +1, Mpp = -1
+    (0.0, 45.0, -90.0, (0, 1, -1, 0, 0, 0)),     # normal
+    (0.0, 90.0, 0.0, (0, 0, 0, 1, 0, 0)),        # left-lateral: Mxy = +1
+])
+def test_unit_tensors(strike, dip, rake, expected):
+    tensor = patches.unit_tensors(np.array([strike]), np.array([dip]), np.array([rake]))[0]
+    assert tensor == pytest.approx(expected, abs=1e-12)
