@@ -22,7 +22,7 @@ import csv
 import io
 import re
 from collections.abc import Sequence
-from typing import IO
+from typing import IO, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -55,7 +55,7 @@ def band_code(sample_rate_hz: float) -> str:
     return next(code for lowest, code in BAND_CODES if sample_rate_hz >= lowest)
 
 
-def stream_of(stations: Sequence[Station], motion: Seismograms):  # type: ignore[no-untyped-def]
+def stream_of(stations: Sequence[Station], motion: Seismograms) -> Any:
     """The ObsPy Stream of every station, quantity and component."""
     from obspy import Stream, Trace, UTCDateTime
     start = UTCDateTime(ORIGIN_TIME) + motion.start_s
@@ -77,7 +77,7 @@ def stream_of(stations: Sequence[Station], motion: Seismograms):  # type: ignore
     return Stream(traces)
 
 
-def inventory_of(stations: Sequence[Station], motion: Seismograms):  # type: ignore[no-untyped-def]
+def inventory_of(stations: Sequence[Station], motion: Seismograms) -> Any:
     """The StationXML inventory of the stream's channels."""
     from obspy import UTCDateTime
     from obspy.core.inventory import (Channel, InstrumentSensitivity, Inventory, Network,

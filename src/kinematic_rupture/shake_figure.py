@@ -10,6 +10,7 @@ import numpy as np
 import numpy.typing as npt
 from matplotlib.colors import LogNorm
 from matplotlib.figure import Figure
+from matplotlib.gridspec import SubplotSpec
 from matplotlib.ticker import NullFormatter, ScalarFormatter
 
 from .gmm import MODEL_NAMES, Prediction
@@ -52,7 +53,7 @@ def shown_stations(rrup_km: FloatArray) -> list[int]:
     return sorted(chosen, key=lambda k: float(rrup_km[k]))
 
 
-def draw_map(figure: Figure, area: object, view: ShakeView) -> None:
+def draw_map(figure: Figure, area: SubplotSpec, view: ShakeView) -> None:
     axes = figure.add_subplot(area)
     surface = view.surface
     for rect in surface.rectangles:
@@ -75,9 +76,9 @@ def draw_map(figure: Figure, area: object, view: ShakeView) -> None:
     axes.grid(alpha=0.3)
 
 
-def draw_waveforms(figure: Figure, area: object, view: ShakeView) -> None:
+def draw_waveforms(figure: Figure, area: SubplotSpec, view: ShakeView) -> None:
     shown = shown_stations(view.rrup_km)
-    grid = area.subgridspec(3, 1, hspace=0.08)  # type: ignore[attr-defined]
+    grid = area.subgridspec(3, 1, hspace=0.08)
     times = view.motion.times_s()
     first = None
     for axis in range(3):
@@ -98,7 +99,7 @@ def draw_waveforms(figure: Figure, area: object, view: ShakeView) -> None:
         figure.axes[-1].set_xlabel("time after the rupture's start (s)")
 
 
-def draw_spectra(figure: Figure, area: object, view: ShakeView) -> None:
+def draw_spectra(figure: Figure, area: SubplotSpec, view: ShakeView) -> None:
     axes = figure.add_subplot(area)
     shown = shown_stations(view.rrup_km)
     for k, colour in zip(shown, COLOURS):

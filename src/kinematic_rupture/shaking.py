@@ -123,7 +123,7 @@ def layout(srf_file: SrfFile, stations: Sequence[Station], crust: GenericCrust |
 
 def table_for(layout: Layout, crust: LayeredModel) -> Table:
     """The Green's functions the layout needs, from the cache where they are."""
-    from .greens import Band, greens_table
+    from .greens import Band, greens_table  # type: ignore[import-not-found]
     band = Band(max_frequency_hz=layout.max_frequency_hz, duration_s=layout.duration_s,
                 dt_s=layout.dt_s)
     table: Table = greens_table(crust, layout.table_depths_km, layout.table_distances_km, band)
@@ -224,7 +224,7 @@ class Seismograms:
         return int(self.displacement.shape[-1])
 
     def times_s(self) -> FloatArray:
-        return self.start_s + np.arange(self.samples) * self.dt_s
+        return self.start_s + np.arange(self.samples, dtype=np.float64) * self.dt_s
 
 
 def seismograms(moments: FloatArray, kernel: Responses, stations: int) -> Seismograms:
@@ -249,7 +249,7 @@ def seismograms(moments: FloatArray, kernel: Responses, stations: int) -> Seismo
     shape = (stations, 3, length)
 
     def series(transform: npt.NDArray[np.complex128]) -> FloatArray:
-        values = fft.irfft(transform, nfft, axis=0)[:length]
+        values: FloatArray = np.asarray(fft.irfft(transform, nfft, axis=0)[:length], dtype=np.float64)
         return np.ascontiguousarray(values.T.reshape(shape))
 
     velocity_transform = full * ratio[:, None]
