@@ -18,7 +18,7 @@ from .checks import SettingError
 from .crust import LayeredModel
 from .files import FileSet
 from .ground_motion import event_of, peaks, station_distances
-from .patches import PatchError, source_samples
+from .patches import PatchError
 from .response import periods_for_band
 from .rupture_surface import Surface, SurfaceError, surface_of
 from .stations import Station, default_stations, read_stations
@@ -133,8 +133,7 @@ def run_command(arguments: argparse.Namespace) -> None:
     table = shaking.table_for(place, crust)
     tabled = time.perf_counter()
     try:
-        kernel = shaking.responses(place, table, source_samples(srf_file, float(table.dt_s)))
-        motion = shaking.shake(srf_file, place, kernel, crust)
+        motion = shaking.shake(srf_file, place, table, crust)
     except PatchError as error:
         raise failure(f"{path}: {error}") from None
     summed = time.perf_counter()

@@ -55,6 +55,9 @@ CODA_S = 20.0
 TABLE_RESOLUTION_KM = 1e-6
 # Patch-station pairs whose Green's functions are fetched from the table at once.
 PAIR_BLOCK = 4096
+# The responses of as many stations as fit in this are kept at once; more stations are
+# summed in turns.
+RESPONSES_BUDGET_BYTES = 1 << 30
 
 
 class Table(Protocol):
@@ -159,29 +162,48 @@ def kept_bins(nfft: int, dt_s: float, max_frequency_hz: float) -> int:
     return min(nfft // 2 + 1, int(math.floor(max_frequency_hz * nfft * dt_s)) + 1)
 
 
-def responses(layout: Layout, table: Table, source_samples: int) -> Responses:
-    """The responses of every patch-station pair, for sources of up to `source_samples`."""
+def transform_length(table: Table, source_samples: int) -> int:
+    """The transform that convolves a source of `source_samples` with the table's Green's
+    functions without wrapping around."""
+    return fft.next_fast_len(source_samples + len(table.times_s) - 1, real=True)
+
+
+def station_groups(layout: Layout, table: Table, source_samples: int) -> list[IntArray]:
+    """The stations in groups whose responses take at most RESPONSES_BUDGET_BYTES each."""
+    kept = kept_bins(transform_length(table, source_samples), float(table.dt_s),
+                     layout.max_frequency_hz)
+    per_station = kept * 3 * 6 * len(layout.patches) * np.dtype(np.complex64).itemsize
+    size = max(1, RESPONSES_BUDGET_BYTES // per_station)
+    everyone = np.arange(len(layout.stations))
+    return [everyone[first:first + size] for first in range(0, len(everyone), size)]
+
+
+def responses(layout: Layout, table: Table, source_samples: int,
+              chosen_stations: IntArray | None = None) -> Responses:
+    """The responses of every patch and the chosen stations (all by default), for sources
+    of up to `source_samples`."""
     dt = float(table.dt_s)
     times = np.asarray(table.times_s, dtype=np.float64)
-    nfft = fft.next_fast_len(source_samples + len(times) - 1, real=True)
+    nfft = transform_length(table, source_samples)
     kept = kept_bins(nfft, dt, layout.max_frequency_hz)
-    stations = len(layout.stations)
+    chosen = np.arange(len(layout.stations)) if chosen_stations is None else chosen_stations
+    stations = len(chosen)
     patch_count = len(layout.patches)
     spectra = np.zeros((kept, 3 * stations, 6 * patch_count), dtype=np.complex64)
     grid = np.asarray(table.distances_km, dtype=np.float64)
     step = grid[1] - grid[0] if len(grid) > 1 else 1.0
     rows = table_rows(layout.table_depths_km, np.asarray(table.depths_km, dtype=np.float64))
     for depth_index, row in enumerate(rows):
-        chosen = np.flatnonzero(layout.depth_index == depth_index)
-        pairs = [(p, s) for p in chosen for s in range(stations)]
+        at_depth = np.flatnonzero(layout.depth_index == depth_index)
+        pairs = [(p, s) for p in at_depth for s in range(stations)]
         for first in range(0, len(pairs), PAIR_BLOCK):
             block = np.array(pairs[first:first + PAIR_BLOCK])
             patch, station = block[:, 0], block[:, 1]
-            distance = layout.distance_km[patch, station]
+            distance = layout.distance_km[patch, chosen[station]]
             below = np.clip(np.floor((distance - grid[0]) / step + 1e-9).astype(np.int64), 0,
                             max(len(grid) - 2, 0))
             weight = ((distance - grid[below]) / step)[:, None, None] if len(grid) > 1 else 0.0
-            azimuth = layout.azimuth_deg[patch, station]
+            azimuth = layout.azimuth_deg[patch, chosen[station]]
             above = np.minimum(below + 1, len(grid) - 1)
             for component in range(6):
                 tensor = np.zeros(6)
@@ -260,10 +282,17 @@ def seismograms(moments: FloatArray, kernel: Responses, stations: int) -> Seismo
         dt_s=dt, start_s=kernel.start_s)
 
 
-def shake(srf_file: SrfFile, place: Layout, kernel: Responses,
+def shake(srf_file: SrfFile, place: Layout, table: Table,
           crust: GenericCrust | LayeredModel) -> Seismograms:
-    """The seismograms of one rupture file whose surface `place` was laid out for."""
+    """The seismograms of one rupture file whose surface `place` was laid out for, a group
+    of stations at a time."""
     rigidity = point_rigidity(srf_file, crust)
-    samples = source_samples(srf_file, kernel.dt_s)
-    moments = patch_moments(srf_file, place.patches, rigidity, kernel.dt_s, samples)
-    return seismograms(moments, kernel, len(place.stations))
+    dt = float(table.dt_s)
+    samples = source_samples(srf_file, dt)
+    moments = patch_moments(srf_file, place.patches, rigidity, dt, samples)
+    parts = [seismograms(moments, responses(place, table, samples, group), len(group))
+             for group in station_groups(place, table, samples)]
+    return Seismograms(np.concatenate([part.displacement for part in parts]),
+                       np.concatenate([part.velocity for part in parts]),
+                       np.concatenate([part.acceleration for part in parts]),
+                       dt_s=parts[0].dt_s, start_s=parts[0].start_s)

@@ -48,8 +48,7 @@ def coarse_grid():
 def motion(srf_file, stations, crust):
     place = shaking.layout(srf_file, stations, crust, MAX_FREQUENCY_HZ)
     table = standin.table_for(place, crust)
-    kernel = shaking.responses(place, table, patches.source_samples(srf_file, place.dt_s))
-    return place, shaking.shake(srf_file, place, kernel, crust)
+    return place, shaking.shake(srf_file, place, table, crust)
 
 
 def into_hanging_wall(triangle: list) -> list:
@@ -126,6 +125,15 @@ def test_static_offsets_match_okada(coarse_grid):
 # The waveform misfit of patches against single subfaults: rms of the difference of the
 # velocity over rms of the velocity, three components together, at every station.
 GROUPING_MISFIT = 0.10
+
+
+def test_station_groups_sum_the_same(coarse_grid, monkeypatch):
+    """Stations summed in groups (a budget of one station's responses) as all at once."""
+    srf_file, _, stations = tiny_rupture(LAYERED)
+    _, together = motion(srf_file, stations, LAYERED)
+    monkeypatch.setattr(shaking, "RESPONSES_BUDGET_BYTES", 1)
+    _, apart = motion(srf_file, stations, LAYERED)
+    assert np.array_equal(together.velocity, apart.velocity)
 
 
 def test_patches_against_single_subfaults(coarse_grid, monkeypatch):
