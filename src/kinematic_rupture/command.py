@@ -373,7 +373,9 @@ def parser() -> Parser:
                                           description=validation.DESCRIPTION)
     validation.add_options(validate_parser)
     add_model_options(validate_parser, hypocentre=False)
-    validate_parser.set_defaults(handler=validation.run_command)
+    from . import ground_motion_command
+    ground_motion_command.add_options(validate_parser)
+    validate_parser.set_defaults(handler=ground_motion_command.run_validate)
 
     inspect_parser = commands.add_parser("inspect", help="read an SRF file and summarise it",
                                          description="Reads an SRF file (1.0 or 2.0) and prints "
