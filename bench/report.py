@@ -12,9 +12,11 @@ the cost grows (the compiled SRF writer's row compares it with the Python writer
 the default rupture end to end (build, SRF, figure) against its own kernels' time
 (bench/end_to_end.py), the throughput of the rupture ensemble on 1 and 2 workers
 with each worker's peak memory (bench/ensemble_rate.py), the default rupture exported
-to each solver's format against writing its SRF (bench/exports.py), and the reference
+to each solver's format against writing its SRF (bench/exports.py), the reference
 crust's Green's-function table against its 3-minute limit, with its compiled sum against
-pyprop8 on a subset (bench/greens.py). The same numbers go to bench/results/ as
+pyprop8 on a subset (bench/greens.py), and ground motion against its time limits: shake
+of the default rupture at 20 stations with its Green's functions cached, and the whole
+validate --ground-motion (bench/ground_motion.py). The same numbers go to bench/results/ as
 report.json, report.md and one log-log plot, report.png. Progress goes to standard error.
 """
 
@@ -34,6 +36,7 @@ import end_to_end
 import exports
 import field
 import greens
+import ground_motion
 import harness
 import pulses
 import srf_writer
@@ -203,12 +206,14 @@ def main():
     parser.add_argument("--runs", type=int, default=harness.RUNS,
                         help="fresh-process runs per measurement (default %(default)s)")
     parser.add_argument("--only", nargs="+",
-                        choices=[*BENCHMARKS, "greens_table", "end_to_end", "ensemble", "exports"],
+                        choices=[*BENCHMARKS, "greens_table", "end_to_end", "ensemble", "exports",
+                                 "ground_motion"],
                         help="run only these benchmarks")
     parser.add_argument("--output", type=Path, default=RESULTS,
                         help="directory for report.json, report.md and report.png")
     arguments = parser.parse_args()
-    chosen = arguments.only or [*BENCHMARKS, "greens_table", "end_to_end", "ensemble", "exports"]
+    chosen = arguments.only or [*BENCHMARKS, "greens_table", "end_to_end", "ensemble", "exports",
+                                "ground_motion"]
     missing = [name for name in ("scipy", "skfmm", "matplotlib", "pyprop8") if not find_spec(name)]
     if missing:
         parser.exit(1, f"the benchmarks need {', '.join(missing)}: pip install .[bench]\n")
@@ -241,6 +246,9 @@ def main():
     if "exports" in chosen:
         progress("exports:")
         report["exports"] = exports.measure_all(arguments.runs, progress)
+    if "ground_motion" in chosen:
+        progress("ground motion:")
+        report["ground_motion"] = ground_motion.measure_all(arguments.runs, progress)
     report["machine"]["load_average_after"] = os.getloadavg()
 
     lines = [header(report), ""]
@@ -254,6 +262,8 @@ def main():
         lines += [""] + ensemble_table(report["ensemble"])
     if report["exports"]:
         lines += [""] + exports.table(report["exports"])
+    if report.get("ground_motion"):
+        lines += [""] + ground_motion.table(report["ground_motion"])
     markdown = "\n".join(lines) + "\n"
     print(markdown, end="")
 
