@@ -230,16 +230,16 @@ def run_scenario(scenario: Scenario, crust: LayeredModel, seeds: Sequence[int],
     samples = max(source_samples(srf_file, dt) for srf_file in files)
     periods = periods_for_band(max_frequency_hz)
     psa = np.empty((len(files), len(stations), len(periods)))
-    rigidity = [point_rigidity(srf_file, crust) for srf_file in files]
-    for group in shaking.station_groups(place, table, samples):
-        kernel = shaking.responses(place, table, samples, group)
-        for number, srf_file in enumerate(files):
-            moments = patch_moments(srf_file, place.patches, rigidity[number], dt, samples)
-            motion = shaking.seismograms(moments, kernel, len(group))
-            psa[number, group] = rotd50(motion.acceleration[:, 0], motion.acceleration[:, 1], dt,
-                                        periods) / STANDARD_GRAVITY_M_S2
+    batch = shaking.rupture_batch(place, table, samples)
+    for first in range(0, len(files), batch):
+        chosen = files[first:first + batch]
+        moments = [patch_moments(srf_file, place.patches, point_rigidity(srf_file, crust), dt, samples)
+                   for srf_file in chosen]
+        for number, motion in enumerate(shaking.sum_ruptures(place, table, moments), start=first):
+            psa[number] = rotd50(motion.acceleration[:, 0], motion.acceleration[:, 1], dt,
+                                 periods) / STANDARD_GRAVITY_M_S2
         if progress:
-            progress(f"{scenario.key}: {group[-1] + 1} of {len(stations)} stations summed")
+            progress(f"{scenario.key}: {min(first + batch, len(files))} of {len(files)} ruptures summed")
     events = [event_of(srf_file, surface, crust) for srf_file in files]
     depths = np.array([event.hypocentre_depth_km for event in events])
     mean_event = gmm.Event(events[0].magnitude, events[0].rake_deg, events[0].dip_deg,

@@ -127,13 +127,36 @@ def test_static_offsets_match_okada(coarse_grid):
 GROUPING_MISFIT = 0.10
 
 
-def test_station_groups_sum_the_same(coarse_grid, monkeypatch):
-    """Stations summed in groups (a budget of one station's responses) as all at once."""
+def test_fundamental_responses_compose_the_tables_motion():
+    """Any tensor at any azimuth, composed from the ten responses at azimuth 0, against
+    the table's own displacement."""
+    band = standin.Band(MAX_FREQUENCY_HZ, 20.0, 0.2)
+    distances = (3.0, 7.5)
+    table = standin.cached_table(tuple(standin.layers_of(LAYERED)), (2.5,), distances, band)
+    fundamental = shaking.fundamental_responses(table, 0, np.array(distances))
+    rng = np.random.default_rng(5)
+    for _ in range(4):
+        tensor = rng.normal(size=6)
+        azimuth = rng.uniform(0, 360, size=2)
+        expected = table.displacement(tensor, 0, np.array(distances), azimuth)
+        for k in range(2):
+            tensors = np.broadcast_to(tensor[:, None], (1, 6, expected.shape[-1]))
+            composed = shaking.compose(fundamental[k:k + 1], tensors, np.radians(azimuth[k:k + 1]))
+            assert composed == pytest.approx(expected[k], abs=1e-9 * np.abs(expected).max())
+
+
+def test_ruptures_summed_together_as_apart(coarse_grid):
+    """Two ruptures summed in one call as each on its own."""
     srf_file, _, stations = tiny_rupture(LAYERED)
-    _, together = motion(srf_file, stations, LAYERED)
-    monkeypatch.setattr(shaking, "RESPONSES_BUDGET_BYTES", 1)
-    _, apart = motion(srf_file, stations, LAYERED)
-    assert np.array_equal(together.velocity, apart.velocity)
+    place = shaking.layout(srf_file, stations, LAYERED, MAX_FREQUENCY_HZ)
+    table = standin.table_for(place, LAYERED)
+    samples = patches.source_samples(srf_file, place.dt_s)
+    moments = patches.patch_moments(srf_file, place.patches,
+                                    patches.point_rigidity(srf_file, LAYERED), place.dt_s, samples)
+    together = shaking.sum_ruptures(place, table, [moments, 2.0 * moments])
+    alone = shaking.sum_ruptures(place, table, [moments])[0]
+    assert np.array_equal(together[0].velocity, alone.velocity)
+    assert together[1].velocity == pytest.approx(2.0 * alone.velocity, abs=1e-12)
 
 
 def test_patches_against_single_subfaults(coarse_grid, monkeypatch):
