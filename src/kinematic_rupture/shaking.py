@@ -250,7 +250,8 @@ def sum_ruptures(place: Layout, table: Table, moments: Sequence[FloatArray]) -> 
     samples = moments[0].shape[-1]
     nfft = transform_length(table, samples)
     kept = kept_bins(nfft, dt, place.max_frequency_hz)
-    sources = np.stack([fft.rfft(m, nfft, axis=-1)[..., :kept] for m in moments]).astype(np.complex64)
+    sources = np.stack([fft.rfft(m, nfft, axis=-1, workers=-1)[..., :kept]
+                        for m in moments]).astype(np.complex64)
     stations = len(place.stations)
     differences = np.zeros((len(moments), stations, 3, kept), dtype=np.complex128)
     grid = np.asarray(table.distances_km, dtype=np.float64)
@@ -264,8 +265,11 @@ def sum_ruptures(place: Layout, table: Table, moments: Sequence[FloatArray]) -> 
         above = np.minimum(below + 1, len(grid) - 1)
         used = np.unique(np.concatenate([below.ravel(), above.ravel()]))
         steps = fundamental_responses(table, int(row), grid[used])
+        if not np.isfinite(steps).all():
+            raise ValueError(f"the Green's functions for a source at {place.table_depths_km[depth_index]:g} "
+                             f"km are not all finite numbers")
         impulse = np.diff(steps, axis=-1, prepend=0.0)
-        spectra = fft.rfft(impulse, nfft, axis=-1)[..., :kept].astype(np.complex64)
+        spectra = fft.rfft(impulse, nfft, axis=-1, workers=-1)[..., :kept].astype(np.complex64)
         weight = ((distance - grid[below]) / step)[..., None, None]
         low, high = np.searchsorted(used, below), np.searchsorted(used, above)
         for station in range(stations):
@@ -290,7 +294,8 @@ def series(differences: npt.NDArray[np.complex128], nfft: int, dt: float, length
     ratio[1:] = 1j * omega[1:] / (1.0 - np.exp(-1j * omega[1:] * dt))
 
     def inverse(transform: npt.NDArray[np.complex128]) -> FloatArray:
-        return np.asarray(fft.irfft(transform, nfft, axis=-1)[..., :length], dtype=np.float64)
+        return np.asarray(fft.irfft(transform, nfft, axis=-1, workers=-1)[..., :length],
+                          dtype=np.float64)
 
     velocity = full * ratio
     return Seismograms(displacement=np.cumsum(inverse(full), axis=-1), velocity=inverse(velocity),
