@@ -232,3 +232,23 @@ def test_patches_keep_to_their_rule_and_the_moment():
 def test_unit_tensors(strike, dip, rake, expected):
     tensor = patches.unit_tensors(np.array([strike]), np.array([dip]), np.array([rake]))[0]
     assert tensor == pytest.approx(expected, abs=1e-12)
+
+
+def test_a_table_that_is_not_finite_is_refused(coarse_grid):
+    """Green's functions with a NaN stop the sum in one line naming the depth, rather than
+    giving NaN seismograms."""
+    srf_file, _, stations = tiny_rupture(HALF_SPACE)
+    place = shaking.layout(srf_file, stations, HALF_SPACE, MAX_FREQUENCY_HZ)
+    table = standin.table_for(place, HALF_SPACE)
+
+    class Broken:
+        depths_km, distances_km, dt_s, times_s = (table.depths_km, table.distances_km,
+                                                  table.dt_s, table.times_s)
+
+        def displacement(self, *arguments):
+            motion = table.displacement(*arguments)
+            motion[..., 3] = np.nan
+            return motion
+
+    with pytest.raises(ValueError, match=r"the Green's functions for a source at [\d.]+ km are not all finite"):
+        shaking.shake(srf_file, place, Broken(), HALF_SPACE)
