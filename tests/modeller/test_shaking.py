@@ -252,3 +252,18 @@ def test_a_table_that_is_not_finite_is_refused(coarse_grid):
 
     with pytest.raises(ValueError, match=r"the Green's functions for a source at [\d.]+ km are not all finite"):
         shaking.shake(srf_file, place, Broken(), HALF_SPACE)
+
+
+def test_fundamental_responses_of_the_packages_table():
+    """The same composition through the package's own Green's functions, where they are."""
+    greens = pytest.importorskip("kinematic_rupture.greens")
+    distances = np.array([3.0, 7.5])
+    table = greens.greens_table(LAYERED, [2.5], distances, greens.Band(0.5, 20.0), cache=False)
+    fundamental = shaking.fundamental_responses(table, 0, distances)
+    rng = np.random.default_rng(6)
+    tensor, azimuth = rng.normal(size=6), rng.uniform(0, 360, size=2)
+    expected = table.displacement(tensor, 0, distances, azimuth)
+    for k in range(2):
+        tensors = np.broadcast_to(tensor[:, None], (1, 6, expected.shape[-1]))
+        composed = shaking.compose(fundamental[k:k + 1], tensors, np.radians(azimuth[k:k + 1]))
+        assert composed == pytest.approx(expected[k], abs=1e-9 * np.abs(expected).max())
