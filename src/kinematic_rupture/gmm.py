@@ -77,10 +77,7 @@ class Site:
 def depth_of_speed(crust: GenericCrust | LayeredModel, speed_km_s: float) -> float:
     """The shallowest depth (km) at which the crust's shear speed reaches `speed_km_s`."""
     if isinstance(crust, LayeredModel):
-        for top, vs in zip(crust.top_km, crust.vs_km_s):
-            if vs >= speed_km_s:
-                return float(top)
-        return math.inf
+        return float(crust.depth_to_vs_km(speed_km_s))
     depths = np.linspace(0.0, DEEPEST_SEARCH_KM, 50_001)
     reached = np.flatnonzero(crust.shear_speed_km_s(depths) >= speed_km_s)
     return float(depths[reached[0]]) if reached.size else math.inf
@@ -89,14 +86,10 @@ def depth_of_speed(crust: GenericCrust | LayeredModel, speed_km_s: float) -> flo
 def vs30_m_s(crust: GenericCrust | LayeredModel) -> float:
     """30 m over the shear-wave travel time through the top 30 m."""
     if isinstance(crust, LayeredModel):
-        tops = np.asarray(crust.top_km)
-        bottoms = np.append(tops[1:], np.inf)
-        thickness = np.clip(np.minimum(bottoms, VS30_DEPTH_KM) - tops, 0.0, None)
-        time_s = float(np.sum(thickness / np.asarray(crust.vs_km_s)))
-    else:
-        depths = np.linspace(0.0, VS30_DEPTH_KM, 3001)
-        slowness = 1.0 / crust.shear_speed_km_s(depths)
-        time_s = float(np.sum(0.5 * (slowness[1:] + slowness[:-1]) * np.diff(depths)))
+        return crust.vs30_m_s()
+    depths = np.linspace(0.0, VS30_DEPTH_KM, 3001)
+    slowness = 1.0 / crust.shear_speed_km_s(depths)
+    time_s = float(np.sum(0.5 * (slowness[1:] + slowness[:-1]) * np.diff(depths)))
     return VS30_DEPTH_KM / time_s * 1e3
 
 

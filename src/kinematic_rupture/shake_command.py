@@ -28,6 +28,7 @@ DESCRIPTION = ("Computes three-component ground displacement, velocity and accel
                "functions of a layered crust up to a highest frequency; writes them as MiniSEED "
                "with a StationXML inventory, their RotD50 response spectra as CSV, and a figure.")
 DEFAULT_OUTPUT = "shaking"
+DEFAULT_CRUST = "mojave"
 # Above this the Green's functions' tables grow beyond what a workstation keeps.
 HIGHEST_FREQUENCY_HZ = 10.0
 
@@ -38,7 +39,8 @@ def add_options(parser: argparse.ArgumentParser) -> None:
                         "lat', or GeoJSON Point features with a name property (default: 28 "
                         "stations at 1 to 100 km across and along the fault)")
     parser.add_argument("--velocity-model", metavar="FILE", help="layered crust for the Green's "
-                        "functions (default the shipped reference crust)")
+                        "functions, a file or the name of a shipped crust (default mojave, the "
+                        "Broadband Platform's Mojave rock profile)")
     parser.add_argument("--max-frequency-hz", default=str(shaking.DEFAULT_MAX_FREQUENCY_HZ),
                         help=f"highest frequency of the Green's functions (default "
                         f"{shaking.DEFAULT_MAX_FREQUENCY_HZ:g})")
@@ -80,13 +82,14 @@ def crust_option(path: str | None) -> LayeredModel:
     if path is None:
         return default_crust()
     try:
-        return LayeredModel.from_file(path)
+        return LayeredModel.from_file_or_name(path)
     except SettingError as refusal:
         raise failure(f"--velocity-model {path}: {refusal.requirement}") from None
 
 
 def default_crust() -> LayeredModel:
-    raise failure("--velocity-model: no reference crust is shipped yet; give a layered crust")
+    """The shipped reference crust: the Broadband Platform's Mojave rock profile."""
+    return LayeredModel.named(DEFAULT_CRUST)
 
 
 def stations_option(path: str | None, surface: Surface) -> list[Station]:

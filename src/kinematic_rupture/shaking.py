@@ -40,6 +40,7 @@ import numpy.typing as npt
 from scipy import fft
 
 from .crust import GenericCrust, LayeredModel
+from .greens import ROLL_OFF_END, Band, greens_table
 from .patches import Patches, group, patch_moments, point_rigidity, source_samples
 from .rupture_surface import Surface, surface_of
 from .srf import SrfFile
@@ -58,8 +59,6 @@ CODA_S = 20.0
 # Depths and distances of the table are rounded to this (km) so that the same fault and
 # stations give the same table whatever the rounding of their arithmetic.
 TABLE_RESOLUTION_KM = 1e-6
-# The Green's functions are zero past this many times the band's top (greens.ROLL_OFF_END).
-BAND_EDGE_FACTOR = 1.5
 
 
 class Table(Protocol):
@@ -135,7 +134,6 @@ def layout(srf_file: SrfFile, stations: Sequence[Station], crust: GenericCrust |
 
 def table_for(layout: Layout, crust: LayeredModel) -> Table:
     """The Green's functions the layout needs, from the cache where they are."""
-    from .greens import Band, greens_table
     band = Band(max_frequency_hz=layout.max_frequency_hz, duration_s=layout.duration_s,
                 dt_s=layout.dt_s)
     table: Table = greens_table(crust, layout.table_depths_km, layout.table_distances_km, band)
@@ -206,9 +204,9 @@ def table_rows(wanted_km: FloatArray, table_km: FloatArray) -> IntArray:
 
 
 def kept_bins(nfft: int, dt_s: float, max_frequency_hz: float) -> int:
-    """The frequencies up to where the Green's functions' roll-off ends
-    (BAND_EDGE_FACTOR times the band's top); above it they are zero."""
-    return min(nfft // 2 + 1, int(math.floor(BAND_EDGE_FACTOR * max_frequency_hz * nfft * dt_s)) + 1)
+    """The frequencies up to where the Green's functions' roll-off ends (ROLL_OFF_END times
+    the band's top); above it they are zero."""
+    return min(nfft // 2 + 1, int(math.floor(ROLL_OFF_END * max_frequency_hz * nfft * dt_s)) + 1)
 
 
 def transform_length(table: Table, source_samples: int) -> int:
