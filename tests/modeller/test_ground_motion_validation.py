@@ -44,10 +44,10 @@ def test_a_tiny_run_writes_its_report(tmp_path, monkeypatch, capsys, tiny_scenar
                            "crust.txt", "--max-frequency-hz", "0.25", "--output", "gm"])
     printed = capsys.readouterr()
     assert status in (0, 1), printed.err
-    assert f"{TINY.key}" in printed.out and "report: gm/report.md" in printed.out
-    assert sorted(path.name for path in (tmp_path / "gm").iterdir()) == [
+    assert f"{TINY.key}" in printed.out and "report: gm/ground-motion/report.md" in printed.out
+    assert sorted(path.name for path in (tmp_path / "gm" / "ground-motion").iterdir()) == [
         "SS5.5.png", "biases.png", "report.md"]
-    report = (tmp_path / "gm" / "report.md").read_text()
+    report = (tmp_path / "gm" / "ground-motion" / "report.md").read_text()
     assert "| SS5.5 |" in report and "![SS5.5](SS5.5.png)" in report
     assert (status == 0) == ("| PASS |" in report)
 
