@@ -47,7 +47,8 @@ from typing import Any
 
 import numpy as np
 
-from . import __version__, memory, options, sidecar, srf
+from . import memory, options, sidecar, srf
+from ._version import __version__
 from .checks import SettingError, input_text, whole
 from .files import FileSet, is_temporary
 from .geometry import Fault

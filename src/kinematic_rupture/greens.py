@@ -55,7 +55,8 @@ import numpy as np
 import numpy.typing as npt
 from scipy import special
 
-from . import __version__, _greens
+from . import _greens
+from ._version import __version__
 from .crust import LayeredModel
 from .field import cache_directory, computing_libraries
 from .files import write_atomically

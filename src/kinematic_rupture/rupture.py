@@ -20,7 +20,10 @@ same arrays, bit for bit, in any process.
 """
 
 import math
+import os
+from collections.abc import Sequence
 from dataclasses import dataclass, field, fields
+from typing import IO, TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -41,6 +44,9 @@ from .pulses import (centred_starts, crossing_widths, nonzero_spans, rupture_dur
                      slip_spans_s, smooth_rows)
 from .hypocentre import (DISTRIBUTIONS, check_hypocentre, default_hypocentre, draw_hypocentre,
                          hypocentre_subfault)
+
+if TYPE_CHECKING:  # what a Rupture's methods give
+    from .grids import Grid, MomentRate
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -299,7 +305,148 @@ class Rupture:
 
     @property
     def dt_s(self) -> float:
+        """The slip-rate samples' interval, s (the settings' `dt_s`)."""
         return self.settings.dt_s
+
+    def __repr__(self) -> str:
+        fault = self.fault
+        planes = len(fault.planes)
+        return (f"Rupture(Mw {self.mw:.2f} on {planes} plane{'' if planes == 1 else 's'}, "
+                f"{fault.length_km:g} km along strike, {fault.subfault_count:,} subfaults of "
+                f"{fault.cell_km:g} km; seed {self.settings.seed}, hypocentre "
+                f"({self.hypocentre_km[0]:.4g}, {self.hypocentre_km[1]:.4g}) km, duration "
+                f"{self.duration_s:.4g} s)")
+
+    def quantities(self) -> list[str]:
+        """The names `grid` takes: see `kinematic_rupture.grids.QUANTITIES`."""
+        from . import grids
+        return grids.names(srf=False)
+
+    def grid(self, name: str, plane: int = 0) -> "Grid":
+        """A quantity on the cells of one plane.
+
+        Parameters
+        ----------
+        name : str
+            One of `quantities()`: ``"slip_m"`` (m), ``"rake_deg"``, ``"rupture_time_s"``,
+            ``"front_time_s"``, ``"start_time_s"`` (s), ``"rise_time_s"`` (s, measured
+            from the samples, as an SRF file's is), ``"pulse_rise_time_s"`` (s, the
+            attribute `rise_time_s`: the pulse's before smoothing),
+            ``"rupture_velocity_km_s"``, ``"vs_km_s"``, ``"density_g_cm3"``,
+            ``"rigidity_pa"``, ``"depth_km"``, ``"lon"``, ``"lat"``, ``"strike_deg"``,
+            ``"dip_deg"``.
+        plane : int
+            The plane, from 0, in the fault's order.
+
+        Returns
+        -------
+        Grid
+            Values (rows down dip, columns along strike; read-only) with their
+            coordinates in km and their unit.
+
+        Raises
+        ------
+        SettingError
+            An unknown name (the message lists the valid ones) or plane.
+
+        Examples
+        --------
+        >>> from kinematic_rupture import Fault, RuptureSettings, build_rupture
+        >>> rupture = build_rupture(Fault.single(length_km=6, width_km=4, cell_km=0.5),
+        ...                         RuptureSettings(magnitude=5.5))
+        >>> rupture.grid("rupture_time_s").values.shape
+        (8, 12)
+        """
+        from . import grids
+        checked = grids.checked(name, self.quantities(), "a rupture")
+        return grids.grid(grids.fault_layouts(self.fault), checked, plane,
+                          lambda which: grids.rupture_values(self, which))
+
+    def moment_rate(self) -> "MomentRate":
+        """The moment-rate function with its time axis.
+
+        Returns
+        -------
+        MomentRate
+            ``moment_rate_nm_s`` (N m/s) at ``time_s`` = n `dt_s` from the rupture's start.
+        """
+        from .grids import MomentRate
+        return MomentRate(self.dt_s, self.moment_rate_nm_s)
+
+    def to_xarray(self) -> Any:
+        """Every quantity of `quantities()` on every plane, and the moment rate, as an
+        xarray Dataset.
+
+        Returns
+        -------
+        xarray.Dataset
+            Variables on dimensions ``(plane, down_dip, along_strike)``, with index
+            coordinates in km (cell centres from each plane's first end and top edge:
+            the cells of every plane of a fault are of one size), ``start_km`` (where each
+            plane starts along the fault), ``depth_km`` (plane, down_dip) and ``lon``,
+            ``lat``; planes of fewer cells than the largest are NaN beyond their own.
+            ``moment_rate_nm_s`` on ``time`` (s). Units in each variable's ``attrs``;
+            the magnitude, moment, duration, hypocentre and seed in the Dataset's.
+
+        Raises
+        ------
+        ImportError
+            Without xarray (``pip install xarray``).
+        """
+        from . import grids
+        from ._version import __version__
+        attrs = {"source": f"kinematic-rupture {__version__}", "seed": np.uint64(self.settings.seed),
+                 "moment_nm": self.moment_nm, "mw": self.mw, "duration_s": self.duration_s,
+                 "hypocentre_along_strike_km": self.hypocentre_km[0],
+                 "hypocentre_down_dip_km": self.hypocentre_km[1], "cell_km": self.fault.cell_km}
+        return grids.dataset(grids.fault_layouts(self.fault), self.quantities(),
+                             lambda which: grids.rupture_values(self, which),
+                             self.moment_rate(), attrs)
+
+    def write_srf(self, destination: "str | os.PathLike[str] | IO[bytes] | IO[str]",
+                  version: str = "2.0", blocks: str = "per-plane",
+                  comments: Sequence[str] | None = None) -> None:
+        """Writes the rupture as a Standard Rupture Format file.
+
+        Parameters
+        ----------
+        destination : path or binary stream
+            A path (written under a temporary name and renamed into place once
+            complete, so the file is whole or absent), or a binary stream, which gets
+            the file's ASCII bytes as they are made. A text stream gets the text in its
+            own encoding and newlines.
+        version : {"2.0", "1.0"}
+            The SRF version; 1.0 leaves out VS and DEN (for readers such as instaseis).
+        blocks : {"per-plane", "one"}
+            One POINTS block a plane, or one for all planes in plane order, for readers
+            that read only the first (SW4, instaseis).
+        comments : sequence of str, optional
+            The comment lines after the version line, each one line of ASCII; by
+            default those `kinematic-rupture run` writes (the package's version, the
+            seed and the settings), so that the file is the command's, byte for byte.
+
+        Raises
+        ------
+        SettingError
+            An unknown version or blocks, or a comment that is not one line of ASCII.
+        OSError
+            A path that cannot be written (nothing is left there).
+
+        Examples
+        --------
+        >>> import io
+        >>> from kinematic_rupture import Fault, RuptureSettings, build_rupture
+        >>> rupture = build_rupture(Fault.single(length_km=6, width_km=4, cell_km=0.5),
+        ...                         RuptureSettings(magnitude=5.5))
+        >>> stream = io.BytesIO()
+        >>> rupture.write_srf(stream, version="1.0")
+        >>> stream.getvalue().splitlines()[0]
+        b'1.0'
+        """
+        from .provenance import provenance
+        from .srf import write_srf
+        write_srf(destination, self, version, provenance(self) if comments is None else comments,
+                  blocks=blocks)
 
 
 # ---- Checks before any work -------------------------------------------------------------

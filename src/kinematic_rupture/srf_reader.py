@@ -16,12 +16,17 @@ import stat
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import IO
+from typing import IO, Any
 
 import numpy as np
 import numpy.typing as npt
 
+from . import grids
+from .crust import GenericCrust, LayeredModel
+from .errors import SrfError
 from .pulses import nonzero_spans, slip_spans_s
+from .scaling import moment_magnitude
+from .srf_measures import point_rigidity_pa, srf_duration_s, srf_moment_nm, srf_moment_rate
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
@@ -67,10 +72,6 @@ POINT_BOUNDS = {"LON": ANGLE_DEG, "LAT": LATITUDE_DEG, "DEP": DEPTH_KM, "STK": A
 # largest fault's.
 PLANE_BOUNDS = (ANGLE_DEG, LATITUDE_DEG, (0.0, 1e9), (0.0, 1e9), (0.0, 2000.0), (0.0, 500.0),
                 ANGLE_DEG, ANGLE_DEG, DEPTH_KM, (-2000.0, 2000.0), (-500.0, 500.0))
-
-
-class SrfError(ValueError):
-    """A file that is not Standard Rupture Format as this reader knows it."""
 
 
 @dataclass(frozen=True)
@@ -135,11 +136,133 @@ class SrfPoints:
 
 @dataclass(frozen=True, eq=False)
 class SrfFile:
+    """An SRF file as read: its version, comment lines (without their '#'), the planes of
+    its PLANE block and all its points.
+
+    Its quantities are on grids by name, as a rupture just built gives them: see
+    `grid`, `moment_rate` and `to_xarray`.
+
+    Attributes
+    ----------
+    version : str
+        "1.0" or "2.0".
+    comments : list of str
+        The comment lines, in order, without their '#'.
+    planes : list of SrfPlane
+        The PLANE block's planes (empty without one).
+    points : SrfPoints
+        Every point of every POINTS block, in order.
+    comment_lines : list of int
+        The line of each comment, from 1.
+
+    Examples
+    --------
+    >>> import io
+    >>> from kinematic_rupture import Fault, RuptureSettings, build_rupture, parse_srf
+    >>> rupture = build_rupture(Fault.single(length_km=6, width_km=4, cell_km=0.5),
+    ...                         RuptureSettings(magnitude=5.5))
+    >>> stream = io.BytesIO()
+    >>> rupture.write_srf(stream)
+    >>> srf = parse_srf(stream.getvalue().decode())
+    >>> srf.grid("slip_m").values.shape
+    (8, 12)
+    """
+
     version: str
     comments: list[str]
     planes: list[SrfPlane]
     points: SrfPoints
     comment_lines: list[int] = field(default_factory=list)  # the line of each comment
+
+    def __repr__(self) -> str:
+        planes = len(self.planes)
+        return (f"SrfFile(SRF {self.version}, {planes} plane{'' if planes == 1 else 's'}, "
+                f"{len(self.points):,} points, {len(self.comments)} comment "
+                f"line{'' if len(self.comments) == 1 else 's'})")
+
+    def quantities(self) -> list[str]:
+        """The names `grid` takes for a file: see `kinematic_rupture.grids.QUANTITIES`."""
+        return grids.names(srf=True)
+
+    def grid(self, name: str, plane: int = 0) -> grids.Grid:
+        """A quantity on the cells of one plane.
+
+        Parameters
+        ----------
+        name : str
+            One of `quantities()`: ``"slip_m"`` (m), ``"rake_deg"``, ``"start_time_s"``
+            (TINIT, s), ``"rise_time_s"`` (s, from the samples), ``"vs_km_s"``,
+            ``"density_g_cm3"``, ``"rigidity_pa"`` (NaN where the file gives no VS and
+            DEN), ``"depth_km"``, ``"lon"``, ``"lat"``, ``"strike_deg"``, ``"dip_deg"``.
+        plane : int
+            The plane of the PLANE block, from 0.
+
+        Returns
+        -------
+        Grid
+            Values (rows down dip, columns along strike) with their coordinates in km.
+
+        Raises
+        ------
+        SettingError
+            An unknown name (the message lists the valid ones) or plane.
+        SrfError
+            A file whose PLANE block's cell counts do not add up to its points.
+        """
+        checked = grids.checked(name, self.quantities(), "an SRF file")
+        return grids.grid(grids.srf_layouts(self), checked, plane,
+                          lambda which: grids.srf_values(self, which))
+
+    def moment_rate(self, velocity_model: GenericCrust | LayeredModel | None = None
+                    ) -> grids.MomentRate:
+        """The moment-rate function on the finest DT of the file.
+
+        Parameters
+        ----------
+        velocity_model : GenericCrust or LayeredModel, optional
+            The crust for the rigidity of points without VS and DEN (version 1.0); the
+            generic crust by default.
+
+        Returns
+        -------
+        MomentRate
+            The rate (N m/s) with its time axis (s).
+        """
+        dt, rate = srf_moment_rate(self, point_rigidity_pa(self.points, velocity_model))
+        return grids.MomentRate(dt, rate)
+
+    def to_xarray(self, velocity_model: GenericCrust | LayeredModel | None = None) -> Any:
+        """Every quantity of `quantities()` on every plane, and the moment rate, as an
+        xarray Dataset.
+
+        Parameters
+        ----------
+        velocity_model : GenericCrust or LayeredModel, optional
+            As for `moment_rate`.
+
+        Returns
+        -------
+        xarray.Dataset
+            Dimensions ``(plane, down_dip, along_strike)`` and ``time``, as
+            `Rupture.to_xarray` gives them; planes of fewer cells than the largest are NaN
+            beyond their own.
+
+        Raises
+        ------
+        ImportError
+            Without xarray (``pip install xarray``).
+        SrfError
+            Planes of different cell sizes (`grid` gives each on its own), or a PLANE
+            block that does not match the points.
+        """
+        rigidity = point_rigidity_pa(self.points, velocity_model)
+        moment = srf_moment_nm(self, rigidity)
+        attrs = {"source": f"SRF {self.version} file", "moment_nm": moment,
+                 "mw": moment_magnitude(moment) if moment > 0 else float("nan"),
+                 "duration_s": srf_duration_s(self)}
+        return grids.dataset(grids.srf_layouts(self), self.quantities(),
+                             lambda which: grids.srf_values(self, which),
+                             self.moment_rate(velocity_model), attrs)
 
 
 # ---- Lines ----------------------------------------------------------------------------------
