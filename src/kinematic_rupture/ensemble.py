@@ -25,20 +25,14 @@ should be started the same way, for instance `RAYON_NUM_THREADS=8 dask worker AD
 QUIET_LOCAL_CLUSTER).
 """
 
-import argparse
-import contextlib
 import csv
 import dataclasses
-import gc
 import io
 import json
-import logging
 import os
-import queue
 import re
 import signal
 import sys
-import threading
 import time
 from collections.abc import Iterator, Sequence
 from itertools import islice
@@ -47,26 +41,20 @@ from typing import Any
 
 import numpy as np
 
-from . import memory, options, sidecar, srf
+from . import sidecar, srf
 from ._version import __version__
-from .checks import SettingError, input_text, whole
+from .checks import SettingError, input_text
 from .files import FileSet, is_temporary
 from .geometry import Fault
 from .hypocentre import DISTRIBUTIONS
-from .rupture import Rupture, RuptureSettings, build_rupture, build_warnings, memory_need
+from .rupture import Rupture, RuptureSettings, build_rupture
 
-DESCRIPTION = __doc__.split("\n\n")[0].replace("\n", " ")
 MANIFEST = "ensemble.json"
 SUMMARY = "summary.csv"
 MANIFEST_FORMAT = "kinematic-rupture ensemble"
 SUMMARY_FIELDS = ("seed", "hypocentre_along_km", "hypocentre_down_km", "mw", "duration_s",
                   "peak_moment_rate_nm_s", "file")
 RUPTURE_FILE = re.compile(r"rupture-(\d+)\.(srf|npz|json)")
-# How long a scheduler has to answer as one, and a cluster to show a worker, before the
-# command gives up on it.
-CONNECT_TIMEOUT_S = 15
-# The loggers to which Dask gives levels of their own: the others inherit the first's.
-DASK_LOGGERS = ("distributed", "distributed.client", "distributed.gc")
 # Tasks submitted and not yet finished at any time: enough to keep a large cluster busy,
 # few enough that a run of millions of seeds does not hold millions of futures.
 MAX_IN_FLIGHT = 1024
@@ -339,29 +327,39 @@ def dask_setup(worker: Any) -> None:
 
 def build_seeds(client: Any, run: Plan, seeds: Sequence[int], done: set[int], output: Path,
                 show_progress: bool = False) -> tuple[float, int]:
-    """Builds every seed not in `done` on the client's cluster, at most MAX_IN_FLIGHT tasks
-    at a time; returns the seconds from the first submission to the last result and how
-    many ruptures were built. The first task that fails raises its failure here."""
-    from dask.distributed import as_completed
-
+    """Builds every seed not in `done`: on the client's cluster, at most MAX_IN_FLIGHT
+    tasks at a time, or in this process, one after another, with no client (None);
+    returns the seconds from the first submission to the last result and how many
+    ruptures were built. The first task that fails raises its failure here."""
     total = len(seeds) - sum(1 for seed in done if seed in seeds)
     todo = (seed for seed in seeds if seed not in done)
+    start = time.perf_counter()
+    built = 0
+    for _ in built_rows(client, run, todo, output):
+        built += 1
+        if show_progress:
+            print(f"\r{built} of {total} built", end="\n" if built == total else "",
+                  file=sys.stderr, flush=True)
+    return time.perf_counter() - start, built
+
+
+def built_rows(client: Any, run: Plan, todo: Iterator[int], output: Path) -> Iterator[Row]:
+    """Each seed's summary row as its rupture is built: as the cluster's tasks finish, or
+    in this process with no client."""
+    if client is None:
+        for seed in todo:
+            yield build_variation(seed, run, str(output))
+        return
+    from dask.distributed import as_completed
 
     def submit(count: int) -> list[Any]:
         return [client.submit(build_variation, seed, run, str(output), pure=False)
                 for seed in islice(todo, count)]
 
-    start = time.perf_counter()
-    built = 0
     finished = as_completed(submit(MAX_IN_FLIGHT), loop=client.loop)
     for future in finished:
-        future.result()
-        built += 1
+        yield future.result()
         finished.update(submit(1))
-        if show_progress:
-            print(f"\r{built} of {total} built", end="\n" if built == total else "",
-                  file=sys.stderr, flush=True)
-    return time.perf_counter() - start, built
 
 
 def run_ensemble(client: Any, run: Plan, seeds: Sequence[int], output: str | os.PathLike[str],
@@ -377,173 +375,3 @@ def run_ensemble(client: Any, run: Plan, seeds: Sequence[int], output: str | os.
     finally:
         tidy(directory)
     return write_summary(directory, run), seconds, built
-
-
-# ---- The command ------------------------------------------------------------------------------
-
-
-def add_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("count", nargs="?", default="16",
-                        help="number of variations (default 16)")
-    parser.add_argument("--first-seed", default="1", help="seed of the first variation (default 1)")
-    cluster = parser.add_mutually_exclusive_group()
-    cluster.add_argument("--scheduler", metavar="ADDRESS",
-                         help="run on the existing cluster of this Dask scheduler")
-    cluster.add_argument("--workers", default=None,
-                         help="worker processes of the local cluster (default: one per core)")
-    parser.add_argument("--output", default="ensemble",
-                        help="directory for the rupture files and summary.csv (default ensemble)")
-    parser.add_argument("--format", choices=("srf", "npz"), default="srf",
-                        help="one SRF file or one compressed NumPy file per variation")
-    parser.add_argument("--srf-version", choices=srf.VERSIONS, default="2.0",
-                        help="SRF version (default 2.0)")
-    parser.add_argument("--srf-blocks", choices=srf.BLOCKS, default="per-plane",
-                        help="one POINTS block a plane (default), or one for all planes, for "
-                        "readers that read only the first (SW4, instaseis)")
-    parser.add_argument("--hypocentre-distribution", choices=DISTRIBUTIONS, default="mai2005",
-                        help="where hypocentres are drawn: the positions of Mai et al. (2005) for "
-                        "the fault's mechanism, or of Melgar and Hayes (2019), each weighted so "
-                        "that they fall in large and very large slip as often as Mai et al. found "
-                        "(default mai2005)")
-    again = parser.add_mutually_exclusive_group()
-    again.add_argument("--resume", action="store_true",
-                       help="complete the run already in OUTPUT, skipping its complete seeds")
-    again.add_argument("--overwrite", action="store_true",
-                       help="remove the run already in OUTPUT first")
-
-
-def whole_option(setting: str, text: str, low: int, high: int, what: str) -> int:
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise SettingError(setting, text, f"{what} must be a whole number from {low} to {high}") from None
-    return whole(setting, value, low, high, what)
-
-
-def first_line(failure: BaseException) -> str:
-    text = str(failure).strip()
-    return text.splitlines()[0][:200] if text else type(failure).__name__
-
-
-def connect(address: str) -> Any:
-    """A client of the scheduler at `address` that has at least one worker, or a one-line
-    failure: within CONNECT_TIMEOUT_S if no scheduler answers, twice that if no worker joins.
-
-    Dask's own timeout does not cover a server that accepts the connection and never
-    answers its handshake, so the client is made in a thread of its own and given up on
-    when the time is over; the thread is left to end with the process."""
-    from dask.distributed import Client
-
-    from .command import Failure
-    outcome: queue.Queue[Any] = queue.Queue()
-
-    def attempt() -> None:
-        try:
-            outcome.put(Client(address, timeout=CONNECT_TIMEOUT_S, set_as_default=False))
-        except Exception as failure:
-            outcome.put((isinstance(failure, ValueError), first_line(failure)))
-        # A client that failed to start sits in a reference cycle; collected only when the
-        # interpreter ends, its closing would wait 30 s on a stopped loop and print a traceback.
-        gc.collect()
-
-    threading.Thread(target=attempt, name="connect", daemon=True).start()
-    try:
-        client = outcome.get(timeout=CONNECT_TIMEOUT_S + 1)
-    except queue.Empty:
-        client = (False, f"it took the connection and said nothing for {CONNECT_TIMEOUT_S} s")
-    if isinstance(client, tuple):
-        malformed, reason = client
-        if malformed:
-            raise Failure(f"--scheduler {address}: not the address of a Dask scheduler, such "
-                          f"as tcp://host:8786 ({reason})", 2)
-        raise Failure(f"--scheduler {address}: no Dask scheduler answered ({reason})")
-    try:
-        client.wait_for_workers(1, timeout=CONNECT_TIMEOUT_S)
-    except (TimeoutError, OSError):
-        client.close()
-        raise Failure(f"--scheduler {address}: the cluster has no worker, and none joined "
-                      f"within {CONNECT_TIMEOUT_S} s") from None
-    return client
-
-
-@contextlib.contextmanager
-def connected(scheduler: str | None, workers: int) -> Iterator[Any]:
-    """A client of the cluster at `scheduler`, or of a local cluster of `workers` processes
-    that stops when the block ends."""
-    from dask.distributed import Client
-
-    from .command import Failure
-    if scheduler is not None:
-        with connect(scheduler) as client:
-            yield client
-        return
-    try:
-        cluster = local_cluster(workers)
-    except Exception as failure:
-        raise Failure(f"--workers {workers}: the local cluster did not start "
-                      f"({first_line(failure)})") from None
-    with cluster, Client(cluster, set_as_default=False) as client:
-        yield client
-
-
-def quiet_dask() -> None:
-    """Keeps Dask's log lines off the command's stderr, which says what went wrong in one
-    line of its own: a worker restarted, a result fetched again, and when the run stops,
-    tasks cancelled and results lost (logged as critical). Dask sets the level of each of
-    these loggers from its configuration, which it reads from the environment when
-    imported, here and in the local workers started later."""
-    silent = logging.CRITICAL + 1
-    os.environ["DASK_LOGGING"] = repr(dict.fromkeys(DASK_LOGGERS, silent))
-    for name in DASK_LOGGERS:
-        logging.getLogger(name).setLevel(silent)
-
-
-def run_command(arguments: argparse.Namespace) -> None:
-    from .command import Failure, warn
-    count = whole_option("count", arguments.count, 1, 10**9, "a count of variations")
-    first = whole_option("first_seed", arguments.first_seed, 0, 2**64 - 1, "a seed")
-    if first + count - 1 > 2**64 - 1:
-        raise SettingError("count", arguments.count, "the last seed would pass 2^64 - 1")
-    workers = (os.cpu_count() or 1 if arguments.workers is None
-               else whole_option("workers", arguments.workers, 1, 4096, "a number of workers"))
-    workers = min(workers, count)
-    fault, base = options.fault_and_settings(arguments, Fault(), RuptureSettings(),
-                                             size_by_magnitude=True)
-    run = plan(fault, base, arguments.format, arguments.srf_version,
-               arguments.hypocentre_distribution, arguments.srf_blocks)
-    output = Path(arguments.output)
-    check_output(output, run, arguments.resume, arguments.overwrite)
-    warn(build_warnings(fault, base))
-    if arguments.scheduler is None:
-        need = memory_need(fault, base).total * workers
-        available = memory.available_bytes()
-        if need > available:
-            raise SettingError("workers", workers, f"{workers} workers building at once need "
-                               f"{memory.gibibytes(need)} and {memory.gibibytes(available)} is "
-                               f"available; fewer workers need less")
-    seeds = range(first, first + count)
-    quiet_dask()
-    try:
-        with connected(arguments.scheduler, workers) as client:
-            active = len(client.scheduler_info()["workers"])
-            done, damaged = prepare_output(output, run, arguments.resume, arguments.overwrite)
-            if arguments.resume:
-                print(f"resuming: {len(done)} seed{'s' if len(done) != 1 else ''} complete; "
-                      f"{len(damaged)} whose files were damaged or not this run's to be built again")
-            try:
-                seconds, built = build_seeds(client, run, seeds, done, output.resolve(),
-                                             sys.stderr.isatty())
-            except (SettingError, OSError, MemoryError):
-                raise
-            except Exception as failure:
-                raise Failure(f"a variation failed: {type(failure).__name__}: "
-                              f"{first_line(failure)}") from None
-    finally:
-        # After the local workers have stopped, so that none is still writing.
-        tidy(output)
-    rows = write_summary(output, run)
-    print(f"{len(rows)} ruptures of a {fault.length_km:g} km fault in {fault.cell_km:g} km cells "
-          f"in {output}" + (f", Mw {min(r['mw'] for r in rows):.2f} to {max(r['mw'] for r in rows):.2f}"
-                            if rows else ""))
-    rate = built / seconds if seconds > 0 else 0.0
-    print(f"built {built} in {seconds:.1f} s on {active} workers: {rate:.2f} ruptures per second")

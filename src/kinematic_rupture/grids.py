@@ -121,15 +121,20 @@ class Layout:
         return grid
 
     def along_strike_km(self) -> FloatArray:
-        return (np.arange(self.columns) + 0.5) * self.along_cell_km
+        return centres(self.columns, self.along_cell_km)
 
     def down_dip_km(self) -> FloatArray:
-        return (np.arange(self.rows) + 0.5) * self.down_cell_km
+        return centres(self.rows, self.down_cell_km)
 
     def depth_km(self) -> FloatArray:
         depth: FloatArray = self.top_depth_km + self.down_dip_km() * math.sin(
             math.radians(self.dip_deg))
         return depth
+
+
+def centres(count: int, cell_km: float) -> FloatArray:
+    """The centres of `count` cells of `cell_km` in a row, km from its start."""
+    return (np.arange(count, dtype=np.float64) + 0.5) * cell_km
 
 
 def fault_layouts(fault: Fault) -> list[Layout]:
@@ -260,8 +265,7 @@ class MomentRate:
     @property
     def time_s(self) -> FloatArray:
         """The time of each sample, s from the rupture's start."""
-        times: FloatArray = np.arange(self.moment_rate_nm_s.size) * self.dt_s
-        return times
+        return np.arange(self.moment_rate_nm_s.size, dtype=np.float64) * self.dt_s
 
     @property
     def moment_nm(self) -> float:
@@ -375,7 +379,6 @@ def dataset(layouts: list[Layout], quantities: list[str], values: Callable[[str]
                            f"each plane on its own")
     rows = max(layout.rows for layout in layouts)
     columns = max(layout.columns for layout in layouts)
-    widest = max(layouts, key=lambda layout: (layout.rows, layout.columns))
 
     def stacked(flat: FloatArray) -> FloatArray:
         out = np.full((len(layouts), rows, columns), np.nan)
@@ -389,9 +392,8 @@ def dataset(layouts: list[Layout], quantities: list[str], values: Callable[[str]
         depth[number, :layout.rows] = layout.depth_km()
     coords: dict[str, Any] = {
         "plane": ("plane", np.arange(len(layouts)), {"long_name": "plane, from 0"}),
-        "down_dip": ("down_dip", (np.arange(rows) + 0.5) * widest.down_cell_km, KM_ALONG_DIP),
-        "along_strike": ("along_strike", (np.arange(columns) + 0.5) * widest.along_cell_km,
-                         KM_ALONG_STRIKE),
+        "down_dip": ("down_dip", centres(rows, layouts[0].down_cell_km), KM_ALONG_DIP),
+        "along_strike": ("along_strike", centres(columns, layouts[0].along_cell_km), KM_ALONG_STRIKE),
         "start_km": ("plane", np.array([layout.start_km for layout in layouts]),
                      {"units": "km", "long_name": "where the plane starts along strike, from "
                       "the fault's first end"}),
@@ -401,8 +403,8 @@ def dataset(layouts: list[Layout], quantities: list[str], values: Callable[[str]
     }
     for name in ("lon", "lat"):
         coords[name] = (cells, stacked(values(name)), attributes(name))
-    variables = {name: (cells, stacked(values(name)), attributes(name))
-                 for name in quantities if name not in CELL_COORDINATES}
+    variables: dict[str, Any] = {name: (cells, stacked(values(name)), attributes(name))
+                                 for name in quantities if name not in CELL_COORDINATES}
     variables["moment_rate_nm_s"] = ("time", rate.moment_rate_nm_s,
                                      {"units": "N m/s", "long_name": "moment rate"})
     return xarray.Dataset(variables, coords=coords, attrs=attrs)
