@@ -1,28 +1,34 @@
-"""Rupture variations of one fault, each from its own seed, as tasks on a Dask cluster.
+"""Rupture variations of one fault, each from its own seed, built on a Dask cluster or in
+this process.
 
-Variation k takes the seed FIRST_SEED + k and a hypocentre drawn from that seed, so a
-seed names one rupture, bit for bit, whatever the number of workers and in whatever
-order they finish. Each task builds its rupture and writes, where it runs, OUTPUT/rupture-SEED.srf
+Variation k takes the seed FIRST + k and a hypocentre drawn from that seed, so a seed
+names one rupture, bit for bit, whatever the number of workers and in whatever order they
+finish. Each task builds its rupture and writes, where it runs, OUTPUT/rupture-SEED.srf
 (or .npz) and its sidecar OUTPUT/rupture-SEED.json, the sidecar last; a seed whose
-rupture file and sidecar both exist is complete. Only a summary row travels back; the
-client writes OUTPUT/summary.csv (seed, hypocentre, Mw, duration, peak moment rate) in
-seed order.
+rupture file and sidecar both exist is complete. Only a summary row travels back;
+OUTPUT/summary.csv (seed, hypocentre, Mw, duration, peak moment rate) is written in seed
+order.
 
 OUTPUT belongs to one run: OUTPUT/ensemble.json records its fault, settings and format.
-A directory that holds another run's files is refused, unless `--resume` (which skips
-the seeds already complete, provided the settings are the same, and rebuilds the summary
-from every complete seed's sidecar) or `--overwrite` (which removes the earlier run's
-files first). A worker that dies loses nothing: its task runs again elsewhere, and a
-file is complete or absent. When the run stops early (a failure, Ctrl-C, SIGTERM), the
-local workers are stopped first and then whatever a write cut short is removed: the
-temporary files, and a rupture file whose sidecar never came.
+A directory that holds another run's files is refused, unless the run resumes it (which
+skips the seeds whose files are complete and intact, provided the settings are the same,
+and rebuilds the summary from every complete seed's sidecar) or overwrites it (which
+removes the earlier run's files first). A worker that dies loses nothing: its task runs
+again elsewhere, and a file is complete or absent.
 
-Without --scheduler the command starts a LocalCluster of worker processes, one task at a
-time each, and sizes every worker's kernel pool to its share of the cores through
-RAYON_NUM_THREADS. Workers of an existing cluster need this package installed, and
-should be started the same way, for instance `RAYON_NUM_THREADS=8 dask worker ADDRESS
---nthreads 1` on an 8-core machine, and without Dask's MALLOC_TRIM_THRESHOLD_ (see
-QUIET_LOCAL_CLUSTER).
+`local_cluster` starts worker processes on this machine, one task at a time each, with
+every worker's kernel pool sized to its share of the cores through RAYON_NUM_THREADS.
+Workers of an existing cluster need this package installed, and should be started the
+same way, for instance ``RAYON_NUM_THREADS=8 dask worker ADDRESS --nthreads 1`` on an
+8-core machine, and without Dask's ``MALLOC_TRIM_THRESHOLD_`` (see QUIET_LOCAL_CLUSTER).
+
+.. autosummary::
+
+   Plan
+   plan
+   run_ensemble
+   local_cluster
+   build_variation
 """
 
 import csv
@@ -62,11 +68,29 @@ MAX_IN_FLIGHT = 1024
 # One variation's line of the summary: SUMMARY_FIELDS, keyed by name.
 Row = dict[str, Any]
 
+__all__ = ["MANIFEST", "SUMMARY", "SUMMARY_FIELDS", "Plan", "build_variation", "local_cluster",
+           "plan", "run_ensemble"]
+
 
 @dataclasses.dataclass(frozen=True)
 class Plan:
-    """What every variation of a run shares: the fault, the settings but for the seed and
-    the hypocentre, and how the ruptures are written."""
+    """What every variation of a run shares; made by `plan`, which checks it.
+
+    Attributes
+    ----------
+    fault : Fault
+        The fault.
+    base : RuptureSettings
+        The settings but for the seed and the hypocentre, which each variation draws.
+    form : {"srf", "npz"}
+        One SRF file, or one compressed NumPy file of the rupture's arrays, a variation.
+    srf_version : {"2.0", "1.0"}
+        The SRF version of the files (and recorded in the sidecars).
+    hypocentres : str
+        The distribution hypocentres are drawn from: one of `DISTRIBUTIONS`.
+    srf_blocks : {"per-plane", "one"}
+        One POINTS block a plane, or one for all planes.
+    """
 
     fault: Fault
     base: RuptureSettings
@@ -76,6 +100,7 @@ class Plan:
     srf_blocks: str = "per-plane"
 
     def manifest(self) -> dict[str, Any]:
+        """What OUTPUT/ensemble.json records of the run."""
         return {"format": MANIFEST_FORMAT, "kinematic_rupture": __version__,
                 "settings": sidecar.settings_document(self.fault, self.base),
                 "output": self.form, "srf_version": self.srf_version,
@@ -85,8 +110,33 @@ class Plan:
 
 def plan(fault: Fault, base: RuptureSettings, form: str = "srf", srf_version: str = "2.0",
          hypocentres: str = "mai2005", srf_blocks: str = "per-plane") -> Plan:
-    """A run's plan; the base settings' seed and hypocentre do not matter and are cleared.
-    `hypocentres` names the distribution hypocentres are drawn from (see `hypocentre`)."""
+    """What every variation of a run shares, checked.
+
+    Parameters
+    ----------
+    fault : Fault
+        The fault.
+    base : RuptureSettings
+        The settings; their seed and hypocentre do not matter and are cleared.
+    form : {"srf", "npz"}
+        What each variation writes besides its sidecar.
+    srf_version : {"2.0", "1.0"}
+        The SRF version.
+    hypocentres : {"mai2005", "melgar-hayes2019"}
+        Where hypocentres are drawn: Mai et al. (2005), for the fault's mechanism, or
+        Melgar and Hayes (2019).
+    srf_blocks : {"per-plane", "one"}
+        One POINTS block a plane, or one for all planes.
+
+    Returns
+    -------
+    Plan
+
+    Raises
+    ------
+    SettingError
+        A value that is none of those.
+    """
     if form not in ("srf", "npz"):
         raise SettingError("format", form, "must be srf or npz")
     if srf_version not in srf.VERSIONS:
@@ -123,7 +173,22 @@ def summary_row(rupture: Rupture, name: str) -> Row:
 
 
 def build_variation(seed: int, run: Plan, output: str) -> Row:
-    """One task: builds and writes the rupture of `seed`, returns its summary row."""
+    """One task: builds and writes the rupture of one seed.
+
+    Parameters
+    ----------
+    seed : int
+        The variation's seed, from 0 to 2^64 - 1.
+    run : Plan
+        What the variations share.
+    output : str
+        The run's directory.
+
+    Returns
+    -------
+    dict
+        Its summary row, by the names of SUMMARY_FIELDS.
+    """
     rupture = build_rupture(run.fault, variation_settings(run, seed))
     directory = Path(output)
     name = f"rupture-{seed}.{run.form}"
@@ -304,10 +369,24 @@ QUIET_LOCAL_CLUSTER = {"distributed.worker.profile.enabled": False,
 
 
 def local_cluster(workers: int) -> Any:
-    """Worker processes on this machine, each running one task on its share of the cores,
-    with Dask's housekeeping slowed down. No dashboard; the scheduler's own HTTP server
-    (which it always starts) listens on a free port of this machine alone, rather than on
-    8787, which may be taken."""
+    """A Dask LocalCluster of worker processes on this machine.
+
+    Each worker runs one task at a time on its share of the cores, with Dask's
+    housekeeping slowed down. No dashboard; the scheduler's own HTTP server (which it
+    always starts) listens on a free port of this machine alone, rather than on 8787,
+    which may be taken.
+
+    Parameters
+    ----------
+    workers : int
+        How many worker processes.
+
+    Returns
+    -------
+    distributed.LocalCluster
+        To be closed when done: ``with local_cluster(2) as cluster, Client(cluster) as
+        client: ...``.
+    """
     import dask
     from dask.distributed import LocalCluster
     with dask.config.set(QUIET_LOCAL_CLUSTER):
@@ -365,9 +444,49 @@ def built_rows(client: Any, run: Plan, todo: Iterator[int], output: Path) -> Ite
 def run_ensemble(client: Any, run: Plan, seeds: Sequence[int], output: str | os.PathLike[str],
                  resume: bool = False, overwrite: bool = False,
                  show_progress: bool = False) -> tuple[list[Row], float, int]:
-    """Builds every seed's rupture not already complete on the client's cluster; returns
-    the summary rows of every complete seed (in seed order), the seconds from submitting
-    the first task to the last result, and how many ruptures were built."""
+    """Builds every seed's rupture not already complete into a directory.
+
+    Parameters
+    ----------
+    client : distributed.Client or None
+        A client of the cluster that builds them (at most MAX_IN_FLIGHT tasks at a
+        time), or None to build them in this process, one after another.
+    run : Plan
+        What the variations share.
+    seeds : sequence of int
+        The variations' seeds.
+    output : str or os.PathLike
+        The run's directory, made if it is not there.
+    resume : bool
+        Complete the run already in `output` (of the same plan), keeping its seeds whose
+        files are complete and intact and building the others again.
+    overwrite : bool
+        Remove the run already in `output` first.
+    show_progress : bool
+        Count the ruptures built on stderr.
+
+    Returns
+    -------
+    rows : list of dict
+        The summary row of every complete seed, in seed order, as summary.csv holds them.
+    seconds : float
+        From the first submission to the last result.
+    built : int
+        How many ruptures were built.
+
+    Raises
+    ------
+    SettingError
+        An output that holds another run's files without `resume` or `overwrite`, or of
+        another plan, or that is not a directory.
+
+    Examples
+    --------
+    >>> from kinematic_rupture import Fault, RuptureSettings, plan, run_ensemble
+    >>> run = plan(Fault.single(length_km=6, width_km=4, cell_km=0.5),
+    ...            RuptureSettings(magnitude=5.5))
+    >>> rows, seconds, built = run_ensemble(None, run, [1, 2], "ensemble")  # doctest: +SKIP
+    """
     directory = Path(output).resolve()
     done, _ = prepare_output(directory, run, resume, overwrite)
     try:

@@ -48,6 +48,8 @@ from .hypocentre import (DISTRIBUTIONS, check_hypocentre, default_hypocentre, dr
 if TYPE_CHECKING:  # what a Rupture's methods give
     from .grids import Grid, MomentRate
 
+__all__ = ["Rupture", "RuptureSettings", "build_rupture"]
+
 FloatArray = npt.NDArray[np.float64]
 
 # The pulse kernel gives no samples to a subfault whose slip is at most this.
@@ -258,19 +260,64 @@ class RuptureSettings:
 
 @dataclass(frozen=True, eq=False)
 class Rupture:
-    """One kinematic rupture; per-subfault arrays are flat, in subfault order.
+    """One kinematic rupture, as `build_rupture` makes it.
 
-    `front_time_s` is when the rupture front reaches each subfault's centre;
-    `rupture_time_s`, the subfault's rupture time, is that time perturbed (see
-    `kinematics`). `start_time_s` is when its slip starts (the SRF's TINIT): its pulse is
-    smoothed over the time the front takes to cross its cell, centred on the rupture time
-    (see `pulses.centred_starts`). `rise_time_s` is each pulse's duration before that
-    smoothing, `written_rise_time_s` as written (`pulses.slip_spans_s`): from its first
-    non-zero sample to the end of its last, the smoothing included.
-    `offsets` and `samples` are the slip-rate pulses (m/s) as CSR rows, one per subfault;
-    `samples[offsets[k] + m]` is subfault k's slip rate at `start_time_s[k]` plus m times
-    `dt_s`. `moment_rate_nm_s[n]` is the moment rate at n times `dt_s`.
-    `timings_s` holds the seconds spent in each of the module's kernels.
+    Per-subfault arrays are flat, in subfault order (plane by plane, along strike
+    fastest, top row first); `grid` gives any of them on one plane with its
+    coordinates, `moment_rate` the moment rate with its time axis, `to_xarray` all of
+    them, and `write_srf` writes the rupture's SRF file.
+
+    Attributes
+    ----------
+    fault : Fault
+        The fault.
+    settings : RuptureSettings
+        Its settings.
+    slip_m : numpy.ndarray
+        Slip, m.
+    rake_deg : numpy.ndarray
+        Rake, degrees.
+    rupture_time_s : numpy.ndarray
+        The subfault's rupture time, s: `front_time_s` perturbed.
+    front_time_s : numpy.ndarray
+        When the rupture front reaches the subfault's centre, s.
+    start_time_s : numpy.ndarray
+        When its slip starts (the SRF's TINIT), s: its pulse is smoothed over the time
+        the front takes to cross its cell, centred on the rupture time.
+    rise_time_s : numpy.ndarray
+        The rise time of its pulse before that smoothing, s.
+    written_rise_time_s : numpy.ndarray
+        How long it slips as written, s: from its first non-zero sample to the end of
+        its last, the smoothing included (``grid("rise_time_s")``).
+    rupture_velocity_km_s : numpy.ndarray
+        Rupture speed, km/s.
+    offsets, samples : numpy.ndarray
+        The slip-rate pulses as CSR rows, one per subfault: ``samples[offsets[k] + m]``
+        is subfault k's slip rate (m/s) at ``start_time_s[k] + m * dt_s``.
+    depth_km, vs_km_s, density_g_cm3, rigidity_pa : numpy.ndarray
+        Depth (km), shear-wave speed (km/s), density (g/cm^3) and rigidity (Pa).
+    moment_nm, mw : float
+        The moment, N m, and its moment magnitude.
+    moment_rate_nm_s : numpy.ndarray
+        The moment rate, N m/s, at n `dt_s` from the rupture's start.
+    duration_s : float
+        When the last subfault stops slipping, s.
+    hypocentre_km : tuple of float
+        (km along strike from the fault's first end, km down dip from the top edge).
+    hypocentre_cell : tuple of int
+        (plane, row, column) of the cell that holds it.
+    correlation_km : tuple of float
+        The slip field's correlation lengths along strike and down dip, km.
+    time_perturbation_s : float
+        The rupture-time perturbation per unit of its field, s (bounded so that the front
+        does not outrun the shear-wave speed).
+    reference_spacing_km : float
+        The spacing of the reference grid the random fields are drawn on, km.
+    embedding_shapes, clipped_fraction, clipped_variance
+        The random fields' circulant embeddings: each chart's padded grid, and the
+        largest fraction of eigenvalues (and of the variance) clipped.
+    timings_s : dict of str to float
+        The seconds spent in each of the compiled kernels.
     """
 
     fault: Fault
@@ -749,8 +796,36 @@ def crust_by_row(fault: Fault, model: VelocityModel) -> tuple[FloatArray, FloatA
 
 
 def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
-    """The whole kinematic rupture on `fault`. Checks everything first: a `SettingError`
-    (a `ValueError`) names what cannot be built and why."""
+    """The whole kinematic rupture on a fault.
+
+    Everything is checked before any work: the hypocentre on the fault, a magnitude the
+    fault can carry, and the memory the build needs against what the machine has left.
+
+    Parameters
+    ----------
+    fault : Fault
+        The fault.
+    settings : RuptureSettings
+        The magnitude, seed, hypocentre and every relation's setting.
+
+    Returns
+    -------
+    Rupture
+        The same for the same fault and settings, bit for bit, in any process.
+
+    Raises
+    ------
+    SettingError
+        What cannot be built, and why.
+
+    Examples
+    --------
+    >>> from kinematic_rupture import Fault, RuptureSettings, build_rupture
+    >>> fault = Fault.single(length_km=12, width_km=6, cell_km=0.5, dip_deg=60, rake_deg=90)
+    >>> rupture = build_rupture(fault, RuptureSettings(magnitude=6.2, seed=7))
+    >>> round(rupture.mw, 6)
+    6.2
+    """
     fixed = check_rupture(fault, settings)
     timings: dict[str, float] = {}
     charts = fault_charts(fault)

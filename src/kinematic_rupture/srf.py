@@ -38,6 +38,9 @@ from .srf_reader import (VERSIONS, SrfError, SrfFile, SrfPlane, SrfPoints,  # no
 if TYPE_CHECKING:  # a Rupture writes itself through this module
     from .rupture import Rupture
 
+__all__ = ["BLOCKS", "VERSIONS", "SrfFile", "SrfPlane", "SrfPoints", "parse_srf", "read_srf",
+           "write_srf"]
+
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
 
@@ -162,13 +165,34 @@ def compiled_block(format_: Callable[..., bytes], rupture: Rupture,
 def write_srf(destination: "str | os.PathLike[str] | IO[str] | IO[bytes]", rupture: Rupture,
               version: str = "2.0", comments: Sequence[str] = (), reference: bool = False,
               blocks: str = "per-plane") -> None:
-    """Writes `rupture` as an SRF file of `version` ("1.0" or "2.0"), with `comments` as
-    comment lines after the version line; the points by the reference writer if
-    `reference`; one POINTS block a plane or, with `blocks="one"`, one for all planes.
+    """Writes a rupture as an SRF file (`Rupture.write_srf` is the same, with the
+    command's comment lines by default).
 
-    `destination` is a path (the file is written under a temporary name and renamed into
-    place once complete), a binary stream, which both get the ASCII bytes as they are made,
-    or a text stream, which gets text, written in its own encoding and newlines."""
+    Parameters
+    ----------
+    destination : path, binary stream or text stream
+        A path (the file is written under a temporary name and renamed into place once
+        complete), or a binary stream, which both get the ASCII bytes as they are made;
+        or a text stream, which gets text, written in its own encoding and newlines.
+    rupture : Rupture
+        The rupture.
+    version : {"2.0", "1.0"}
+        The SRF version.
+    comments : sequence of str
+        Comment lines after the version line, each one line of ASCII (none by default).
+    reference : bool
+        Whether the points are written by the plain-Python writer the compiled one
+        matches byte for byte.
+    blocks : {"per-plane", "one"}
+        One POINTS block a plane, or one for all planes.
+
+    Raises
+    ------
+    SettingError
+        An unknown version or blocks, or a comment that is not one line of ASCII.
+    OSError
+        A path that cannot be written (nothing is left there).
+    """
     if isinstance(destination, (str, os.PathLike)):
         write_atomically(destination, lambda stream: write_bytes(stream, rupture, version,
                                                                  comments, reference, blocks))

@@ -76,7 +76,11 @@ PLANE_BOUNDS = (ANGLE_DEG, LATITUDE_DEG, (0.0, 1e9), (0.0, 1e9), (0.0, 2000.0), 
 
 @dataclass(frozen=True)
 class SrfPlane:
-    """One plane of the PLANE block."""
+    """One plane of the PLANE block: the centre of its top edge (`lon`, `lat`, degrees),
+    its cells along strike and down dip (`nstk`, `ndip`), its length and width (km),
+    strike and dip (degrees), the depth of its top edge (km), and the hypocentre along
+    strike from the top edge's centre (`shyp_km`) and down dip from the top edge
+    (`dhyp_km`)."""
 
     lon: float
     lat: float
@@ -93,9 +97,11 @@ class SrfPlane:
 
 @dataclass(frozen=True, eq=False)
 class SrfPoints:
-    """Every point of the file, all POINTS blocks in order. `block` is each point's block
-    number. VS and DEN are NaN in a version 1.0 file. Slip-rate samples (cm/s) are CSR
-    rows: component c of point k is `rates[c][offsets[c][k]:offsets[c][k + 1]]`."""
+    """Every point of the file, all POINTS blocks in order, in the file's units: each
+    array holds one value a point (degrees, km, cm^2, s, cm/s, g/cm^3, cm). `block` is
+    each point's block number, from 0. VS and DEN are NaN in a version 1.0 file.
+    Slip-rate samples (cm/s) are CSR rows: component c of point k is
+    ``rates[c][offsets[c][k]:offsets[c][k + 1]]``."""
 
     lon: FloatArray
     lat: FloatArray
@@ -117,6 +123,7 @@ class SrfPoints:
         return len(self.lon)
 
     def total_slip_cm(self) -> FloatArray:
+        """Each point's slip, cm: the length of (SLIP1, SLIP2, SLIP3)."""
         return np.sqrt(self.slip_cm[0] ** 2 + self.slip_cm[1] ** 2 + self.slip_cm[2] ** 2)
 
     def nonzero_spans(self) -> tuple[IntArray, IntArray]:
@@ -379,9 +386,37 @@ NUMBER = re.compile(r"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?|[-+]?(nan|inf)", re.
 
 
 def read_srf(path: str | os.PathLike[str]) -> SrfFile:
-    """Reads an SRF file of version 1.0 or 2.0, with any number of planes and POINTS
-    blocks and comment lines anywhere after the version line. A file that is not a
-    regular file (a device, a pipe, a directory) is refused unread."""
+    """Reads an SRF file of version 1.0 or 2.0, of this package or any other writer.
+
+    Any number of planes and POINTS blocks, and comment lines anywhere after the version
+    line. The file is read a few MiB at a time, in memory bounded by what it holds.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file; one that is not a regular file (a device, a pipe, a directory) is
+        refused unread.
+
+    Returns
+    -------
+    SrfFile
+        Its planes, points and comments, and its quantities on grids.
+
+    Raises
+    ------
+    SrfError
+        A file that is not SRF as this reader knows it: cut short, a count that its
+        values do not bear out, a value that is not a finite number or beyond what is
+        physical, a line over 1 MiB; the message names the line.
+    OSError
+        A file that cannot be opened.
+
+    Examples
+    --------
+    >>> from kinematic_rupture import read_srf
+    >>> srf = read_srf("output/kinematic_rupture.srf")  # doctest: +SKIP
+    >>> srf.grid("slip_m", plane=0).values  # doctest: +SKIP
+    """
     descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     with open(descriptor, "rb") as stream:
         if not stat.S_ISREG(os.fstat(descriptor).st_mode):
@@ -390,6 +425,22 @@ def read_srf(path: str | os.PathLike[str]) -> SrfFile:
 
 
 def parse_srf(text: str) -> SrfFile:
+    """Reads an SRF file's text, as `read_srf` reads a file.
+
+    Parameters
+    ----------
+    text : str
+        The file's text.
+
+    Returns
+    -------
+    SrfFile
+
+    Raises
+    ------
+    SrfError
+        Text that is not SRF as this reader knows it.
+    """
     return parse_stream(io.BytesIO(text.encode()))
 
 
