@@ -21,6 +21,7 @@ import numpy as np
 import numpy.typing as npt
 from matplotlib import colormaps, rc_context
 from matplotlib.axes import Axes
+from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.cm import ScalarMappable
 from matplotlib.colors import Colormap, Normalize
 from matplotlib.figure import Figure
@@ -501,6 +502,7 @@ def compose(view: RuptureView) -> Figure:
     """The figure of `view`; every plane's artists carry the gid "plane N"."""
     shape = layout(view.length_km / view.width_km)
     figure = Figure(figsize=shape.size_in)
+    FigureCanvasAgg(figure)  # drawn without a display, whatever backend the user chose
     width, height = shape.size_in
 
     def place(rect: Rect, sharex: Axes | None = None) -> Axes:

@@ -56,7 +56,7 @@ class Quantity:
     units : str
         Its unit, as xarray's ``attrs["units"]`` takes it.
     description : str
-        What it is, as ``attrs["long_name"]``.
+        What it is, in a word or two, as ``attrs["long_name"]``.
     srf : bool
         Whether an SRF file gives it (or its samples do); the others come only from a
         rupture just built.
@@ -70,22 +70,18 @@ class Quantity:
 QUANTITIES = {
     "slip_m": Quantity("m", "slip"),
     "rake_deg": Quantity("degree", "rake"),
-    "start_time_s": Quantity("s", "when slip starts (the SRF's TINIT)"),
-    "rise_time_s": Quantity("s", "how long the cell slips, from its first non-zero slip-rate "
-                            "sample to the end of its last"),
-    "rupture_time_s": Quantity("s", "rupture time: when the front, perturbed, reaches the "
-                               "cell's centre", srf=False),
-    "front_time_s": Quantity("s", "when the unperturbed rupture front reaches the cell's "
-                             "centre", srf=False),
-    "pulse_rise_time_s": Quantity("s", "rise time of the cell's pulse before its smoothing "
-                                  "over the front's crossing", srf=False),
+    "start_time_s": Quantity("s", "start of slip (TINIT)"),
+    "rise_time_s": Quantity("s", "rise time"),
+    "rupture_time_s": Quantity("s", "rupture time", srf=False),
+    "front_time_s": Quantity("s", "front arrival time", srf=False),
+    "pulse_rise_time_s": Quantity("s", "pulse rise time", srf=False),
     "rupture_velocity_km_s": Quantity("km/s", "rupture speed", srf=False),
     "vs_km_s": Quantity("km/s", "shear-wave speed"),
     "density_g_cm3": Quantity("g/cm^3", "density"),
     "rigidity_pa": Quantity("Pa", "rigidity"),
-    "depth_km": Quantity("km", "depth of the cell's centre"),
-    "lon": Quantity("degree_east", "longitude of the cell's centre (WGS84)"),
-    "lat": Quantity("degree_north", "latitude of the cell's centre (WGS84)"),
+    "depth_km": Quantity("km", "depth"),
+    "lon": Quantity("degree_east", "longitude"),
+    "lat": Quantity("degree_north", "latitude"),
     "strike_deg": Quantity("degree", "strike"),
     "dip_deg": Quantity("degree", "dip"),
 }
@@ -242,8 +238,10 @@ class Grid:
                    "start_km": self.start_km})
 
 
-KM_ALONG_STRIKE = {"units": "km", "long_name": "along strike from the plane's first end"}
-KM_ALONG_DIP = {"units": "km", "long_name": "down dip from the plane's top edge"}
+KM_ALONG_STRIKE = {"units": "km", "long_name": "along strike",
+                   "description": "cell centres from the plane's first end"}
+KM_ALONG_DIP = {"units": "km", "long_name": "down dip",
+                "description": "cell centres from the plane's top edge"}
 DEPTH = {"units": "km", "long_name": "depth", "positive": "down"}
 
 
@@ -287,8 +285,7 @@ class MomentRate:
         xarray = xarray_module()
         return xarray.DataArray(
             np.array(self.moment_rate_nm_s), dims=("time",), name="moment_rate_nm_s",
-            coords={"time": ("time", self.time_s, {"units": "s", "long_name": "time from the "
-                                                    "rupture's start"})},
+            coords={"time": ("time", self.time_s, {"units": "s", "long_name": "time"})},
             attrs={"units": "N m/s", "long_name": "moment rate"})
 
 
@@ -391,15 +388,14 @@ def dataset(layouts: list[Layout], quantities: list[str], values: Callable[[str]
     for number, layout in enumerate(layouts):
         depth[number, :layout.rows] = layout.depth_km()
     coords: dict[str, Any] = {
-        "plane": ("plane", np.arange(len(layouts)), {"long_name": "plane, from 0"}),
+        "plane": ("plane", np.arange(len(layouts)), {"long_name": "plane"}),
         "down_dip": ("down_dip", centres(rows, layouts[0].down_cell_km), KM_ALONG_DIP),
         "along_strike": ("along_strike", centres(columns, layouts[0].along_cell_km), KM_ALONG_STRIKE),
         "start_km": ("plane", np.array([layout.start_km for layout in layouts]),
-                     {"units": "km", "long_name": "where the plane starts along strike, from "
-                      "the fault's first end"}),
+                     {"units": "km", "long_name": "plane's start",
+                      "description": "along strike from the fault's first end"}),
         "depth_km": (("plane", "down_dip"), depth, DEPTH),
-        "time": ("time", rate.time_s, {"units": "s", "long_name": "time from the rupture's "
-                                       "start"}),
+        "time": ("time", rate.time_s, {"units": "s", "long_name": "time"}),
     }
     for name in ("lon", "lat"):
         coords[name] = (cells, stacked(values(name)), attributes(name))
