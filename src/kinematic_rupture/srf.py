@@ -42,7 +42,7 @@ __all__ = ["BLOCKS", "VERSIONS", "SrfFile", "SrfPlane", "SrfPoints", "parse_srf"
            "write_srf"]
 
 FloatArray = npt.NDArray[np.float64]
-IntArray = npt.NDArray[np.int64]
+IntArray = npt.NDArray[np.int64]  # the io package's too
 
 # One POINTS block a plane (the SRF document's Example 3a), or every plane's points in one
 # block, in plane order, for readers that read only the first block (SW4, instaseis).
