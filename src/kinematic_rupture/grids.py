@@ -34,7 +34,6 @@ import numpy as np
 import numpy.typing as npt
 
 from .errors import SettingError, SrfError
-from .pulses import nonzero_spans, slip_spans_s
 from .srf_measures import srf_rigidity_pa
 
 if TYPE_CHECKING:  # a Rupture and an SrfFile put themselves on grids through this module
@@ -305,7 +304,7 @@ def rupture_values(rupture: Rupture, name: str) -> FloatArray:
     """A quantity of a rupture just built, in subfault order."""
     fault = rupture.fault
     if name == "rise_time_s":
-        return slip_spans_s(*nonzero_spans(rupture.offsets, rupture.samples), rupture.dt_s)
+        return rupture.written_rise_time_s
     if name == "pulse_rise_time_s":
         return rupture.rise_time_s
     if name in ("lon", "lat"):
