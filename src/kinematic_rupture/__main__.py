@@ -1,5 +1,5 @@
 """`python -m kinematic_rupture`: the command."""
 
-from .command import entry_point
+from .cli import entry_point
 
 entry_point()

@@ -11,25 +11,12 @@ import os
 import stat
 from collections.abc import Sequence
 
+from .errors import SettingError, quote
+
 UINT64_MAX = 2**64 - 1
 # The most read of a file of settings, a fault or a crust: a trace with a vertex every
 # 0.1 km along the longest fault, thousands of planes or layers, take a small part of it.
 MAX_INPUT_FILE_BYTES = 16 << 20
-
-
-class SettingError(ValueError):
-    """A setting the modeller cannot use: `setting` named, `value` quoted, `requirement`
-    saying what would do."""
-
-    def __init__(self, setting: str, value: object, requirement: str) -> None:
-        self.setting = setting
-        self.value = value
-        self.requirement = requirement
-        super().__init__(self.sentence(setting))
-
-    def sentence(self, name: str) -> str:
-        """The refusal with the setting called `name` (an option of the command, say)."""
-        return f"{name} {quote(self.value)}: {self.requirement}"
 
 
 def input_text(path: str | os.PathLike[str], setting: str) -> str:
@@ -51,18 +38,6 @@ def input_text(path: str | os.PathLike[str], setting: str) -> str:
         return data.decode("utf-8")
     except UnicodeDecodeError:
         raise SettingError(setting, source, "cannot be read (not text)") from None
-
-
-def quote(value: object) -> str:
-    """A value as its setting would be written: floats in their shortest form, pairs and
-    sequences space-separated, text as it is."""
-    if isinstance(value, bool):
-        return str(value).lower()
-    if isinstance(value, float):
-        return repr(value) if not value.is_integer() or abs(value) >= 1e16 else str(int(value))
-    if isinstance(value, (tuple, list)):
-        return " ".join(quote(item) for item in value)
-    return str(value)
 
 
 def number(setting: str, value: object) -> float:

@@ -36,6 +36,8 @@ import numpy.typing as npt
 
 from .checks import SettingError, input_text
 
+__all__ = ["GenericCrust", "LayeredModel", "rigidity_pa"]
+
 FloatArray = npt.NDArray[np.float64]
 
 # The generic crust: shear-wave speed rising smoothly from the surface value towards the
@@ -79,32 +81,82 @@ def brocher_density_g_cm3(vp_km_s: FloatArray) -> FloatArray:
 
 
 def rigidity_pa(vs_km_s: FloatArray, density_g_cm3: FloatArray) -> FloatArray:
-    """Shear modulus mu = rho Vs^2, in Pa."""
+    """The shear modulus mu = rho Vs^2.
+
+    Parameters
+    ----------
+    vs_km_s : numpy.ndarray
+        Shear-wave speed, km/s.
+    density_g_cm3 : numpy.ndarray
+        Density, g/cm^3.
+
+    Returns
+    -------
+    numpy.ndarray
+        Rigidity, Pa.
+    """
     return (density_g_cm3 * 1e3) * (vs_km_s * 1e3) ** 2
 
 
 @dataclass(frozen=True)
 class GenericCrust:
     """A generic continental crust: Vs from 2.0 km/s at the surface towards 3.7 km/s,
-    with an e-folding depth of 4 km; density through Brocher (2005)."""
+    with an e-folding depth of 4 km; density from Vs through Vp (Brocher 2005, eqs. 9 and
+    1). The crust of a rupture whose settings name none."""
 
     def shear_speed_km_s(self, depth_km: FloatArray) -> FloatArray:
+        """The shear-wave speed, km/s, at each depth (km)."""
         return VS_DEEP_KM_S - (VS_DEEP_KM_S - VS_SURFACE_KM_S) * np.exp(-depth_km / VS_DEPTH_SCALE_KM)
 
     def density_g_cm3(self, depth_km: FloatArray) -> FloatArray:
+        """The density, g/cm^3, at each depth (km)."""
         return brocher_density_g_cm3(brocher_vp_km_s(self.shear_speed_km_s(depth_km)))
 
     def describe(self) -> str:
+        """The crust in a few words, for summaries."""
         return "generic crust (Vs 2.0 to 3.7 km/s, density from Brocher 2005)"
 
     def settings(self) -> dict[str, object] | None:
+        """None: a settings file names no crust for the generic one."""
         return None
 
 
 @dataclass(frozen=True)
 class LayeredModel:
-    """Flat layers: each one's top depth (km, the first 0), P and S speeds (km/s) and
-    density rho (g/cm^3); the last layer goes on to any depth."""
+    """A crust of flat layers; the last goes on to any depth.
+
+    Every layer is checked as the model is made: tops within the Earth's radius and
+    increasing from 0, Vs from 0.05 to 8 km/s, Vp up to 14 km/s, Vp/Vs from sqrt(4/3) to
+    30, densities from 1 to 14 g/cm^3, quality factors of at least 5.
+
+    Parameters
+    ----------
+    top_km : tuple of float
+        Each layer's top depth, km; the first 0.
+    vp_km_s, vs_km_s : tuple of float
+        Each layer's P- and S-wave speeds, km/s.
+    rho_g_cm3 : tuple of float
+        Each layer's density, g/cm^3.
+    source : str
+        Where the layers came from, for messages and summaries.
+    qp, qs : tuple of float, optional
+        Each layer's quality factors; without them Qs = 50 Vs (Vs in km/s) and Qp = 2 Qs
+        (Olsen, Day and Bradley 2003).
+
+    Raises
+    ------
+    SettingError
+        A layer beyond those bounds (named as ``velocity_model``, with the layer).
+
+    Examples
+    --------
+    >>> from kinematic_rupture import LayeredModel
+    >>> crust = LayeredModel((0.0, 3.0), (3.2, 6.0), (1.8, 3.5), (2.3, 2.7))
+    >>> float(crust.shear_speed_km_s(5.0))
+    3.5
+    >>> round(LayeredModel.named("mojave").vs30_m_s(), 1)
+    500.9
+    """
 
     top_km: tuple[float, ...]
     vp_km_s: tuple[float, ...]
@@ -137,7 +189,27 @@ class LayeredModel:
 
     @classmethod
     def from_file(cls, path: str | os.PathLike[str]) -> "LayeredModel":
-        """Reads the plain-text layout in this module's description."""
+        """A crust read from a text file of one layer a line.
+
+        Each line gives the layer's top depth (km), Vp and Vs (km/s) and density
+        (g/cm^3), and may add Qp and Qs; blank lines and everything after '#' are
+        ignored. A file is a regular file of at most 16 MiB.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file.
+
+        Returns
+        -------
+        LayeredModel
+
+        Raises
+        ------
+        SettingError
+            A file that cannot be read, or a line that is not a layer (named by its
+            number).
+        """
         text = input_text(path, "velocity_model")
         layers: list[tuple[float, ...]] = []
         for number, line in enumerate(text.splitlines(), start=1):
@@ -169,7 +241,23 @@ class LayeredModel:
 
     @classmethod
     def named(cls, name: str) -> "LayeredModel":
-        """A crust shipped with the package (one of SHIPPED_CRUSTS)."""
+        """A crust shipped with the package.
+
+        Parameters
+        ----------
+        name : str
+            One of ``SHIPPED_CRUSTS``: ``"mojave"``, the SCEC Broadband Platform's
+            Mojave rock profile (Vs30 500.9 m/s).
+
+        Returns
+        -------
+        LayeredModel
+
+        Raises
+        ------
+        SettingError
+            Another name.
+        """
         if name not in SHIPPED_CRUSTS:
             raise SettingError("velocity_model", name,
                                f"is not a shipped crust ({', '.join(SHIPPED_CRUSTS)})")
@@ -180,7 +268,8 @@ class LayeredModel:
 
     @classmethod
     def from_file_or_name(cls, text: str) -> "LayeredModel":
-        """The file `text`, or the shipped crust of that name where no such file exists."""
+        """The file `text`, or the shipped crust of that name where no such file exists
+        (as the command's ``--velocity-model`` takes it)."""
         if text in SHIPPED_CRUSTS and not os.path.exists(text):
             return cls.named(text)
         return cls.from_file(text)
@@ -213,15 +302,20 @@ class LayeredModel:
         return np.clip(index, 0, len(self.top_km) - 1)
 
     def shear_speed_km_s(self, depth_km: FloatArray) -> FloatArray:
+        """The shear-wave speed, km/s, at each depth (km); a depth on a boundary is in the
+        layer below it."""
         return np.asarray(self.vs_km_s, dtype=np.float64)[self.layer_of(depth_km)]
 
     def density_g_cm3(self, depth_km: FloatArray) -> FloatArray:
+        """The density, g/cm^3, at each depth (km)."""
         return np.asarray(self.rho_g_cm3, dtype=np.float64)[self.layer_of(depth_km)]
 
     def describe(self) -> str:
+        """The crust in a few words, for summaries."""
         return f"{len(self.top_km)} layers from {self.source}"
 
     def settings(self) -> dict[str, object] | None:
+        """The layers as plain values, as a settings file holds them."""
         values: dict[str, object] = {
             "top_km": list(self.top_km), "vp_km_s": list(self.vp_km_s),
             "vs_km_s": list(self.vs_km_s), "rho_g_cm3": list(self.rho_g_cm3),

@@ -1,44 +1,44 @@
-"""Rupture variations of one fault, each from its own seed, as tasks on a Dask cluster.
+"""Rupture variations of one fault, each from its own seed, built on a Dask cluster or in
+this process.
 
-Variation k takes the seed FIRST_SEED + k and a hypocentre drawn from that seed, so a
-seed names one rupture, bit for bit, whatever the number of workers and in whatever
-order they finish. Each task builds its rupture and writes, where it runs, OUTPUT/rupture-SEED.srf
+Variation k takes the seed FIRST + k and a hypocentre drawn from that seed, so a seed
+names one rupture, bit for bit, whatever the number of workers and in whatever order they
+finish. Each task builds its rupture and writes, where it runs, OUTPUT/rupture-SEED.srf
 (or .npz) and its sidecar OUTPUT/rupture-SEED.json, the sidecar last; a seed whose
-rupture file and sidecar both exist is complete. Only a summary row travels back; the
-client writes OUTPUT/summary.csv (seed, hypocentre, Mw, duration, peak moment rate) in
-seed order.
+rupture file and sidecar both exist is complete. Only a summary row travels back;
+OUTPUT/summary.csv (seed, hypocentre, Mw, duration, peak moment rate) is written in seed
+order.
 
 OUTPUT belongs to one run: OUTPUT/ensemble.json records its fault, settings and format.
-A directory that holds another run's files is refused, unless `--resume` (which skips
-the seeds already complete, provided the settings are the same, and rebuilds the summary
-from every complete seed's sidecar) or `--overwrite` (which removes the earlier run's
-files first). A worker that dies loses nothing: its task runs again elsewhere, and a
-file is complete or absent. When the run stops early (a failure, Ctrl-C, SIGTERM), the
-local workers are stopped first and then whatever a write cut short is removed: the
-temporary files, and a rupture file whose sidecar never came.
+A directory that holds another run's files is refused, unless the run resumes it (which
+skips the seeds whose files are complete and intact, provided the settings are the same,
+and rebuilds the summary from every complete seed's sidecar) or overwrites it (which
+removes the earlier run's files first). A worker that dies loses nothing: its task runs
+again elsewhere, and a file is complete or absent.
 
-Without --scheduler the command starts a LocalCluster of worker processes, one task at a
-time each, and sizes every worker's kernel pool to its share of the cores through
-RAYON_NUM_THREADS. Workers of an existing cluster need this package installed, and
-should be started the same way, for instance `RAYON_NUM_THREADS=8 dask worker ADDRESS
---nthreads 1` on an 8-core machine, and without Dask's MALLOC_TRIM_THRESHOLD_ (see
-QUIET_LOCAL_CLUSTER).
+`local_cluster` starts worker processes on this machine, one task at a time each, with
+every worker's kernel pool sized to its share of the cores through RAYON_NUM_THREADS.
+Workers of an existing cluster need this package installed, and should be started the
+same way, for instance ``RAYON_NUM_THREADS=8 dask worker ADDRESS --nthreads 1`` on an
+8-core machine, and without Dask's ``MALLOC_TRIM_THRESHOLD_`` (see QUIET_LOCAL_CLUSTER).
+
+.. autosummary::
+
+   Plan
+   plan
+   run_ensemble
+   local_cluster
+   build_variation
 """
 
-import argparse
-import contextlib
 import csv
 import dataclasses
-import gc
 import io
 import json
-import logging
 import os
-import queue
 import re
 import signal
 import sys
-import threading
 import time
 from collections.abc import Iterator, Sequence
 from itertools import islice
@@ -47,25 +47,20 @@ from typing import Any
 
 import numpy as np
 
-from . import __version__, memory, options, sidecar, srf
-from .checks import SettingError, input_text, whole
+from . import sidecar, srf
+from ._version import __version__
+from .checks import SettingError, input_text
 from .files import FileSet, is_temporary
 from .geometry import Fault
 from .hypocentre import DISTRIBUTIONS
-from .rupture import Rupture, RuptureSettings, build_rupture, build_warnings, memory_need
+from .rupture import Rupture, RuptureSettings, build_rupture
 
-DESCRIPTION = __doc__.split("\n\n")[0].replace("\n", " ")
 MANIFEST = "ensemble.json"
 SUMMARY = "summary.csv"
 MANIFEST_FORMAT = "kinematic-rupture ensemble"
 SUMMARY_FIELDS = ("seed", "hypocentre_along_km", "hypocentre_down_km", "mw", "duration_s",
                   "peak_moment_rate_nm_s", "file")
 RUPTURE_FILE = re.compile(r"rupture-(\d+)\.(srf|npz|json)")
-# How long a scheduler has to answer as one, and a cluster to show a worker, before the
-# command gives up on it.
-CONNECT_TIMEOUT_S = 15
-# The loggers to which Dask gives levels of their own: the others inherit the first's.
-DASK_LOGGERS = ("distributed", "distributed.client", "distributed.gc")
 # Tasks submitted and not yet finished at any time: enough to keep a large cluster busy,
 # few enough that a run of millions of seeds does not hold millions of futures.
 MAX_IN_FLIGHT = 1024
@@ -73,11 +68,29 @@ MAX_IN_FLIGHT = 1024
 # One variation's line of the summary: SUMMARY_FIELDS, keyed by name.
 Row = dict[str, Any]
 
+__all__ = ["MANIFEST", "SUMMARY", "SUMMARY_FIELDS", "Plan", "build_variation", "local_cluster",
+           "plan", "run_ensemble"]
+
 
 @dataclasses.dataclass(frozen=True)
 class Plan:
-    """What every variation of a run shares: the fault, the settings but for the seed and
-    the hypocentre, and how the ruptures are written."""
+    """What every variation of a run shares; made by `plan`, which checks it.
+
+    Attributes
+    ----------
+    fault : Fault
+        The fault.
+    base : RuptureSettings
+        The settings but for the seed and the hypocentre, which each variation draws.
+    form : {"srf", "npz"}
+        One SRF file, or one compressed NumPy file of the rupture's arrays, a variation.
+    srf_version : {"2.0", "1.0"}
+        The SRF version of the files (and recorded in the sidecars).
+    hypocentres : str
+        The distribution hypocentres are drawn from: one of `DISTRIBUTIONS`.
+    srf_blocks : {"per-plane", "one"}
+        One POINTS block a plane, or one for all planes.
+    """
 
     fault: Fault
     base: RuptureSettings
@@ -87,6 +100,7 @@ class Plan:
     srf_blocks: str = "per-plane"
 
     def manifest(self) -> dict[str, Any]:
+        """What OUTPUT/ensemble.json records of the run."""
         return {"format": MANIFEST_FORMAT, "kinematic_rupture": __version__,
                 "settings": sidecar.settings_document(self.fault, self.base),
                 "output": self.form, "srf_version": self.srf_version,
@@ -96,8 +110,33 @@ class Plan:
 
 def plan(fault: Fault, base: RuptureSettings, form: str = "srf", srf_version: str = "2.0",
          hypocentres: str = "mai2005", srf_blocks: str = "per-plane") -> Plan:
-    """A run's plan; the base settings' seed and hypocentre do not matter and are cleared.
-    `hypocentres` names the distribution hypocentres are drawn from (see `hypocentre`)."""
+    """What every variation of a run shares, checked.
+
+    Parameters
+    ----------
+    fault : Fault
+        The fault.
+    base : RuptureSettings
+        The settings; their seed and hypocentre do not matter and are cleared.
+    form : {"srf", "npz"}
+        What each variation writes besides its sidecar.
+    srf_version : {"2.0", "1.0"}
+        The SRF version.
+    hypocentres : {"mai2005", "melgar-hayes2019"}
+        Where hypocentres are drawn: Mai et al. (2005), for the fault's mechanism, or
+        Melgar and Hayes (2019).
+    srf_blocks : {"per-plane", "one"}
+        One POINTS block a plane, or one for all planes.
+
+    Returns
+    -------
+    Plan
+
+    Raises
+    ------
+    SettingError
+        A value that is none of those.
+    """
     if form not in ("srf", "npz"):
         raise SettingError("format", form, "must be srf or npz")
     if srf_version not in srf.VERSIONS:
@@ -134,7 +173,22 @@ def summary_row(rupture: Rupture, name: str) -> Row:
 
 
 def build_variation(seed: int, run: Plan, output: str) -> Row:
-    """One task: builds and writes the rupture of `seed`, returns its summary row."""
+    """One task: builds and writes the rupture of one seed.
+
+    Parameters
+    ----------
+    seed : int
+        The variation's seed, from 0 to 2^64 - 1.
+    run : Plan
+        What the variations share.
+    output : str
+        The run's directory.
+
+    Returns
+    -------
+    dict
+        Its summary row, by the names of SUMMARY_FIELDS.
+    """
     rupture = build_rupture(run.fault, variation_settings(run, seed))
     directory = Path(output)
     name = f"rupture-{seed}.{run.form}"
@@ -315,10 +369,24 @@ QUIET_LOCAL_CLUSTER = {"distributed.worker.profile.enabled": False,
 
 
 def local_cluster(workers: int) -> Any:
-    """Worker processes on this machine, each running one task on its share of the cores,
-    with Dask's housekeeping slowed down. No dashboard; the scheduler's own HTTP server
-    (which it always starts) listens on a free port of this machine alone, rather than on
-    8787, which may be taken."""
+    """A Dask LocalCluster of worker processes on this machine.
+
+    Each worker runs one task at a time on its share of the cores, with Dask's
+    housekeeping slowed down. No dashboard; the scheduler's own HTTP server (which it
+    always starts) listens on a free port of this machine alone, rather than on 8787,
+    which may be taken.
+
+    Parameters
+    ----------
+    workers : int
+        How many worker processes.
+
+    Returns
+    -------
+    distributed.LocalCluster
+        To be closed when done: ``with local_cluster(2) as cluster, Client(cluster) as
+        client: ...``.
+    """
     import dask
     from dask.distributed import LocalCluster
     with dask.config.set(QUIET_LOCAL_CLUSTER):
@@ -338,37 +406,87 @@ def dask_setup(worker: Any) -> None:
 
 def build_seeds(client: Any, run: Plan, seeds: Sequence[int], done: set[int], output: Path,
                 show_progress: bool = False) -> tuple[float, int]:
-    """Builds every seed not in `done` on the client's cluster, at most MAX_IN_FLIGHT tasks
-    at a time; returns the seconds from the first submission to the last result and how
-    many ruptures were built. The first task that fails raises its failure here."""
-    from dask.distributed import as_completed
-
+    """Builds every seed not in `done`: on the client's cluster, at most MAX_IN_FLIGHT
+    tasks at a time, or in this process, one after another, with no client (None);
+    returns the seconds from the first submission to the last result and how many
+    ruptures were built. The first task that fails raises its failure here."""
     total = len(seeds) - sum(1 for seed in done if seed in seeds)
     todo = (seed for seed in seeds if seed not in done)
-
-    def submit(count: int) -> list[Any]:
-        return [client.submit(build_variation, seed, run, str(output), pure=False)
-                for seed in islice(todo, count)]
-
     start = time.perf_counter()
     built = 0
-    finished = as_completed(submit(MAX_IN_FLIGHT), loop=client.loop)
-    for future in finished:
-        future.result()
+    for _ in built_rows(client, run, todo, output):
         built += 1
-        finished.update(submit(1))
         if show_progress:
             print(f"\r{built} of {total} built", end="\n" if built == total else "",
                   file=sys.stderr, flush=True)
     return time.perf_counter() - start, built
 
 
+def built_rows(client: Any, run: Plan, todo: Iterator[int], output: Path) -> Iterator[Row]:
+    """Each seed's summary row as its rupture is built: as the cluster's tasks finish, or
+    in this process with no client."""
+    if client is None:
+        for seed in todo:
+            yield build_variation(seed, run, str(output))
+        return
+    from dask.distributed import as_completed
+
+    def submit(count: int) -> list[Any]:
+        return [client.submit(build_variation, seed, run, str(output), pure=False)
+                for seed in islice(todo, count)]
+
+    finished = as_completed(submit(MAX_IN_FLIGHT), loop=client.loop)
+    for future in finished:
+        yield future.result()
+        finished.update(submit(1))
+
+
 def run_ensemble(client: Any, run: Plan, seeds: Sequence[int], output: str | os.PathLike[str],
                  resume: bool = False, overwrite: bool = False,
                  show_progress: bool = False) -> tuple[list[Row], float, int]:
-    """Builds every seed's rupture not already complete on the client's cluster; returns
-    the summary rows of every complete seed (in seed order), the seconds from submitting
-    the first task to the last result, and how many ruptures were built."""
+    """Builds every seed's rupture not already complete into a directory.
+
+    Parameters
+    ----------
+    client : distributed.Client or None
+        A client of the cluster that builds them (at most MAX_IN_FLIGHT tasks at a
+        time), or None to build them in this process, one after another.
+    run : Plan
+        What the variations share.
+    seeds : sequence of int
+        The variations' seeds.
+    output : str or os.PathLike
+        The run's directory, made if it is not there.
+    resume : bool
+        Complete the run already in `output` (of the same plan), keeping its seeds whose
+        files are complete and intact and building the others again.
+    overwrite : bool
+        Remove the run already in `output` first.
+    show_progress : bool
+        Count the ruptures built on stderr.
+
+    Returns
+    -------
+    rows : list of dict
+        The summary row of every complete seed, in seed order, as summary.csv holds them.
+    seconds : float
+        From the first submission to the last result.
+    built : int
+        How many ruptures were built.
+
+    Raises
+    ------
+    SettingError
+        An output that holds another run's files without `resume` or `overwrite`, or of
+        another plan, or that is not a directory.
+
+    Examples
+    --------
+    >>> from kinematic_rupture import Fault, RuptureSettings, plan, run_ensemble
+    >>> run = plan(Fault.single(length_km=6, width_km=4, cell_km=0.5),
+    ...            RuptureSettings(magnitude=5.5))
+    >>> rows, seconds, built = run_ensemble(None, run, [1, 2], "ensemble")  # doctest: +SKIP
+    """
     directory = Path(output).resolve()
     done, _ = prepare_output(directory, run, resume, overwrite)
     try:
@@ -376,173 +494,3 @@ def run_ensemble(client: Any, run: Plan, seeds: Sequence[int], output: str | os.
     finally:
         tidy(directory)
     return write_summary(directory, run), seconds, built
-
-
-# ---- The command ------------------------------------------------------------------------------
-
-
-def add_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("count", nargs="?", default="16",
-                        help="number of variations (default 16)")
-    parser.add_argument("--first-seed", default="1", help="seed of the first variation (default 1)")
-    cluster = parser.add_mutually_exclusive_group()
-    cluster.add_argument("--scheduler", metavar="ADDRESS",
-                         help="run on the existing cluster of this Dask scheduler")
-    cluster.add_argument("--workers", default=None,
-                         help="worker processes of the local cluster (default: one per core)")
-    parser.add_argument("--output", default="ensemble",
-                        help="directory for the rupture files and summary.csv (default ensemble)")
-    parser.add_argument("--format", choices=("srf", "npz"), default="srf",
-                        help="one SRF file or one compressed NumPy file per variation")
-    parser.add_argument("--srf-version", choices=srf.VERSIONS, default="2.0",
-                        help="SRF version (default 2.0)")
-    parser.add_argument("--srf-blocks", choices=srf.BLOCKS, default="per-plane",
-                        help="one POINTS block a plane (default), or one for all planes, for "
-                        "readers that read only the first (SW4, instaseis)")
-    parser.add_argument("--hypocentre-distribution", choices=DISTRIBUTIONS, default="mai2005",
-                        help="where hypocentres are drawn: the positions of Mai et al. (2005) for "
-                        "the fault's mechanism, or of Melgar and Hayes (2019), each weighted so "
-                        "that they fall in large and very large slip as often as Mai et al. found "
-                        "(default mai2005)")
-    again = parser.add_mutually_exclusive_group()
-    again.add_argument("--resume", action="store_true",
-                       help="complete the run already in OUTPUT, skipping its complete seeds")
-    again.add_argument("--overwrite", action="store_true",
-                       help="remove the run already in OUTPUT first")
-
-
-def whole_option(setting: str, text: str, low: int, high: int, what: str) -> int:
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise SettingError(setting, text, f"{what} must be a whole number from {low} to {high}") from None
-    return whole(setting, value, low, high, what)
-
-
-def first_line(failure: BaseException) -> str:
-    text = str(failure).strip()
-    return text.splitlines()[0][:200] if text else type(failure).__name__
-
-
-def connect(address: str) -> Any:
-    """A client of the scheduler at `address` that has at least one worker, or a one-line
-    failure: within CONNECT_TIMEOUT_S if no scheduler answers, twice that if no worker joins.
-
-    Dask's own timeout does not cover a server that accepts the connection and never
-    answers its handshake, so the client is made in a thread of its own and given up on
-    when the time is over; the thread is left to end with the process."""
-    from dask.distributed import Client
-
-    from .command import Failure
-    outcome: queue.Queue[Any] = queue.Queue()
-
-    def attempt() -> None:
-        try:
-            outcome.put(Client(address, timeout=CONNECT_TIMEOUT_S, set_as_default=False))
-        except Exception as failure:
-            outcome.put((isinstance(failure, ValueError), first_line(failure)))
-        # A client that failed to start sits in a reference cycle; collected only when the
-        # interpreter ends, its closing would wait 30 s on a stopped loop and print a traceback.
-        gc.collect()
-
-    threading.Thread(target=attempt, name="connect", daemon=True).start()
-    try:
-        client = outcome.get(timeout=CONNECT_TIMEOUT_S + 1)
-    except queue.Empty:
-        client = (False, f"it took the connection and said nothing for {CONNECT_TIMEOUT_S} s")
-    if isinstance(client, tuple):
-        malformed, reason = client
-        if malformed:
-            raise Failure(f"--scheduler {address}: not the address of a Dask scheduler, such "
-                          f"as tcp://host:8786 ({reason})", 2)
-        raise Failure(f"--scheduler {address}: no Dask scheduler answered ({reason})")
-    try:
-        client.wait_for_workers(1, timeout=CONNECT_TIMEOUT_S)
-    except (TimeoutError, OSError):
-        client.close()
-        raise Failure(f"--scheduler {address}: the cluster has no worker, and none joined "
-                      f"within {CONNECT_TIMEOUT_S} s") from None
-    return client
-
-
-@contextlib.contextmanager
-def connected(scheduler: str | None, workers: int) -> Iterator[Any]:
-    """A client of the cluster at `scheduler`, or of a local cluster of `workers` processes
-    that stops when the block ends."""
-    from dask.distributed import Client
-
-    from .command import Failure
-    if scheduler is not None:
-        with connect(scheduler) as client:
-            yield client
-        return
-    try:
-        cluster = local_cluster(workers)
-    except Exception as failure:
-        raise Failure(f"--workers {workers}: the local cluster did not start "
-                      f"({first_line(failure)})") from None
-    with cluster, Client(cluster, set_as_default=False) as client:
-        yield client
-
-
-def quiet_dask() -> None:
-    """Keeps Dask's log lines off the command's stderr, which says what went wrong in one
-    line of its own: a worker restarted, a result fetched again, and when the run stops,
-    tasks cancelled and results lost (logged as critical). Dask sets the level of each of
-    these loggers from its configuration, which it reads from the environment when
-    imported, here and in the local workers started later."""
-    silent = logging.CRITICAL + 1
-    os.environ["DASK_LOGGING"] = repr(dict.fromkeys(DASK_LOGGERS, silent))
-    for name in DASK_LOGGERS:
-        logging.getLogger(name).setLevel(silent)
-
-
-def run_command(arguments: argparse.Namespace) -> None:
-    from .command import Failure, warn
-    count = whole_option("count", arguments.count, 1, 10**9, "a count of variations")
-    first = whole_option("first_seed", arguments.first_seed, 0, 2**64 - 1, "a seed")
-    if first + count - 1 > 2**64 - 1:
-        raise SettingError("count", arguments.count, "the last seed would pass 2^64 - 1")
-    workers = (os.cpu_count() or 1 if arguments.workers is None
-               else whole_option("workers", arguments.workers, 1, 4096, "a number of workers"))
-    workers = min(workers, count)
-    fault, base = options.fault_and_settings(arguments, Fault(), RuptureSettings(),
-                                             size_by_magnitude=True)
-    run = plan(fault, base, arguments.format, arguments.srf_version,
-               arguments.hypocentre_distribution, arguments.srf_blocks)
-    output = Path(arguments.output)
-    check_output(output, run, arguments.resume, arguments.overwrite)
-    warn(build_warnings(fault, base))
-    if arguments.scheduler is None:
-        need = memory_need(fault, base).total * workers
-        available = memory.available_bytes()
-        if need > available:
-            raise SettingError("workers", workers, f"{workers} workers building at once need "
-                               f"{memory.gibibytes(need)} and {memory.gibibytes(available)} is "
-                               f"available; fewer workers need less")
-    seeds = range(first, first + count)
-    quiet_dask()
-    try:
-        with connected(arguments.scheduler, workers) as client:
-            active = len(client.scheduler_info()["workers"])
-            done, damaged = prepare_output(output, run, arguments.resume, arguments.overwrite)
-            if arguments.resume:
-                print(f"resuming: {len(done)} seed{'s' if len(done) != 1 else ''} complete; "
-                      f"{len(damaged)} whose files were damaged or not this run's to be built again")
-            try:
-                seconds, built = build_seeds(client, run, seeds, done, output.resolve(),
-                                             sys.stderr.isatty())
-            except (SettingError, OSError, MemoryError):
-                raise
-            except Exception as failure:
-                raise Failure(f"a variation failed: {type(failure).__name__}: "
-                              f"{first_line(failure)}") from None
-    finally:
-        # After the local workers have stopped, so that none is still writing.
-        tidy(output)
-    rows = write_summary(output, run)
-    print(f"{len(rows)} ruptures of a {fault.length_km:g} km fault in {fault.cell_km:g} km cells "
-          f"in {output}" + (f", Mw {min(r['mw'] for r in rows):.2f} to {max(r['mw'] for r in rows):.2f}"
-                            if rows else ""))
-    rate = built / seconds if seconds > 0 else 0.0
-    print(f"built {built} in {seconds:.1f} s on {active} workers: {rate:.2f} ruptures per second")

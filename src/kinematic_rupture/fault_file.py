@@ -32,15 +32,49 @@ from typing import Any
 from .checks import SettingError, input_text, quote
 from .geometry import Plane, planes_from_trace, smallest_cell
 
+__all__ = ["read_fault"]
+
 SEGMENT_SETTINGS = ("dip_deg", "width_km", "top_depth_km", "rake_deg")
 # What a plane of a JSON list must give; the segment settings it may leave out.
 PLANE_SETTINGS = ("length_km", "lon", "lat", "strike_deg")
 
 
-def read_fault(path: str | os.PathLike[str], cell_km: float,
-               defaults: dict[str, float]) -> tuple[tuple[Plane, ...], float | None]:
-    """The planes a file describes, and the cell size it gives (None if it gives none).
-    `defaults` gives what the file leaves out (dip, width, top depth, rake)."""
+def read_fault(path: str | os.PathLike[str], cell_km: float = 0.1,
+               defaults: dict[str, float] | None = None) -> tuple[tuple[Plane, ...], float | None]:
+    """The planes a fault file describes: a text or GeoJSON trace, or a JSON list of planes.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file: a regular file of at most 16 MiB (see the module's description).
+    cell_km : float
+        The cell size the fault will have, km: a trace's segments are whole numbers of
+        cells.
+    defaults : dict of str to float, optional
+        What the file leaves out, by name: ``dip_deg``, ``width_km``, ``top_depth_km``,
+        ``rake_deg`` (degrees, km); by default a `Plane`'s defaults.
+
+    Returns
+    -------
+    planes : tuple of Plane
+        For ``Fault(planes, cell)``.
+    cell : float or None
+        The cell size the file gives (a JSON list of planes may), km, or None.
+
+    Raises
+    ------
+    SettingError
+        A file that cannot be read or is not a fault, named as ``fault`` with the line or
+        key and the value.
+
+    Examples
+    --------
+    >>> from kinematic_rupture import Fault, read_fault
+    >>> planes, cell = read_fault("bent.txt", cell_km=0.5)  # doctest: +SKIP
+    >>> fault = Fault(planes, cell or 0.5)  # doctest: +SKIP
+    """
+    if defaults is None:
+        defaults = {name: getattr(Plane(), name) for name in SEGMENT_SETTINGS}
     source = os.fspath(path)
     text = input_text(path, "fault")
     try:

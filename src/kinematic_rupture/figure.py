@@ -17,29 +17,28 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from typing import IO, Literal
 
-import matplotlib
-
-matplotlib.use("Agg")
-
-import matplotlib.pyplot as plt  # noqa: E402
-import numpy as np  # noqa: E402
-import numpy.typing as npt  # noqa: E402
-from matplotlib.axes import Axes  # noqa: E402
-from matplotlib.colors import Colormap, Normalize  # noqa: E402
-from matplotlib.figure import Figure  # noqa: E402
-from matplotlib.patheffects import withStroke  # noqa: E402
-from matplotlib.ticker import FuncFormatter, MaxNLocator  # noqa: E402
-from mpl_toolkits.axes_grid1.anchored_artists import (  # type: ignore[import-untyped]  # noqa: E402
+import numpy as np
+import numpy.typing as npt
+from matplotlib import colormaps, rc_context
+from matplotlib.axes import Axes
+from matplotlib.backends.backend_agg import FigureCanvasAgg
+from matplotlib.cm import ScalarMappable
+from matplotlib.colors import Colormap, Normalize
+from matplotlib.figure import Figure
+from matplotlib.patches import Rectangle
+from matplotlib.patheffects import withStroke
+from matplotlib.ticker import FuncFormatter, MaxNLocator
+from mpl_toolkits.axes_grid1.anchored_artists import (  # type: ignore[import-untyped]
     AnchoredSizeBar)
-from scipy.ndimage import gaussian_filter  # noqa: E402
+from scipy.ndimage import gaussian_filter
 
-from . import brune  # noqa: E402
-from .geometry import WGS84  # noqa: E402
-from .kinematics import largest_frequency_hz  # noqa: E402
-from .pulses import nonzero_spans, slip_spans_s  # noqa: E402
-from .rupture import Rupture  # noqa: E402
-from .scaling import moment_magnitude  # noqa: E402
-from .srf import (SrfError, SrfFile, SrfPlane, point_slip_rate_cm_s,  # noqa: E402
+from . import brune
+from .geometry import WGS84
+from .kinematics import largest_frequency_hz
+from .pulses import nonzero_spans, slip_spans_s
+from .rupture import Rupture
+from .scaling import moment_magnitude
+from .srf import (SrfError, SrfFile, SrfPlane, point_slip_rate_cm_s,
                   srf_duration_s, srf_moment_nm, srf_moment_rate)
 
 FloatArray = npt.NDArray[np.float64]
@@ -495,18 +494,15 @@ def layout(aspect: float) -> Layout:
 
 def draw(stream: IO[bytes], view: RuptureView) -> None:
     """Writes the figure of `view` as a PNG image to a binary stream."""
-    with plt.rc_context({"font.size": FONT_SIZE, "axes.titlesize": FONT_SIZE + 1}):
-        figure = compose(view)
-        try:
-            figure.savefig(stream, format="png", dpi=DPI, metadata={"Software": None})
-        finally:  # pyplot keeps every figure it made until it is closed
-            plt.close(figure)
+    with rc_context({"font.size": FONT_SIZE, "axes.titlesize": FONT_SIZE + 1}):
+        compose(view).savefig(stream, format="png", dpi=DPI, metadata={"Software": None})
 
 
 def compose(view: RuptureView) -> Figure:
     """The figure of `view`; every plane's artists carry the gid "plane N"."""
     shape = layout(view.length_km / view.width_km)
-    figure = plt.figure(figsize=shape.size_in)
+    figure = Figure(figsize=shape.size_in)
+    FigureCanvasAgg(figure)  # drawn without a display, whatever backend the user chose
     width, height = shape.size_in
 
     def place(rect: Rect, sharex: Axes | None = None) -> Axes:
@@ -539,7 +535,7 @@ def draw_charts(charts: list[Axes], bars: list[Axes], view: RuptureView) -> None
         every = np.concatenate([np.ravel(v) for v in map(values, view.planes) if v is not None]
                                or [np.array([np.nan])])
         norm = spread(every, percent) if percent else Normalize(0.0, float(np.nanmax(every)))
-        chart(axes, view, values, plt.get_cmap(cmap).with_extremes(bad="0.82"), norm)
+        chart(axes, view, values, colormaps[cmap].with_extremes(bad="0.82"), norm)
         depth_axis(axes, view)
         extend = beyond(every, norm)
         colour_bar(bar, cmap, norm, label + clip_note(every, percent, extend), extend)
@@ -597,8 +593,8 @@ def chart(axes: Axes, view: RuptureView, values: Callable[[PlaneView], FloatArra
             grid = np.full((1, 1), np.nan)
         axes.imshow(grid, extent=extent, cmap=cmap, norm=norm, interpolation="nearest",
                     gid=f"plane {number + 1}")
-        axes.add_patch(plt.Rectangle((start, 0.0), plane.length_km, plane.width_km,
-                                     fill=False, linewidth=0.6, edgecolor="black"))
+        axes.add_patch(Rectangle((start, 0.0), plane.length_km, plane.width_km,
+                                 fill=False, linewidth=0.6, edgecolor="black"))
         if number:
             axes.axvline(start, color="black", linewidth=0.8)
     if all(values(plane) is None for plane in view.planes):
@@ -637,7 +633,7 @@ def depth_axis(axes: Axes, view: RuptureView) -> None:
 
 def colour_bar(bar: Axes, cmap: str, norm: Normalize, label: str,
                extend: Literal["neither", "both", "min", "max"]) -> None:
-    mappable = plt.cm.ScalarMappable(norm=norm, cmap=cmap)
+    mappable = ScalarMappable(norm=norm, cmap=cmap)
     colours = bar.figure.colorbar(mappable, cax=bar, extend=extend)
     colours.set_label(label, fontsize=FONT_SIZE - 1)
     colours.ax.yaxis.set_major_locator(MaxNLocator(4))

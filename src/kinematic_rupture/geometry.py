@@ -34,6 +34,8 @@ with warnings.catch_warnings():
 from . import checks
 from .checks import SettingError
 
+__all__ = ["Fault", "Plane", "planes_from_trace"]
+
 FloatArray = npt.NDArray[np.float64]
 
 WGS84 = Geod(ellps="WGS84")
@@ -59,9 +61,40 @@ DEPTH_REASON = "km: no earthquake starts deeper than about 700 km"
 
 @dataclass(frozen=True)
 class Plane:
-    """One planar segment of a fault. Angles in degrees, lengths in km; `lon` and `lat`
-    are the centre of the top edge. Strike and longitude are wrapped into [0, 360) and
-    [-180, 180), rake into (-180, 180]."""
+    """One planar segment of a fault, placed as an SRF file's PLANE block places it.
+
+    Every value is checked as the plane is made: a `SettingError` names the first that
+    cannot be used. Strike and longitude are wrapped into [0, 360) and [-180, 180), rake
+    into (-180, 180].
+
+    Parameters
+    ----------
+    length_km : float
+        Length along strike, km, at most 2000.
+    width_km : float
+        Width down dip, km, at most 500.
+    lon, lat : float
+        The centre of the top edge, degrees (WGS84).
+    strike_deg : float
+        Strike, degrees clockwise from north.
+    dip_deg : float
+        Dip, degrees in (0, 90], to the right of the strike direction (Aki and Richards).
+    rake_deg : float
+        Rake, degrees.
+    top_depth_km : float
+        Depth of the top edge, km below the surface, at most 700.
+
+    Raises
+    ------
+    SettingError
+        A value that is not a finite number or lies beyond its bounds.
+
+    Examples
+    --------
+    >>> from kinematic_rupture import Plane
+    >>> Plane(length_km=30, width_km=15, dip_deg=45, strike_deg=-10).strike_deg
+    350.0
+    """
 
     length_km: float = 60.0
     width_km: float = 20.0
@@ -92,6 +125,7 @@ class Plane:
 
     @property
     def bottom_depth_km(self) -> float:
+        """Depth of the bottom edge, km: the top's plus the width times sin(dip)."""
         return self.top_depth_km + self.width_km * math.sin(math.radians(self.dip_deg))
 
 
@@ -113,7 +147,34 @@ def whole_cells(setting: str, size_km: float, cell_km: float) -> int:
 
 @dataclass(frozen=True)
 class Fault:
-    """Planes in order along strike, charted in square cells of `cell_km`."""
+    """Planes in order along strike, charted in square cells of one size.
+
+    A plane's cells are numbered in rows down dip (top row first) and columns along
+    strike; the fault's subfaults plane by plane, along strike fastest, which is the
+    order of an SRF file and of every per-subfault array of a `Rupture`.
+
+    Parameters
+    ----------
+    planes : tuple of Plane
+        The planes, in order along strike (the fault dips to the right of that
+        direction); by default one plane of 60 km x 20 km.
+    cell_km : float
+        The side of the square cells, km, at least 0.001; it must divide every plane's
+        length and width.
+
+    Raises
+    ------
+    SettingError
+        No plane, a fault longer than 2000 km, or a plane that is not a whole number of
+        cells (named as ``planes[N].length_km`` on a fault of several planes).
+
+    Examples
+    --------
+    >>> from kinematic_rupture import Fault
+    >>> fault = Fault.single(length_km=12, width_km=6, cell_km=0.5, dip_deg=60)
+    >>> fault.cells(0), fault.subfault_count
+    ((12, 24), 288)
+    """
 
     planes: tuple[Plane, ...] = (Plane(),)
     cell_km: float = 0.1
@@ -146,15 +207,46 @@ class Fault:
 
     @classmethod
     def single(cls, cell_km: float = 0.1, **plane: float) -> "Fault":
-        """A fault of one plane: `Fault.single(length_km=30, width_km=15, dip_deg=45)`."""
+        """A fault of one plane.
+
+        Parameters
+        ----------
+        cell_km : float
+            The side of the cells, km.
+        **plane : float
+            The plane's values, as `Plane` takes them (``length_km=30, dip_deg=45``).
+
+        Returns
+        -------
+        Fault
+        """
         return cls((Plane(**plane),), cell_km)
 
     @classmethod
     def for_magnitude(cls, magnitude: float, cell_km: float = 0.1, **plane: float) -> "Fault":
-        """A fault of one plane sized for `magnitude` by Leonard's (2010) relations for its
-        mechanism and placed at the depth of Kaklamanos et al. (2011) within the
-        seismogenic crust (`scaling.placed_dimensions_km`), each side rounded to a whole
-        number of cells; a top depth given in `plane` is kept."""
+        """A fault of one plane sized for a magnitude by Leonard's (2010) relations and
+        placed at the depth of Kaklamanos et al. (2011) within the seismogenic crust
+        (`scaling.placed_dimensions_km`).
+
+        Parameters
+        ----------
+        magnitude : float
+            Moment magnitude, from -2 to 10.
+        cell_km : float
+            The side of the cells, km; each side is rounded to a whole number of them.
+        **plane : float
+            The plane's other values (its rake chooses Leonard's strike-slip or dip-slip
+            relations); a top depth given here is kept.
+
+        Returns
+        -------
+        Fault
+
+        Raises
+        ------
+        SettingError
+            A magnitude whose fault would be larger than 2000 km x 500 km.
+        """
         from .scaling import checked_magnitude, placed_dimensions_km
         given = Plane(**plane)
         cell = smallest_cell(checks.positive("cell_km", cell_km, "km"))
@@ -171,12 +263,29 @@ class Fault:
         return cls.single(cell_km, **placed)
 
     def cells(self, number: int = 0) -> tuple[int, int]:
-        """(rows down dip, columns along strike) of plane `number`."""
+        """The cells of one plane.
+
+        Parameters
+        ----------
+        number : int
+            The plane, from 0.
+
+        Returns
+        -------
+        tuple of int
+            (rows down dip, columns along strike).
+        """
         plane = self.planes[number]
         return (round(plane.width_km / self.cell_km), round(plane.length_km / self.cell_km))
 
     def plane_starts(self) -> list[int]:
-        """The index of each plane's first subfault, and the number of subfaults last."""
+        """The index of each plane's first subfault, and the number of subfaults last.
+
+        Returns
+        -------
+        list of int
+            N + 1 indices for N planes.
+        """
         starts = [0]
         for number in range(len(self.planes)):
             rows, columns = self.cells(number)
@@ -185,51 +294,112 @@ class Fault:
 
     @property
     def subfault_count(self) -> int:
+        """The number of subfaults (cells) of every plane."""
         return self.plane_starts()[-1]
 
     @property
     def length_km(self) -> float:
+        """The planes' lengths added up, km."""
         return sum(plane.length_km for plane in self.planes)
 
     @property
     def cell_area_m2(self) -> float:
+        """The area of one cell, m^2."""
         return (self.cell_km * 1e3) ** 2
 
     def on_plane(self, values: FloatArray, number: int) -> FloatArray:
-        """Plane `number`'s part of a per-subfault array, as a (rows, columns) grid."""
+        """One plane's part of a per-subfault array, as a grid (a view, not a copy).
+
+        Parameters
+        ----------
+        values : numpy.ndarray
+            One value per subfault, in subfault order.
+        number : int
+            The plane, from 0.
+
+        Returns
+        -------
+        numpy.ndarray
+            (rows down dip, columns along strike). `Rupture.grid` gives the same with
+            its coordinates.
+        """
         starts = self.plane_starts()
         return values[starts[number]:starts[number + 1]].reshape(self.cells(number))
 
     def row_depths_km(self, number: int) -> FloatArray:
-        """Depth of the centres of plane `number`'s rows, top row first."""
+        """The depth of the centres of one plane's rows, km, top row first.
+
+        Parameters
+        ----------
+        number : int
+            The plane, from 0.
+
+        Returns
+        -------
+        numpy.ndarray
+        """
         plane = self.planes[number]
         down = (np.arange(self.cells(number)[0], dtype=np.float64) + 0.5) * self.cell_km
         depth: FloatArray = plane.top_depth_km + down * math.sin(math.radians(plane.dip_deg))
         return depth
 
     def depths_km(self) -> FloatArray:
-        """Depth of every subfault's centre, in subfault order."""
+        """The depth of every subfault's centre, km, in subfault order.
+
+        Returns
+        -------
+        numpy.ndarray
+        """
         return np.concatenate([np.repeat(self.row_depths_km(number), self.cells(number)[1])
                                for number in range(len(self.planes))])
 
     def per_plane(self, values: Sequence[float]) -> FloatArray:
-        """One value per plane, given to each of its subfaults, in subfault order."""
+        """One value per plane, given to each of its subfaults.
+
+        Parameters
+        ----------
+        values : sequence of float
+            One value per plane.
+
+        Returns
+        -------
+        numpy.ndarray
+            One value per subfault, in subfault order.
+        """
         return np.concatenate([np.full(math.prod(self.cells(number)), float(value))
                                for number, value in enumerate(values)])
 
     def positions(self) -> tuple[FloatArray, FloatArray]:
-        """Longitude and latitude (degrees) of every subfault's centre, in subfault order;
-        computed once per process for each fault (they are read-only)."""
+        """Where every subfault's centre lies.
+
+        Returns
+        -------
+        lon, lat : numpy.ndarray
+            Degrees (WGS84), in subfault order; read-only, computed once per process for
+            each fault.
+        """
         lon, lat, _ = fault_points(self)
         return lon, lat
 
     def strikes(self) -> FloatArray:
-        """The strike (degrees) of every subfault where it lies: the geodesics' azimuth
-        along strike turns along a plane, by about a degree over 400 km."""
+        """The strike of every subfault where it lies.
+
+        Returns
+        -------
+        numpy.ndarray
+            Degrees in [0, 360), in subfault order: the geodesics' azimuth along strike
+            turns along a plane, by about a degree over 400 km.
+        """
         return fault_points(self)[2]
 
     def settings(self) -> dict[str, object]:
-        """The fault as plain values, as a settings file holds it."""
+        """The fault as plain values, as a settings file holds it.
+
+        Returns
+        -------
+        dict
+            ``cell_km`` and ``planes``, a list of each plane's values by name.
+        """
         return {"cell_km": self.cell_km,
                 "planes": [{field.name: getattr(plane, field.name) for field in fields(Plane)}
                            for plane in self.planes]}
@@ -285,13 +455,40 @@ def planes_from_trace(trace: Sequence[tuple[float, float]], cell_km: float,
                       width_km: float | Sequence[float] = 20.0,
                       top_depth_km: float | Sequence[float] = 0.0,
                       rake_deg: float | Sequence[float] = 180.0) -> tuple[Plane, ...]:
-    """One plane for each segment of a trace: (lon, lat) vertices in order along strike,
-    the top edge of a fault that dips to the right of that direction.
+    """One plane for each segment of a surface trace.
 
     Segments follow one another edge to edge from the first vertex, each along the
     geodesic towards the next vertex and as long as the whole number of cells nearest to
     its length; so a vertex may move by up to half a cell for every segment before it.
-    Dip, width, top depth and rake are shared, or given one per segment.
+
+    Parameters
+    ----------
+    trace : sequence of (float, float)
+        (lon, lat) vertices in degrees, in order along strike: the top edge of a fault
+        that dips to the right of that direction.
+    cell_km : float
+        The side of the cells the fault will have, km.
+    dip_deg, width_km, top_depth_km, rake_deg : float or sequence of float
+        Degrees and km: one value for every segment, or one per segment.
+
+    Returns
+    -------
+    tuple of Plane
+        For ``Fault(planes, cell_km)``.
+
+    Raises
+    ------
+    SettingError
+        Fewer than two vertices, a latitude beyond [-90, 90], a segment shorter than half
+        a cell, or a value that is not a number (named as ``trace`` or by the setting).
+
+    Examples
+    --------
+    >>> from kinematic_rupture import Fault, planes_from_trace
+    >>> trace = [(-117.5, 34.2), (-117.6, 34.25), (-117.7, 34.35)]
+    >>> planes = planes_from_trace(trace, cell_km=0.5, width_km=10)
+    >>> len(Fault(planes, cell_km=0.5).planes)
+    2
     """
     points = [checks.pair("trace", vertex) for vertex in trace]
     for number, (lon, lat) in enumerate(points, start=1):

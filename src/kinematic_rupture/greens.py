@@ -1,5 +1,5 @@
 """Green's functions of a layered crust: surface displacement for a point moment tensor
-at depth, tabled over source depths and distances, on a band up to a stated frequency.
+at depth, tabled over source depths and distances, on a band up to a stated frequency::
 
     from kinematic_rupture import LayeredModel
     from kinematic_rupture.greens import Band, greens_table
@@ -55,10 +55,13 @@ import numpy as np
 import numpy.typing as npt
 from scipy import special
 
-from . import __version__, _greens
+from . import _greens
+from ._version import __version__
 from .crust import LayeredModel
 from .field import cache_directory, computing_libraries
 from .files import write_atomically
+
+__all__ = ["Band", "GreensTable", "greens_table"]
 
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
@@ -102,10 +105,24 @@ MAX_HEADER_BYTES = 4096
 
 @dataclass(frozen=True)
 class Band:
-    """The band of a table: complete up to `max_frequency_hz` (Hz), rolled off to zero at
-    ROLL_OFF_END times it; seismograms of `duration_s` seconds sampled every `dt_s`
-    seconds (by default SAMPLES_PER_PERIOD samples per period of the band's top). The
-    duration must be a whole number of samples."""
+    """The band of a table, and its seismograms' sampling.
+
+    Parameters
+    ----------
+    max_frequency_hz : float
+        Complete up to this frequency, Hz, in (0, 20]; rolled off to zero at
+        ROLL_OFF_END (1.5) times it.
+    duration_s : float
+        The seismograms' length, s: a whole number of samples.
+    dt_s : float, optional
+        Their sample interval, s; by default SAMPLES_PER_PERIOD (10) samples per period
+        of the band's top. It must sample the roll-off.
+
+    Raises
+    ------
+    ValueError
+        A value beyond those bounds, named.
+    """
 
     max_frequency_hz: float = 1.0
     duration_s: float = DEFAULT_DURATION_S
@@ -133,28 +150,50 @@ class Band:
 
     @property
     def sample_interval_s(self) -> float:
-        """dt_s, which is always set once the band is made."""
+        """The sample interval, s (`dt_s`, always set once the band is made)."""
         assert self.dt_s is not None
         return self.dt_s
 
     @property
     def samples(self) -> int:
+        """The samples of a seismogram."""
         return round(self.duration_s / self.sample_interval_s)
 
     @property
     def roll_off_end_hz(self) -> float:
+        """Where the roll-off reaches zero, Hz."""
         return ROLL_OFF_END * self.max_frequency_hz
 
     def describe(self) -> str:
+        """The band in a few words."""
         return (f"complete to {self.max_frequency_hz:g} Hz, rolled off to zero at "
                 f"{self.roll_off_end_hz:g} Hz; {self.duration_s:g} s every {self.sample_interval_s:g} s")
 
 
 @dataclass(frozen=True, eq=False)
 class GreensTable:
-    """The ten responses of a crust for every source depth and distance, as spectra
-    (`spectra`, [depth, distance, response, frequency]) ready for an inverse real FFT of
-    `fft_samples` samples that starts `lead_samples` samples before t = 0."""
+    """The ten fundamental responses of a crust for every source depth and distance, made
+    by `greens_table`.
+
+    Attributes
+    ----------
+    crust : LayeredModel
+        The crust.
+    band : Band
+        The band.
+    depths_km, distances_km : numpy.ndarray
+        The sources' depths and the receivers' distances, km.
+    receiver_depth_km : float
+        The receivers' depth, km (0 at the free surface).
+    spectra : numpy.ndarray
+        [depth, distance, response, frequency], ready for an inverse real FFT of
+        `fft_samples` samples that starts `lead_samples` samples before t = 0, damped by
+        `damping_per_s`.
+    dt_s : float
+        The seismograms' sample interval, s.
+    times_s : numpy.ndarray
+        Their samples' times, s from 0.
+    """
 
     crust: LayeredModel
     band: Band
@@ -174,18 +213,48 @@ class GreensTable:
 
     def displacement(self, tensor_nm: object, depth_index: int, distances_km: object,
                      azimuths_deg: object) -> FloatArray:
-        """East, north and up displacement (m), shape (receivers, 3, samples), at the
-        surface receivers at `distances_km` (each one of the table's) and `azimuths_deg`
-        (clockwise from north, seen from the source), for a moment that steps at t = 0 to
-        `tensor_nm` = (Mxx, Myy, Mzz, Mxy, Mxz, Myz) in N m, x north, y east, z down
-        (Aki and Richards' frame), of a source at depth `depths_km[depth_index]`."""
+        """The displacement of a moment that steps at t = 0.
+
+        Parameters
+        ----------
+        tensor_nm : sequence of float
+            (Mxx, Myy, Mzz, Mxy, Mxz, Myz), N m; x north, y east, z down (Aki and
+            Richards' frame).
+        depth_index : int
+            The source's depth, ``depths_km[depth_index]``.
+        distances_km : sequence of float
+            Each receiver's distance, km: each one of the table's.
+        azimuths_deg : sequence of float
+            Each receiver's azimuth, degrees clockwise from north, seen from the source.
+
+        Returns
+        -------
+        numpy.ndarray
+            East, north and up displacement, m: (receivers, 3, samples) at `times_s`.
+
+        Raises
+        ------
+        ValueError
+            A tensor of other than six finite numbers, a depth index or distance not of
+            the table, azimuths not one per distance.
+        """
         return self.seismograms(self.spectra_of(tensor_nm, depth_index, distances_km, azimuths_deg))
 
     def spectra_of(self, tensor_nm: object, depth_index: int, distances_km: object,
                    azimuths_deg: object) -> ComplexArray:
-        """The spectra of `displacement`'s seismograms, shape (receivers, 3, frequencies):
-        `seismograms` turns them (or sums of them, or them times `source_factor`) into
-        east, north and up displacement."""
+        """The spectra of `displacement`'s seismograms, for summing many sources.
+
+        Parameters
+        ----------
+        tensor_nm, depth_index, distances_km, azimuths_deg
+            As for `displacement`.
+
+        Returns
+        -------
+        numpy.ndarray
+            (receivers, 3, frequencies), complex: `seismograms` turns them (or sums of
+            them, or them times `source_factor`) into east, north and up displacement.
+        """
         tensor = checked_tensor(tensor_nm)
         if (isinstance(depth_index, bool) or not isinstance(depth_index, (int, np.integer))
                 or not 0 <= depth_index < len(self.depths_km)):
@@ -215,13 +284,27 @@ class GreensTable:
         return spectra
 
     def source_factor(self, rate_per_s: object, rate_dt_s: float, start_s: float = 0.0) -> ComplexArray:
-        """What multiplies `spectra_of`'s spectra (frequency last) so that the moment,
-        instead of stepping at t = 0, grows from `start_s` as the integral of the rate
-        `rate_per_s` (samples every `rate_dt_s` s from `start_s`, of unit area: the
-        moment rate over the final moment, 1/s). A sum of such products over sources
-        gives, through `seismograms`, their summed displacement; the window must leave
-        time after the last source's motion for it to settle (see the module's
-        description)."""
+        """What multiplies `spectra_of`'s spectra (frequency last) so that the moment grows
+        as a rate says instead of stepping at t = 0.
+
+        A sum of such products over sources gives, through `seismograms`, their summed
+        displacement; the window must leave time after the last source's motion for it
+        to settle (see the module's description).
+
+        Parameters
+        ----------
+        rate_per_s : sequence of float
+            The moment rate over the final moment, 1/s, of unit area.
+        rate_dt_s : float
+            Its sample interval, s.
+        start_s : float
+            When its first sample is, s.
+
+        Returns
+        -------
+        numpy.ndarray
+            One complex factor per frequency.
+        """
         rate = np.asarray(rate_per_s, dtype=np.float64)
         if rate.ndim != 1 or rate.size == 0 or not np.all(np.isfinite(rate)):
             raise ValueError("rate_per_s: must be a one-dimensional list of finite numbers, not empty")
@@ -237,8 +320,14 @@ class GreensTable:
 
     def static_displacement(self, tensor_nm: object, depth_index: int, distances_km: object,
                             azimuths_deg: object) -> FloatArray:
-        """The last samples of `displacement`, shape (receivers, 3): the static offsets
-        where the motion has settled within the window (see the module's description)."""
+        """The last samples of `displacement`: the static offsets, m, where the motion has
+        settled within the window (see the module's description).
+
+        Returns
+        -------
+        numpy.ndarray
+            (receivers, 3): east, north and up.
+        """
         return self.displacement(tensor_nm, depth_index, distances_km, azimuths_deg)[..., -1]
 
     def distance_indices(self, distances_km: object) -> npt.NDArray[np.intp]:
@@ -260,7 +349,18 @@ class GreensTable:
         return found
 
     def seismograms(self, spectra: ComplexArray) -> FloatArray:
-        """Displacement samples from t = 0 of spectra like the table's (..., frequency)."""
+        """Displacement samples from t = 0 of spectra like the table's.
+
+        Parameters
+        ----------
+        spectra : numpy.ndarray
+            (..., frequency), as `spectra_of` gives them.
+
+        Returns
+        -------
+        numpy.ndarray
+            (..., samples), m, at `times_s`.
+        """
         damped = np.fft.irfft(spectra, self.fft_samples, axis=-1)
         t = np.arange(self.fft_samples) * self.dt_s
         values = damped * np.exp(self.damping_per_s * t)
@@ -276,12 +376,43 @@ DISTANCE_TOLERANCE_KM = 1e-9
 
 def greens_table(crust: LayeredModel, depths_km: object, distances_km: object, band: Band, *,
                  receiver_depth_km: float = 0.0, cache: bool = True) -> GreensTable:
-    """The table of `crust` (a LayeredModel; its Q, or the default rule) for sources at
-    exactly `depths_km` and receivers at exactly `distances_km` (km, each a 1-D list, as
-    the caller's grid needs), on `band`. Receivers are at the free surface, or at
-    `receiver_depth_km` below it (every source must lie deeper). Read from the disk cache
-    when it holds the same table, computed and kept there otherwise (`cache=False`
-    neither reads nor writes it)."""
+    """The Green's functions of a layered crust, tabled over depths and distances.
+
+    Parameters
+    ----------
+    crust : LayeredModel
+        The crust, with its Q (or the default rule).
+    depths_km : sequence of float
+        The sources' depths, km, exactly as the caller's grid needs them.
+    distances_km : sequence of float
+        The receivers' distances, km, none repeated.
+    band : Band
+        The band and the sampling.
+    receiver_depth_km : float
+        The receivers' depth, km: 0 at the free surface; every source lies deeper.
+    cache : bool
+        Read the table from the disk cache when it holds the same one, and keep it there
+        otherwise; False neither reads nor writes it.
+
+    Returns
+    -------
+    GreensTable
+
+    Raises
+    ------
+    TypeError
+        A crust that is not a LayeredModel, or a band that is not a Band.
+    ValueError
+        Depths, distances or a receiver depth that cannot be used, named.
+
+    Examples
+    --------
+    >>> from kinematic_rupture import Band, LayeredModel, greens_table
+    >>> table = greens_table(LayeredModel.named("mojave"), [6.0], [10.0, 20.0],
+    ...                      Band(max_frequency_hz=0.5, duration_s=40.0), cache=False)
+    >>> table.displacement((0, 0, 0, 1e16, 0, 0), 0, [10.0], [30.0]).shape
+    (1, 3, 200)
+    """
     if not isinstance(crust, LayeredModel):
         raise TypeError(f"crust: must be a LayeredModel, not {type(crust).__name__}")
     if not isinstance(band, Band):

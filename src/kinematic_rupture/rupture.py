@@ -20,7 +20,10 @@ same arrays, bit for bit, in any process.
 """
 
 import math
+import os
+from collections.abc import Sequence
 from dataclasses import dataclass, field, fields
+from typing import IO, TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -41,6 +44,11 @@ from .pulses import (centred_starts, crossing_widths, nonzero_spans, rupture_dur
                      slip_spans_s, smooth_rows)
 from .hypocentre import (DISTRIBUTIONS, check_hypocentre, default_hypocentre, draw_hypocentre,
                          hypocentre_subfault)
+
+if TYPE_CHECKING:  # what a Rupture's methods give
+    from .grids import Grid, MomentRate
+
+__all__ = ["Rupture", "RuptureSettings", "build_rupture"]
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -252,19 +260,64 @@ class RuptureSettings:
 
 @dataclass(frozen=True, eq=False)
 class Rupture:
-    """One kinematic rupture; per-subfault arrays are flat, in subfault order.
+    """One kinematic rupture, as `build_rupture` makes it.
 
-    `front_time_s` is when the rupture front reaches each subfault's centre;
-    `rupture_time_s`, the subfault's rupture time, is that time perturbed (see
-    `kinematics`). `start_time_s` is when its slip starts (the SRF's TINIT): its pulse is
-    smoothed over the time the front takes to cross its cell, centred on the rupture time
-    (see `pulses.centred_starts`). `rise_time_s` is each pulse's duration before that
-    smoothing, `written_rise_time_s` as written (`pulses.slip_spans_s`): from its first
-    non-zero sample to the end of its last, the smoothing included.
-    `offsets` and `samples` are the slip-rate pulses (m/s) as CSR rows, one per subfault;
-    `samples[offsets[k] + m]` is subfault k's slip rate at `start_time_s[k]` plus m times
-    `dt_s`. `moment_rate_nm_s[n]` is the moment rate at n times `dt_s`.
-    `timings_s` holds the seconds spent in each of the module's kernels.
+    Per-subfault arrays are flat, in subfault order (plane by plane, along strike
+    fastest, top row first); `grid` gives any of them on one plane with its
+    coordinates, `moment_rate` the moment rate with its time axis, `to_xarray` all of
+    them, and `write_srf` writes the rupture's SRF file.
+
+    Attributes
+    ----------
+    fault : Fault
+        The fault.
+    settings : RuptureSettings
+        Its settings.
+    slip_m : numpy.ndarray
+        Slip, m.
+    rake_deg : numpy.ndarray
+        Rake, degrees.
+    rupture_time_s : numpy.ndarray
+        The subfault's rupture time, s: `front_time_s` perturbed.
+    front_time_s : numpy.ndarray
+        When the rupture front reaches the subfault's centre, s.
+    start_time_s : numpy.ndarray
+        When its slip starts (the SRF's TINIT), s: its pulse is smoothed over the time
+        the front takes to cross its cell, centred on the rupture time.
+    rise_time_s : numpy.ndarray
+        The rise time of its pulse before that smoothing, s.
+    written_rise_time_s : numpy.ndarray
+        How long it slips as written, s: from its first non-zero sample to the end of
+        its last, the smoothing included (``grid("rise_time_s")``).
+    rupture_velocity_km_s : numpy.ndarray
+        Rupture speed, km/s.
+    offsets, samples : numpy.ndarray
+        The slip-rate pulses as CSR rows, one per subfault: ``samples[offsets[k] + m]``
+        is subfault k's slip rate (m/s) at ``start_time_s[k] + m * dt_s``.
+    depth_km, vs_km_s, density_g_cm3, rigidity_pa : numpy.ndarray
+        Depth (km), shear-wave speed (km/s), density (g/cm^3) and rigidity (Pa).
+    moment_nm, mw : float
+        The moment, N m, and its moment magnitude.
+    moment_rate_nm_s : numpy.ndarray
+        The moment rate, N m/s, at n `dt_s` from the rupture's start.
+    duration_s : float
+        When the last subfault stops slipping, s.
+    hypocentre_km : tuple of float
+        (km along strike from the fault's first end, km down dip from the top edge).
+    hypocentre_cell : tuple of int
+        (plane, row, column) of the cell that holds it.
+    correlation_km : tuple of float
+        The slip field's correlation lengths along strike and down dip, km.
+    time_perturbation_s : float
+        The rupture-time perturbation per unit of its field, s (bounded so that the front
+        does not outrun the shear-wave speed).
+    reference_spacing_km : float
+        The spacing of the reference grid the random fields are drawn on, km.
+    embedding_shapes, clipped_fraction, clipped_variance
+        The random fields' circulant embeddings: each chart's padded grid, and the
+        largest fraction of eigenvalues (and of the variance) clipped.
+    timings_s : dict of str to float
+        The seconds spent in each of the compiled kernels.
     """
 
     fault: Fault
@@ -299,7 +352,148 @@ class Rupture:
 
     @property
     def dt_s(self) -> float:
+        """The slip-rate samples' interval, s (the settings' `dt_s`)."""
         return self.settings.dt_s
+
+    def __repr__(self) -> str:
+        fault = self.fault
+        planes = len(fault.planes)
+        return (f"Rupture(Mw {self.mw:.2f} on {planes} plane{'' if planes == 1 else 's'}, "
+                f"{fault.length_km:g} km along strike, {fault.subfault_count:,} subfaults of "
+                f"{fault.cell_km:g} km; seed {self.settings.seed}, hypocentre "
+                f"({self.hypocentre_km[0]:.4g}, {self.hypocentre_km[1]:.4g}) km, duration "
+                f"{self.duration_s:.4g} s)")
+
+    def quantities(self) -> list[str]:
+        """The names `grid` takes: see `kinematic_rupture.grids.QUANTITIES`."""
+        from . import grids
+        return grids.names(srf=False)
+
+    def grid(self, name: str, plane: int = 0) -> "Grid":
+        """A quantity on the cells of one plane.
+
+        Parameters
+        ----------
+        name : str
+            One of `quantities()`: ``"slip_m"`` (m), ``"rake_deg"``, ``"rupture_time_s"``,
+            ``"front_time_s"``, ``"start_time_s"`` (s), ``"rise_time_s"`` (s, measured
+            from the samples, as an SRF file's is), ``"pulse_rise_time_s"`` (s, the
+            attribute `rise_time_s`: the pulse's before smoothing),
+            ``"rupture_velocity_km_s"``, ``"vs_km_s"``, ``"density_g_cm3"``,
+            ``"rigidity_pa"``, ``"depth_km"``, ``"lon"``, ``"lat"``, ``"strike_deg"``,
+            ``"dip_deg"``.
+        plane : int
+            The plane, from 0, in the fault's order.
+
+        Returns
+        -------
+        Grid
+            Values (rows down dip, columns along strike; read-only) with their
+            coordinates in km and their unit.
+
+        Raises
+        ------
+        SettingError
+            An unknown name (the message lists the valid ones) or plane.
+
+        Examples
+        --------
+        >>> from kinematic_rupture import Fault, RuptureSettings, build_rupture
+        >>> rupture = build_rupture(Fault.single(length_km=6, width_km=4, cell_km=0.5),
+        ...                         RuptureSettings(magnitude=5.5))
+        >>> rupture.grid("rupture_time_s").values.shape
+        (8, 12)
+        """
+        from . import grids
+        checked = grids.checked(name, self.quantities(), "a rupture")
+        return grids.grid(grids.fault_layouts(self.fault), checked, plane,
+                          lambda which: grids.rupture_values(self, which))
+
+    def moment_rate(self) -> "MomentRate":
+        """The moment-rate function with its time axis.
+
+        Returns
+        -------
+        MomentRate
+            ``moment_rate_nm_s`` (N m/s) at ``time_s`` = n `dt_s` from the rupture's start.
+        """
+        from .grids import MomentRate
+        return MomentRate(self.dt_s, self.moment_rate_nm_s)
+
+    def to_xarray(self) -> Any:
+        """Every quantity of `quantities()` on every plane, and the moment rate, as an
+        xarray Dataset.
+
+        Returns
+        -------
+        xarray.Dataset
+            Variables on dimensions ``(plane, down_dip, along_strike)``, with index
+            coordinates in km (cell centres from each plane's first end and top edge:
+            the cells of every plane of a fault are of one size), ``start_km`` (where each
+            plane starts along the fault), ``depth_km`` (plane, down_dip) and ``lon``,
+            ``lat``; planes of fewer cells than the largest are NaN beyond their own.
+            ``moment_rate_nm_s`` on ``time`` (s). Units in each variable's ``attrs``;
+            the magnitude, moment, duration, hypocentre and seed in the Dataset's.
+
+        Raises
+        ------
+        ImportError
+            Without xarray (``pip install xarray``).
+        """
+        from . import grids
+        from ._version import __version__
+        attrs = {"source": f"kinematic-rupture {__version__}", "seed": np.uint64(self.settings.seed),
+                 "moment_nm": self.moment_nm, "mw": self.mw, "duration_s": self.duration_s,
+                 "hypocentre_along_strike_km": self.hypocentre_km[0],
+                 "hypocentre_down_dip_km": self.hypocentre_km[1], "cell_km": self.fault.cell_km}
+        return grids.dataset(grids.fault_layouts(self.fault), self.quantities(),
+                             lambda which: grids.rupture_values(self, which),
+                             self.moment_rate(), attrs)
+
+    def write_srf(self, destination: "str | os.PathLike[str] | IO[bytes] | IO[str]",
+                  version: str = "2.0", blocks: str = "per-plane",
+                  comments: Sequence[str] | None = None) -> None:
+        """Writes the rupture as a Standard Rupture Format file.
+
+        Parameters
+        ----------
+        destination : path or binary stream
+            A path (written under a temporary name and renamed into place once
+            complete, so the file is whole or absent), or a binary stream, which gets
+            the file's ASCII bytes as they are made. A text stream gets the text in its
+            own encoding and newlines.
+        version : {"2.0", "1.0"}
+            The SRF version; 1.0 leaves out VS and DEN (for readers such as instaseis).
+        blocks : {"per-plane", "one"}
+            One POINTS block a plane, or one for all planes in plane order, for readers
+            that read only the first (SW4, instaseis).
+        comments : sequence of str, optional
+            The comment lines after the version line, each one line of ASCII; by
+            default those `kinematic-rupture run` writes (the package's version, the
+            seed and the settings), so that the file is the command's, byte for byte.
+
+        Raises
+        ------
+        SettingError
+            An unknown version or blocks, or a comment that is not one line of ASCII.
+        OSError
+            A path that cannot be written (nothing is left there).
+
+        Examples
+        --------
+        >>> import io
+        >>> from kinematic_rupture import Fault, RuptureSettings, build_rupture
+        >>> rupture = build_rupture(Fault.single(length_km=6, width_km=4, cell_km=0.5),
+        ...                         RuptureSettings(magnitude=5.5))
+        >>> stream = io.BytesIO()
+        >>> rupture.write_srf(stream, version="1.0")
+        >>> stream.getvalue().splitlines()[0]
+        b'1.0'
+        """
+        from .provenance import provenance
+        from .srf import write_srf
+        write_srf(destination, self, version, provenance(self) if comments is None else comments,
+                  blocks=blocks)
 
 
 # ---- Checks before any work -------------------------------------------------------------
@@ -602,8 +796,36 @@ def crust_by_row(fault: Fault, model: VelocityModel) -> tuple[FloatArray, FloatA
 
 
 def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
-    """The whole kinematic rupture on `fault`. Checks everything first: a `SettingError`
-    (a `ValueError`) names what cannot be built and why."""
+    """The whole kinematic rupture on a fault.
+
+    Everything is checked before any work: the hypocentre on the fault, a magnitude the
+    fault can carry, and the memory the build needs against what the machine has left.
+
+    Parameters
+    ----------
+    fault : Fault
+        The fault.
+    settings : RuptureSettings
+        The magnitude, seed, hypocentre and every relation's setting.
+
+    Returns
+    -------
+    Rupture
+        The same for the same fault and settings, bit for bit, in any process.
+
+    Raises
+    ------
+    SettingError
+        What cannot be built, and why.
+
+    Examples
+    --------
+    >>> from kinematic_rupture import Fault, RuptureSettings, build_rupture
+    >>> fault = Fault.single(length_km=12, width_km=6, cell_km=0.5, dip_deg=60, rake_deg=90)
+    >>> rupture = build_rupture(fault, RuptureSettings(magnitude=6.2, seed=7))
+    >>> round(rupture.mw, 6)
+    6.2
+    """
     fixed = check_rupture(fault, settings)
     timings: dict[str, float] = {}
     charts = fault_charts(fault)

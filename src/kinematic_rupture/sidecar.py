@@ -7,31 +7,16 @@ import os
 from dataclasses import dataclass, fields
 from typing import Any
 
-from . import __version__
+from ._version import __version__
 from .checks import SettingError, input_text
 from .crust import velocity_model_from_settings
 from .geometry import Fault, Plane
 from .kinematics import largest_frequency_hz
+from .provenance import provenance, settings_document, settings_json  # noqa: F401
 from .rupture import Rupture, RuptureSettings
 from .srf import BLOCKS, VERSIONS
 
 FORMAT = "kinematic-rupture settings"
-
-
-def settings_document(fault: Fault, settings: RuptureSettings) -> dict[str, Any]:
-    return {"fault": fault.settings(), "rupture": settings.settings()}
-
-
-def settings_json(fault: Fault, settings: RuptureSettings) -> str:
-    """The settings on one line, keys in a fixed order."""
-    return json.dumps(settings_document(fault, settings), separators=(",", ":"))
-
-
-def provenance(rupture: Rupture) -> list[str]:
-    """The comment lines every SRF file carries after its version line."""
-    return [f"written by kinematic-rupture {__version__}",
-            f"seed {rupture.settings.seed}",
-            f"settings {settings_json(rupture.fault, rupture.settings)}"]
 
 
 def sidecar_document(rupture: Rupture, srf_version: str,

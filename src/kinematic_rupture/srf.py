@@ -17,24 +17,32 @@ writes instead with `reference=True` or without the module. Files are read by
 `srf_reader` (whose names this module gives too).
 """
 
+from __future__ import annotations
+
 import importlib
 import io
 import os
 from collections.abc import Callable, Iterator, Sequence
-from typing import IO, cast
+from typing import IO, TYPE_CHECKING, cast
 
 import numpy as np
 import numpy.typing as npt
 
+from .errors import SettingError
 from .files import write_atomically
-from .moment import moment_rate
-from .pulses import rupture_duration_s
-from .rupture import Rupture
+from .srf_measures import (M2_TO_CM2, M_TO_CM, point_slip_rate_cm_s,  # noqa: F401
+                           srf_duration_s, srf_moment_nm, srf_moment_rate, srf_rigidity_pa)
 from .srf_reader import (VERSIONS, SrfError, SrfFile, SrfPlane, SrfPoints,  # noqa: F401
                          parse_srf, read_srf)
 
+if TYPE_CHECKING:  # a Rupture writes itself through this module
+    from .rupture import Rupture
+
+__all__ = ["BLOCKS", "VERSIONS", "SrfFile", "SrfPlane", "SrfPoints", "parse_srf", "read_srf",
+           "write_srf"]
+
 FloatArray = npt.NDArray[np.float64]
-IntArray = npt.NDArray[np.int64]
+IntArray = npt.NDArray[np.int64]  # the io package's too
 
 # One POINTS block a plane (the SRF document's Example 3a), or every plane's points in one
 # block, in plane order, for readers that read only the first block (SW4, instaseis).
@@ -45,9 +53,7 @@ SAMPLE_WIDTH = 13
 # Subfaults formatted at once: enough to keep the formatting vectorised, few enough that
 # the block's text stays small.
 POINT_BLOCK = 4096
-M_TO_CM = 100.0
 KM_TO_CM = 1e5
-M2_TO_CM2 = 1e4
 # The point columns in the order of format_points's arguments.
 POINT_NAMES = ("lon", "lat", "dep", "stk", "dip", "tinit", "vs", "den", "rake", "slip")
 
@@ -96,12 +102,12 @@ def srf_lines(rupture: Rupture, version: str, comments: Sequence[str],
     ASCII bytes from the compiled writer; the points by the reference writer if
     `reference`; one POINTS block a plane, or one in all (`blocks`, one of BLOCKS)."""
     if version not in VERSIONS:
-        raise ValueError(f"srf_version {version}: must be one of {', '.join(VERSIONS)}")
+        raise SettingError("srf_version", version, f"must be one of {', '.join(VERSIONS)}")
     for comment in comments:
         if not comment.isascii() or "\n" in comment or "\r" in comment:
-            raise ValueError(f"comment {comment[:40]!r}: an SRF comment is one line of ASCII")
+            raise SettingError("comment", repr(comment[:40]), "an SRF comment is one line of ASCII")
     if blocks not in BLOCKS:
-        raise ValueError(f"srf_blocks {blocks}: must be one of {', '.join(BLOCKS)}")
+        raise SettingError("srf_blocks", blocks, f"must be one of {', '.join(BLOCKS)}")
     fault = rupture.fault
     head = [version, *(f"# {comment}" for comment in comments), *plane_header(rupture)]
     yield "\n".join(head) + "\n"
@@ -159,13 +165,34 @@ def compiled_block(format_: Callable[..., bytes], rupture: Rupture,
 def write_srf(destination: "str | os.PathLike[str] | IO[str] | IO[bytes]", rupture: Rupture,
               version: str = "2.0", comments: Sequence[str] = (), reference: bool = False,
               blocks: str = "per-plane") -> None:
-    """Writes `rupture` as an SRF file of `version` ("1.0" or "2.0"), with `comments` as
-    comment lines after the version line; the points by the reference writer if
-    `reference`; one POINTS block a plane or, with `blocks="one"`, one for all planes.
+    """Writes a rupture as an SRF file (`Rupture.write_srf` is the same, with the
+    command's comment lines by default).
 
-    `destination` is a path (the file is written under a temporary name and renamed into
-    place once complete), a binary stream, which both get the ASCII bytes as they are made,
-    or a text stream, which gets text, written in its own encoding and newlines."""
+    Parameters
+    ----------
+    destination : path, binary stream or text stream
+        A path (the file is written under a temporary name and renamed into place once
+        complete), or a binary stream, which both get the ASCII bytes as they are made;
+        or a text stream, which gets text, written in its own encoding and newlines.
+    rupture : Rupture
+        The rupture.
+    version : {"2.0", "1.0"}
+        The SRF version.
+    comments : sequence of str
+        Comment lines after the version line, each one line of ASCII (none by default).
+    reference : bool
+        Whether the points are written by the plain-Python writer the compiled one
+        matches byte for byte.
+    blocks : {"per-plane", "one"}
+        One POINTS block a plane, or one for all planes.
+
+    Raises
+    ------
+    SettingError
+        An unknown version or blocks, or a comment that is not one line of ASCII.
+    OSError
+        A path that cannot be written (nothing is left there).
+    """
     if isinstance(destination, (str, os.PathLike)):
         write_atomically(destination, lambda stream: write_bytes(stream, rupture, version,
                                                                  comments, reference, blocks))
@@ -190,51 +217,3 @@ def write_bytes(stream: IO[bytes], rupture: Rupture, version: str, comments: Seq
                 reference: bool, blocks: str = "per-plane") -> None:
     for block in srf_lines(rupture, version, comments, reference, blocks):
         stream.write(block.encode("ascii") if isinstance(block, str) else block)
-
-
-# ---- What a file amounts to -------------------------------------------------------------
-
-
-def point_slip_rate_cm_s(points: SrfPoints, k: int) -> FloatArray:
-    """Point k's slip rate: its components' samples summed where they overlap."""
-    rows = [points.rates[c][points.offsets[c][k]:points.offsets[c][k + 1]] for c in range(3)]
-    total = np.zeros(max(row.size for row in rows))
-    for row in rows:
-        total[:row.size] += row
-    return total
-
-
-def srf_moment_nm(srf: SrfFile, rigidity_pa: FloatArray) -> float:
-    """M0 = sum of mu A |slip| over the points, in N m."""
-    points = srf.points
-    return float((rigidity_pa * points.area_cm2 / M2_TO_CM2 * points.total_slip_cm() / M_TO_CM).sum())
-
-
-def srf_rigidity_pa(points: SrfPoints) -> FloatArray:
-    """mu = DEN VS^2 of a version 2.0 file's points, in Pa (NaN where not given)."""
-    return (points.density_g_cm3 * 1e3) * (points.vs_cm_s / 100.0) ** 2
-
-
-def srf_duration_s(srf: SrfFile) -> float:
-    """When the last point stops slipping (see `pulses`)."""
-    points = srf.points
-    return rupture_duration_s(points.tinit_s, points.nonzero_spans()[1], points.dt_s)
-
-
-def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray) -> tuple[float, FloatArray]:
-    """(dt, moment rate in N m/s at multiples of dt) on the finest DT of the file. The
-    three slip components are summed as if collinear, which is exact for files whose
-    slip is all in one component, as most writers' are."""
-    points = srf.points
-    dt = float(points.dt_s.min()) if len(points) else 1.0
-    weight = rigidity_pa * points.area_cm2 / M2_TO_CM2 / M_TO_CM
-    rate = np.zeros(1)
-    for c in range(3):
-        part = moment_rate(points.tinit_s, points.offsets[c], points.rates[c], weight, dt,
-                           points.dt_s)
-        if part.size > rate.size:
-            part[:rate.size] += rate
-            rate = part
-        else:
-            rate[:part.size] += part
-    return dt, rate

@@ -16,12 +16,17 @@ import stat
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import IO
+from typing import IO, Any
 
 import numpy as np
 import numpy.typing as npt
 
+from . import grids
+from .crust import GenericCrust, LayeredModel
+from .errors import SrfError
 from .pulses import nonzero_spans, slip_spans_s
+from .scaling import moment_magnitude
+from .srf_measures import point_rigidity_pa, srf_duration_s, srf_moment_nm, srf_moment_rate
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
@@ -69,13 +74,13 @@ PLANE_BOUNDS = (ANGLE_DEG, LATITUDE_DEG, (0.0, 1e9), (0.0, 1e9), (0.0, 2000.0), 
                 ANGLE_DEG, ANGLE_DEG, DEPTH_KM, (-2000.0, 2000.0), (-500.0, 500.0))
 
 
-class SrfError(ValueError):
-    """A file that is not Standard Rupture Format as this reader knows it."""
-
-
 @dataclass(frozen=True)
 class SrfPlane:
-    """One plane of the PLANE block."""
+    """One plane of the PLANE block: the centre of its top edge (`lon`, `lat`, degrees),
+    its cells along strike and down dip (`nstk`, `ndip`), its length and width (km),
+    strike and dip (degrees), the depth of its top edge (km), and the hypocentre along
+    strike from the top edge's centre (`shyp_km`) and down dip from the top edge
+    (`dhyp_km`)."""
 
     lon: float
     lat: float
@@ -92,9 +97,11 @@ class SrfPlane:
 
 @dataclass(frozen=True, eq=False)
 class SrfPoints:
-    """Every point of the file, all POINTS blocks in order. `block` is each point's block
-    number. VS and DEN are NaN in a version 1.0 file. Slip-rate samples (cm/s) are CSR
-    rows: component c of point k is `rates[c][offsets[c][k]:offsets[c][k + 1]]`."""
+    """Every point of the file, all POINTS blocks in order, in the file's units: each
+    array holds one value a point (degrees, km, cm^2, s, cm/s, g/cm^3, cm). `block` is
+    each point's block number, from 0. VS and DEN are NaN in a version 1.0 file.
+    Slip-rate samples (cm/s) are CSR rows: component c of point k is
+    ``rates[c][offsets[c][k]:offsets[c][k + 1]]``."""
 
     lon: FloatArray
     lat: FloatArray
@@ -116,6 +123,7 @@ class SrfPoints:
         return len(self.lon)
 
     def total_slip_cm(self) -> FloatArray:
+        """Each point's slip, cm: the length of (SLIP1, SLIP2, SLIP3)."""
         return np.sqrt(self.slip_cm[0] ** 2 + self.slip_cm[1] ** 2 + self.slip_cm[2] ** 2)
 
     def nonzero_spans(self) -> tuple[IntArray, IntArray]:
@@ -135,11 +143,133 @@ class SrfPoints:
 
 @dataclass(frozen=True, eq=False)
 class SrfFile:
+    """An SRF file as read: its version, comment lines (without their '#'), the planes of
+    its PLANE block and all its points.
+
+    Its quantities are on grids by name, as a rupture just built gives them: see
+    `grid`, `moment_rate` and `to_xarray`.
+
+    Attributes
+    ----------
+    version : str
+        "1.0" or "2.0".
+    comments : list of str
+        The comment lines, in order, without their '#'.
+    planes : list of SrfPlane
+        The PLANE block's planes (empty without one).
+    points : SrfPoints
+        Every point of every POINTS block, in order.
+    comment_lines : list of int
+        The line of each comment, from 1.
+
+    Examples
+    --------
+    >>> import io
+    >>> from kinematic_rupture import Fault, RuptureSettings, build_rupture, parse_srf
+    >>> rupture = build_rupture(Fault.single(length_km=6, width_km=4, cell_km=0.5),
+    ...                         RuptureSettings(magnitude=5.5))
+    >>> stream = io.BytesIO()
+    >>> rupture.write_srf(stream)
+    >>> srf = parse_srf(stream.getvalue().decode())
+    >>> srf.grid("slip_m").values.shape
+    (8, 12)
+    """
+
     version: str
     comments: list[str]
     planes: list[SrfPlane]
     points: SrfPoints
     comment_lines: list[int] = field(default_factory=list)  # the line of each comment
+
+    def __repr__(self) -> str:
+        planes = len(self.planes)
+        return (f"SrfFile(SRF {self.version}, {planes} plane{'' if planes == 1 else 's'}, "
+                f"{len(self.points):,} points, {len(self.comments)} comment "
+                f"line{'' if len(self.comments) == 1 else 's'})")
+
+    def quantities(self) -> list[str]:
+        """The names `grid` takes for a file: see `kinematic_rupture.grids.QUANTITIES`."""
+        return grids.names(srf=True)
+
+    def grid(self, name: str, plane: int = 0) -> grids.Grid:
+        """A quantity on the cells of one plane.
+
+        Parameters
+        ----------
+        name : str
+            One of `quantities()`: ``"slip_m"`` (m), ``"rake_deg"``, ``"start_time_s"``
+            (TINIT, s), ``"rise_time_s"`` (s, from the samples), ``"vs_km_s"``,
+            ``"density_g_cm3"``, ``"rigidity_pa"`` (NaN where the file gives no VS and
+            DEN), ``"depth_km"``, ``"lon"``, ``"lat"``, ``"strike_deg"``, ``"dip_deg"``.
+        plane : int
+            The plane of the PLANE block, from 0.
+
+        Returns
+        -------
+        Grid
+            Values (rows down dip, columns along strike) with their coordinates in km.
+
+        Raises
+        ------
+        SettingError
+            An unknown name (the message lists the valid ones) or plane.
+        SrfError
+            A file whose PLANE block's cell counts do not add up to its points.
+        """
+        checked = grids.checked(name, self.quantities(), "an SRF file")
+        return grids.grid(grids.srf_layouts(self), checked, plane,
+                          lambda which: grids.srf_values(self, which))
+
+    def moment_rate(self, velocity_model: GenericCrust | LayeredModel | None = None
+                    ) -> grids.MomentRate:
+        """The moment-rate function on the finest DT of the file.
+
+        Parameters
+        ----------
+        velocity_model : GenericCrust or LayeredModel, optional
+            The crust for the rigidity of points without VS and DEN (version 1.0); the
+            generic crust by default.
+
+        Returns
+        -------
+        MomentRate
+            The rate (N m/s) with its time axis (s).
+        """
+        dt, rate = srf_moment_rate(self, point_rigidity_pa(self.points, velocity_model))
+        return grids.MomentRate(dt, rate)
+
+    def to_xarray(self, velocity_model: GenericCrust | LayeredModel | None = None) -> Any:
+        """Every quantity of `quantities()` on every plane, and the moment rate, as an
+        xarray Dataset.
+
+        Parameters
+        ----------
+        velocity_model : GenericCrust or LayeredModel, optional
+            As for `moment_rate`.
+
+        Returns
+        -------
+        xarray.Dataset
+            Dimensions ``(plane, down_dip, along_strike)`` and ``time``, as
+            `Rupture.to_xarray` gives them; planes of fewer cells than the largest are NaN
+            beyond their own.
+
+        Raises
+        ------
+        ImportError
+            Without xarray (``pip install xarray``).
+        SrfError
+            Planes of different cell sizes (`grid` gives each on its own), or a PLANE
+            block that does not match the points.
+        """
+        rigidity = point_rigidity_pa(self.points, velocity_model)
+        moment = srf_moment_nm(self, rigidity)
+        attrs = {"source": f"SRF {self.version} file", "moment_nm": moment,
+                 "mw": moment_magnitude(moment) if moment > 0 else float("nan"),
+                 "duration_s": srf_duration_s(self)}
+        return grids.dataset(grids.srf_layouts(self), self.quantities(),
+                             lambda which: grids.srf_values(self, which),
+                             self.moment_rate(velocity_model), attrs)
 
 
 # ---- Lines ----------------------------------------------------------------------------------
@@ -256,9 +386,37 @@ NUMBER = re.compile(r"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?|[-+]?(nan|inf)", re.
 
 
 def read_srf(path: str | os.PathLike[str]) -> SrfFile:
-    """Reads an SRF file of version 1.0 or 2.0, with any number of planes and POINTS
-    blocks and comment lines anywhere after the version line. A file that is not a
-    regular file (a device, a pipe, a directory) is refused unread."""
+    """Reads an SRF file of version 1.0 or 2.0, of this package or any other writer.
+
+    Any number of planes and POINTS blocks, and comment lines anywhere after the version
+    line. The file is read a few MiB at a time, in memory bounded by what it holds.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file; one that is not a regular file (a device, a pipe, a directory) is
+        refused unread.
+
+    Returns
+    -------
+    SrfFile
+        Its planes, points and comments, and its quantities on grids.
+
+    Raises
+    ------
+    SrfError
+        A file that is not SRF as this reader knows it: cut short, a count that its
+        values do not bear out, a value that is not a finite number or beyond what is
+        physical, a line over 1 MiB; the message names the line.
+    OSError
+        A file that cannot be opened.
+
+    Examples
+    --------
+    >>> from kinematic_rupture import read_srf
+    >>> srf = read_srf("output/kinematic_rupture.srf")  # doctest: +SKIP
+    >>> srf.grid("slip_m", plane=0).values  # doctest: +SKIP
+    """
     descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     with open(descriptor, "rb") as stream:
         if not stat.S_ISREG(os.fstat(descriptor).st_mode):
@@ -267,6 +425,22 @@ def read_srf(path: str | os.PathLike[str]) -> SrfFile:
 
 
 def parse_srf(text: str) -> SrfFile:
+    """Reads an SRF file's text, as `read_srf` reads a file.
+
+    Parameters
+    ----------
+    text : str
+        The file's text.
+
+    Returns
+    -------
+    SrfFile
+
+    Raises
+    ------
+    SrfError
+        Text that is not SRF as this reader knows it.
+    """
     return parse_stream(io.BytesIO(text.encode()))
 
 

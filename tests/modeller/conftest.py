@@ -7,14 +7,14 @@ from pathlib import Path
 
 import pytest
 
-from kinematic_rupture import command
+from kinematic_rupture import cli
 
 SMALL = ["--length-km", "4", "--width-km", "2", "--cell-km", "0.5", "--magnitude", "5.2"]
 
 
 def run_command(argv, capsys):
     """(status, stdout, stderr) of `kinematic-rupture ARGV`, run in this process."""
-    status = command.main([str(a) for a in argv])
+    status = cli.main([str(a) for a in argv])
     captured = capsys.readouterr()
     return status, captured.out, captured.err
 
@@ -34,7 +34,7 @@ def snapshot(directory: Path) -> dict[str, bytes]:
 @pytest.fixture
 def earlier_run(tmp_path):
     """A directory holding the files of an earlier good run, and their snapshot."""
-    status = command.main(["run", *SMALL, "--seed", "1", "--srf", str(tmp_path / "r.srf"),
+    status = cli.main(["run", *SMALL, "--seed", "1", "--srf", str(tmp_path / "r.srf"),
                            "--figure", str(tmp_path / "r.png")])
     assert status == 0
     return tmp_path, snapshot(tmp_path)

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 from conftest import run_command, run_process
-from kinematic_rupture import command, read_srf
+from kinematic_rupture import cli, read_srf
 from kinematic_rupture.memory import available_bytes
 
 FAULT = ["--length-km", "12", "--width-km", "6", "--cell-km", "0.5", "--magnitude", "6.1",
@@ -234,10 +234,10 @@ def test_instaseis_reads_version_one_files(first_run, tmp_path, capsys):
 def test_a_build_beyond_the_memory_available_is_refused_naming_both_amounts(tmp_path):
     # Allowed only a little more address space than it has, the command must refuse the
     # default fault's 3.7 million samples up front rather than run out of memory.
-    code = ("import resource, sys; from kinematic_rupture import command, memory;"
+    code = ("import resource, sys; from kinematic_rupture import cli, memory;"
             "used = memory.address_space_used();"
             "resource.setrlimit(resource.RLIMIT_AS, (used + (150 << 20), resource.RLIM_INFINITY));"
-            f"sys.exit(command.main(['run', '--no-figure', '--srf', {str(tmp_path / 'r.srf')!r}]))")
+            f"sys.exit(cli.main(['run', '--no-figure', '--srf', {str(tmp_path / 'r.srf')!r}]))")
     refused = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                              timeout=120)
     assert refused.returncode == 2
@@ -252,11 +252,51 @@ def test_memory_that_runs_out_anyway_ends_the_command_in_one_line(tmp_path, caps
     def exhausted(*arguments):
         raise MemoryError
 
-    monkeypatch.setattr(command, "build_rupture", exhausted)
+    monkeypatch.setattr(cli.run, "build_rupture", exhausted)
     status, out, err = run_command(["run", "--srf", tmp_path / "r.srf"], capsys)
     assert status == 1 and out == ""
     assert err == "kinematic-rupture run: ran out of memory\n"
     assert not any(tmp_path.iterdir())
+
+
+# ---- bugs --------------------------------------------------------------------------------
+
+
+def failing(error):
+    def fail(*arguments, **options):
+        raise error
+    return fail
+
+
+@pytest.mark.parametrize("module, name, error", [
+    # The fault behind "--trace -117.5,34.2 -117.6,95: cannot convert float NaN to integer",
+    # which a command that took every ValueError for a refusal printed as one.
+    ("kinematic_rupture.cli.run", "build_rupture", ValueError("cannot convert float NaN to integer")),
+    ("_kernels", "synthesise_pulses", ValueError("a kernel's refusal of an unchecked value")),
+    ("kinematic_rupture.sidecar", "sidecar_text", KeyError("summary")),
+])
+def test_a_bug_shows_its_traceback_and_one_line_saying_so(tmp_path, capsys, monkeypatch,
+                                                          module, name, error):
+    monkeypatch.setattr(f"{module}.{name}", failing(error))
+    status, out, err = run_command(["run", *FAULT, "--srf", tmp_path / "r.srf"], capsys)
+    assert status == 1 and out == ""
+    lines = err.splitlines()
+    start = lines.index("Traceback (most recent call last):")
+    assert all(line.startswith("kinematic-rupture: warning: ") for line in lines[:start])
+    assert f"{type(error).__name__}: {error}" in lines
+    assert re.fullmatch(rf"kinematic-rupture run: a bug in kinematic-rupture \S+ \(the "
+                        rf"{type(error).__name__} above\), not a fault of what it was given: "
+                        rf"please report it to the maintainers of kinematic-rupture, with the "
+                        rf"traceback above, the command line and the files it read", lines[-1])
+    assert not any(tmp_path.iterdir())
+
+
+def test_a_refusal_of_the_package_is_still_one_line(tmp_path, capsys, monkeypatch):
+    from kinematic_rupture import SrfError
+    monkeypatch.setattr("kinematic_rupture.cli.run.build_rupture",
+                        failing(SrfError("line 3: holds no number")))
+    status, out, err = run_command(["run", *FAULT, "--srf", tmp_path / "r.srf"], capsys)
+    assert (status, out, err) == (2, "", "kinematic-rupture run: line 3: holds no number\n")
 
 
 PEAK_SCRIPT = """
@@ -283,14 +323,14 @@ def test_the_estimate_covers_what_the_default_build_takes():
 # its modules are loaded: (status, stdout, stderr) of each, as JSON.
 LIMITED_INSPECT = """
 import contextlib, io, json, resource, sys
-from kinematic_rupture import command, figure, memory
+from kinematic_rupture import cli, figure, memory
 used = memory.address_space_used()
 resource.setrlimit(resource.RLIMIT_AS, (used + (512 << 20), resource.RLIM_INFINITY))
 results = []
 for path in sys.argv[1:]:
     out, err = io.StringIO(), io.StringIO()
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = command.main(["inspect", path])
+        status = cli.main(["inspect", path])
     results.append((status, out.getvalue(), err.getvalue()))
 print(json.dumps(results))
 """

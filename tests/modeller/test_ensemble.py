@@ -151,6 +151,14 @@ def test_a_cluster_run_equals_a_serial_run_bit_for_bit(cluster, serial, tmp_path
     assert names == {name for name in os.listdir(reference)} | {ensemble.MANIFEST, ensemble.SUMMARY}
 
 
+def test_a_run_without_a_cluster_builds_in_this_process_the_same_bytes(serial, tmp_path):
+    reference, reference_rows = serial["srf"]
+    seeds = SEEDS[:4]
+    rows, _, built = ensemble.run_ensemble(None, ensemble.plan(FAULT, SETTINGS), seeds, tmp_path)
+    assert built == len(seeds) and rows == reference_rows[:len(seeds)]
+    assert_same_ruptures(tmp_path, reference, "srf", seeds)
+
+
 def test_local_workers_keep_glibcs_adaptive_memory_thresholds(cluster):
     """Dask would start them with MALLOC_TRIM_THRESHOLD_ set (and set it in this process
     too), which makes every large array of a rupture a fresh mapping; what they get is

@@ -28,7 +28,7 @@ def three_planes(tmp_path_factory):
     this package writes it (one POINTS block a plane), and the file read back."""
     directory = tmp_path_factory.mktemp("exports")
     path = directory / "three.srf"
-    status = __import__("kinematic_rupture.command", fromlist=["main"]).main(
+    status = __import__("kinematic_rupture.cli", fromlist=["main"]).main(
         ["run", "--trace", TRACE, "--width-km", "3", "--dip", "70", "--rake", "120",
          "--cell-km", "0.5", "--magnitude", "5.8", "--top-depth-km", "1", "--seed", "4",
          "--srf", str(path), "--no-figure"])

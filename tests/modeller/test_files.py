@@ -30,7 +30,7 @@ LARGE = ["--length-km", "20", "--width-km", "10", "--cell-km", "0.5", "--magnitu
 EARLIER_SEED, LATER_SEED = "1", "2"
 STATUS = {signal.SIGINT: 130, signal.SIGTERM: 143}
 
-# Runs `command.main` with hooks at chosen points of a run. Its first argument maps a
+# Runs `cli.main` with hooks at chosen points of a run. Its first argument maps a
 # point to what happens there, once: ["signal", NUMBER] sends the process that signal,
 # ["read-only", DIRECTORY] makes the directory read-only, ["full", CHARACTERS] makes every
 # file written from then on fail with ENOSPC after that many characters. The points:
@@ -41,7 +41,7 @@ STATUS = {signal.SIGINT: 130, signal.SIGTERM: 143}
 CHILD = textwrap.dedent(r"""
     import errno, io, json, os, signal, subprocess, sys
     import _kernels
-    from kinematic_rupture import command, figure, files, sidecar, srf
+    from kinematic_rupture import cli, figure, files, sidecar, srf
 
     signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started ignoring it
     actions = json.loads(sys.argv[1])
@@ -104,7 +104,7 @@ CHILD = textwrap.dedent(r"""
     wrap(os, "replace", "rename")
     wrap(os, "unlink", "unlink")
     at("start")
-    sys.exit(command.main(sys.argv[2:]))
+    sys.exit(cli.main(sys.argv[2:]))
 """)
 
 
@@ -528,7 +528,7 @@ def test_inspect_refuses_to_draw_over_the_file_it_reads(tmp_path):
 # flag file) and then waits before the others; the second renames at full speed.
 SLOW_RENAMES = textwrap.dedent(r"""
     import os, sys, time
-    from kinematic_rupture import command
+    from kinematic_rupture import cli
 
     flag, wait = sys.argv[1], float(sys.argv[2])
     replace = os.replace
@@ -542,7 +542,7 @@ SLOW_RENAMES = textwrap.dedent(r"""
             time.sleep(wait)
 
     os.replace = slowed
-    sys.exit(command.main(sys.argv[3:]))
+    sys.exit(cli.main(sys.argv[3:]))
 """)
 
 

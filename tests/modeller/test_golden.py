@@ -21,7 +21,7 @@ import pyproj
 import pytest
 import scipy
 
-from kinematic_rupture import __version__, command
+from kinematic_rupture import __version__, cli
 from kinematic_rupture.field import numpy_dispatch
 
 GOLDEN = Path(__file__).parent / "golden"
@@ -48,7 +48,7 @@ def written(tmp_path_factory):
     directory = tmp_path_factory.mktemp("golden")
     files = {}
     for name in NAMES:
-        status = command.main(["run", "--settings", str(GOLDEN / f"{name}.json"), "--no-figure",
+        status = cli.main(["run", "--settings", str(GOLDEN / f"{name}.json"), "--no-figure",
                                "--srf", str(directory / f"{name}.srf")])
         assert status == 0
         files[name] = {suffix: (directory / f"{name}.{suffix}").read_bytes()

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import greens_standin as standin
-from kinematic_rupture import command, ground_motion_validation as gmv, shaking
+from kinematic_rupture import cli, ground_motion_validation as gmv, shaking
 from kinematic_rupture.rupture_surface import distances, surface_of
 from kinematic_rupture.stations import station_arrays
 
@@ -40,7 +40,7 @@ def test_footwall_rings_lie_at_their_distances():
 def test_a_tiny_run_writes_its_report(tmp_path, monkeypatch, capsys, tiny_scenarios):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "crust.txt").write_text(CRUST)
-    status = command.main(["validate", "--ground-motion", "--count", "3", "--velocity-model",
+    status = cli.main(["validate", "--ground-motion", "--count", "3", "--velocity-model",
                            "crust.txt", "--max-frequency-hz", "0.25", "--output", "gm"])
     printed = capsys.readouterr()
     assert status in (0, 1), printed.err
@@ -78,6 +78,6 @@ def test_statistics_follow_their_definitions(monkeypatch, tiny_scenarios, tmp_pa
 def test_refusals(tmp_path, monkeypatch, capsys, extra, message):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "crust.txt").write_text(CRUST)
-    assert command.main(["validate", "--ground-motion", "--velocity-model", "crust.txt", *extra]) == 2
+    assert cli.main(["validate", "--ground-motion", "--velocity-model", "crust.txt", *extra]) == 2
     error = capsys.readouterr().err
     assert error.startswith(f"kinematic-rupture validate: {message}") and error.count("\n") == 1

@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import SMALL, run_command, run_process, snapshot
-from kinematic_rupture import command
+from kinematic_rupture import cli
 from kinematic_rupture import Fault, Plane, RuptureSettings, SettingError, build_rupture
 
 # (options, the option and value the line must name, a phrase of what is valid)
@@ -94,7 +94,7 @@ BAD_VALUES = [
 def shared_earlier_run(tmp_path_factory):
     """The files of an earlier run, shared by the refusals, none of which may touch them."""
     directory = tmp_path_factory.mktemp("earlier")
-    assert command.main(["run", *SMALL, "--seed", "1", "--srf", str(directory / "r.srf"),
+    assert cli.main(["run", *SMALL, "--seed", "1", "--srf", str(directory / "r.srf"),
                          "--figure", str(directory / "r.png")]) == 0
     return directory, snapshot(directory)
 

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import greens_standin as standin
-from kinematic_rupture import command, seismogram_files, shaking
+from kinematic_rupture import cli, seismogram_files, shaking
 from kinematic_rupture.shaking import Seismograms
 from kinematic_rupture.stations import Station
 
@@ -65,7 +65,7 @@ def test_band_codes(rate, code):
 def rupture_files(tmp_path_factory):
     directory = tmp_path_factory.mktemp("shake")
     (directory / "crust.txt").write_text(CRUST)
-    status = command.main(["run", "--length-km", "4", "--width-km", "3", "--cell-km", "0.5",
+    status = cli.main(["run", "--length-km", "4", "--width-km", "3", "--cell-km", "0.5",
                            "--magnitude", "5.3", "--dip", "50", "--rake", "60",
                            "--top-depth-km", "1", "--velocity-model", str(directory / "crust.txt"),
                            "--srf", str(directory / "tiny.srf"), "--no-figure", "--seed", "3"])
@@ -89,7 +89,7 @@ REFUSALS = [
 @pytest.mark.parametrize("extra, message", REFUSALS)
 def test_refusals(rupture_files, monkeypatch, capsys, extra, message):
     monkeypatch.chdir(rupture_files)
-    status = command.main(["shake", "tiny.srf", "--velocity-model", "crust.txt", *extra])
+    status = cli.main(["shake", "tiny.srf", "--velocity-model", "crust.txt", *extra])
     error = capsys.readouterr().err
     assert status == 2
     assert error.startswith(f"kinematic-rupture shake: {message}") and error.count("\n") == 1
@@ -104,7 +104,7 @@ def test_refuses_what_is_not_a_rupture(tmp_path, monkeypatch, capsys, content, m
     monkeypatch.chdir(tmp_path)
     (tmp_path / "tiny.srf").write_text(content)
     (tmp_path / "crust.txt").write_text(CRUST)
-    assert command.main(["shake", "tiny.srf", "--velocity-model", "crust.txt"]) == 2
+    assert cli.main(["shake", "tiny.srf", "--velocity-model", "crust.txt"]) == 2
     assert capsys.readouterr().err == f"kinematic-rupture shake: {message}\n"
 
 
@@ -112,7 +112,7 @@ def test_a_whole_run(rupture_files, monkeypatch, capsys):
     monkeypatch.chdir(rupture_files)
     monkeypatch.setattr(shaking, "table_for", standin.table_for)
     monkeypatch.setattr(shaking, "DISTANCE_STEP_WAVELENGTHS", 0.25)
-    status = command.main(["shake", "tiny.srf", "--velocity-model", "crust.txt", "--stations",
+    status = cli.main(["shake", "tiny.srf", "--velocity-model", "crust.txt", "--stations",
                            "stations.txt", "--max-frequency-hz", "0.5", "--output", "out"])
     printed = capsys.readouterr()
     assert status == 0, printed.err

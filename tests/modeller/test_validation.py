@@ -14,7 +14,7 @@ import matplotlib.image
 import numpy as np
 import pytest
 
-from kinematic_rupture import brune, command
+from kinematic_rupture import brune, cli
 from kinematic_rupture.charts import fault_charts
 from kinematic_rupture.field import draw_fields, embed_von_karman
 from kinematic_rupture.files import is_temporary
@@ -33,7 +33,7 @@ def run(argv):
     """(status, stdout, stderr) of the command run in this process."""
     out, err = io.StringIO(), io.StringIO()
     with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-        status = command.main([str(a) for a in argv])
+        status = cli.main([str(a) for a in argv])
     return status, out.getvalue(), err.getvalue()
 
 

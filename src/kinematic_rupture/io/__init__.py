@@ -27,8 +27,22 @@ from .common import Source, distinct_output
 
 @dataclass(frozen=True)
 class Format:
+    """One format of `FORMATS`.
+
+    Attributes
+    ----------
+    write : callable
+        Its writer, ``write(source, path, **options)``.
+    suffix : str
+        The suffix of the command's default output name, after the source's stem.
+    options : tuple of str
+        The keywords its writer takes.
+    reader : str
+        The codes that read it.
+    """
+
     write: Callable[..., None]
-    suffix: str  # of the default output name, after the source's stem
+    suffix: str
     options: tuple[str, ...]
     reader: str
 
@@ -49,8 +63,38 @@ FORMATS = {
 
 def export(source: Source | str | os.PathLike[str], path: str | os.PathLike[str], format: str,
            **options: Any) -> None:
-    """Writes `source` (an SrfFile, a Rupture, or the path of an SRF file) to `path` in
-    `format`, one of FORMATS, with that format's options."""
+    """Writes a rupture as the file another code reads as it is.
+
+    Parameters
+    ----------
+    source : Rupture, SrfFile, str or os.PathLike
+        A rupture just built, an SRF file read, or the path of an SRF file (read first;
+        the output may not be that file).
+    path : str or os.PathLike
+        The file to write: complete or absent.
+    format : str
+        One of `FORMATS`: ``"srf-single-block"`` (SW4's ``rupture``, instaseis),
+        ``"sw4-hdf5"``, ``"seissol-nrf"``, ``"specfem-cmt"``, ``"points-hdf5"``.
+    **options
+        That format's options (`Format.options`): ``version``, ``comments``
+        (srf-single-block); ``version`` (sw4-hdf5); ``projection`` (required, a PROJ
+        string or EPSG code in metres), ``deflate`` (seissol-nrf); ``patch_km``,
+        ``stf_dt``, ``stf_nstep``, ``stf_prefix``, ``velocity_model`` (specfem-cmt);
+        ``origin`` (lon, lat), ``velocity_model`` (points-hdf5).
+
+    Raises
+    ------
+    SettingError
+        An unknown format, an option it does not take or a value it cannot use.
+    SrfError
+        A source the format cannot carry (slip that opens, or turns as it slips, for the
+        formats that take one direction a point), or a path that is not SRF.
+
+    Examples
+    --------
+    >>> from kinematic_rupture import export
+    >>> export("rupture.srf", "rupture.srf.h5", "sw4-hdf5")  # doctest: +SKIP
+    """
     chosen = format_of(format)
     unknown = sorted(set(options) - set(chosen.options))
     if unknown:
@@ -63,6 +107,7 @@ def export(source: Source | str | os.PathLike[str], path: str | os.PathLike[str]
 
 
 def format_of(name: object) -> Format:
+    """The format of that name, or a `SettingError` listing them."""
     if name not in FORMATS:
         raise SettingError("format", name, f"not a format; one of {', '.join(FORMATS)}")
     return FORMATS[str(name)]

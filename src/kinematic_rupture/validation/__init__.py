@@ -1,8 +1,8 @@
 """Validation of ruptures, measured from what they write (`measure`), compared with
 published measurements (`published`) and with their own settings (`consistency`), over
 one ensemble or a suite across magnitudes (`suite`), reported in Markdown with figures
-(`report`, `figures`); `run` ties them together and `command` is `validate`'s command
-line."""
+(`report`, `figures`); `run` ties them together. The command `validate` is
+`kinematic_rupture.cli.validate`."""
 
 from .report import REPORT, Validation
 from .run import validate, write_report

@@ -13,15 +13,18 @@ from pathlib import Path
 
 import numpy as np
 
-from . import gmm, seismogram_files, shake_figure, shaking, srf
-from .checks import SettingError
-from .crust import LayeredModel
-from .files import FileSet
-from .ground_motion import event_of, peaks, station_distances
-from .patches import PatchError
-from .response import periods_for_band
-from .rupture_surface import Surface, SurfaceError, surface_of
-from .stations import Station, default_stations, read_stations
+from typing import Any
+
+from .. import gmm, seismogram_files, shake_figure, shaking, srf
+from ..checks import SettingError
+from ..crust import LayeredModel
+from ..files import FileSet
+from ..ground_motion import event_of, peaks, station_distances
+from ..patches import PatchError
+from ..response import periods_for_band
+from ..rupture_surface import Surface, SurfaceError, surface_of
+from ..stations import Station, default_stations, read_stations
+from .failures import Failure
 
 DESCRIPTION = ("Computes three-component ground displacement, velocity and acceleration at "
                "stations from an SRF file, by summing its subfaults' moment through the Green's "
@@ -31,6 +34,14 @@ DEFAULT_OUTPUT = "shaking"
 DEFAULT_CRUST = "mojave"
 # Above this the Green's functions' tables grow beyond what a workstation keeps.
 HIGHEST_FREQUENCY_HZ = 10.0
+
+
+def add_parser(commands: Any) -> None:
+    """The subcommand `shake`, among `commands` (the main parser's subparsers)."""
+    parser = commands.add_parser("shake", help="ground motion at stations from an SRF file",
+                                 description=DESCRIPTION)
+    add_options(parser)
+    parser.set_defaults(handler=run_command)
 
 
 def add_options(parser: argparse.ArgumentParser) -> None:
@@ -50,7 +61,6 @@ def add_options(parser: argparse.ArgumentParser) -> None:
 
 
 def failure(message: str, status: int = 2) -> Exception:
-    from .command import Failure
     return Failure(message, status)
 
 

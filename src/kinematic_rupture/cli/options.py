@@ -11,12 +11,12 @@ from collections.abc import Callable
 from dataclasses import dataclass, fields, replace
 from typing import Any
 
-from .checks import UINT64_MAX, SettingError
-from .crust import LayeredModel
-from .fault_file import read_fault
-from .geometry import Fault, Plane, planes_from_trace
-from .hypocentre import DISTRIBUTIONS
-from .rupture import RuptureSettings
+from ..checks import UINT64_MAX, SettingError
+from ..crust import LayeredModel
+from ..fault_file import read_fault
+from ..geometry import Fault, Plane, planes_from_trace
+from ..hypocentre import DISTRIBUTIONS
+from ..rupture import RuptureSettings
 
 
 @dataclass(frozen=True)
@@ -102,6 +102,28 @@ def add_options(group: argparse._ArgumentGroup, options: tuple[Option, ...]) -> 
         group.add_argument(option.flag, dest=option.setting, default=None, help=shown,
                            nargs=2 if option.kind == "pair" else None, metavar=option.metavar,
                            choices=option.choices)
+
+
+def add_model_options(command: argparse.ArgumentParser, hypocentre: bool) -> None:
+    """The options of a fault and a rupture, for `run`, `ensemble` and `validate`."""
+    fault = command.add_argument_group(
+        "fault", "A magnitude given without a length or a width sizes the fault by Leonard's "
+        "(2010) scaling; otherwise the fault is 60 km x 20 km.")
+    add_options(fault, FAULT_OPTIONS)
+    several = fault.add_mutually_exclusive_group()
+    several.add_argument("--fault", metavar="FILE", help="a fault of several planes: a trace "
+                         "(text of 'lon lat' lines, or GeoJSON), or a JSON list of planes; "
+                         "--dip, --width-km, --top-depth-km and --rake give what it leaves out")
+    several.add_argument("--trace", metavar="'LON,LAT LON,LAT ...'", help="a fault of "
+                         "several planes along these vertices, quoted as one argument (degrees, "
+                         "in order along strike, dipping to the right), with --dip, --width-km, "
+                         "--top-depth-km and --rake")
+    rupture = command.add_argument_group("rupture")
+    add_options(rupture, RUPTURE_OPTIONS + ((SEED_OPTION, HYPOCENTRE_OPTION,
+                                             HYPOCENTRE_DISTRIBUTION_OPTION) if hypocentre else ()))
+    rupture.add_argument("--set", action="append", metavar="NAME=VALUE",
+                         help="any other rupture setting, by its name in the library (repeat "
+                         "for several): " + ", ".join(settable()))
 
 
 def converted(option_setting: str, kind: str, text: Any) -> Any:

@@ -1,18 +1,22 @@
-"""`kinematic-rupture validate`: its options, and turning them into a validation."""
+"""`kinematic-rupture validate`: its options, and turning them into a validation
+(`kinematic_rupture.validation`) and its report."""
 
 import argparse
 import os
 import sys
 from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
-from .. import options
 from ..checks import SettingError, whole
 from ..geometry import Fault
 from ..rupture import RuptureSettings, build_warnings
-from . import suite
-from .report import REPORT, Validation
-from .run import validate, write_report
+from ..validation import suite
+from ..validation.report import REPORT, Validation
+from ..validation.run import validate, write_report
+from . import ground_motion, options
+from .failures import Failure, warn
+from .options import add_model_options
 
 DESCRIPTION = ("Builds ensembles of ruptures (one after another, in this process), measures "
                "each from its SRF text, and writes a report comparing them with published "
@@ -23,6 +27,25 @@ DEFAULT_COUNT = 30
 DEFAULT_OUTPUT = "validation"
 # Magnitudes a suite takes.
 MAGNITUDES = (4.0, 8.5)
+
+
+def add_parser(commands: Any) -> None:
+    """The subcommand `validate`, among `commands` (the main parser's subparsers)."""
+    parser = commands.add_parser("validate", help="build an ensemble and compare its "
+                                 "statistics with published ones in a report",
+                                 description=DESCRIPTION)
+    add_options(parser)
+    add_model_options(parser, hypocentre=False)
+    ground_motion.add_options(parser)
+    parser.set_defaults(handler=run_validate)
+
+
+def run_validate(arguments: argparse.Namespace) -> None:
+    """The ground motion with --ground-motion, else the source statistics."""
+    if arguments.ground_motion:
+        ground_motion.run_ground_motion(arguments)
+    else:
+        run_command(arguments)
 
 
 def add_options(parser: argparse.ArgumentParser) -> None:
@@ -38,7 +61,6 @@ def add_options(parser: argparse.ArgumentParser) -> None:
 
 
 def whole_option(flag: str, text: str, low: int, high: int, what: str) -> int:
-    from ..command import Failure
     try:
         return whole(flag, int(text, 10), low, high, what)
     except (ValueError, SettingError):
@@ -46,7 +68,6 @@ def whole_option(flag: str, text: str, low: int, high: int, what: str) -> int:
 
 
 def magnitudes_option(texts: list[str]) -> list[float]:
-    from ..command import Failure
     values = []
     low, high = MAGNITUDES
     for text in texts:
@@ -62,7 +83,6 @@ def magnitudes_option(texts: list[str]) -> list[float]:
 
 
 def scenarios(arguments: argparse.Namespace) -> list[suite.Scenario]:
-    from ..command import Failure
     fault, base = options.fault_and_settings(arguments, Fault(), RuptureSettings(),
                                              size_by_magnitude=True)
     if not arguments.magnitudes:
@@ -78,7 +98,6 @@ def scenarios(arguments: argparse.Namespace) -> list[suite.Scenario]:
 
 def writable_output(output: Path) -> None:
     """Refuses, before any rupture is built, an --output the report cannot go to."""
-    from ..command import Failure
     if output.exists() and not output.is_dir():
         raise Failure(f"--output {output}: is not a directory", 2)
     where = next((path for path in (output.absolute(), *output.absolute().parents) if path.exists()),
@@ -112,7 +131,6 @@ def summary_lines(validation: Validation) -> list[str]:
 
 
 def run_command(arguments: argparse.Namespace) -> None:
-    from ..command import Failure, warn
     count = whole_option("--count", arguments.count, 1, 10**6, "a count of ruptures")
     first = whole_option("--first-seed", arguments.first_seed, 0, 2**64 - count, "a seed")
     chosen = scenarios(arguments)

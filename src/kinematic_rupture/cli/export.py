@@ -8,10 +8,11 @@ import time
 from pathlib import Path
 from typing import Any
 
-from . import io, srf
-from .checks import SettingError
-from .command import Failure, writable_destination
-from .crust import LayeredModel
+from .. import io, srf
+from ..checks import SettingError
+from ..crust import LayeredModel
+from .failures import Failure
+from .run import writable_destination
 
 # Each option of the command: the keyword of the formats' writers it sets.
 KEYWORDS = {"srf_version": "version", "comments": "comments", "projection": "projection",

@@ -1,6 +1,6 @@
 """`kinematic-rupture validate --ground-motion`: the ground-motion validation's options and
 its run (kinematic_rupture.ground_motion_validation); plain `validate` goes on to
-kinematic_rupture.validation.
+kinematic_rupture.validation (cli.validate).
 
 Exit status 0 when every scenario passes, 1 when any fails (the report is written either
 way), 2 for a value it cannot use; one line saying what is needed without pygmm 0.8.
@@ -15,9 +15,12 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import IO
 
-from . import gmm, ground_motion_report, ground_motion_validation, shaking
-from .crust import LayeredModel
-from .files import FileSet
+from .. import gmm, ground_motion_report, ground_motion_validation, shaking
+from ..crust import LayeredModel
+from ..files import FileSet
+from .failures import Failure
+from .options import option_name
+from .shake import crust_option
 
 # The report goes into this directory under --output.
 SUBDIRECTORY = "ground-motion"
@@ -41,18 +44,7 @@ def add_options(parser: argparse.ArgumentParser) -> None:
                        f"(default {shaking.DEFAULT_MAX_FREQUENCY_HZ:g})")
 
 
-def run_validate(arguments: argparse.Namespace) -> None:
-    """The handler of `validate`: the ground motion with --ground-motion, else the source
-    statistics."""
-    if arguments.ground_motion:
-        run_ground_motion(arguments)
-    else:
-        from .validation.command import run_command
-        run_command(arguments)
-
-
 def failure(message: str, status: int = 2) -> Exception:
-    from .command import Failure
     return Failure(message, status)
 
 
@@ -67,7 +59,6 @@ def whole(flag: str, text: str, low: int, high: int) -> int:
 
 
 def crust_of(path: str | None) -> LayeredModel:
-    from .shake_command import crust_option
     return crust_option(path)
 
 
@@ -75,7 +66,6 @@ def run_ground_motion(arguments: argparse.Namespace) -> None:
     started = time.perf_counter()
     given = [name for name in FIXED_BY_SCENARIOS if getattr(arguments, name, None) not in (None, False)]
     if given:
-        from .options import option_name
         raise failure(f"{option_name(given[0])}: the ground-motion scenarios fix the fault and "
                       f"the rupture; give none of their options with --ground-motion")
     count = whole("--count", arguments.count, 1, 10_000)

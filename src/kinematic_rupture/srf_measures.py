@@ -1,0 +1,82 @@
+"""What a Standard Rupture Format file amounts to: a point's slip rate, the file's moment,
+its points' rigidity, its duration and its moment rate. Units are the file's (cm, cm/s,
+cm^2) where the names say so, else SI (N m, Pa, s).
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+import numpy as np
+import numpy.typing as npt
+
+from .crust import GenericCrust, LayeredModel, rigidity_pa
+from .moment import moment_rate
+from .pulses import rupture_duration_s
+
+if TYPE_CHECKING:  # the reader's SrfFile measures itself through this module
+    from .srf_reader import SrfFile, SrfPoints
+
+FloatArray = npt.NDArray[np.float64]
+
+M_TO_CM = 100.0
+M2_TO_CM2 = 1e4
+
+
+def point_slip_rate_cm_s(points: SrfPoints, k: int) -> FloatArray:
+    """Point k's slip rate: its components' samples summed where they overlap."""
+    rows = [points.rates[c][points.offsets[c][k]:points.offsets[c][k + 1]] for c in range(3)]
+    total = np.zeros(max(row.size for row in rows))
+    for row in rows:
+        total[:row.size] += row
+    return total
+
+
+def srf_moment_nm(srf: SrfFile, rigidity_pa: FloatArray) -> float:
+    """M0 = sum of mu A |slip| over the points, in N m."""
+    points = srf.points
+    return float((rigidity_pa * points.area_cm2 / M2_TO_CM2 * points.total_slip_cm() / M_TO_CM).sum())
+
+
+def srf_rigidity_pa(points: SrfPoints) -> FloatArray:
+    """mu = DEN VS^2 of a version 2.0 file's points, in Pa (NaN where not given)."""
+    return (points.density_g_cm3 * 1e3) * (points.vs_cm_s / 100.0) ** 2
+
+
+def srf_duration_s(srf: SrfFile) -> float:
+    """When the last point stops slipping (see `pulses`)."""
+    points = srf.points
+    return rupture_duration_s(points.tinit_s, points.nonzero_spans()[1], points.dt_s)
+
+
+def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray) -> tuple[float, FloatArray]:
+    """(dt, moment rate in N m/s at multiples of dt) on the finest DT of the file. The
+    three slip components are summed as if collinear, which is exact for files whose
+    slip is all in one component, as most writers' are."""
+    points = srf.points
+    dt = float(points.dt_s.min()) if len(points) else 1.0
+    weight = rigidity_pa * points.area_cm2 / M2_TO_CM2 / M_TO_CM
+    rate = np.zeros(1)
+    for c in range(3):
+        part = moment_rate(points.tinit_s, points.offsets[c], points.rates[c], weight, dt,
+                           points.dt_s)
+        if part.size > rate.size:
+            part[:rate.size] += rate
+            rate = part
+        else:
+            rate[:part.size] += part
+    return dt, rate
+
+
+def point_rigidity_pa(points: SrfPoints,
+                      velocity_model: GenericCrust | LayeredModel | None = None) -> FloatArray:
+    """Rigidity at every point, Pa: DEN VS^2 where the file gives them, else the velocity
+    model's (the generic crust's without one) at the point's depth."""
+    given = srf_rigidity_pa(points)
+    known = given > 0
+    if known.all():
+        return given
+    model = velocity_model if velocity_model is not None else GenericCrust()
+    fallback = rigidity_pa(model.shear_speed_km_s(points.depth_km),
+                           model.density_g_cm3(points.depth_km))
+    return np.where(known, given, fallback)
