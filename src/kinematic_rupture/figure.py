@@ -172,7 +172,7 @@ def spectrum_limit(cell_km: float, speed_km_s: FloatArray, dt_s: float) -> tuple
     """The frequency the spectrum is compared up to: 5 Hz, or less where the cells resolve
     less (`kinematics.largest_frequency_hz`) or the sampling does (Nyquist)."""
     nyquist = 0.5 / dt_s
-    resolved = largest_frequency_hz(cell_km, speed_km_s) if speed_km_s.size else math.inf
+    resolved = largest_frequency_hz(speed_km_s, cell_km=cell_km) if speed_km_s.size else math.inf
     highest = min(SPECTRUM_HIGHEST_HZ, resolved, nyquist)
     if highest == SPECTRUM_HIGHEST_HZ:
         return highest, f"{highest:g} Hz"

@@ -87,7 +87,7 @@ SLIP_BLOCKS_ACROSS_WIDTH = 5
 HYPOCENTRE_STREAM = 1 << 20
 
 
-def block_cells(cell_km: float, width_km: float) -> int:
+def block_cells(*, cell_km: float, width_km: float) -> int:
     """Cells along a slip block's side (see SLIP_BLOCK_KM)."""
     side = min(SLIP_BLOCK_KM, width_km / SLIP_BLOCKS_ACROSS_WIDTH)
     return max(2, round(side / cell_km))
@@ -118,7 +118,7 @@ def slip_classes(fault: Fault, slip_m: npt.NDArray[np.float64]) -> npt.NDArray[n
     """Every subfault's slip class of Mai et al. (2005), from its block's slip over the
     largest block's: 0 very large (at least 2/3), 1 large (1/3 to 2/3), 2 the rest."""
     width = max(plane.width_km for plane in fault.planes)
-    n = block_cells(fault.cell_km, width)
+    n = block_cells(cell_km=fault.cell_km, width_km=width)
     means = np.concatenate([centred_block_means(fault.on_plane(slip_m, number), n).ravel()
                             for number in range(len(fault.planes))])
     share = means / means.max() if means.max() > 0 else means
@@ -153,7 +153,7 @@ def prior_density(fault: Fault, distribution: str) -> npt.NDArray[np.float64]:
     return density * (down / scale) ** (shape - 1.0) * np.exp(-((down / scale) ** shape))
 
 
-def draw_hypocentre(fault: Fault, slip_m: npt.NDArray[np.float64], seed: int,
+def draw_hypocentre(fault: Fault, slip_m: npt.NDArray[np.float64], *, seed: int,
                     distribution: str = "mai2005") -> tuple[float, float]:
     """A hypocentre (along strike, down dip, km) drawn from `seed`: the published
     distribution of positions (Mai et al. 2005 for the first plane's mechanism, or Melgar

@@ -14,6 +14,8 @@ import math
 import numpy as np
 import numpy.typing as npt
 
+from .physics_settings import Rake, RiseTime, RuptureSpeed, ShallowZone, TimePerturbation
+
 FloatArray = npt.NDArray[np.float64]
 
 DYNE_CM_PER_N_M = 1e7
@@ -21,20 +23,22 @@ DYNE_CM_PER_N_M = 1e7
 MECHANISM_C_ALPHA = 0.1
 
 
-def correlated(base: FloatArray, independent: FloatArray, correlation: float) -> FloatArray:
+def correlated(base: FloatArray, independent: FloatArray, *, correlation: float) -> FloatArray:
     """A unit-variance field correlated with `base` at `correlation`."""
     return correlation * base + math.sqrt(1.0 - correlation**2) * independent
 
 
-def shallow_weight(depth_km: FloatArray, shallow_km: float, transition_km: float) -> FloatArray:
-    """1 above `shallow_km`, falling linearly to 0 over the next `transition_km` (the shallow
-    zone of Graves and Pitarka 2010; its 5 to 8 km ramp as the Broadband Platform sets it)."""
+def shallow_weight(depth_km: FloatArray, *, zone: ShallowZone) -> FloatArray:
+    """1 above the zone's `depth_km`, falling linearly to 0 over the next `transition_km`
+    (the shallow zone of Graves and Pitarka 2010; its 5 to 8 km ramp as the Broadband
+    Platform sets it)."""
+    shallow_km, transition_km = zone.depth_km, zone.transition_km
     if transition_km <= 0:
         return (depth_km <= shallow_km).astype(np.float64)
     return np.clip((shallow_km + transition_km - depth_km) / transition_km, 0.0, 1.0)
 
 
-def mechanism_factor(dip_deg: float, rake_deg: float) -> float:
+def mechanism_factor(*, dip_deg: float, rake_deg: float) -> float:
     """alpha_T of Graves and Pitarka (2015, eq. 2): 1 for strike-slip, down to about 0.9 for a
     shallow-dipping thrust. fD = 1 for dips up to 45 degrees, falling linearly to 0 at 90;
     fR = 1 - |rake - 90| / 90 for rakes in [0, 180], else 0."""
@@ -43,49 +47,52 @@ def mechanism_factor(dip_deg: float, rake_deg: float) -> float:
     return 1.0 / (1.0 + f_dip * f_rake * MECHANISM_C_ALPHA)
 
 
-def mean_rise_time_s(moment_nm: float, coefficient: float, alpha: float) -> float:
+def mean_rise_time_s(*, moment_nm: float, rise_time: RiseTime, alpha: float) -> float:
     """tau_A = coefficient * alpha_T * M0^(1/3), M0 in dyne cm (Graves and Pitarka 2010,
-    eq. 8, with coefficient 1.6e-9 s; Somerville et al. 1999 had 2.03e-9 s)."""
+    eq. 8, with coefficient 1.6e-9 s; Somerville et al. 1999 had 2.03e-9 s), alpha_T
+    `alpha` (`mechanism_factor`)."""
+    coefficient = rise_time.coefficient
     return coefficient * alpha * (moment_nm * DYNE_CM_PER_N_M) ** (1.0 / 3.0)
 
 
 def rupture_velocity_fraction(depth_km: FloatArray, slip_field: FloatArray,
-                              speed_field: FloatArray, mean_fraction: float, shallow_factor: float,
-                              shallow_km: float, transition_km: float, std: float,
-                              slip_correlation: float, lowest: float, highest: float) -> FloatArray:
-    """Rupture speed over shear-wave speed at every subfault: `mean_fraction` (0.8, Graves and
-    Pitarka 2010), times `shallow_factor` in the shallow zone, times 1 plus `std` times a
-    field correlated with slip at `slip_correlation` (faster where slip is larger), kept
-    within [`lowest`, `highest`]."""
-    base = mean_fraction * (1.0 - (1.0 - shallow_factor) * shallow_weight(depth_km, shallow_km,
-                                                                          transition_km))
-    perturbed = base * (1.0 + std * correlated(slip_field, speed_field, slip_correlation))
-    return np.clip(perturbed, lowest, highest)
+                              speed_field: FloatArray, *, speed: RuptureSpeed,
+                              shallow: ShallowZone) -> FloatArray:
+    """Rupture speed over shear-wave speed at every subfault: the speed's `fraction` (0.8,
+    Graves and Pitarka 2010), times its `shallow_factor` in the `shallow` zone, times 1
+    plus its `std` times a field correlated with slip at its `slip_correlation` (faster
+    where slip is larger), kept within [`min_fraction`, `max_fraction`]."""
+    base = speed.fraction * (1.0 - (1.0 - speed.shallow_factor) * shallow_weight(depth_km,
+                                                                                 zone=shallow))
+    perturbed = base * (1.0 + speed.std * correlated(slip_field, speed_field,
+                                                     correlation=speed.slip_correlation))
+    return np.clip(perturbed, speed.min_fraction, speed.max_fraction)
 
 
-def rise_times_s(slip_m: FloatArray, depth_km: FloatArray, rise_field: FloatArray,
-                 mean_s: float, shallow_factor: float, shallow_km: float, transition_km: float,
-                 slip_correlation: float, slip_log_std: float, spread: float,
+def rise_times_s(slip_m: FloatArray, depth_km: FloatArray, rise_field: FloatArray, *,
+                 mean_s: float, rise_time: RiseTime, shallow: ShallowZone, slip_log_std: float,
                  widening_s: npt.ArrayLike) -> FloatArray:
     """Every subfault's pulse duration: k F(z) sqrt(slip) exp(sigma xi) (Graves and Pitarka
-    2010, eq. 7, with F = `shallow_factor` in the shallow zone and 1 below it, and the
-    random part of Graves and Pitarka 2016), its logarithm kept within a factor `spread`
-    of the median by a soft bound, and k set so that the rise times as written (each
-    pulse widened by `widening_s`, the smoothing over its cell) average `mean_s` over the
-    slipping subfaults.
+    2010, eq. 7, with F = the rise time's `shallow_factor` in the `shallow` zone and 1
+    below it, and the random part of Graves and Pitarka 2016), its logarithm kept within
+    a factor `spread` of the median by a soft bound, and k set so that the rise times as
+    written (each pulse widened by `widening_s`, the smoothing over its cell) average
+    `mean_s` over the slipping subfaults.
 
-    sigma gives log rise time a correlation of `slip_correlation` with log slip (whose
-    standard deviation is `slip_log_std`). The bound scales the log rise times' offsets
+    sigma gives log rise time a correlation of the rise time's `slip_correlation` with log
+    slip (whose standard deviation is `slip_log_std`). The bound scales the log rise times' offsets
     from their median down, all by one factor, until all but RISE_TIME_BEYOND_SPREAD of
     them lie within log(spread), and clips those few: the distribution keeps its shape
     (no more than RISE_TIME_BEYOND_SPREAD of them reach a bound) and the longest stays a
     few times the mean.
     """
+    shallow_factor, slip_correlation = rise_time.shallow_factor, rise_time.slip_correlation
+    spread = rise_time.spread
     slipping = slip_m > 0
     if not slipping.any():
         return np.zeros_like(slip_m)
     random_std = 0.5 * slip_log_std * math.sqrt(1.0 / slip_correlation**2 - 1.0)
-    depth_factor = 1.0 + (shallow_factor - 1.0) * shallow_weight(depth_km, shallow_km, transition_km)
+    depth_factor = 1.0 + (shallow_factor - 1.0) * shallow_weight(depth_km, zone=shallow)
     log_shape = (np.log(depth_factor[slipping]) + 0.5 * np.log(slip_m[slipping])
                  + random_std * rise_field[slipping])
     offset = log_shape - np.median(log_shape)
@@ -108,12 +115,14 @@ RISE_TIME_BEYOND_SPREAD = 0.05
 MIN_PULSE_SHARE = 0.2
 
 
-def time_perturbation_amplitude_s(moment_nm: float, intercept_s: float, slope: float) -> float:
-    """dt = b0 + b1 M0^(1/3), M0 in dyne cm (Graves and Pitarka 2016, Wirth et al. 2017)."""
+def time_perturbation_amplitude_s(*, moment_nm: float, perturbation: TimePerturbation) -> float:
+    """dt = b0 + b1 M0^(1/3), M0 in dyne cm (Graves and Pitarka 2016, Wirth et al. 2017),
+    b0 the perturbation's `intercept_s` and b1 its `slope`."""
+    intercept_s, slope = perturbation.intercept_s, perturbation.slope
     return max(0.0, intercept_s + slope * (moment_nm * DYNE_CM_PER_N_M) ** (1.0 / 3.0))
 
 
-def time_shift_s(front_s: FloatArray, field: FloatArray, amplitude_s: float) -> FloatArray:
+def time_shift_s(front_s: FloatArray, field: FloatArray, *, amplitude_s: float) -> FloatArray:
     """How much earlier than the front each subfault starts: dt r, growing from nothing
     at the hypocentre as 1 - exp(-T / (TIME_PERTURBATION_ONSET dt)), so that no subfault
     starts before the rupture and the growth adds little to the shift's gradient."""
@@ -123,7 +132,7 @@ def time_shift_s(front_s: FloatArray, field: FloatArray, amplitude_s: float) -> 
     return np.asarray(amplitude_s * field * onset, dtype=np.float64)
 
 
-def steepness(shift_s: FloatArray, speed_km_s: FloatArray, limit_km_s: FloatArray,
+def steepness(shift_s: FloatArray, speed_km_s: FloatArray, limit_km_s: FloatArray, *,
               cell_km: float) -> FloatArray:
     """On a chart's grids: the shift's gradient over the room the front leaves below the
     speed limit, 1 / Vr - 1 / limit (s/km); above 1, a subfault could start as if the
@@ -155,11 +164,13 @@ TIME_PERTURBATION_ONSET = 10.0
 TIME_PERTURBATION_EXCEEDANCE = 0.01
 
 
-def rake_deg(mean_deg: FloatArray, rake_field: FloatArray, std_deg: float,
-             largest_deg: float, weight: FloatArray) -> FloatArray:
-    """The rake at every subfault: the mean plus a Gaussian perturbation of `std_deg`
-    (15 degrees, Graves and Pitarka 2010, 2016) kept within `largest_deg`, centred so that
-    its `weight`-weighted mean (the slip's) is zero: the rupture keeps its mechanism."""
+def rake_deg(mean_deg: FloatArray, rake_field: FloatArray, *, variation: Rake,
+             weight: FloatArray) -> FloatArray:
+    """The rake at every subfault: the mean plus a Gaussian perturbation of the variation's
+    `std_deg` (15 degrees, Graves and Pitarka 2010, 2016) kept within its
+    `max_deviation_deg`, centred so that its `weight`-weighted mean (the slip's) is zero:
+    the rupture keeps its mechanism."""
+    std_deg, largest_deg = variation.std_deg, variation.max_deviation_deg
     deviation = np.clip(std_deg * rake_field, -largest_deg, largest_deg)
     if weight.sum() > 0:
         for _ in range(RAKE_CENTRING_PASSES):
@@ -175,7 +186,7 @@ def rake_deg(mean_deg: FloatArray, rake_field: FloatArray, std_deg: float,
 RAKE_CENTRING_PASSES = 4
 
 
-def largest_frequency_hz(cell_km: float, speed_km_s: FloatArray) -> float:
+def largest_frequency_hz(speed_km_s: FloatArray, *, cell_km: float) -> float:
     """The highest frequency the chart resolves: the front is sampled every cell, that is
     every h / Vr seconds, so frequencies up to Vr / (2 h) are resolved (taking the slowest
     twentieth of the subfaults' rupture speeds). Above it, the smoothing of each subfault's

@@ -53,7 +53,7 @@ class ReferenceGrid:
     shape: tuple[int, int]
 
 
-def reference_grid(extent_km: tuple[float, float],
+def reference_grid(*, extent_km: tuple[float, float],
                    correlation_km: tuple[float, float]) -> ReferenceGrid:
     """The grid of a chart `extent_km` (down dip, along strike) for correlation lengths
     (along strike, down dip): NODES_PER_CORRELATION nodes per shorter length, coarser
@@ -85,14 +85,14 @@ class Taps:
     weight: FloatArray
 
 
-def interpolation_taps(spacing_km: float, at_km: npt.ArrayLike) -> Taps:
+def interpolation_taps(at_km: npt.ArrayLike, *, spacing_km: float) -> Taps:
     """The taps that carry values on nodes (i - 1) spacing to the points `at_km`."""
     position = np.asarray(at_km, dtype=np.float64) / spacing_km + 1.0
     node = np.floor(position).astype(np.intp)[:, None] - 1 + np.arange(4)[None, :]
     return Taps(node, keys_weight(position[:, None] - node))
 
 
-def interpolate(values: FloatArray, down: Taps, along: Taps) -> FloatArray:
+def interpolate(values: FloatArray, *, down: Taps, along: Taps) -> FloatArray:
     """A grid on nodes carried to points, down dip by `down` and along strike by `along`."""
     across = values[:, along.index[:, 0]] * along.weight[:, 0]
     for k in range(1, 4):
@@ -103,7 +103,7 @@ def interpolate(values: FloatArray, down: Taps, along: Taps) -> FloatArray:
     return np.asarray(carried, dtype=np.float64)
 
 
-def high_pass(embedding: Embedding, cell_km: float, spacing_km: float) -> Embedding | None:
+def high_pass(embedding: Embedding, *, cell_km: float, spacing_km: float) -> Embedding | None:
     """The embedding with only the wavenumbers beyond a grid of `spacing_km`'s Nyquist
     wavenumber (in either direction); None when there are none."""
     limit = 0.5 / spacing_km  # cycles per km
@@ -128,12 +128,12 @@ class ReferenceFields:
     embedding: Embedding
 
 
-def draw_reference(extent_km: tuple[float, float], correlation_km: tuple[float, float],
+def draw_reference(*, extent_km: tuple[float, float], correlation_km: tuple[float, float],
                    hurst: float, seed: int, count: int,
                    timings: dict[str, float]) -> ReferenceFields:
     """`count` base fields on the reference grid of a fault `extent_km` (down dip, along
     strike), from the rupture's seed; the kernel's seconds added to `timings`."""
-    grid = reference_grid(extent_km, correlation_km)
+    grid = reference_grid(extent_km=extent_km, correlation_km=correlation_km)
     embedding = embed_von_karman(grid.shape, grid.spacing_km, correlation_km, hurst)
     values: list[FloatArray] = []
     for draw in range(math.ceil(count / 2)):
@@ -142,30 +142,32 @@ def draw_reference(extent_km: tuple[float, float], correlation_km: tuple[float, 
     return ReferenceFields(grid, values[:count], embedding)
 
 
-def base_on_chart(reference: ReferenceFields, chart: Chart, cell_km: float,
+def base_on_chart(reference: ReferenceFields, chart: Chart, *, cell_km: float,
                   along_km: float) -> list[FloatArray]:
     """The base fields on a chart's cells, the chart starting `along_km` along the fault:
     the same field on both sides of every junction."""
     rows, columns = chart.shape
     spacing = reference.grid.spacing_km
-    down = interpolation_taps(spacing, (np.arange(rows) + 0.5) * cell_km)
-    along = interpolation_taps(spacing, along_km + (np.arange(columns) + 0.5) * cell_km)
-    return [interpolate(values, down, along) for values in reference.values]
+    down = interpolation_taps((np.arange(rows) + 0.5) * cell_km, spacing_km=spacing)
+    along = interpolation_taps(along_km + (np.arange(columns) + 0.5) * cell_km,
+                               spacing_km=spacing)
+    return [interpolate(values, down=down, along=along) for values in reference.values]
 
 
 @functools.lru_cache(maxsize=EMBEDDING_CACHE_SIZE)
-def detail_embedding(cells: tuple[int, int], cell_km: float, correlation_km: tuple[float, float],
-                     hurst: float, spacing_km: float) -> Embedding | None:
+def detail_embedding(cells: tuple[int, int], *, cell_km: float,
+                     correlation_km: tuple[float, float], hurst: float,
+                     spacing_km: float) -> Embedding | None:
     """The chart's embedding with only the wavenumbers a reference grid of `spacing_km`
     cannot hold; made once per process for the same arguments, as the embedding is."""
-    above = high_pass(embed_von_karman(cells, cell_km, correlation_km, hurst), cell_km,
-                      spacing_km)
+    above = high_pass(embed_von_karman(cells, cell_km, correlation_km, hurst), cell_km=cell_km,
+                      spacing_km=spacing_km)
     if above is not None:
         above.amplitudes.flags.writeable = False  # shared by every draw that reuses it
     return above
 
 
-def detail_on_chart(chart: Chart, number: int, cell_km: float,
+def detail_on_chart(chart: Chart, number: int, *, cell_km: float,
                     correlation_km: tuple[float, float], hurst: float, spacing_km: float,
                     seed: int, count: int,
                     timings: dict[str, float]) -> tuple[list[FloatArray], Embedding] | None:
@@ -174,7 +176,8 @@ def detail_on_chart(chart: Chart, number: int, cell_km: float,
     grid."""
     if not count or cell_km >= spacing_km:
         return None
-    above = detail_embedding(chart.shape, cell_km, correlation_km, hurst, spacing_km)
+    above = detail_embedding(chart.shape, cell_km=cell_km, correlation_km=correlation_km,
+                             hurst=hurst, spacing_km=spacing_km)
     if above is None:
         return None
     detail: list[FloatArray] = []

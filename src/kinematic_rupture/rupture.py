@@ -42,6 +42,8 @@ from .front import Seed, front_times, hypocentre_seed
 from .moment import moment_rate
 from .pulses import (centred_starts, crossing_widths, nonzero_spans, rupture_duration_s,
                      slip_spans_s, smooth_rows)
+from .physics_settings import (Rake, RiseTime, RuptureSpeed, ShallowZone, SlipSettings,
+                               TimePerturbation)
 from .hypocentre import (DISTRIBUTIONS, check_hypocentre, default_hypocentre, draw_hypocentre,
                          hypocentre_subfault)
 
@@ -69,21 +71,10 @@ WIDEST_JUMP_KM = 5.0
 # minutes (the 2004 Sumatra-Andaman earthquake, about 500 s; Ammon et al. 2005, Science
 # 308, 1133-1139), and a fault triggered later is another earthquake.
 LONGEST_JUNCTION_DELAY_S = 600.0
-# Bounds of the settings that have no natural one, each far beyond what a rupture uses,
-# so that no arithmetic of the build overflows:
-# a slip rate sampled less often than every 10 s leaves no pulse of any earthquake
-# (the largest ruptures' rise times are some tens of seconds) more than a sample or two;
+# A slip rate sampled less often than every 10 s leaves no pulse of any earthquake (the
+# largest ruptures' rise times are some tens of seconds) more than a sample or two; the
+# bounds of the other settings without a natural one are in `physics_settings`.
 MAX_DT_S = 10.0
-# correlation lengths beyond a quarter of the Earth's circumference give the same, nearly
-# uniform field on a fault of any size the geometry allows;
-MAX_CORRELATION_KM = 1e4
-# rise-time coefficients 50 times Graves and Pitarka's (2010) 1.6e-9, which give mean
-# rise times over a minute at Mw 7;
-MAX_RISE_TIME_COEFFICIENT = 1e-7
-# rupture-time perturbations of 10 s and more, against Graves and Pitarka's (2010)
-# 0.1 s + 5e-10 M0^(1/3), which is about 0.45 s at Mw 7.
-MAX_TIME_PERTURBATION_INTERCEPT_S = 10.0
-MAX_TIME_PERTURBATION_SLOPE = 1e-8
 
 
 @dataclass(frozen=True)
@@ -161,77 +152,25 @@ class RuptureSettings:
         def set_(name: str, value: object) -> None:
             object.__setattr__(self, name, value)
 
-        def fraction(name: str, what: str, low_open: bool = False) -> None:
-            set_(name, checks.within(name, getattr(self, name), 0.0, 1.0, what, low_open=low_open))
-
         set_("magnitude", scaling.checked_magnitude(self.magnitude))
         set_("seed", checks.whole("seed", self.seed, 0, checks.UINT64_MAX, "a seed"))
         if self.hypocentre_km is not None:
             set_("hypocentre_km", checks.pair("hypocentre_km", self.hypocentre_km))
-        set_("hurst", checks.within("hurst", self.hurst, 0.0, 1.0, "a Hurst exponent",
-                                    low_open=True))
-        if self.correlation_km is not None:
-            along, down = checks.pair("correlation_km", self.correlation_km)
-            if along <= 0 or down <= 0:
-                raise SettingError("correlation_km", self.correlation_km,
-                                   "correlation lengths must be positive numbers of km")
-            if max(along, down) > MAX_CORRELATION_KM:
-                raise SettingError("correlation_km", self.correlation_km,
-                                   f"correlation lengths must be at most {MAX_CORRELATION_KM:g} "
-                                   f"km: longer ones give the same, nearly uniform field")
-            set_("correlation_km", (along, down))
-        set_("slip_cov", checks.within("slip_cov", self.slip_cov, 0.0, 5.0,
-                                       "a coefficient of variation", low_open=True))
+        for concept in (SlipSettings, ShallowZone, RuptureSpeed, RiseTime, TimePerturbation,
+                        Rake):
+            for name, value in concept.of(self).flat().items():
+                set_(name, value)
         set_("dt_s", checks.at_most("dt_s", checks.positive("dt_s", self.dt_s, "seconds"),
                                     MAX_DT_S, "s: a slip rate sampled less often gives no "
                                     "earthquake's pulse more than a sample or two"))
         set_("beta", checks.within("beta", self.beta, 0.0, 0.5, "a rising fraction",
                                    low_open=True))
-        low = checks.within("rupture_velocity_min_fraction", self.rupture_velocity_min_fraction,
-                            0.0, 2.0, "a fraction of the shear-wave speed", low_open=True)
-        high = checks.within("rupture_velocity_max_fraction", self.rupture_velocity_max_fraction,
-                             low, 2.0, "the largest fraction (no less than the smallest)")
-        set_("rupture_velocity_min_fraction", low)
-        set_("rupture_velocity_max_fraction", high)
-        set_("rupture_velocity_fraction",
-             checks.within("rupture_velocity_fraction", self.rupture_velocity_fraction, low, high,
-                           "the mean fraction (between the smallest and the largest)"))
-        set_("rupture_velocity_std", checks.within("rupture_velocity_std", self.rupture_velocity_std,
-                                                   0.0, 1.0, "a fractional standard deviation"))
-        for name in ("rupture_velocity_slip_correlation", "time_perturbation_slip_correlation"):
-            fraction(name, "a correlation")
-        fraction("rise_time_slip_correlation", "a correlation", low_open=True)
-        for name in ("shallow_depth_km", "shallow_transition_km"):
-            set_(name, checks.at_most(name, checks.non_negative(name, getattr(self, name), "km"),
-                                      MAX_DEPTH_KM, DEPTH_REASON))
-        fraction("shallow_rupture_velocity_factor", "a factor", low_open=True)
-        set_("shallow_rise_time_factor", checks.within("shallow_rise_time_factor",
-                                                       self.shallow_rise_time_factor, 1.0, 10.0,
-                                                       "a factor"))
-        set_("rise_time_coefficient", checks.within(
-            "rise_time_coefficient", self.rise_time_coefficient, 0.0, MAX_RISE_TIME_COEFFICIENT,
-            "a coefficient in s per (dyne cm)^(1/3)",
-            low_open=True))
-        set_("rise_time_spread", checks.within("rise_time_spread", self.rise_time_spread, 1.0,
-                                               100.0, "a factor above 1", low_open=True))
         if self.hypocentre_distribution not in (None, *DISTRIBUTIONS):
             raise SettingError("hypocentre_distribution", self.hypocentre_distribution,
                                f"must be one of {', '.join(DISTRIBUTIONS)}, or none")
         if self.hypocentre_distribution is not None and self.hypocentre_km is not None:
             raise SettingError("hypocentre_distribution", self.hypocentre_distribution,
                                "draws the hypocentre; give it or a hypocentre, not both")
-        set_("time_perturbation_intercept_s", checks.within(
-            "time_perturbation_intercept_s", self.time_perturbation_intercept_s,
-            -MAX_TIME_PERTURBATION_INTERCEPT_S, MAX_TIME_PERTURBATION_INTERCEPT_S,
-            "an intercept in s"))
-        set_("time_perturbation_slope", checks.within(
-            "time_perturbation_slope", self.time_perturbation_slope, 0.0,
-            MAX_TIME_PERTURBATION_SLOPE, "a slope in s per (dyne cm)^(1/3)"))
-        set_("rake_std_deg", checks.within("rake_std_deg", self.rake_std_deg, 0.0, 90.0,
-                                           "a standard deviation in degrees"))
-        set_("rake_max_deviation_deg", checks.within("rake_max_deviation_deg",
-                                                     self.rake_max_deviation_deg, 0.0, 90.0,
-                                                     "a deviation in degrees"))
         set_("junction_delay_s", checks.within("junction_delay_s", self.junction_delay_s, 0.0,
                                                LONGEST_JUNCTION_DELAY_S, "a delay in seconds"))
         if not isinstance(self.velocity_model, (GenericCrust, LayeredModel)):
@@ -243,7 +182,38 @@ class RuptureSettings:
 
     def slip_log_std(self) -> float:
         """The standard deviation of log slip of a lognormal with `slip_cov`."""
-        return math.sqrt(math.log1p(self.slip_cov**2))
+        return self.slip.log_std
+
+    @property
+    def slip(self) -> SlipSettings:
+        """`hurst`, `correlation_km` and `slip_cov` as one object."""
+        return SlipSettings.of(self)
+
+    @property
+    def shallow_zone(self) -> ShallowZone:
+        """`shallow_depth_km` and `shallow_transition_km` as one object."""
+        return ShallowZone.of(self)
+
+    @property
+    def rupture_speed(self) -> RuptureSpeed:
+        """The `rupture_velocity_*` settings and `shallow_rupture_velocity_factor` as one
+        object."""
+        return RuptureSpeed.of(self)
+
+    @property
+    def rise_time(self) -> RiseTime:
+        """The `rise_time_*` settings and `shallow_rise_time_factor` as one object."""
+        return RiseTime.of(self)
+
+    @property
+    def time_perturbation(self) -> TimePerturbation:
+        """The `time_perturbation_*` settings as one object."""
+        return TimePerturbation.of(self)
+
+    @property
+    def rake(self) -> Rake:
+        """`rake_std_deg` and `rake_max_deviation_deg` as one object."""
+        return Rake.of(self)
 
     def settings(self) -> dict[str, object]:
         """The settings as plain values, as a settings file holds them."""
@@ -524,7 +494,7 @@ def check_magnitude(fault: Fault, settings: RuptureSettings) -> None:
     width_m = 1e3 * min(min(plane.width_km for plane in fault.planes), fault.length_km)
     stress = scaling.stress_drop_pa(moment, area_m2, rigidity, width_m)
     if not stress <= scaling.MAX_STRESS_DROP_PA:
-        largest = largest_magnitude(area_m2, rigidity, width_m)
+        largest = largest_magnitude(area_m2=area_m2, rigidity_pa=rigidity, width_m=width_m)
         raise SettingError("magnitude", settings.magnitude,
                            f"a fault of {area_m2 / 1e6:.4g} km^2 carries at most Mw {largest:.2f}: "
                            f"more would need a stress drop above "
@@ -537,9 +507,11 @@ def check_magnitude(fault: Fault, settings: RuptureSettings) -> None:
                            f"for a mean slip of {scaling.MIN_MEAN_SLIP_M * 1e3:g} mm")
 
 
-def largest_magnitude(area_m2: float, rigidity: float, width_m: float) -> float:
-    slip = scaling.MAX_STRESS_DROP_PA * math.pi * width_m / (2.0 * rigidity)
-    return scaling.moment_magnitude(slip * rigidity * area_m2)
+def largest_magnitude(*, area_m2: float, rigidity_pa: float, width_m: float) -> float:
+    """The largest moment magnitude a fault of `area_m2` and `width_m` can carry with
+    rigidity `rigidity_pa` (Pa) at the largest stress drop crustal rock holds."""
+    slip = scaling.MAX_STRESS_DROP_PA * math.pi * width_m / (2.0 * rigidity_pa)
+    return scaling.moment_magnitude(slip * rigidity_pa * area_m2)
 
 
 def scaling_warnings(fault: Fault, settings: RuptureSettings) -> list[str]:
@@ -640,7 +612,7 @@ def rise_time_warnings(rupture: "Rupture") -> list[str]:
 # ---- The rupture --------------------------------------------------------------------------
 
 
-def ramp(count: int, taper_cells: float, near: bool, far: bool) -> FloatArray:
+def ramp(count: int, *, taper_cells: float, near: bool, far: bool) -> FloatArray:
     """A cosine taper over `taper_cells` at the near end, the far end, both or neither."""
     centre = np.arange(count) + 0.5
     weight = np.ones(count)
@@ -651,38 +623,40 @@ def ramp(count: int, taper_cells: float, near: bool, far: bool) -> FloatArray:
     return weight
 
 
-def edge_taper(fault: Fault, chart: Chart, first: bool, last: bool) -> FloatArray:
+def edge_taper(fault: Fault, chart: Chart, *, first: bool, last: bool) -> FloatArray:
     """The slip taper on a chart: towards the fault's ends (a chart's first and last
     column where they are the fault's), the bottom, and the top unless it reaches the
     surface, each over TAPER_FRACTION of the chart's width or of the fault's length."""
     rows, columns = chart.shape
     fault_columns = round(fault.length_km / fault.cell_km)
     top = fault.planes[chart.planes[0]].top_depth_km > 0
-    down = ramp(rows, TAPER_FRACTION * rows, near=top, far=True)
-    along = ramp(columns, TAPER_FRACTION * fault_columns, near=first, far=last)
+    down = ramp(rows, taper_cells=TAPER_FRACTION * rows, near=top, far=True)
+    along = ramp(columns, taper_cells=TAPER_FRACTION * fault_columns, near=first, far=last)
     return down[:, None] * along[None, :]
 
 
-def scaled_slip(shape: FloatArray, rigidity: FloatArray, cell_area_m2: float,
-                moment: float) -> FloatArray:
-    """`shape` scaled to `moment`, with slip the pulses would drop set to exactly zero.
+def scaled_slip(shape: FloatArray, rigidity: FloatArray, *, cell_area_m2: float,
+                moment_nm: float) -> FloatArray:
+    """`shape` scaled to the moment `moment_nm` (N m) with `rigidity` (Pa) on cells of
+    `cell_area_m2`, with slip the pulses would drop set to exactly zero.
 
     Zeroing loses moment, so the slip is scaled again; that scale is at least 1 and
     brings nothing back under the threshold.
     """
-    slip = shape * (moment / (cell_area_m2 * (rigidity * shape).sum()))
+    slip = shape * (moment_nm / (cell_area_m2 * (rigidity * shape).sum()))
     slip[slip <= SLIP_THRESHOLD_M] = 0.0
-    return slip * (moment / (cell_area_m2 * (rigidity * slip).sum()))
+    return slip * (moment_nm / (cell_area_m2 * (rigidity * slip).sum()))
 
 
 def mean_rise_time_s(fault: Fault, settings: RuptureSettings) -> float:
     """The average rise time of the target moment, with the planes' mechanism factors
     averaged over their areas."""
     areas = [plane.length_km * plane.width_km for plane in fault.planes]
-    alpha = sum(area * kinematics.mechanism_factor(plane.dip_deg, plane.rake_deg)
+    alpha = sum(area * kinematics.mechanism_factor(dip_deg=plane.dip_deg,
+                                                   rake_deg=plane.rake_deg)
                 for area, plane in zip(areas, fault.planes)) / sum(areas)
-    return kinematics.mean_rise_time_s(scaling.moment_nm(settings.magnitude),
-                                       settings.rise_time_coefficient, alpha)
+    return kinematics.mean_rise_time_s(moment_nm=scaling.moment_nm(settings.magnitude),
+                                       rise_time=settings.rise_time, alpha=alpha)
 
 
 @dataclass(frozen=True, eq=False)
@@ -712,19 +686,21 @@ def draw_all(fault: Fault, charts: list[Chart], settings: RuptureSettings,
     number; the embeddings they came from; and the reference grid's spacing."""
     correlation = settings.correlation_lengths_km()
     widest = max(plane.width_km for plane in fault.planes)
-    reference = draw_reference((widest, fault.length_km), correlation, settings.hurst,
-                               settings.seed, len(BASE_FIELDS), timings)
+    reference = draw_reference(extent_km=(widest, fault.length_km), correlation_km=correlation,
+                               hurst=settings.hurst, seed=settings.seed,
+                               count=len(BASE_FIELDS), timings=timings)
     base = {name: np.empty(fault.subfault_count) for name in BASE_FIELDS}
     detail = {name: np.zeros(fault.subfault_count) for name in DETAIL_FIELDS}
     embeddings = [reference.embedding]
     for number, chart in enumerate(charts):
         along = sum(plane.length_km for plane in fault.planes[:chart.planes[0]])
-        for name, values in zip(BASE_FIELDS, base_on_chart(reference, chart, fault.cell_km,
-                                                           along)):
+        for name, values in zip(BASE_FIELDS, base_on_chart(reference, chart,
+                                                           cell_km=fault.cell_km,
+                                                           along_km=along)):
             chart.scatter(values, base[name])
-        drawn = detail_on_chart(chart, number, fault.cell_km, correlation, settings.hurst,
-                                reference.grid.spacing_km, settings.seed, len(DETAIL_FIELDS),
-                                timings)
+        drawn = detail_on_chart(chart, number, cell_km=fault.cell_km, correlation_km=correlation,
+                                hurst=settings.hurst, spacing_km=reference.grid.spacing_km,
+                                seed=settings.seed, count=len(DETAIL_FIELDS), timings=timings)
         if drawn is not None:
             embeddings.append(drawn[1])
             for name, values in zip(DETAIL_FIELDS, drawn[0]):
@@ -734,7 +710,7 @@ def draw_all(fault: Fault, charts: list[Chart], settings: RuptureSettings,
                   rake=base["rake"] + detail["rake"]), embeddings, reference.grid.spacing_km
 
 
-def slip_shape(fault: Fault, charts: list[Chart], slip_field: FloatArray,
+def slip_shape(fault: Fault, charts: list[Chart], slip_field: FloatArray, *,
                log_std: float) -> FloatArray:
     """exp(log_std z), tapered towards the fault's edges: the slip before scaling."""
     shape = np.exp(log_std * slip_field)
@@ -767,15 +743,16 @@ def rupture_times_s(fault: Fault, charts: list[Chart], front: FloatArray, fields
     down if need be so that on all but a hundredth of the fault its gradient leaves the
     written times no faster than the shear-wave speed (or the largest speed the settings
     allow, when above it)."""
+    perturbation = settings.time_perturbation
     amplitude = kinematics.time_perturbation_amplitude_s(
-        scaling.moment_nm(settings.magnitude), settings.time_perturbation_intercept_s,
-        settings.time_perturbation_slope)
+        moment_nm=scaling.moment_nm(settings.magnitude), perturbation=perturbation)
     field_ = kinematics.correlated(fields_.slip_base, fields_.time,
-                                   settings.time_perturbation_slip_correlation)
-    shift = kinematics.time_shift_s(front, field_, amplitude)
+                                   correlation=perturbation.slip_correlation)
+    shift = kinematics.time_shift_s(front, field_, amplitude_s=amplitude)
     limit = vs * max(1.0, settings.rupture_velocity_max_fraction)
     steep = np.concatenate([kinematics.steepness(chart.gather(shift), chart.gather(speed),
-                                                 chart.gather(limit), fault.cell_km).ravel()
+                                                 chart.gather(limit),
+                                                 cell_km=fault.cell_km).ravel()
                             for chart in charts])
     scale = kinematics.bounded_scale(steep)
     return np.maximum(front - scale * shift, 0.0), scale * amplitude
@@ -835,17 +812,15 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     fields_, embeddings, spacing = draw_all(fault, charts, settings, timings)
     target = scaling.moment_nm(settings.magnitude)
     log_std = settings.slip_log_std()
-    slip = scaled_slip(slip_shape(fault, charts, fields_.slip, log_std), rigidity,
-                       fault.cell_area_m2, target)
-    hypocentre = fixed or draw_hypocentre(fault, slip, settings.seed,
-                                          settings.hypocentre_distribution or "mai2005")
+    slip = scaled_slip(slip_shape(fault, charts, fields_.slip, log_std=log_std), rigidity,
+                       cell_area_m2=fault.cell_area_m2, moment_nm=target)
+    hypocentre = fixed or draw_hypocentre(
+        fault, slip, seed=settings.seed,
+        distribution=settings.hypocentre_distribution or "mai2005")
 
     fraction = kinematics.rupture_velocity_fraction(
-        depth, fields_.slip_base, fields_.speed, settings.rupture_velocity_fraction,
-        settings.shallow_rupture_velocity_factor, settings.shallow_depth_km,
-        settings.shallow_transition_km, settings.rupture_velocity_std,
-        settings.rupture_velocity_slip_correlation, settings.rupture_velocity_min_fraction,
-        settings.rupture_velocity_max_fraction)
+        depth, fields_.slip_base, fields_.speed, speed=settings.rupture_speed,
+        shallow=settings.shallow_zone)
     speed = vs * fraction
     start, seed, hypocentre_cell = start_of_rupture(fault, charts, hypocentre, speed)
     with timing(timings, "eikonal_solve"):
@@ -855,10 +830,9 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
 
     widths = crossing_widths(fault.cell_km, speed, settings.dt_s)
     rise = kinematics.rise_times_s(
-        slip, depth, fields_.rise, mean_rise_time_s(fault, settings),
-        settings.shallow_rise_time_factor, settings.shallow_depth_km,
-        settings.shallow_transition_km, settings.rise_time_slip_correlation, log_std,
-        settings.rise_time_spread, (widths - 2) * settings.dt_s)
+        slip, depth, fields_.rise, mean_s=mean_rise_time_s(fault, settings),
+        rise_time=settings.rise_time, shallow=settings.shallow_zone, slip_log_std=log_std,
+        widening_s=(widths - 2) * settings.dt_s)
     beta = np.full(slip.size, settings.beta)
     with timing(timings, "synthesise_pulses"):
         offsets, samples = _kernels.synthesise_pulses(slip, rise, settings.dt_s, beta)
@@ -867,8 +841,8 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     first, last = nonzero_spans(offsets, samples)
     written_rise = slip_spans_s(first, last, settings.dt_s)
     mean_rake = fault.per_plane([plane.rake_deg for plane in fault.planes])
-    rake = kinematics.rake_deg(mean_rake, fields_.rake, settings.rake_std_deg,
-                               settings.rake_max_deviation_deg, slip)
+    rake = kinematics.rake_deg(mean_rake, fields_.rake, variation=settings.rake,
+                               weight=slip)
 
     moment = float((rigidity * slip).sum()) * fault.cell_area_m2
     rate = moment_rate(starts, offsets, samples, rigidity * fault.cell_area_m2, settings.dt_s)

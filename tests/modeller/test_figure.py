@@ -203,7 +203,8 @@ def test_the_brune_reference_is_the_corner_that_fits_the_spectrum(name, ruptures
     assert best <= misfit(spectrum, moment, corner * 1.1)
     assert best <= misfit(spectrum, moment, corner / 1.1)
     assert spectrum.stress_drop_pa == pytest.approx(stress_drop_from_corner(moment, corner))
-    resolved = largest_frequency_hz(rupture.fault.cell_km, rupture.rupture_velocity_km_s)
+    resolved = largest_frequency_hz(rupture.rupture_velocity_km_s,
+                                    cell_km=rupture.fault.cell_km)
     assert spectrum.highest_hz == pytest.approx(min(5.0, resolved, 0.5 / rupture.dt_s))
 
 

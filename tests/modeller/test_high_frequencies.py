@@ -20,7 +20,7 @@ def drawn():
 
 def test_coarse_and_fine_cells_give_the_same_level_up_to_what_the_coarse_cells_resolve(drawn):
     (fine_f, fine_a, _), (coarse_f, coarse_a, coarse) = drawn[0.1], drawn[0.5]
-    highest = largest_frequency_hz(0.5, coarse.rupture_velocity_km_s)
+    highest = largest_frequency_hz(coarse.rupture_velocity_km_s, cell_km=0.5)
     _, fine = brune.band_average(fine_f, fine_a, 0.02, highest)
     _, coarse_levels = brune.band_average(coarse_f, coarse_a, 0.02, highest)
     assert np.all((coarse_levels / fine > 1 / 1.5) & (coarse_levels / fine < 1.5)), \
@@ -30,4 +30,4 @@ def test_coarse_and_fine_cells_give_the_same_level_up_to_what_the_coarse_cells_r
 @pytest.mark.parametrize("cell, speed, expected", [(0.1, 2.0, 10.0), (0.5, 2.0, 2.0)])
 def test_the_largest_frequency_a_cell_resolves_is_half_the_rate_the_front_crosses_cells(
         cell, speed, expected):
-    assert largest_frequency_hz(cell, np.full(100, speed)) == pytest.approx(expected)
+    assert largest_frequency_hz(np.full(100, speed), cell_km=cell) == pytest.approx(expected)

@@ -12,6 +12,7 @@ import pytest
 from kinematic_rupture import Fault, RuptureSettings, build_rupture, kinematics, scaling
 from kinematic_rupture.charts import fault_charts
 from kinematic_rupture.field import embed_von_karman
+from kinematic_rupture.physics_settings import RiseTime, ShallowZone
 from kinematic_rupture.hypocentre import (MAI_2005_CLASS_SHARES, draw_hypocentre,
                                           hypocentre_subfault, slip_classes)
 from kinematic_rupture.random_fields import (base_on_chart, detail_on_chart, draw_reference,
@@ -35,27 +36,27 @@ def block_means(grid, cell, side=2.0):
 def test_cubic_convolution_carries_quadratics_exactly(at):
     nodes, spacing = 13, 0.5  # as a reference grid holds 5 km: ceil(5 / 0.5) + 3
     position = (np.arange(nodes) - 1.0) * spacing  # node i at (i - 1) spacing
-    taps = interpolation_taps(spacing, at)
+    taps = interpolation_taps(at, spacing_km=spacing)
     assert taps.index.min() >= 0 and taps.index.max() < nodes
     values = 0.3 - 1.2 * position + 0.7 * position**2
     carried = (values[taps.index] * taps.weight).sum(axis=1)
     assert np.allclose(carried, 0.3 - 1.2 * at + 0.7 * at**2, atol=1e-12)
     # On a grid, along strike and down dip at once.
     grid = values[:, None] * values[None, :]
-    both = interpolate(grid, taps, taps)
+    both = interpolate(grid, down=taps, along=taps)
     assert np.allclose(both, np.outer(carried, carried), atol=1e-12)
 
 
 def test_the_detail_keeps_only_what_the_reference_grid_cannot_hold():
     embedding = embed_von_karman((40, 80), 0.1, (3.0, 2.0), 0.75)
-    detail = high_pass(embedding, 0.1, 0.5)
+    detail = high_pass(embedding, cell_km=0.1, spacing_km=0.5)
     rows, columns = embedding.amplitudes.shape
     down = np.arange(rows) / (embedding.padded_shape[0] * 0.1)
     along = np.arange(columns) / (embedding.padded_shape[1] * 0.1)
     beyond = (down[:, None] > 1.0) | (along[None, :] > 1.0)  # 1 / (2 x 0.5 km)
     assert np.all(detail.amplitudes[~beyond] == 0.0)
     assert np.array_equal(detail.amplitudes[beyond], embedding.amplitudes[beyond])
-    assert high_pass(embedding, 0.1, 0.1) is None
+    assert high_pass(embedding, cell_km=0.1, spacing_km=0.1) is None
 
 
 def test_a_seed_draws_the_same_fields_on_cells_of_any_size():
@@ -64,10 +65,12 @@ def test_a_seed_draws_the_same_fields_on_cells_of_any_size():
     for cell in (0.1, 0.25, 0.5):
         fault = Fault.single(cell_km=cell, **SMALL)
         chart = fault_charts(fault)[0]
-        reference = draw_reference((6.0, 10.0), correlation, 0.75, 11, 2, {})
-        base = base_on_chart(reference, chart, cell, 0.0)
-        detail = detail_on_chart(chart, 0, cell, correlation, 0.75, reference.grid.spacing_km,
-                                 11, 1, {})
+        reference = draw_reference(extent_km=(6.0, 10.0), correlation_km=correlation,
+                                   hurst=0.75, seed=11, count=2, timings={})
+        base = base_on_chart(reference, chart, cell_km=cell, along_km=0.0)
+        detail = detail_on_chart(chart, 0, cell_km=cell, correlation_km=correlation, hurst=0.75,
+                                 spacing_km=reference.grid.spacing_km, seed=11, count=1,
+                                 timings={})
         slip = base[0] + (detail[0][0] if detail else 0.0)
         blocks[cell] = (block_means(slip, cell), block_means(base[1], cell))
     for fine, coarse in ((0.1, 0.25), (0.1, 0.5), (0.25, 0.5)):
@@ -102,8 +105,11 @@ def test_rise_times_as_written_average_the_mean_without_a_floor_or_a_tail(wideni
     slip, field = lognormal_slip(20_000)
     slip[:500] = 0.0
     depth = np.linspace(0.0, 15.0, slip.size)
-    rise = kinematics.rise_times_s(slip, depth, field, 1.5, 2.0, 5.0, 3.0, 0.5, 0.64, 2.5,
-                                   np.full(slip.size, widening))
+    rise = kinematics.rise_times_s(
+        slip, depth, field, mean_s=1.5,
+        rise_time=RiseTime(coefficient=2e-9, slip_correlation=0.5, spread=2.5, shallow_factor=2.0),
+        shallow=ShallowZone(depth_km=5.0, transition_km=3.0), slip_log_std=0.64,
+        widening_s=np.full(slip.size, widening))
     slipping = rise[slip > 0]
     assert np.all(rise[slip == 0] == 0.0)
     assert (slipping + widening).mean() == pytest.approx(1.5, rel=1e-12)
@@ -127,8 +133,8 @@ def test_the_time_shift_is_scaled_until_its_gradient_stays_below_the_room():
     speed = np.full(front.shape, 2.8)
     limit = np.full(front.shape, 3.5)
     ripple = np.sin(2 * np.pi * x / 2.0)[None, :] * np.ones((20, 1))
-    shift = kinematics.time_shift_s(front, ripple, 0.5)
-    steep = kinematics.steepness(shift, speed, limit, 0.1)
+    shift = kinematics.time_shift_s(front, ripple, amplitude_s=0.5)
+    steep = kinematics.steepness(shift, speed, limit, cell_km=0.1)
     scale = kinematics.bounded_scale(steep.ravel())
     assert scale < 1.0
     written = front - scale * shift
@@ -188,10 +194,11 @@ def test_on_even_slip_hypocentres_follow_their_published_positions(distribution,
                                                                    down_mean):
     fault = Fault.single(cell_km=0.5, length_km=60.0, width_km=20.0, rake_deg=rake)
     slip = np.ones(fault.subfault_count)
-    draws = np.array([draw_hypocentre(fault, slip, seed, distribution) for seed in range(3000)])
+    draws = np.array([draw_hypocentre(fault, slip, seed=seed, distribution=distribution)
+                      for seed in range(3000)])
     along, down = draws[:, 0] / 60.0, draws[:, 1] / 20.0
-    assert draw_hypocentre(fault, slip, 17, distribution) == draw_hypocentre(fault, slip, 17,
-                                                                             distribution)
+    assert (draw_hypocentre(fault, slip, seed=17, distribution=distribution)
+            == draw_hypocentre(fault, slip, seed=17, distribution=distribution))
     assert np.all((along >= 0) & (along <= 1) & (down >= 0) & (down <= 1))
     assert along.mean() == pytest.approx(along_mean, abs=0.02)
     assert along.std() == pytest.approx(along_std, abs=0.03)
@@ -209,7 +216,7 @@ def test_hypocentres_fall_in_each_slip_class_as_often_as_mai_et_al_found():
     assert np.mean(classes == 0) < 0.1 and np.mean(classes == 1) < 0.2
     found = []
     for seed in range(2000):
-        plane, row, column = hypocentre_subfault(fault, draw_hypocentre(fault, slip, seed))
+        plane, row, column = hypocentre_subfault(fault, draw_hypocentre(fault, slip, seed=seed))
         found.append(classes[row * columns + column])
     shares = np.bincount(found, minlength=3) / len(found)
     assert np.allclose(shares, np.array(MAI_2005_CLASS_SHARES) / sum(MAI_2005_CLASS_SHARES),

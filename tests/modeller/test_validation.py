@@ -174,7 +174,7 @@ def plane_grids(fault, number):
 ])
 def test_the_interior_is_where_the_slip_is_untapered(length_km, width_km, cell_km, top_depth_km):
     fault = Fault.single(cell_km, length_km=length_km, width_km=width_km, top_depth_km=top_depth_km)
-    untapered = edge_taper(fault, fault_charts(fault)[0], True, True) == 1.0
+    untapered = edge_taper(fault, fault_charts(fault)[0], first=True, last=True) == 1.0
     rows, columns = measure.interior(plane_grids(fault, 0), fault.length_km)
     inside = np.zeros_like(untapered)
     inside[rows, columns] = True
@@ -192,7 +192,8 @@ def test_each_planes_interior_is_where_its_slip_is_untapered(trace, widths, top_
     charts = fault_charts(fault)
     untapered = np.zeros(fault.subfault_count, dtype=bool)
     for number, chart in enumerate(charts):
-        chart.scatter(edge_taper(fault, chart, number == 0, number == len(charts) - 1) == 1.0,
+        chart.scatter(edge_taper(fault, chart, first=number == 0,
+                                      last=number == len(charts) - 1) == 1.0,
                       untapered)
     inside = np.zeros(fault.subfault_count, dtype=bool)
     for number in range(len(fault.planes)):

@@ -136,9 +136,8 @@ def summary(rupture: Rupture) -> list[str]:
                f"({100 * rupture.clipped_variance:.2g}% of the variance)"
                if rupture.clipped_fraction else "no eigenvalue clipped")
     kernels = ", ".join(f"{name} {seconds:.3f} s" for name, seconds in rupture.timings_s.items())
-    asked = time_perturbation_amplitude_s(scaling.moment_nm(settings.magnitude),
-                                          settings.time_perturbation_intercept_s,
-                                          settings.time_perturbation_slope)
+    asked = time_perturbation_amplitude_s(moment_nm=scaling.moment_nm(settings.magnitude),
+                                          perturbation=settings.time_perturbation)
     bounded = (f" ({asked:.3g} s asked; more would outrun the shear-wave speed)"
                if rupture.time_perturbation_s < 0.995 * asked else "")
     return [
@@ -157,7 +156,7 @@ def summary(rupture: Rupture) -> list[str]:
         f"{rupture.time_perturbation_s:.3g} s per unit of their field{bounded}; "
         f"{len(rupture.samples):,} slip-rate samples "
         f"at dt = {rupture.dt_s:g} s; {fault.cell_km:g} km cells resolve it up to "
-        f"{largest_frequency_hz(fault.cell_km, rupture.rupture_velocity_km_s):.2g} Hz",
+        f"{largest_frequency_hz(rupture.rupture_velocity_km_s, cell_km=fault.cell_km):.2g} Hz",
         f"kernels: {kernels}",
     ]
 

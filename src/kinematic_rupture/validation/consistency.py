@@ -176,8 +176,7 @@ def predicted_duration_s(scenario: Scenario, along_km: float, down_km: float) ->
     the mean rise time."""
     fault, settings = scenario.fault, scenario.settings
     depth = fault.depths_km()
-    weight = kinematics.shallow_weight(depth, settings.shallow_depth_km,
-                                       settings.shallow_transition_km)
+    weight = kinematics.shallow_weight(depth, zone=settings.shallow_zone)
     fraction = settings.rupture_velocity_fraction * (
         1.0 - (1.0 - settings.shallow_rupture_velocity_factor) * weight)
     mean_speed = float(np.mean(fraction * settings.velocity_model.shear_speed_km_s(depth)))

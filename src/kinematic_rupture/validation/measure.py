@@ -153,7 +153,7 @@ def written_text(text: str) -> Written:
 def block_cells(plane: PlaneGrids, width_km: float) -> int:
     """Cells along a block's side (`hypocentre.block_cells`: 2 km, or a fifth of the
     fault's width where that is smaller)."""
-    return hypocentre.block_cells(min(plane.cell_km), width_km)
+    return hypocentre.block_cells(cell_km=min(plane.cell_km), width_km=width_km)
 
 
 def blocks(values: FloatArray, n: int) -> FloatArray:
