@@ -380,7 +380,7 @@ class NotCached(Exception):
 def read_member(archive: zipfile.ZipFile, name: str, dtype: type, shape: tuple[int, ...]) -> Any:
     """Member `name` of a cached file, which must be an array of `shape` and `dtype` (C
     order); it is checked by its declared size and its header before its data are read."""
-    expected = np.dtype(dtype)
+    expected: np.dtype[Any] = np.dtype(dtype)
     size = expected.itemsize * math.prod(shape)
     try:
         info = archive.getinfo(f"{name}.npy")

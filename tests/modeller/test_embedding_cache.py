@@ -148,9 +148,9 @@ def test_the_key_holds_the_libraries_and_the_processor_features_that_decide_the_
     import scipy
 
     paths = {field.cache_path(KEY)}
-    monkeypatch.setattr(np, "__version__", "1.26.4")
+    monkeypatch.setattr(np, "__version__", np.__version__ + ".other")
     paths.add(field.cache_path(KEY))
-    monkeypatch.setattr(scipy, "__version__", "1.13.1")
+    monkeypatch.setattr(scipy, "__version__", scipy.__version__ + ".other")
     paths.add(field.cache_path(KEY))
     monkeypatch.setattr(field, "numpy_dispatch", lambda: (("SSE3",), ("AVX512F", "AVX512_SKX")))
     paths.add(field.cache_path(KEY))
