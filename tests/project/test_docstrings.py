@@ -100,10 +100,10 @@ def gaps_of(holder, item):
     documented = parameter_names(doc["Parameters"]) | parameter_names(doc["Attributes"])
     if dataclasses.is_dataclass(value):
         taken = [field.name for field in dataclasses.fields(value) if field.init]
-    elif "__init__" in vars(value):
+    elif "__init__" in vars(value) and not getattr(value, "_is_protocol", False):
         taken = [name for name in inspect.signature(value).parameters]
     else:
-        taken = []  # an exception of the base's arguments
+        taken = []  # an exception of the base's arguments, or a protocol (never made)
     gaps = [f"{label}: field {name}" for name in taken if name not in documented]
     for name, member in vars(value).items():
         if name.startswith("_"):
