@@ -240,8 +240,8 @@ def unit_tensors(strike_deg: FloatArray, dip_deg: FloatArray, rake_deg: FloatArr
     --------
     A vertical strike-slip fault striking north: Mxy = 1.
 
-    >>> unit_tensors([0.0], [90.0], [0.0]).round(12).tolist()
-    [[-0.0, 0.0, 0.0, 1.0, -0.0, -0.0]]
+    >>> (unit_tensors([0.0], [90.0], [0.0]).round(12) + 0.0).tolist()
+    [[0.0, 0.0, 0.0, 1.0, 0.0, 0.0]]
     """
     phi, delta, lam = (np.radians(np.asarray(a, dtype=np.float64))
                        for a in (strike_deg, dip_deg, rake_deg))
