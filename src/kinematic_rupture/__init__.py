@@ -24,6 +24,9 @@ _EXPORTS = {
     "read_fault": "fault_file",
     "GenericCrust": "crust", "LayeredModel": "crust",
     "RuptureSettings": "rupture", "Rupture": "rupture", "build_rupture": "rupture",
+    "SlipSettings": "physics_settings", "ShallowZone": "physics_settings",
+    "RuptureSpeed": "physics_settings", "RiseTime": "physics_settings",
+    "TimePerturbation": "physics_settings", "Rake": "physics_settings",
     "Grid": "grids", "MomentRate": "grids", "QUANTITIES": "grids",
     "SrfFile": "srf", "read_srf": "srf", "parse_srf": "srf", "write_srf": "srf",
     "draw_hypocentre": "hypocentre", "default_hypocentre": "hypocentre",
@@ -47,6 +50,8 @@ if TYPE_CHECKING:
     from .grids import QUANTITIES, Grid, MomentRate
     from .hypocentre import DISTRIBUTIONS, default_hypocentre, draw_hypocentre
     from .io import FORMATS, export
+    from .physics_settings import (Rake, RiseTime, RuptureSpeed, ShallowZone, SlipSettings,
+                                   TimePerturbation)
     from .rupture import Rupture, RuptureSettings, build_rupture
     from .srf import SrfFile, parse_srf, read_srf, write_srf
 

@@ -105,19 +105,53 @@ class GenericCrust:
     1). The crust of a rupture whose settings name none."""
 
     def shear_speed_km_s(self, depth_km: FloatArray) -> FloatArray:
-        """The shear-wave speed, km/s, at each depth (km)."""
+        """The shear-wave speed at each depth.
+
+        Parameters
+        ----------
+        depth_km : numpy.ndarray
+            Depths below the surface, km.
+
+        Returns
+        -------
+        numpy.ndarray
+            Vs, km/s.
+        """
         return VS_DEEP_KM_S - (VS_DEEP_KM_S - VS_SURFACE_KM_S) * np.exp(-depth_km / VS_DEPTH_SCALE_KM)
 
     def density_g_cm3(self, depth_km: FloatArray) -> FloatArray:
-        """The density, g/cm^3, at each depth (km)."""
+        """The density at each depth (Brocher 2005's relation to Vp).
+
+        Parameters
+        ----------
+        depth_km : numpy.ndarray
+            Depths below the surface, km.
+
+        Returns
+        -------
+        numpy.ndarray
+            The density, g/cm^3.
+        """
         return brocher_density_g_cm3(brocher_vp_km_s(self.shear_speed_km_s(depth_km)))
 
     def describe(self) -> str:
-        """The crust in a few words, for summaries."""
+        """The crust in a few words, for summaries.
+
+        Returns
+        -------
+        str
+            Its speeds and the source of its densities.
+        """
         return "generic crust (Vs 2.0 to 3.7 km/s, density from Brocher 2005)"
 
     def settings(self) -> dict[str, object] | None:
-        """None: a settings file names no crust for the generic one."""
+        """What a settings file holds of the crust.
+
+        Returns
+        -------
+        None
+            A settings file names no crust for the generic one.
+        """
         return None
 
 
@@ -268,54 +302,138 @@ class LayeredModel:
 
     @classmethod
     def from_file_or_name(cls, text: str) -> "LayeredModel":
-        """The file `text`, or the shipped crust of that name where no such file exists
-        (as the command's ``--velocity-model`` takes it)."""
+        """The file `text`, or the shipped crust of that name where no such file exists (as the
+        command's ``--velocity-model`` takes it).
+
+        Parameters
+        ----------
+        text : str
+            A path, or the name of a crust shipped with the package (`named`).
+
+        Returns
+        -------
+        LayeredModel
+            The crust.
+
+        Raises
+        ------
+        SettingError
+            Neither a readable crust file nor a shipped crust's name.
+        """
         if text in SHIPPED_CRUSTS and not os.path.exists(text):
             return cls.named(text)
         return cls.from_file(text)
 
     def quality_factors(self) -> tuple[tuple[float, ...], tuple[float, ...]]:
-        """(Qp, Qs) of every layer: the file's, or Qs = 50 Vs and Qp = 2 Qs (Olsen, Day and
-        Bradley 2003)."""
+        """The layers' quality factors: the file's, or Qs = 50 Vs and Qp = 2 Qs (Vs in km/s; Olsen,
+        Day and Bradley 2003).
+
+        Returns
+        -------
+        tuple of tuple of float
+            (Qp, Qs), one value a layer each.
+        """
         if self.qp is not None and self.qs is not None:
             return self.qp, self.qs
         qs = tuple(QS_PER_VS_S_KM * vs for vs in self.vs_km_s)
         return tuple(QP_OVER_QS * q for q in qs), qs
 
     def vs30_m_s(self) -> float:
-        """The time-averaged shear-wave speed of the top 30 m (m/s): 30 m over the S-wave
-        travel time through them (Borcherdt 1994; the site term of the NGA-West2 models)."""
+        """The time-averaged shear-wave speed of the top 30 m: 30 m over the S-wave travel time
+        through them (Borcherdt 1994; the site term of the NGA-West2 models).
+
+        Returns
+        -------
+        float
+            Vs30, m/s.
+        """
         tops = np.asarray(self.top_km)
         bottoms = np.append(tops[1:], np.inf)
         thickness_m = 1e3 * (np.minimum(bottoms, 0.03) - np.minimum(tops, 0.03))
         return float(30.0 / np.sum(thickness_m / (1e3 * np.asarray(self.vs_km_s))))
 
     def depth_to_vs_km(self, vs_km_s: float) -> float:
-        """The depth (km) of the top of the first layer whose Vs reaches `vs_km_s` (Z1.0 for
-        1 km/s, Z2.5 for 2.5 km/s), or infinity if none does."""
+        """The depth of the top of the first layer whose Vs reaches `vs_km_s` (Z1.0 for 1 km/s,
+        Z2.5 for 2.5 km/s).
+
+        Parameters
+        ----------
+        vs_km_s : float
+            The shear-wave speed, km/s.
+
+        Returns
+        -------
+        float
+            The depth, km; infinity if no layer reaches it.
+        """
         reached = [top for top, vs in zip(self.top_km, self.vs_km_s) if vs >= vs_km_s]
         return reached[0] if reached else math.inf
 
     def layer_of(self, depth_km: FloatArray) -> npt.NDArray[np.intp]:
-        """The layer each depth lies in; a depth on a boundary is in the layer below it."""
+        """The layer each depth lies in; a depth on a boundary is in the layer below it.
+
+        Parameters
+        ----------
+        depth_km : numpy.ndarray
+            Depths below the surface, km.
+
+        Returns
+        -------
+        numpy.ndarray of int
+            Each depth's layer, from 0; the first above the first top, the last below it all.
+        """
         index = np.searchsorted(np.asarray(self.top_km), depth_km, side="right") - 1
         return np.clip(index, 0, len(self.top_km) - 1)
 
     def shear_speed_km_s(self, depth_km: FloatArray) -> FloatArray:
-        """The shear-wave speed, km/s, at each depth (km); a depth on a boundary is in the
-        layer below it."""
+        """The shear-wave speed at each depth; a depth on a boundary is in the layer below it.
+
+        Parameters
+        ----------
+        depth_km : numpy.ndarray
+            Depths below the surface, km.
+
+        Returns
+        -------
+        numpy.ndarray
+            Vs, km/s.
+        """
         return np.asarray(self.vs_km_s, dtype=np.float64)[self.layer_of(depth_km)]
 
     def density_g_cm3(self, depth_km: FloatArray) -> FloatArray:
-        """The density, g/cm^3, at each depth (km)."""
+        """The density at each depth; a depth on a boundary is in the layer below it.
+
+        Parameters
+        ----------
+        depth_km : numpy.ndarray
+            Depths below the surface, km.
+
+        Returns
+        -------
+        numpy.ndarray
+            The density, g/cm^3.
+        """
         return np.asarray(self.rho_g_cm3, dtype=np.float64)[self.layer_of(depth_km)]
 
     def describe(self) -> str:
-        """The crust in a few words, for summaries."""
+        """The crust in a few words, for summaries.
+
+        Returns
+        -------
+        str
+            Its count of layers and its source.
+        """
         return f"{len(self.top_km)} layers from {self.source}"
 
     def settings(self) -> dict[str, object] | None:
-        """The layers as plain values, as a settings file holds them."""
+        """The layers as plain values, as a settings file holds them.
+
+        Returns
+        -------
+        dict of str to object
+            ``top_km``, ``vp_km_s``, ``vs_km_s``, ``rho_g_cm3`` and ``source``, and ``qp`` and
+            ``qs`` where the crust has them.
+        """
         values: dict[str, object] = {
             "top_km": list(self.top_km), "vp_km_s": list(self.vp_km_s),
             "vs_km_s": list(self.vs_km_s), "rho_g_cm3": list(self.rho_g_cm3),

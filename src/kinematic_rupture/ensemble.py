@@ -100,7 +100,14 @@ class Plan:
     srf_blocks: str = "per-plane"
 
     def manifest(self) -> dict[str, Any]:
-        """What OUTPUT/ensemble.json records of the run."""
+        """What OUTPUT/ensemble.json records of the run.
+
+        Returns
+        -------
+        dict of str to object
+            The manifest's format, the package's version, the settings, the output form, the
+            SRF version, the hypocentre distribution and (when not per plane) the SRF blocks.
+        """
         return {"format": MANIFEST_FORMAT, "kinematic_rupture": __version__,
                 "settings": sidecar.settings_document(self.fault, self.base),
                 "output": self.form, "srf_version": self.srf_version,

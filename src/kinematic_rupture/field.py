@@ -5,7 +5,21 @@ The embedding's eigenvalues come from the covariance on a padded periodic grid; 
 padding grows until they are non-negative, and what is still negative after the last
 growth is clipped to zero and reported. An embedding depends only on the chart's cells,
 the cell size, the correlation lengths and the Hurst exponent, so a process computes each
-one once and every later draw of the same chart reuses it.
+one once and every later draw of the same chart reuses it; it is also kept on disk for
+the next process, in ``$KINEMATIC_RUPTURE_CACHE`` (by default
+``$XDG_CACHE_HOME/kinematic-rupture``, else ``~/.cache/kinematic-rupture``; ``off``
+keeps none), under a hash of everything that decides its bits.
+
+.. autosummary::
+
+   von_karman
+   embed_von_karman
+   Embedding
+   draw_fields
+   draw_seed
+   allowed_padding
+   largest_padding
+   cache_directory
 """
 
 import functools
@@ -28,6 +42,9 @@ import _kernels
 
 from .files import write_atomically
 
+__all__ = ["von_karman", "embed_von_karman", "Embedding", "draw_fields", "draw_seed",
+           "allowed_padding", "largest_padding", "cache_directory"]
+
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
 
@@ -43,9 +60,18 @@ EMBEDDING_CACHE_SIZE = 16
 class Embedding:
     """The amplitude quadrant of a circulant embedding, and what had to be clipped.
 
-    `clipped_fraction` is the share of the padded grid's eigenvalues that were negative
-    and set to zero; `clipped_variance` is their magnitude as a share of the field's
-    variance, which is how much clipping inflates it.
+    Attributes
+    ----------
+    amplitudes : numpy.ndarray
+        The square roots of the padded grid's eigenvalues, its first quadrant
+        (padded rows // 2 + 1, padded columns // 2 + 1); read-only, shared by every draw.
+    padded_shape : tuple of int
+        The padded periodic grid (rows, columns).
+    clipped_fraction : float
+        The share of the padded grid's eigenvalues that were negative and set to zero.
+    clipped_variance : float
+        Their magnitude as a share of the field's variance, which is how much clipping
+        inflates it.
     """
 
     amplitudes: FloatArray
@@ -55,8 +81,27 @@ class Embedding:
 
 
 def von_karman(distance: FloatArray, hurst: float) -> FloatArray:
-    """The von Kármán correlation at a distance in correlation lengths, 1 at 0:
-    2^(1-H) / Gamma(H) r^H K_H(r) (Mai and Beroza 2002, eq. 3)."""
+    """The von Kármán correlation, 1 at 0: 2^(1-H) / Gamma(H) r^H K_H(r) (Mai and Beroza 2002,
+    eq. 3).
+
+    Parameters
+    ----------
+    distance : numpy.ndarray
+        Distances r, in correlation lengths (dimensionless).
+    hurst : float
+        The Hurst exponent H, in (0, 1].
+
+    Returns
+    -------
+    numpy.ndarray
+        The correlation, from 1 down towards 0.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> von_karman(np.array([0.0, 1.0, 3.0]), 0.5).round(4).tolist()
+    [1.0, 0.3679, 0.0498]
+    """
     correlation = np.ones_like(distance)
     away = distance > 0
     r = distance[away]
@@ -65,7 +110,18 @@ def von_karman(distance: FloatArray, hurst: float) -> FloatArray:
 
 
 def smooth_size(n: int) -> int:
-    """The smallest size at least `n` with no prime factor above 5, which FFTs like."""
+    """The smallest size at least `n` with no prime factor above 5, which FFTs like.
+
+    Parameters
+    ----------
+    n : int
+        The least size.
+
+    Returns
+    -------
+    int
+        The size.
+    """
     while True:
         m = n
         for p in (2, 3, 5):
@@ -77,23 +133,67 @@ def smooth_size(n: int) -> int:
 
 
 def mirror_index(padded: int) -> npt.NDArray[np.intp]:
-    """Quadrant index of each padded index: a periodic grid's lag is the shorter way round."""
+    """Quadrant index of each padded index: a periodic grid's lag is the shorter way round.
+
+    Parameters
+    ----------
+    padded : int
+        The periodic grid's size.
+
+    Returns
+    -------
+    numpy.ndarray of int
+        ``min(k, padded - k)`` for every index k.
+    """
     k = np.arange(padded)
     return np.minimum(k, padded - k)
 
 
 def quadrant_weights(padded: int) -> npt.NDArray[np.intp]:
-    """How many padded indices each quadrant index stands for."""
+    """How many padded indices each quadrant index stands for.
+
+    Parameters
+    ----------
+    padded : int
+        The periodic grid's size.
+
+    Returns
+    -------
+    numpy.ndarray of int
+        The count of each quadrant index, ``padded // 2 + 1`` of them.
+    """
     return np.bincount(mirror_index(padded), minlength=padded // 2 + 1)
 
 
 @functools.lru_cache(maxsize=EMBEDDING_CACHE_SIZE)
 def embed_von_karman(cells: tuple[int, int], cell_km: float, correlation_km: tuple[float, float],
                      hurst: float) -> Embedding:
-    """The embedding of a von Kármán covariance on a chart of `cells` (rows down dip,
-    columns along strike), its eigenvalues non-negative or clipped. `correlation_km` is
-    (along strike, down dip). Computed once per process for the same arguments, and kept
-    on disk for the next process (see `cached`)."""
+    """The embedding of a von Kármán covariance on a chart, its eigenvalues non-negative or
+    clipped. Computed once per process for the same arguments, and kept on disk for the next
+    process (see the module's description).
+
+    Parameters
+    ----------
+    cells : tuple of int
+        The chart's (rows down dip, columns along strike).
+    cell_km : float
+        The cells' side, km.
+    correlation_km : tuple of float
+        The correlation lengths (along strike, down dip), km.
+    hurst : float
+        The Hurst exponent, in (0, 1].
+
+    Returns
+    -------
+    Embedding
+        The same object for the same arguments within a process.
+
+    Examples
+    --------
+    >>> embedding = embed_von_karman((20, 40), 0.5, (5.0, 3.0), 0.75)
+    >>> embedding.padded_shape, embedding.amplitudes.shape
+    ((80, 160), (41, 81))
+    """
     key = (cells, cell_km, correlation_km, hurst)
     found = read_cached(key)
     if found is not None:
@@ -104,21 +204,62 @@ def embed_von_karman(cells: tuple[int, int], cell_km: float, correlation_km: tup
 
 
 def allowed_padding(cells: tuple[int, int]) -> list[tuple[int, int]]:
-    """The padded grids an embedding of a chart of `cells` may take, in the order tried."""
+    """The padded grids an embedding of a chart may take, in the order tried.
+
+    Parameters
+    ----------
+    cells : tuple of int
+        The chart's (rows, columns).
+
+    Returns
+    -------
+    list of tuple of int
+        Each `PADDING_FACTORS` times the cells, raised to a size FFTs like.
+    """
     return [(smooth_size(factor * cells[0]), smooth_size(factor * cells[1]))
             for factor in PADDING_FACTORS]
 
 
 def largest_padding(cells: tuple[int, int]) -> tuple[int, int]:
-    """The largest padded grid an embedding of a chart of `cells` may take: the one it
-    takes whenever the correlation lengths are not small beside the chart, as for faults
-    sized by their magnitude (their covariances need every padding factor), and more than
-    it takes otherwise. Known without computing any eigenvalue."""
+    """The largest padded grid an embedding of a chart may take: the one it takes whenever the
+    correlation lengths are not small beside the chart, as for faults sized by their
+    magnitude (their covariances need every padding factor), and more than it takes
+    otherwise. Known without computing any eigenvalue.
+
+    Parameters
+    ----------
+    cells : tuple of int
+        The chart's (rows, columns).
+
+    Returns
+    -------
+    tuple of int
+        The padded (rows, columns).
+    """
     return allowed_padding(cells)[-1]
 
 
 def compute_embedding(cells: tuple[int, int], cell_km: float,
                       correlation_km: tuple[float, float], hurst: float) -> Embedding:
+    """The embedding of `embed_von_karman`, computed.
+
+    Parameters
+    ----------
+    cells : tuple of int
+        The chart's (rows, columns).
+    cell_km : float
+        The cells' side, km.
+    correlation_km : tuple of float
+        The correlation lengths (along strike, down dip), km.
+    hurst : float
+        The Hurst exponent.
+
+    Returns
+    -------
+    Embedding
+        The embedding on the first padding whose eigenvalues are non-negative, else on the
+        largest with the negative ones clipped.
+    """
     along_km, down_km = correlation_km
     for padded in allowed_padding(cells):
         quadrant = (padded[0] // 2 + 1, padded[1] // 2 + 1)
@@ -199,6 +340,14 @@ def cache_identity(key: tuple[object, ...]) -> bytes:
 
 
 def cache_directory() -> Path | None:
+    """Where embeddings are kept between processes.
+
+    Returns
+    -------
+    pathlib.Path or None
+        ``$KINEMATIC_RUPTURE_CACHE``, else ``$XDG_CACHE_HOME/kinematic-rupture``, else
+        ``~/.cache/kinematic-rupture``; None when ``$KINEMATIC_RUPTURE_CACHE`` is ``off``.
+    """
     chosen = os.environ.get(CACHE_ENVIRONMENT)
     if chosen == "off":
         return None
@@ -302,13 +451,49 @@ def write_cached(key: tuple[object, ...], embedding: Embedding) -> None:
 
 
 def draw_fields(embedding: Embedding, cells: tuple[int, int], seed: int) -> tuple[FloatArray, FloatArray]:
-    """Two independent standard-normal fields on the chart, fixed by `seed`."""
+    """Two independent standard-normal fields on the chart, fixed by `seed`
+    (`_kernels.circulant_draw`).
+
+    Parameters
+    ----------
+    embedding : Embedding
+        The chart's embedding.
+    cells : tuple of int
+        The chart's (rows, columns).
+    seed : int
+        The draw's seed, 0 to 2^64 - 1.
+
+    Returns
+    -------
+    tuple of numpy.ndarray
+        The two fields, each (rows, columns), unit-variance.
+
+    Examples
+    --------
+    >>> first, second = draw_fields(embed_von_karman((20, 40), 0.5, (5.0, 3.0), 0.75),
+    ...                             (20, 40), seed=7)
+    >>> first.shape, second.shape
+    ((20, 40), (20, 40))
+    """
     return _kernels.circulant_draw(embedding.amplitudes, embedding.padded_shape, cells, seed)
 
 
 def draw_seed(seed: int, number: int) -> int:
     """The seed of a rupture's draw `number`: the rupture's own for the first, and for the
-    others a 64-bit value NumPy's SeedSequence derives from it, fixed across processes."""
+    others a 64-bit value NumPy's SeedSequence derives from it, fixed across processes.
+
+    Parameters
+    ----------
+    seed : int
+        The rupture's seed.
+    number : int
+        The draw's number, from 0.
+
+    Returns
+    -------
+    int
+        The draw's seed.
+    """
     if number == 0:
         return seed
     return int(np.random.SeedSequence(seed, spawn_key=(number,)).generate_state(1, np.uint64)[0])

@@ -8,7 +8,22 @@ the corner frequency that fits it best.
 The layout follows the chart's aspect (length over width): a chart up to about three
 times as long as it is wide sits beside the map, a longer one spans the figure's width
 with the map below it. Every size is fixed by the view, so the same view always gives
-the same PNG, byte for byte.
+the same PNG, byte for byte. The figure is drawn with matplotlib's objects on an Agg
+canvas of its own: it changes no backend and no pyplot state of the user's.
+
+A view (`rupture_view`, `srf_view`) holds what the figure shows; `compose` gives the
+figure, `draw` writes it as a PNG.
+
+.. autosummary::
+
+   rupture_view
+   srf_view
+   compose
+   draw
+   RuptureView
+   PlaneView
+   Pulse
+   Spectrum
 """
 
 import math
@@ -41,6 +56,9 @@ from .scaling import moment_magnitude
 from .srf import (SrfError, SrfFile, SrfPlane, point_slip_rate_cm_s,
                   srf_duration_s, srf_moment_nm, srf_moment_rate)
 
+__all__ = ["rupture_view", "srf_view", "compose", "draw", "RuptureView", "PlaneView", "Pulse",
+           "Spectrum"]
+
 FloatArray = npt.NDArray[np.float64]
 
 # The spectrum is compared with Brune's up to this frequency, or the largest the cells
@@ -64,12 +82,31 @@ FONT_SIZE = 8.0
 
 @dataclass(frozen=True, eq=False)
 class PlaneView:
-    """One plane: where it lies, as an SRF file's PLANE block gives it (the top edge's
-    centre, size, strike, dip, depth of the top edge), its rake (a file's: the mean of its
-    points'), and its values on its cells as (rows down dip, columns along strike) grids.
-    Rise time is NaN where nothing slips; speed is the rupture speed over the shear
-    speed, or in km/s when the shear speed is not known, NaN where not known, None when
-    not known anywhere."""
+    """One plane of the figure: where it lies, as an SRF file's PLANE block gives it, its rake
+    and its values on its cells as (rows down dip, columns along strike) grids.
+
+    Attributes
+    ----------
+    lon, lat : float
+        The centre of its top edge, degrees.
+    length_km, width_km : float
+        Its size, km.
+    strike_deg, dip_deg : float
+        Its orientation, degrees.
+    rake_deg : float
+        Its rake (a file's: the slip-weighted mean of its points'), degrees.
+    top_depth_km : float
+        The depth of its top edge, km.
+    slip_m : numpy.ndarray
+        Slip, m.
+    time_s : numpy.ndarray
+        Rupture times, s.
+    rise_time_s : numpy.ndarray
+        Rise times, s; NaN where nothing slips.
+    speed : numpy.ndarray or None
+        The rupture speed over the shear-wave speed, or in km/s when the shear-wave speed is
+        not known; NaN where not known, None when not known anywhere.
+    """
 
     lon: float
     lat: float
@@ -86,15 +123,42 @@ class PlaneView:
 
     @property
     def bottom_depth_km(self) -> float:
+        """The depth of its bottom edge, km."""
         return self.depth_km(self.width_km)
 
     def depth_km(self, down_km: float) -> float:
-        """Depth of a point `down_km` down dip from the top edge: DTOP + w sin(dip)."""
+        """The depth of a point down dip from the top edge: DTOP + w sin(dip).
+
+        Parameters
+        ----------
+        down_km : float
+            The distance w down dip, km.
+
+        Returns
+        -------
+        float
+            Its depth, km.
+        """
         return self.top_depth_km + down_km * math.sin(math.radians(self.dip_deg))
 
 
 @dataclass(frozen=True, eq=False)
 class Pulse:
+    """A subfault's slip-rate pulse, as the figure draws it.
+
+    Attributes
+    ----------
+    label : str
+        Its legend.
+    plane : int
+        Its plane, from 0.
+    along_km, down_km : float
+        Its cell's centre, km along strike in the plane and down dip.
+    time_s : numpy.ndarray
+        The samples' times, s.
+    rate_m_s : numpy.ndarray
+        Their slip rates, m/s.
+    """
     label: str
     plane: int
     along_km: float
@@ -107,7 +171,27 @@ class Pulse:
 class Spectrum:
     """The moment-rate function's amplitude spectrum, its third-octave band averages up to
     `highest_hz`, and the Brune (1970) spectrum of the corner fitted to them, with the
-    stress drop that corner implies."""
+    stress drop that corner implies.
+
+    Attributes
+    ----------
+    frequency_hz : numpy.ndarray
+        Frequencies, Hz.
+    amplitude_nm : numpy.ndarray
+        The amplitude spectrum, N m.
+    band_hz, band_nm : numpy.ndarray
+        The band centres (Hz) and levels (N m).
+    corner_hz : float
+        The fitted corner, Hz.
+    brune_nm : numpy.ndarray
+        Brune's spectrum of that corner at `frequency_hz`, N m.
+    stress_drop_pa : float
+        The corner's Brune stress drop, Pa.
+    highest_hz : float
+        The highest frequency fitted, Hz.
+    highest_label : str
+        Why it is the highest.
+    """
 
     frequency_hz: FloatArray
     amplitude_nm: FloatArray
@@ -122,9 +206,39 @@ class Spectrum:
 
 @dataclass(frozen=True, eq=False)
 class RuptureView:
-    """What the figure shows, whatever the rupture came from. `name` is the file's, empty
-    for a rupture just built; `seed` None when not known. `hypocentre` is (plane, km along
-    strike in it, km down dip)."""
+    """What the figure shows, whatever the rupture came from.
+
+    Attributes
+    ----------
+    name : str
+        The file's name; empty for a rupture just built.
+    planes : list of PlaneView
+        The planes.
+    cell_km : float
+        The cells' side, km.
+    seed : int or None
+        The seed; None when not known.
+    mw : float
+        The moment magnitude.
+    hypocentre : tuple
+        (plane, km along strike in it, km down dip).
+    hypocentre_label : str
+        What the marker is called.
+    pulses : list of Pulse
+        The subfaults whose pulses are drawn.
+    moment_rate_dt_s : float
+        The moment rate's sample interval, s.
+    moment_rate_nm_s : numpy.ndarray
+        The moment rate, N m/s.
+    moment_nm : float
+        The moment, N m.
+    duration_s : float
+        When the last point stops slipping, s.
+    speed_label, rise_time_label, rake_label : str
+        The charts' labels.
+    spectrum : Spectrum
+        The moment rate's spectrum and its Brune fit.
+    """
 
     name: str
     planes: list[PlaneView]
@@ -145,14 +259,22 @@ class RuptureView:
 
     @property
     def length_km(self) -> float:
+        """The planes' lengths end to end, km."""
         return sum(plane.length_km for plane in self.planes)
 
     @property
     def width_km(self) -> float:
+        """The widest plane's width, km."""
         return max(plane.width_km for plane in self.planes)
 
     def starts_km(self) -> list[float]:
-        """Where each plane starts along strike on the chart."""
+        """Where each plane starts along strike on the chart.
+
+        Returns
+        -------
+        list of float
+            One start a plane, km.
+        """
         return [float(x) for x in np.cumsum([0.0] + [p.length_km for p in self.planes[:-1]])]
 
 
@@ -212,7 +334,30 @@ def title_lines(view: RuptureView) -> list[str]:
 
 
 def rupture_view(rupture: Rupture) -> RuptureView:
-    """The figure's view of a rupture just built."""
+    """The figure's view of a rupture just built.
+
+    Parameters
+    ----------
+    rupture : Rupture
+        The rupture.
+
+    Returns
+    -------
+    RuptureView
+        Its slip, rupture times, written rise times, Vr / Vs from the rupture times, four
+        subfaults' pulses, moment rate and spectrum.
+
+    Examples
+    --------
+    >>> from kinematic_rupture import Fault, RuptureSettings, build_rupture
+    >>> rupture = build_rupture(Fault.single(length_km=6, width_km=4, cell_km=0.5),
+    ...                         RuptureSettings(magnitude=5.5))
+    >>> figure = compose(rupture_view(rupture))
+    >>> len(figure.axes) > 5
+    True
+    >>> with open("rupture.png", "wb") as stream:
+    ...     draw(stream, rupture_view(rupture))
+    """
     fault = rupture.fault
     rise = np.where(rupture.slip_m > 0, rupture.written_rise_time_s, np.nan)
     planes = []
@@ -285,10 +430,31 @@ def pulse(view_planes: list[PlaneView], cell: tuple[int, int, int], rates_m_s: F
 
 
 def srf_view(srf: SrfFile, rigidity: FloatArray, name: str) -> RuptureView:
-    """The figure's view of a file: it needs a PLANE block whose cell counts match its
-    points, planes of cells and a size, and a point that slips. Slip and slip rate are the
-    vector sum of the three components; rise time is the span of each point's non-zero samples; the
-    rupture speed comes from the gradient of TINIT, over VS where the file gives it."""
+    """The figure's view of an SRF file. Slip and slip rate are the vector sum of the three
+    components; rise time is the span of each point's non-zero samples; the rupture speed
+    comes from the gradient of TINIT (smoothed over `SPEED_SMOOTHING_KM`), over VS where
+    the file gives it.
+
+    Parameters
+    ----------
+    srf : SrfFile
+        The file, as `read_srf` gives it.
+    rigidity : numpy.ndarray
+        Every point's rigidity, Pa (for the moment rate; DEN VS^2 where the file gives them).
+    name : str
+        The file's name, for the title.
+
+    Returns
+    -------
+    RuptureView
+        The view.
+
+    Raises
+    ------
+    SrfError
+        A file without a PLANE block whose cell counts match its points, a plane without
+        cells or a size, or no point that slips.
+    """
     points = srf.points
     sizes = [plane.nstk * plane.ndip for plane in srf.planes]
     if not srf.planes or sum(sizes) != len(points):
@@ -493,13 +659,32 @@ def layout(aspect: float) -> Layout:
 
 
 def draw(stream: IO[bytes], view: RuptureView) -> None:
-    """Writes the figure of `view` as a PNG image to a binary stream."""
+    """Writes the figure of a view as a PNG image.
+
+    Parameters
+    ----------
+    stream : binary stream
+        Where to write it.
+    view : RuptureView
+        The view.
+    """
     with rc_context({"font.size": FONT_SIZE, "axes.titlesize": FONT_SIZE + 1}):
         compose(view).savefig(stream, format="png", dpi=DPI, metadata={"Software": None})
 
 
 def compose(view: RuptureView) -> Figure:
-    """The figure of `view`; every plane's artists carry the gid "plane N"."""
+    """The figure of a view; every plane's artists carry the gid "plane N".
+
+    Parameters
+    ----------
+    view : RuptureView
+        The view.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure, on an Agg canvas of its own (not pyplot's).
+    """
     shape = layout(view.length_km / view.width_km)
     figure = Figure(figsize=shape.size_in)
     FigureCanvasAgg(figure)  # drawn without a display, whatever backend the user chose

@@ -6,6 +6,16 @@ renamed together, with interrupting signals held back for those few system calls
 an interrupted run leaves either every earlier file as it was or every new one. Whatever
 stops the writing (an interrupt, SIGTERM, a full disk, memory) removes the temporary
 files and leaves the earlier ones byte for byte untouched.
+
+.. autosummary::
+
+   FileSet
+   write_atomically
+   write_named_atomically
+   signals_held
+   end_on_termination
+   Terminated
+   files_renamed
 """
 
 import errno
@@ -18,6 +28,9 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import IO, Any
+
+__all__ = ["FileSet", "write_atomically", "write_named_atomically", "signals_held",
+           "end_on_termination", "Terminated", "files_renamed"]
 
 # Temporary files are hidden and say what they will become: ".NAME.XXXXXXXX.part".
 TEMPORARY_SUFFIX = ".part"
@@ -57,7 +70,13 @@ def signals_held() -> Iterator[None]:
     Python runs signal handlers in the main thread only, but any thread may receive the
     signal (the kernels' pool threads do not block it), so masking the signal in this
     thread would not hold it back. Instead their handlers only record the signal while the
-    block runs; the previous handlers are then restored and the signals raised again."""
+    block runs; the previous handlers are then restored and the signals raised again.
+
+    Yields
+    ------
+    None
+        Once, for the block.
+    """
     if threading.current_thread() is not threading.main_thread():
         yield  # no handler runs in this thread: nothing can interrupt it
         return
@@ -76,9 +95,10 @@ def signals_held() -> Iterator[None]:
 
 
 class FileSet:
-    """Files written together: each under a temporary name, all renamed at `commit`.
+    """Files written together: each under a temporary name, all renamed at `commit`::
 
         with FileSet() as files:
+
             with files.open("rupture.srf", "w") as srf:
                 srf.write(text)
             files.write_with("rupture.png", lambda out: figure.savefig(out, format="png"))
@@ -97,6 +117,7 @@ class FileSet:
         self.discard()
 
     def discard(self) -> None:
+        """Removes every file not yet renamed into place (as leaving the ``with`` block does)."""
         # A second interrupt while the temporary files go must not leave one of them.
         with signals_held():
             while self.pending:
@@ -106,7 +127,26 @@ class FileSet:
 
     @contextmanager
     def open(self, path: str | os.PathLike[str], mode: str = "w") -> Iterator[IO[Any]]:
-        """A new file that will become `path`: text ("w") or bytes ("wb")."""
+        """A new file that will become `path` at `commit`.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The name it will have.
+        mode : str
+            ``"w"`` for text, ``"wb"`` for bytes.
+
+        Yields
+        ------
+        file object
+            The stream, written under a temporary name, flushed and synced at the end of
+            the block.
+
+        Raises
+        ------
+        OSError
+            The file cannot be made or written; named after `path`.
+        """
         final = Path(path)
         temporary = temporary_path(final)
         # Recorded before it exists, so that an interrupt at any point finds it to remove.
@@ -130,13 +170,29 @@ class FileSet:
             raise
 
     def write_with(self, path: str | os.PathLike[str], write: Callable[[IO[bytes]], object]) -> None:
-        """A new binary file that `write` fills through the stream it is given."""
+        """A new binary file that a function fills through the stream it is given.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The name it will have.
+        write : callable
+            Called with the binary stream.
+        """
         with self.open(path, "wb") as stream:
             write(stream)
 
     def write_named(self, path: str | os.PathLike[str], write: Callable[[Path], object]) -> None:
-        """A new file that `write` makes under the temporary name it is given, for libraries
-        that open files by name themselves (HDF5, netCDF)."""
+        """A new file that a function makes under the temporary name it is given, for
+        libraries that open files by name themselves (HDF5, netCDF).
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The name it will have.
+        write : callable
+            Called with the temporary `pathlib.Path`.
+        """
         final = Path(path)
         temporary = temporary_path(final)
         self.pending.append((final, temporary))
@@ -153,14 +209,31 @@ class FileSet:
             raise
 
     def written(self, path: str | os.PathLike[str]) -> Path:
-        """Where the file that will become `path` is being written, to be read back before
-        the commit."""
+        """Where the file that will become a name is being written, to be read back before
+        the commit.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The name it will have.
+
+        Returns
+        -------
+        pathlib.Path
+            Its temporary name.
+        """
         final = Path(path)
         return next(temporary for name, temporary in self.pending if name == final)
 
     def commit(self) -> None:
         """Renames every file into place, all at once as far as signals can tell: a signal
-        that comes once the renames have begun acts after the last of them."""
+        that comes once the renames have begun acts after the last of them.
+
+        Raises
+        ------
+        IsADirectoryError
+            A directory stands under one of the names; nothing is renamed.
+        """
         global renamed
         for final, _ in self.pending:
             # A directory under a final name would stop the renames halfway through.
@@ -207,7 +280,13 @@ def directories_locked(directories: set[Path]) -> Iterator[None]:
 
 
 def files_renamed() -> int:
-    """How many files this process has renamed into place so far."""
+    """How many files this process has renamed into place so far.
+
+    Returns
+    -------
+    int
+        The count.
+    """
     return renamed
 
 
@@ -236,14 +315,36 @@ def sync_directory(directory: Path) -> None:
 
 
 def write_atomically(path: str | os.PathLike[str], write: Callable[[IO[bytes]], object]) -> None:
-    """One binary file, complete or absent."""
+    """One binary file, complete or absent.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file.
+    write : callable
+        Called with the binary stream to fill.
+
+    Examples
+    --------
+    >>> write_atomically("note.txt", lambda stream: stream.write(b"whole"))
+    >>> open("note.txt").read()
+    'whole'
+    """
     with FileSet() as files:
         files.write_with(path, write)
         files.commit()
 
 
 def write_named_atomically(path: str | os.PathLike[str], write: Callable[[Path], object]) -> None:
-    """One file that `write` makes by name (see FileSet.write_named), complete or absent."""
+    """One file that a function makes by name (see `FileSet.write_named`), complete or absent.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file.
+    write : callable
+        Called with the temporary `pathlib.Path` to make.
+    """
     with FileSet() as files:
         files.write_named(path, write)
         files.commit()

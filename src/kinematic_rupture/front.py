@@ -15,6 +15,11 @@ Where two charts lie apart across a gap, the front jumps it: each cell of the re
 edge starts at the earliest, over the facing edge's cells, of their time plus the
 straight distance between the cells at the receiving cell's rupture speed (as though the
 fault ran on across the gap), plus the jump delay the settings give (none by default).
+
+.. autosummary::
+
+   front_times
+   hypocentre_seed
 """
 
 import math
@@ -26,6 +31,8 @@ import _kernels
 
 from .charts import Chart, Junction
 from .checks import SettingError
+
+__all__ = ["front_times", "hypocentre_seed"]
 
 FloatArray = npt.NDArray[np.float64]
 Seed = tuple[int, int, float]
@@ -45,8 +52,28 @@ BAND_COLUMNS = 32
 
 def hypocentre_seed(chart: Chart, cell_km: float, row: int, column: int, along_km: float,
                     down_km: float, speed: FloatArray) -> Seed:
-    """The seed of a hypocentre at (`along_km`, `down_km`) on the chart: its cell, and the
-    time the front takes from the hypocentre to that cell's centre."""
+    """The seed of a hypocentre on a chart: its cell, and the time the front takes from the
+    hypocentre to that cell's centre.
+
+    Parameters
+    ----------
+    chart : Chart
+        The chart that holds it.
+    cell_km : float
+        The cells' side, km.
+    row, column : int
+        Its cell on the chart.
+    along_km, down_km : float
+        Where it is on the chart, km along strike from its first column's edge and down
+        dip from its top.
+    speed : numpy.ndarray
+        The chart's rupture speed, km/s, (rows, columns).
+
+    Returns
+    -------
+    tuple
+        (row, column, time in s).
+    """
     offset = math.hypot((row + 0.5) * cell_km - down_km, (column + 0.5) * cell_km - along_km)
     return row, column, offset / float(speed[row, column])
 
@@ -155,14 +182,43 @@ def lowered(times: FloatArray, chart: Chart, speed: FloatArray, cell_km: float,
 def front_times(charts: list[Chart], junctions: list[Junction], speed: FloatArray,
                 depth: FloatArray, cell_km: float, start: int, first_seed: Seed,
                 delay_s: float = 0.0) -> FloatArray:
-    """Arrival times of every subfault, from `first_seed` on chart `start`, crossing each
-    gap between charts with a delay of `delay_s`.
+    """Arrival times of every subfault from a seed on one chart, crossing each gap between
+    charts with a delay.
 
     The first sweep solves the charts outwards from the hypocentre's, each from the
     neighbour nearer it. Every later sweep lowers each chart's times by the seeds (from
     either neighbour) that start their cell earlier than it now starts; the eikonal
     solution of several seeds is the earliest of each one's, so this is the solution from
     all of them.
+
+    Parameters
+    ----------
+    charts : list of Chart
+        The fault's charts.
+    junctions : list of Junction
+        Where they meet (`charts.chart_junctions`).
+    speed : numpy.ndarray
+        Each subfault's rupture speed, km/s.
+    depth : numpy.ndarray
+        Each subfault's depth, km.
+    cell_km : float
+        The cells' side, km.
+    start : int
+        The chart of the hypocentre.
+    first_seed : tuple
+        Its seed (`hypocentre_seed`).
+    delay_s : float
+        The delay of a jump across a gap, s.
+
+    Returns
+    -------
+    numpy.ndarray
+        Each subfault's rupture time, s.
+
+    Raises
+    ------
+    SettingError
+        A chart that shares no depth with the one it meets edge to edge.
     """
     tolerance = SETTLE_FRACTION * cell_km / float(speed.max())
     solved = {start: solve(charts[start], speed, cell_km, [first_seed])}

@@ -199,7 +199,21 @@ class Fault:
         object.__setattr__(self, "planes", planes)
 
     def plane_refusal(self, number: int, refusal: SettingError) -> SettingError:
-        """A plane's refusal, named by the plane when the fault has several."""
+        """A plane's refusal, named by the plane when the fault has several.
+
+        Parameters
+        ----------
+        number : int
+            The plane, from 0.
+        refusal : SettingError
+            The plane's own refusal.
+
+        Returns
+        -------
+        SettingError
+            `refusal` for a fault of one plane; else the same with its setting named
+            ``planes[NUMBER].SETTING``.
+        """
         if len(self.planes) == 1:
             return refusal
         return SettingError(f"planes[{number}].{refusal.setting}", refusal.value,

@@ -28,6 +28,9 @@ import numpy.typing as npt
 from .crust import GenericCrust, LayeredModel
 from .rupture_surface import Distances
 
+__all__ = ["predict", "site_of", "Site", "Event", "Prediction", "vs30_m_s", "depth_of_speed",
+           "mechanism", "GroundMotionModelsUnavailable", "MODEL_NAMES"]
+
 FloatArray = npt.NDArray[np.float64]
 
 MODEL_NAMES = ("ASK14", "BSSA14", "CB14", "CY14")
@@ -52,7 +55,18 @@ class GroundMotionModelsUnavailable(RuntimeError):
 
 
 def pygmm_module() -> ModuleType:
-    """pygmm, if it is the series this module knows; else the one line saying what is needed."""
+    """pygmm, if it is the series this module knows.
+
+    Returns
+    -------
+    module
+        pygmm 0.8.
+
+    Raises
+    ------
+    GroundMotionModelsUnavailable
+        Without pygmm 0.8, in one line saying what to install.
+    """
     try:
         version = metadata.version("pygmm")
     except metadata.PackageNotFoundError:
@@ -69,13 +83,36 @@ def pygmm_module() -> ModuleType:
 
 @dataclass(frozen=True)
 class Site:
+    """A site as the models see it.
+
+    Parameters
+    ----------
+    vs30_m_s : float
+        Vs30, m/s.
+    z1_km, z25_km : float or None
+        Z1.0 and Z2.5, km: the depths at which the shear-wave speed first reaches 1.0 and
+        2.5 km/s; None where it never does (the models then take their own estimates).
+    """
     vs30_m_s: float
     z1_km: float | None
     z25_km: float | None
 
 
 def depth_of_speed(crust: GenericCrust | LayeredModel, speed_km_s: float) -> float:
-    """The shallowest depth (km) at which the crust's shear speed reaches `speed_km_s`."""
+    """The shallowest depth at which the crust's shear-wave speed reaches a speed.
+
+    Parameters
+    ----------
+    crust : GenericCrust or LayeredModel
+        The crust under the station.
+    speed_km_s : float
+        The speed, km/s.
+
+    Returns
+    -------
+    float
+        km; infinity where it never does (the generic crust is searched to 50 km).
+    """
     if isinstance(crust, LayeredModel):
         return float(crust.depth_to_vs_km(speed_km_s))
     depths = np.linspace(0.0, DEEPEST_SEARCH_KM, 50_001)
@@ -84,7 +121,18 @@ def depth_of_speed(crust: GenericCrust | LayeredModel, speed_km_s: float) -> flo
 
 
 def vs30_m_s(crust: GenericCrust | LayeredModel) -> float:
-    """30 m over the shear-wave travel time through the top 30 m."""
+    """Vs30: 30 m over the shear-wave travel time through the top 30 m (Borcherdt 1994).
+
+    Parameters
+    ----------
+    crust : GenericCrust or LayeredModel
+        The crust under the station.
+
+    Returns
+    -------
+    float
+        m/s.
+    """
     if isinstance(crust, LayeredModel):
         return crust.vs30_m_s()
     depths = np.linspace(0.0, VS30_DEPTH_KM, 3001)
@@ -94,6 +142,25 @@ def vs30_m_s(crust: GenericCrust | LayeredModel) -> float:
 
 
 def site_of(crust: GenericCrust | LayeredModel) -> Site:
+    """The site inputs of the models from a crust: Vs30, Z1.0 and Z2.5.
+
+    Parameters
+    ----------
+    crust : GenericCrust or LayeredModel
+        The crust under the station.
+
+    Returns
+    -------
+    Site
+        Its site terms.
+
+    Examples
+    --------
+    >>> from kinematic_rupture import LayeredModel
+    >>> site = site_of(LayeredModel.named("mojave"))
+    >>> site.vs30_m_s > 0
+    True
+    """
     z1 = depth_of_speed(crust, Z1_SPEED_KM_S)
     z25 = depth_of_speed(crust, Z25_SPEED_KM_S)
     return Site(vs30_m_s(crust), z1 if math.isfinite(z1) else None,
@@ -101,6 +168,19 @@ def site_of(crust: GenericCrust | LayeredModel) -> Site:
 
 
 def mechanism(rake_deg: float) -> str:
+    """The models' mechanism class of a rake: reverse between 30 and 150 degrees, normal
+    between -150 and -30, else strike-slip.
+
+    Parameters
+    ----------
+    rake_deg : float
+        The rake, degrees.
+
+    Returns
+    -------
+    str
+        "RS", "NS" or "SS".
+    """
     rake = (rake_deg + 180.0) % 360.0 - 180.0
     if REVERSE_RAKES[0] < rake < REVERSE_RAKES[1]:
         return "RS"
@@ -111,7 +191,21 @@ def mechanism(rake_deg: float) -> str:
 
 @dataclass(frozen=True)
 class Event:
-    """A rupture as the models see it."""
+    """A rupture as the models see it.
+
+    Parameters
+    ----------
+    magnitude : float
+        Mw.
+    rake_deg, dip_deg : float
+        Its rake and dip, degrees.
+    top_depth_km : float
+        Ztor, the depth of its top edge, km.
+    width_km : float
+        Its down-dip width, km.
+    hypocentre_depth_km : float
+        The depth of its hypocentre, km.
+    """
 
     magnitude: float
     rake_deg: float
@@ -123,8 +217,20 @@ class Event:
 
 @dataclass(frozen=True, eq=False)
 class Prediction:
-    """Medians (g) and total standard deviations (ln) of every model, (models, stations,
-    periods), in the order of MODEL_NAMES."""
+    """The models' medians and standard deviations at every station and period.
+
+    Attributes
+    ----------
+    median_g : numpy.ndarray
+        Median RotD50 pseudo-spectral acceleration, g, (models, stations, periods) in the
+        order of `MODEL_NAMES`.
+    ln_sigma : numpy.ndarray
+        Total standard deviations in natural log, likewise.
+    periods_s : numpy.ndarray
+        The periods, s.
+    notes : tuple of str
+        pygmm's warnings (an input beyond a model's recommended range), each once.
+    """
 
     median_g: FloatArray
     ln_sigma: FloatArray
@@ -134,8 +240,29 @@ class Prediction:
 
 
 def predict(event: Event, site: Site, where: Distances, periods_s: FloatArray) -> Prediction:
-    """The four models at every station. Raises GroundMotionModelsUnavailable without
-    pygmm 0.8; an input beyond a model's recommended range is kept in the notes."""
+    """The four models at every station.
+
+    Parameters
+    ----------
+    event : Event
+        The rupture.
+    site : Site
+        The site, the same at every station.
+    where : Distances
+        The stations' distances from the rupture (`rupture_surface.distances`).
+    periods_s : numpy.ndarray
+        The periods, s, among the models' own (0.01 to 10 s).
+
+    Returns
+    -------
+    Prediction
+        The medians and standard deviations, and pygmm's notes.
+
+    Raises
+    ------
+    GroundMotionModelsUnavailable
+        Without pygmm 0.8.
+    """
     pygmm = pygmm_module()
     stations = len(where.rrup)
     median = np.empty((len(MODEL_NAMES), stations, len(periods_s)))
@@ -154,7 +281,27 @@ def predict(event: Event, site: Site, where: Distances, periods_s: FloatArray) -
 def station_models(pygmm: ModuleType, event: Event, site: Site, where: Distances, station: int,
                    periods_s: FloatArray, basin: dict[str, float], median: FloatArray,
                    sigma: FloatArray) -> None:
-    """Fills (models, periods) of one station."""
+    """Fills one station's medians and standard deviations.
+
+    Parameters
+    ----------
+    pygmm : module
+        pygmm 0.8.
+    event : Event
+        The rupture.
+    site : Site
+        The site.
+    where : Distances
+        The stations' distances.
+    station : int
+        The station.
+    periods_s : numpy.ndarray
+        The periods, s.
+    basin : dict of str to float
+        pygmm's depth_1_0 and depth_2_5, where known.
+    median, sigma : numpy.ndarray
+        (models, periods), filled.
+    """
     scenario = pygmm.Scenario(
         mag=event.magnitude, mechanism=mechanism(event.rake_deg), dip=event.dip_deg,
         depth_tor=event.top_depth_km, width=event.width_km, depth_hyp=event.hypocentre_depth_km,

@@ -61,7 +61,8 @@ from .crust import LayeredModel
 from .field import cache_directory, computing_libraries
 from .files import write_atomically
 
-__all__ = ["Band", "GreensTable", "greens_table"]
+__all__ = ["Band", "GreensTable", "greens_table", "RESPONSES", "ROLL_OFF_END", "REFERENCE_FREQUENCY_HZ",
+           "DAMPING", "DECAY", "WAVENUMBER_PERIOD", "LEAD_PERIODS"]
 
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex128]
@@ -165,7 +166,13 @@ class Band:
         return ROLL_OFF_END * self.max_frequency_hz
 
     def describe(self) -> str:
-        """The band in a few words."""
+        """The band in a few words.
+
+        Returns
+        -------
+        str
+            Where it is complete, where its roll-off ends, and its sampling.
+        """
         return (f"complete to {self.max_frequency_hz:g} Hz, rolled off to zero at "
                 f"{self.roll_off_end_hz:g} Hz; {self.duration_s:g} s every {self.sample_interval_s:g} s")
 
@@ -189,6 +196,12 @@ class GreensTable:
         [depth, distance, response, frequency], ready for an inverse real FFT of
         `fft_samples` samples that starts `lead_samples` samples before t = 0, damped by
         `damping_per_s`.
+    damping_per_s : float
+        The imaginary part of the complex frequency, 1/s: `DAMPING` over the window.
+    fft_samples : int
+        The window's samples, the lead included.
+    lead_samples : int
+        The samples of the window before t = 0 (`LEAD_PERIODS` periods of the band's top).
     dt_s : float
         The seismograms' sample interval, s.
     times_s : numpy.ndarray
@@ -304,6 +317,12 @@ class GreensTable:
         -------
         numpy.ndarray
             One complex factor per frequency.
+
+        Raises
+        ------
+        ValueError
+            A rate that is not a one-dimensional list of finite numbers, or an interval
+            or start that is not finite (the interval positive).
         """
         rate = np.asarray(rate_per_s, dtype=np.float64)
         if rate.ndim != 1 or rate.size == 0 or not np.all(np.isfinite(rate)):
@@ -323,6 +342,11 @@ class GreensTable:
         """The last samples of `displacement`: the static offsets, m, where the motion has
         settled within the window (see the module's description).
 
+        Parameters
+        ----------
+        tensor_nm, depth_index, distances_km, azimuths_deg
+            As for `displacement`.
+
         Returns
         -------
         numpy.ndarray
@@ -331,7 +355,23 @@ class GreensTable:
         return self.displacement(tensor_nm, depth_index, distances_km, azimuths_deg)[..., -1]
 
     def distance_indices(self, distances_km: object) -> npt.NDArray[np.intp]:
-        """The table's index of each distance, which must be one of the table's."""
+        """The table's index of each distance.
+
+        Parameters
+        ----------
+        distances_km : sequence of float
+            Distances, km, each one of the table's (within 1e-9 km).
+
+        Returns
+        -------
+        numpy.ndarray of int
+            One index of `distances_km` each.
+
+        Raises
+        ------
+        ValueError
+            A distance that is not the table's, named.
+        """
         wanted = np.atleast_1d(np.asarray(distances_km, dtype=np.float64))
         if wanted.ndim != 1:
             raise ValueError("distances_km: must be a one-dimensional list of distances")
@@ -397,6 +437,7 @@ def greens_table(crust: LayeredModel, depths_km: object, distances_km: object, b
     Returns
     -------
     GreensTable
+        The responses, read only.
 
     Raises
     ------

@@ -274,7 +274,12 @@ class MomentRate:
                 f"{self.moment_nm:.4g} N m)")
 
     def to_xarray(self) -> Any:
-        """The moment rate as an xarray DataArray along ``time`` (s).
+        """The moment rate as an xarray DataArray.
+
+        Returns
+        -------
+        xarray.DataArray
+            ``moment_rate_nm_s`` (N m/s) along ``time`` (s), units in ``attrs``.
 
         Raises
         ------

@@ -17,6 +17,8 @@ from .gmm import MODEL_NAMES, Site
 from .ground_motion_validation import (CELL_BIAS_LIMIT, CHECKED_LONGEST_PERIOD_S, MEAN_BIAS_LIMIT,
                                        ScenarioResult)
 
+__all__ = ["report_text", "draw_scenario", "draw_biases", "REPORT"]
+
 REPORT = "report.md"
 MODEL_COLOURS = {"ASK14": "#1b6ca8", "BSSA14": "#d1495b", "CB14": "#edae49", "CY14": "#00798c"}
 # The periods past the checked ones are shaded from this factor times the longest checked.
@@ -32,8 +34,17 @@ def period_axis(axes: Axes, periods: npt.NDArray[np.float64]) -> None:
 
 
 def draw_scenario(stream: IO[bytes], result: ScenarioResult) -> None:
-    """One panel per distance bin: each model's median, the models' geometric mean times
-    exp(+-sigma), and the ensemble's median times exp(+-phi)."""
+    """The figure of one scenario, in the manner of the Broadband Platform's Part B plots: one
+    panel per distance bin, each model's median, the models' geometric mean times
+    exp(+-sigma), and the ensemble's median times exp(+-phi).
+
+    Parameters
+    ----------
+    stream : binary stream
+        Where to write the PNG.
+    result : ScenarioResult
+        The scenario.
+    """
     bins = result.bins_km
     columns = 4
     rows = -(-len(bins) // columns)
@@ -74,7 +85,15 @@ def draw_scenario(stream: IO[bytes], result: ScenarioResult) -> None:
 
 
 def draw_biases(stream: IO[bytes], results: Sequence[ScenarioResult]) -> None:
-    """Every scenario's bias per bin and its mean over the bins, against the limits."""
+    """Every scenario's bias per bin and its mean over the bins, against the limits.
+
+    Parameters
+    ----------
+    stream : binary stream
+        Where to write the PNG.
+    results : sequence of ScenarioResult
+        The scenarios.
+    """
     columns = 3
     rows = -(-len(results) // columns)
     figure = Figure(figsize=(4.6 * columns, 3.4 * rows + 0.5), layout="constrained")
@@ -122,6 +141,29 @@ def scenario_table(result: ScenarioResult) -> list[str]:
 
 def report_text(results: Sequence[ScenarioResult], site: Site, crust_text: str,
                 frequency_hz: float, command: str, seconds: float) -> str:
+    """The report, in Markdown: the setting, each scenario's verdict and worst biases, and per
+    scenario its figure and its table of bias, phi, sigma and tau per period.
+
+    Parameters
+    ----------
+    results : sequence of ScenarioResult
+        The scenarios.
+    site : Site
+        The crust's site terms.
+    crust_text : str
+        The crust, in words.
+    frequency_hz : float
+        The Green's functions' band, Hz.
+    command : str
+        The command that made it.
+    seconds : float
+        How long it took, s.
+
+    Returns
+    -------
+    str
+        The report.
+    """
     passed = sum(result.passes() for result in results)
     lines = [
         "# Ground motion against NGA-West2",

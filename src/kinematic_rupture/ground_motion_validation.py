@@ -53,11 +53,27 @@ from .rupture_surface import Surface, surface_of
 from .srf import SrfFile, parse_srf, write_srf
 from .stations import Station
 
+__all__ = ["validate_ground_motion", "run_scenario", "ScenarioResult", "Scenario", "SCENARIOS",
+           "footwall_stations", "scenario_fault", "rupture_file"]
+
 FloatArray = npt.NDArray[np.float64]
 
 
 @dataclass(frozen=True)
 class Scenario:
+    """One scenario of ground-motion validation.
+
+    Parameters
+    ----------
+    key : str
+        Its name (``SS7.0``): the report's heading and figure.
+    magnitude : float
+        Mw.
+    rake_deg, dip_deg : float
+        The fault's rake and dip, degrees.
+    top_depth_km : float
+        The depth of its top edge, km.
+    """
     key: str
     magnitude: float
     rake_deg: float
@@ -65,6 +81,13 @@ class Scenario:
     top_depth_km: float
 
     def describe(self) -> str:
+        """The scenario in words.
+
+        Returns
+        -------
+        str
+            Its mechanism, magnitude, dip and top.
+        """
         kind = "strike-slip" if gmm.mechanism(self.rake_deg) == "SS" else "reverse"
         return (f"{kind} Mw {self.magnitude:g}, dip {self.dip_deg:g}, top at "
                 f"{self.top_depth_km:g} km")
@@ -92,8 +115,19 @@ CHECKED_LONGEST_PERIOD_S = 5.0
 
 
 def footwall_stations(surface: Surface) -> list[Station]:
-    """Rings of stations on the footwall half of the contours of constant Rjb about the
-    top trace (see the module's description); names R<ring km>-<k>."""
+    """Rings of stations on the footwall half of the contours of constant Rjb about the top
+    trace (see the module's description).
+
+    Parameters
+    ----------
+    surface : Surface
+        The rupture's surface.
+
+    Returns
+    -------
+    list of Station
+        `STATIONS_PER_RING` at each of `RING_DISTANCES_KM`, named R<ring km>-<k>.
+    """
     distances_km, per_ring = RING_DISTANCES_KM, STATIONS_PER_RING
     start, end = surface.trace()
     axis = (end - start)[:2]
@@ -123,13 +157,40 @@ def footwall_stations(surface: Surface) -> list[Station]:
 
 
 def scenario_fault(scenario: Scenario) -> Fault:
+    """A scenario's fault, sized by `Fault.for_magnitude` in `CELL_KM` cells.
+
+    Parameters
+    ----------
+    scenario : Scenario
+        The scenario.
+
+    Returns
+    -------
+    Fault
+        The fault.
+    """
     return Fault.for_magnitude(scenario.magnitude, cell_km=CELL_KM, rake_deg=scenario.rake_deg,
                                dip_deg=scenario.dip_deg, top_depth_km=scenario.top_depth_km)
 
 
 def rupture_file(fault: Fault, base: RuptureSettings, seed: int) -> SrfFile:
-    """The rupture of `seed` (its hypocentre drawn from the seed and the slip, as
-    `ensemble` draws it), as the SRF file it writes, read back."""
+    """The rupture of a seed as the SRF file it writes, read back; its hypocentre drawn from the
+    seed and the slip, as `ensemble` draws it.
+
+    Parameters
+    ----------
+    fault : Fault
+        The fault.
+    base : RuptureSettings
+        The settings but the seed and the hypocentre.
+    seed : int
+        The seed.
+
+    Returns
+    -------
+    SrfFile
+        The file.
+    """
     settings = dataclasses.replace(base, seed=seed, hypocentre_km=None,
                                    hypocentre_distribution=DISTRIBUTIONS[0])
     text = io.StringIO()
@@ -139,7 +200,37 @@ def rupture_file(fault: Fault, base: RuptureSettings, seed: int) -> SrfFile:
 
 @dataclass(frozen=True, eq=False)
 class ScenarioResult:
-    """One scenario's ensemble against the models. Arrays over (periods, bins) unless said."""
+    """One scenario's ensemble against the models.
+
+    Attributes
+    ----------
+    scenario : Scenario
+        The scenario.
+    fault : Fault
+        Its fault.
+    seeds : tuple of int
+        The ruptures' seeds.
+    stations : tuple of Station
+        The stations.
+    ring_km : numpy.ndarray
+        Each station's distance bin (its ring's Rjb), km.
+    rrup_km : numpy.ndarray
+        Each station's Rrup, km.
+    periods_s : numpy.ndarray
+        The periods, s.
+    psa_g : numpy.ndarray
+        RotD50 PSA at 5% damping, g, (ruptures, stations, periods).
+    model_median_g, model_sigma : numpy.ndarray
+        The models' medians (g) and total sigmas (ln), (models, stations, periods).
+    hypocentre_depth_km : numpy.ndarray
+        Each rupture's hypocentre depth, km.
+    patches : int
+        The patches the ruptures were summed over.
+    seconds : float
+        How long the scenario took, s.
+    notes : tuple of str
+        pygmm's warnings.
+    """
 
     scenario: Scenario
     fault: Fault
@@ -158,44 +249,100 @@ class ScenarioResult:
 
     @property
     def bins_km(self) -> FloatArray:
+        """The distance bins, km."""
         return np.unique(self.ring_km)
 
     def log_residuals(self) -> FloatArray:
-        """ln(simulated / geometric mean of the models' medians): (ruptures, stations, periods)."""
+        """ln(simulated / geometric mean of the models' medians).
+
+        Returns
+        -------
+        numpy.ndarray
+            (ruptures, stations, periods).
+        """
         models = np.exp(np.log(self.model_median_g).mean(axis=0))
         return np.asarray(np.log(self.psa_g) - np.log(models)[None], dtype=np.float64)
 
     def per_bin(self, values: FloatArray) -> FloatArray:
-        """The mean of (ruptures, stations, periods) values over ruptures and each bin's
-        stations: (periods, bins)."""
+        """The mean of (ruptures, stations, periods) values over ruptures and each bin's stations.
+
+        Parameters
+        ----------
+        values : numpy.ndarray
+            (ruptures, stations, periods).
+
+        Returns
+        -------
+        numpy.ndarray
+            (periods, bins).
+        """
         return np.stack([values[:, self.ring_km == ring].mean(axis=(0, 1)) for ring in self.bins_km],
                         axis=-1)
 
     def bias(self) -> FloatArray:
+        """The bias, the mean of the log residuals, per period and bin.
+
+        Returns
+        -------
+        numpy.ndarray
+            (periods, bins), natural log.
+        """
         return self.per_bin(self.log_residuals())
 
     def mean_bias(self) -> FloatArray:
+        """The bias averaged over the bins.
+
+        Returns
+        -------
+        numpy.ndarray
+            One a period, natural log.
+        """
         return np.asarray(self.bias().mean(axis=1), dtype=np.float64)
 
     def phi(self) -> FloatArray:
-        """Within-event spread per (period, bin)."""
+        """The within-event spread: the standard deviation of the residuals less each rupture's
+        mean residual over all stations.
+
+        Returns
+        -------
+        numpy.ndarray
+            (periods, bins), natural log.
+        """
         residuals = self.log_residuals()
         within = residuals - residuals.mean(axis=1, keepdims=True)
         return np.stack([within[:, self.ring_km == ring].reshape(-1, len(self.periods_s)).std(axis=0, ddof=1)
                          for ring in self.bins_km], axis=-1)
 
     def tau(self) -> FloatArray:
-        """Between-event spread per period."""
+        """The between-event spread: the standard deviation of the ruptures' mean residuals.
+
+        Returns
+        -------
+        numpy.ndarray
+            One a period, natural log; zeros from one rupture.
+        """
         events = self.log_residuals().mean(axis=1)
         return np.asarray(events.std(axis=0, ddof=1) if len(events) > 1 else np.zeros(len(self.periods_s)),
                           dtype=np.float64)
 
     def simulated_median_g(self) -> FloatArray:
+        """The ensemble's median, the exp of the mean ln PSA per bin.
+
+        Returns
+        -------
+        numpy.ndarray
+            (periods, bins), g.
+        """
         return np.exp(self.per_bin(np.log(self.psa_g)))
 
     def models_per_bin(self) -> tuple[FloatArray, FloatArray]:
-        """Each model's median (geometric mean over the bin's stations) and sigma (mean):
-        (models, periods, bins)."""
+        """Each model's median (geometric mean over the bin's stations) and sigma (mean).
+
+        Returns
+        -------
+        tuple of numpy.ndarray
+            (median, g; sigma, ln), each (models, periods, bins).
+        """
         median = np.stack([np.exp(np.log(self.model_median_g[:, self.ring_km == ring]).mean(axis=1))
                            for ring in self.bins_km], axis=-1)
         sigma = np.stack([self.model_sigma[:, self.ring_km == ring].mean(axis=1)
@@ -203,10 +350,24 @@ class ScenarioResult:
         return median, sigma
 
     def checked(self) -> npt.NDArray[np.bool_]:
-        """The periods the pass is decided on."""
+        """The periods the pass is decided on.
+
+        Returns
+        -------
+        numpy.ndarray of bool
+            One a period: up to `CHECKED_LONGEST_PERIOD_S`.
+        """
         return np.asarray(self.periods_s <= CHECKED_LONGEST_PERIOD_S * (1 + 1e-9))
 
     def passes(self) -> bool:
+        """Whether, at every checked period, the mean bias is within `MEAN_BIAS_LIMIT` and every
+        bin's within `CELL_BIAS_LIMIT`.
+
+        Returns
+        -------
+        bool
+            The verdict.
+        """
         checked = self.checked()
         return bool(np.all(np.abs(self.mean_bias()[checked]) <= MEAN_BIAS_LIMIT)
                     and np.all(np.abs(self.bias()[checked]) <= CELL_BIAS_LIMIT))
@@ -218,6 +379,35 @@ TableProvider = Callable[[shaking.Layout, LayeredModel], shaking.Table]
 def run_scenario(scenario: Scenario, crust: LayeredModel, seeds: Sequence[int],
                  max_frequency_hz: float, table_for: TableProvider = shaking.table_for,
                  progress: Callable[[str], None] | None = None) -> ScenarioResult:
+    """One scenario: its ruptures built, written, read back and summed at its stations through
+    the crust's Green's functions, and compared with the models.
+
+    Parameters
+    ----------
+    scenario : Scenario
+        The scenario.
+    crust : LayeredModel
+        The crust.
+    seeds : sequence of int
+        The ruptures' seeds.
+    max_frequency_hz : float
+        The Green's functions' band, Hz.
+    table_for : callable
+        Gives the table of Green's functions of a layout and a crust (`shaking.table_for`,
+        cached on disk).
+    progress : callable, optional
+        Called with a line after each batch of ruptures.
+
+    Returns
+    -------
+    ScenarioResult
+        The ensemble's spectra against the models.
+
+    Raises
+    ------
+    GroundMotionModelsUnavailable
+        Without pygmm 0.8.
+    """
     started = time.perf_counter()
     fault = scenario_fault(scenario)
     base = RuptureSettings(magnitude=scenario.magnitude, velocity_model=crust)
@@ -256,5 +446,32 @@ def validate_ground_motion(crust: LayeredModel, seeds: Sequence[int], max_freque
                            scenarios: Sequence[Scenario] = SCENARIOS,
                            table_for: TableProvider = shaking.table_for,
                            progress: Callable[[str], None] | None = None) -> list[ScenarioResult]:
+    """Every scenario against the models.
+
+    Parameters
+    ----------
+    crust : LayeredModel
+        The crust.
+    seeds : sequence of int
+        The ruptures' seeds, the same in every scenario.
+    max_frequency_hz : float
+        The Green's functions' band, Hz.
+    scenarios : sequence of Scenario
+        The scenarios (`SCENARIOS`).
+    table_for : callable
+        As for `run_scenario`.
+    progress : callable, optional
+        As for `run_scenario`.
+
+    Returns
+    -------
+    list of ScenarioResult
+        One a scenario.
+
+    Raises
+    ------
+    GroundMotionModelsUnavailable
+        Without pygmm 0.8.
+    """
     return [run_scenario(scenario, crust, seeds, max_frequency_hz, table_for, progress)
             for scenario in scenarios]

@@ -1,5 +1,18 @@
 """Where a rupture starts: a point (along strike from the fault's first end, down dip from
-the top edge, both in km) and the cell that holds it."""
+the top edge, both in km) and the cell that holds it; and the hypocentres of ensembles,
+drawn from the published distributions of where earthquakes nucleate, weighted by slip
+as Mai et al. (2005) found them.
+
+.. autosummary::
+
+   draw_hypocentre
+   default_hypocentre
+   check_hypocentre
+   hypocentre_subfault
+   slip_classes
+   prior_density
+   DISTRIBUTIONS
+"""
 
 import math
 
@@ -9,21 +22,69 @@ import numpy.typing as npt
 from .checks import SettingError, quote
 from .geometry import Fault
 
+__all__ = ["draw_hypocentre", "default_hypocentre", "check_hypocentre", "hypocentre_subfault",
+           "slip_classes", "prior_density", "DISTRIBUTIONS"]
+
 
 def default_hypocentre(fault: Fault) -> tuple[float, float]:
-    """A third of the way along strike and two thirds of the way down dip."""
+    """The hypocentre of a rupture given none: a third of the way along strike and two
+    thirds of the way down dip.
+
+    Parameters
+    ----------
+    fault : Fault
+        The fault.
+
+    Returns
+    -------
+    tuple of float
+        (along strike from the fault's first end, down dip from the top edge), km.
+
+    Examples
+    --------
+    >>> from kinematic_rupture import Fault
+    >>> default_hypocentre(Fault.single(length_km=30, width_km=15, cell_km=0.5))
+    (10.0, 10.0)
+    """
     along = fault.length_km / 3.0
     plane = fault.planes[plane_at(fault, along)]
     return along, 2.0 * plane.width_km / 3.0
 
 
 def plane_at(fault: Fault, along_km: float) -> int:
-    """The plane that holds a point `along_km` from the fault's first end."""
+    """The plane that holds a point `along_km` from the fault's first end.
+
+    Parameters
+    ----------
+    fault : Fault
+        The fault.
+    along_km : float
+        The distance along strike, km.
+
+    Returns
+    -------
+    int
+        The plane's number, from 0; the last for a point beyond the fault's end.
+    """
     ends = np.cumsum([plane.length_km for plane in fault.planes])
     return min(int(np.searchsorted(ends, along_km, side="right")), len(fault.planes) - 1)
 
 
 def check_hypocentre(fault: Fault, hypocentre_km: tuple[float, float]) -> None:
+    """Refuses a hypocentre off the fault.
+
+    Parameters
+    ----------
+    fault : Fault
+        The fault.
+    hypocentre_km : tuple of float
+        (along strike, down dip), km.
+
+    Raises
+    ------
+    SettingError
+        Naming ``hypocentre_km``, with the extents it must lie within.
+    """
     along, down = hypocentre_km
     plane = fault.planes[plane_at(fault, along)]
     if not (0 <= along <= fault.length_km and 0 <= down <= plane.width_km):
@@ -33,7 +94,20 @@ def check_hypocentre(fault: Fault, hypocentre_km: tuple[float, float]) -> None:
 
 
 def hypocentre_subfault(fault: Fault, hypocentre_km: tuple[float, float]) -> tuple[int, int, int]:
-    """(plane, row, column) of the cell that holds a hypocentre."""
+    """The cell that holds a hypocentre.
+
+    Parameters
+    ----------
+    fault : Fault
+        The fault.
+    hypocentre_km : tuple of float
+        (along strike, down dip), km, on the fault.
+
+    Returns
+    -------
+    tuple of int
+        (plane, row down dip, column along strike), each from 0.
+    """
     along, down = hypocentre_km
     number = plane_at(fault, along)
     before = sum(plane.length_km for plane in fault.planes[:number])
@@ -63,8 +137,19 @@ DISTRIBUTIONS = ("mai2005", "melgar-hayes2019")
 
 
 def mechanism(rake_deg: float) -> str:
-    """strike-slip within 30 degrees of horizontal slip, dip-slip within 30 degrees of
-    vertical slip, oblique between."""
+    """The mechanism class of Mai et al.'s (2005) distributions.
+
+    Parameters
+    ----------
+    rake_deg : float
+        The rake, degrees.
+
+    Returns
+    -------
+    str
+        "strike-slip" within 30 degrees of horizontal slip, "dip-slip" within 30 degrees of
+        vertical slip, "oblique" between.
+    """
     off_horizontal = min(abs(rake_deg), 180.0 - abs(rake_deg))
     if off_horizontal <= 30.0:
         return "strike-slip"
@@ -88,14 +173,41 @@ HYPOCENTRE_STREAM = 1 << 20
 
 
 def block_cells(*, cell_km: float, width_km: float) -> int:
-    """Cells along a slip block's side (see SLIP_BLOCK_KM)."""
+    """Cells along a slip block's side (`SLIP_BLOCK_KM`, or a fifth of the fault's width where
+    that is smaller; at least two cells).
+
+    Parameters
+    ----------
+    cell_km : float
+        The cells' side, km.
+    width_km : float
+        The fault's width, km.
+
+    Returns
+    -------
+    int
+        The count of cells.
+    """
     side = min(SLIP_BLOCK_KM, width_km / SLIP_BLOCKS_ACROSS_WIDTH)
     return max(2, round(side / cell_km))
 
 
 def sliding_means(values: npt.NDArray[np.float64], n: int) -> npt.NDArray[np.float64]:
-    """The mean of every n x n window of a grid (each side at most the grid's), by
-    cumulative sums: element (i, j) is the window whose top left cell is (i, j)."""
+    """The mean of every n x n window of a grid (each side at most the grid's), by cumulative
+    sums.
+
+    Parameters
+    ----------
+    values : numpy.ndarray
+        A 2-D grid.
+    n : int
+        The window's side, cells.
+
+    Returns
+    -------
+    numpy.ndarray
+        Element (i, j) is the mean of the window whose top left cell is (i, j).
+    """
     n_rows, n_columns = min(n, values.shape[0]), min(n, values.shape[1])
     total = np.zeros((values.shape[0] + 1, values.shape[1] + 1))
     total[1:, 1:] = values.cumsum(axis=0).cumsum(axis=1)
@@ -105,8 +217,21 @@ def sliding_means(values: npt.NDArray[np.float64], n: int) -> npt.NDArray[np.flo
 
 
 def centred_block_means(values: npt.NDArray[np.float64], n: int) -> npt.NDArray[np.float64]:
-    """Each cell's block mean: the n x n window centred on it, moved inside the grid
-    where it would overhang an edge."""
+    """Each cell's block mean: the n x n window centred on it, moved inside the grid where it
+    would overhang an edge.
+
+    Parameters
+    ----------
+    values : numpy.ndarray
+        A 2-D grid.
+    n : int
+        The block's side, cells.
+
+    Returns
+    -------
+    numpy.ndarray
+        The means, of the grid's shape.
+    """
     means = sliding_means(values, n)
     rows, columns = values.shape
     top = np.clip(np.arange(rows) - n // 2, 0, means.shape[0] - 1)
@@ -115,8 +240,21 @@ def centred_block_means(values: npt.NDArray[np.float64], n: int) -> npt.NDArray[
 
 
 def slip_classes(fault: Fault, slip_m: npt.NDArray[np.float64]) -> npt.NDArray[np.int64]:
-    """Every subfault's slip class of Mai et al. (2005), from its block's slip over the
-    largest block's: 0 very large (at least 2/3), 1 large (1/3 to 2/3), 2 the rest."""
+    """Every subfault's slip class of Mai et al. (2005), from its block's slip over the largest
+    block's: 0 very large (at least 2/3), 1 large (1/3 to 2/3), 2 the rest.
+
+    Parameters
+    ----------
+    fault : Fault
+        The fault.
+    slip_m : numpy.ndarray
+        Every subfault's slip, m, in subfault order.
+
+    Returns
+    -------
+    numpy.ndarray of int
+        The class of every subfault, in subfault order.
+    """
     width = max(plane.width_km for plane in fault.planes)
     n = block_cells(cell_km=fault.cell_km, width_km=width)
     means = np.concatenate([centred_block_means(fault.on_plane(slip_m, number), n).ravel()
@@ -127,8 +265,21 @@ def slip_classes(fault: Fault, slip_m: npt.NDArray[np.float64]) -> npt.NDArray[n
 
 
 def prior_density(fault: Fault, distribution: str) -> npt.NDArray[np.float64]:
-    """The published distribution's density at every subfault's centre (up to a
-    constant): along strike over the fault's length, down dip over its plane's width."""
+    """The published distribution's density at every subfault's centre (up to a constant):
+    along strike over the fault's length, down dip over its plane's width.
+
+    Parameters
+    ----------
+    fault : Fault
+        The fault; its first plane's rake chooses Mai et al.'s (2005) mechanism.
+    distribution : {"mai2005", "melgar-hayes2019"}
+        Mai, Spudich and Boatwright (2005) or Melgar and Hayes (2019).
+
+    Returns
+    -------
+    numpy.ndarray
+        The unnormalised density, in subfault order.
+    """
     kind = mechanism(fault.planes[0].rake_deg)
     along_parts, down_parts = [], []
     start = 0.0
@@ -155,11 +306,42 @@ def prior_density(fault: Fault, distribution: str) -> npt.NDArray[np.float64]:
 
 def draw_hypocentre(fault: Fault, slip_m: npt.NDArray[np.float64], *, seed: int,
                     distribution: str = "mai2005") -> tuple[float, float]:
-    """A hypocentre (along strike, down dip, km) drawn from `seed`: the published
-    distribution of positions (Mai et al. 2005 for the first plane's mechanism, or Melgar
-    and Hayes 2019) as the prior, reweighted class by class so that it falls in very large,
-    large and other slip as often as Mai et al.'s hypocentres did (16%, 35% and 48%);
-    within a class, where the prior puts it. The point is uniform within its cell."""
+    """A hypocentre drawn from `seed`: the published distribution of positions (Mai et al.
+    2005 for the first plane's mechanism, or Melgar and Hayes 2019) as the prior,
+    reweighted class by class so that it falls in very large, large and other slip as
+    often as Mai et al.'s hypocentres did (16%, 35% and 48%); within a class, where the
+    prior puts it. The point is uniform within its cell.
+
+    Parameters
+    ----------
+    fault : Fault
+        The fault.
+    slip_m : numpy.ndarray
+        Every subfault's slip, m, in subfault order (`Rupture.slip_m`).
+    seed : int
+        The seed (the rupture's: the draw uses a stream of its own, apart from the fields').
+    distribution : {"mai2005", "melgar-hayes2019"}
+        The prior.
+
+    Returns
+    -------
+    tuple of float
+        (along strike from the fault's first end, down dip from the top edge), km.
+
+    Raises
+    ------
+    SettingError
+        An unknown distribution, named ``hypocentre_distribution``.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from kinematic_rupture import Fault
+    >>> fault = Fault.single(length_km=20, width_km=10, cell_km=1.0)
+    >>> along, down = draw_hypocentre(fault, np.ones(fault.subfault_count), seed=7)
+    >>> 0 <= along <= 20 and 0 <= down <= 10
+    True
+    """
     if distribution not in DISTRIBUTIONS:
         raise SettingError("hypocentre_distribution", distribution,
                            f"must be one of {', '.join(DISTRIBUTIONS)}")

@@ -7,6 +7,25 @@ covariance: `slip_field` (the field the slip was made from), and fields independ
 A perturbation correlated with slip at level rho is rho * slip_field + sqrt(1 - rho^2) *
 independent, again unit-variance (the identity behind the "scor" settings of Graves and
 Pitarka 2016).
+
+Arrays are per subfault, flat, in subfault order; every setting after them is taken by
+keyword, as one of the objects of `physics_settings` or a number with its unit in its
+name, so that no two can be swapped without a word.
+
+.. autosummary::
+
+   correlated
+   shallow_weight
+   mechanism_factor
+   mean_rise_time_s
+   rupture_velocity_fraction
+   rise_times_s
+   time_perturbation_amplitude_s
+   time_shift_s
+   steepness
+   bounded_scale
+   rake_deg
+   largest_frequency_hz
 """
 
 import math
@@ -16,6 +35,10 @@ import numpy.typing as npt
 
 from .physics_settings import Rake, RiseTime, RuptureSpeed, ShallowZone, TimePerturbation
 
+__all__ = ["correlated", "shallow_weight", "mechanism_factor", "mean_rise_time_s",
+           "rupture_velocity_fraction", "rise_times_s", "time_perturbation_amplitude_s",
+           "time_shift_s", "steepness", "bounded_scale", "rake_deg", "largest_frequency_hz"]
+
 FloatArray = npt.NDArray[np.float64]
 
 DYNE_CM_PER_N_M = 1e7
@@ -24,14 +47,49 @@ MECHANISM_C_ALPHA = 0.1
 
 
 def correlated(base: FloatArray, independent: FloatArray, *, correlation: float) -> FloatArray:
-    """A unit-variance field correlated with `base` at `correlation`."""
+    """A unit-variance field correlated with `base` at `correlation`:
+    ``correlation * base + sqrt(1 - correlation^2) * independent``.
+
+    Parameters
+    ----------
+    base, independent : numpy.ndarray
+        Two independent unit-variance Gaussian fields of one shape.
+    correlation : float
+        The correlation with `base`, 0 to 1.
+
+    Returns
+    -------
+    numpy.ndarray
+        The field, unit-variance where both are.
+    """
     return correlation * base + math.sqrt(1.0 - correlation**2) * independent
 
 
 def shallow_weight(depth_km: FloatArray, *, zone: ShallowZone) -> FloatArray:
-    """1 above the zone's `depth_km`, falling linearly to 0 over the next `transition_km`
-    (the shallow zone of Graves and Pitarka 2010; its 5 to 8 km ramp as the Broadband
-    Platform sets it)."""
+    """How much of the shallow zone's reduction applies at each depth: 1 above the zone's
+    `depth_km`, falling linearly to 0 over the next `transition_km` (the shallow zone of
+    Graves and Pitarka 2010; its 5 to 8 km ramp as the Broadband Platform sets it).
+
+    Parameters
+    ----------
+    depth_km : numpy.ndarray
+        Depths below the surface, km.
+    zone : ShallowZone
+        The zone (`RuptureSettings.shallow_zone`).
+
+    Returns
+    -------
+    numpy.ndarray
+        Weights from 0 to 1; a step at `depth_km` where `transition_km` is 0.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from kinematic_rupture.physics_settings import ShallowZone
+    >>> shallow_weight(np.array([2.0, 6.5, 10.0]),
+    ...                zone=ShallowZone(depth_km=5.0, transition_km=3.0)).tolist()
+    [1.0, 0.5, 0.0]
+    """
     shallow_km, transition_km = zone.depth_km, zone.transition_km
     if transition_km <= 0:
         return (depth_km <= shallow_km).astype(np.float64)
@@ -39,18 +97,53 @@ def shallow_weight(depth_km: FloatArray, *, zone: ShallowZone) -> FloatArray:
 
 
 def mechanism_factor(*, dip_deg: float, rake_deg: float) -> float:
-    """alpha_T of Graves and Pitarka (2015, eq. 2): 1 for strike-slip, down to about 0.9 for a
-    shallow-dipping thrust. fD = 1 for dips up to 45 degrees, falling linearly to 0 at 90;
-    fR = 1 - |rake - 90| / 90 for rakes in [0, 180], else 0."""
+    """alpha_T of Graves and Pitarka (2015, eq. 2), 1 / (1 + fD fR C_alpha): 1 for
+    strike-slip, down to about 0.9 for a shallow-dipping thrust. fD = 1 for dips up to 45
+    degrees, falling linearly to 0 at 90; ``fR = 1 - abs(rake - 90) / 90`` for rakes in
+    [0, 180], else 0; C_alpha = `MECHANISM_C_ALPHA`.
+
+    Parameters
+    ----------
+    dip_deg : float
+        The plane's dip, degrees.
+    rake_deg : float
+        Its rake, degrees.
+
+    Returns
+    -------
+    float
+        The factor, from 1 / (1 + C_alpha) to 1.
+
+    Examples
+    --------
+    >>> mechanism_factor(dip_deg=90.0, rake_deg=180.0)
+    1.0
+    >>> round(mechanism_factor(dip_deg=30.0, rake_deg=90.0), 4)
+    0.9091
+    """
     f_dip = 1.0 if dip_deg <= 45.0 else 1.0 - (dip_deg - 45.0) / 45.0
     f_rake = 1.0 - abs(rake_deg - 90.0) / 90.0 if 0.0 <= rake_deg <= 180.0 else 0.0
     return 1.0 / (1.0 + f_dip * f_rake * MECHANISM_C_ALPHA)
 
 
 def mean_rise_time_s(*, moment_nm: float, rise_time: RiseTime, alpha: float) -> float:
-    """tau_A = coefficient * alpha_T * M0^(1/3), M0 in dyne cm (Graves and Pitarka 2010,
-    eq. 8, with coefficient 1.6e-9 s; Somerville et al. 1999 had 2.03e-9 s), alpha_T
-    `alpha` (`mechanism_factor`)."""
+    """The mean rise time tau_A = coefficient * alpha_T * M0^(1/3), M0 in dyne cm (Graves and
+    Pitarka 2010, eq. 8, with coefficient 1.6e-9 s; Somerville et al. 1999 had 2.03e-9 s).
+
+    Parameters
+    ----------
+    moment_nm : float
+        The seismic moment M0, N m.
+    rise_time : RiseTime
+        Its `coefficient`, s per (dyne cm)^(1/3), is the relation's.
+    alpha : float
+        The mechanism factor alpha_T (`mechanism_factor`), averaged over the planes.
+
+    Returns
+    -------
+    float
+        The mean rise time, s.
+    """
     coefficient = rise_time.coefficient
     return coefficient * alpha * (moment_nm * DYNE_CM_PER_N_M) ** (1.0 / 3.0)
 
@@ -59,9 +152,28 @@ def rupture_velocity_fraction(depth_km: FloatArray, slip_field: FloatArray,
                               speed_field: FloatArray, *, speed: RuptureSpeed,
                               shallow: ShallowZone) -> FloatArray:
     """Rupture speed over shear-wave speed at every subfault: the speed's `fraction` (0.8,
-    Graves and Pitarka 2010), times its `shallow_factor` in the `shallow` zone, times 1
-    plus its `std` times a field correlated with slip at its `slip_correlation` (faster
-    where slip is larger), kept within [`min_fraction`, `max_fraction`]."""
+    Graves and Pitarka 2010), times its `shallow_factor` in the `shallow` zone, times 1 plus
+    its `std` times a field correlated with slip at its `slip_correlation` (faster where
+    slip is larger), kept within [`min_fraction`, `max_fraction`].
+
+    Parameters
+    ----------
+    depth_km : numpy.ndarray
+        Every subfault's depth, km.
+    slip_field : numpy.ndarray
+        The unit-variance field the slip follows (its smooth base).
+    speed_field : numpy.ndarray
+        An independent unit-variance field.
+    speed : RuptureSpeed
+        The fractions, the random part's size and its correlation with slip.
+    shallow : ShallowZone
+        Where the shallow factor applies.
+
+    Returns
+    -------
+    numpy.ndarray
+        The fraction of the shear-wave speed (dimensionless) at every subfault.
+    """
     base = speed.fraction * (1.0 - (1.0 - speed.shallow_factor) * shallow_weight(depth_km,
                                                                                  zone=shallow))
     perturbed = base * (1.0 + speed.std * correlated(slip_field, speed_field,
@@ -80,11 +192,36 @@ def rise_times_s(slip_m: FloatArray, depth_km: FloatArray, rise_field: FloatArra
     `mean_s` over the slipping subfaults.
 
     sigma gives log rise time a correlation of the rise time's `slip_correlation` with log
-    slip (whose standard deviation is `slip_log_std`). The bound scales the log rise times' offsets
-    from their median down, all by one factor, until all but RISE_TIME_BEYOND_SPREAD of
-    them lie within log(spread), and clips those few: the distribution keeps its shape
-    (no more than RISE_TIME_BEYOND_SPREAD of them reach a bound) and the longest stays a
-    few times the mean.
+    slip (whose standard deviation is `slip_log_std`). The bound scales the log rise times'
+    offsets from their median down, all by one factor, until all but
+    `RISE_TIME_BEYOND_SPREAD` of them lie within log(spread), and clips those few: the
+    distribution keeps its shape (no more than `RISE_TIME_BEYOND_SPREAD` of them reach a
+    bound) and the longest stays a few times the mean. The pulses' own durations average at
+    least `MIN_PULSE_SHARE` of `mean_s`, however much the smoothing widens them.
+
+    Parameters
+    ----------
+    slip_m : numpy.ndarray
+        Every subfault's slip, m; those with none get no rise time.
+    depth_km : numpy.ndarray
+        Their depths, km.
+    rise_field : numpy.ndarray
+        A unit-variance field independent of the slip's.
+    mean_s : float
+        The mean rise time as written, s (`mean_rise_time_s`).
+    rise_time : RiseTime
+        The shallow factor, the correlation with slip and the spread.
+    shallow : ShallowZone
+        Where the shallow factor applies.
+    slip_log_std : float
+        The standard deviation of log slip (`SlipSettings.log_std`).
+    widening_s : array_like
+        How much the smoothing over its cell lengthens each subfault's pulse, s.
+
+    Returns
+    -------
+    numpy.ndarray
+        The pulses' rise times, s, before that smoothing; 0 where there is no slip.
     """
     shallow_factor, slip_correlation = rise_time.shallow_factor, rise_time.slip_correlation
     spread = rise_time.spread
@@ -116,16 +253,44 @@ MIN_PULSE_SHARE = 0.2
 
 
 def time_perturbation_amplitude_s(*, moment_nm: float, perturbation: TimePerturbation) -> float:
-    """dt = b0 + b1 M0^(1/3), M0 in dyne cm (Graves and Pitarka 2016, Wirth et al. 2017),
-    b0 the perturbation's `intercept_s` and b1 its `slope`."""
+    """The rupture-time perturbation's amplitude dt = b0 + b1 M0^(1/3), M0 in dyne cm (Graves
+    and Pitarka 2016, Wirth et al. 2017), no less than 0.
+
+    Parameters
+    ----------
+    moment_nm : float
+        The seismic moment M0, N m.
+    perturbation : TimePerturbation
+        b0 is its `intercept_s` (s), b1 its `slope` (s per (dyne cm)^(1/3)).
+
+    Returns
+    -------
+    float
+        The amplitude, s, before `bounded_scale` keeps the front below the shear-wave speed.
+    """
     intercept_s, slope = perturbation.intercept_s, perturbation.slope
     return max(0.0, intercept_s + slope * (moment_nm * DYNE_CM_PER_N_M) ** (1.0 / 3.0))
 
 
 def time_shift_s(front_s: FloatArray, field: FloatArray, *, amplitude_s: float) -> FloatArray:
-    """How much earlier than the front each subfault starts: dt r, growing from nothing
-    at the hypocentre as 1 - exp(-T / (TIME_PERTURBATION_ONSET dt)), so that no subfault
-    starts before the rupture and the growth adds little to the shift's gradient."""
+    """How much earlier than the front each subfault starts: dt r, growing from nothing at the
+    hypocentre as 1 - exp(-T / (`TIME_PERTURBATION_ONSET` dt)), so that no subfault starts
+    before the rupture and the growth adds little to the shift's gradient.
+
+    Parameters
+    ----------
+    front_s : numpy.ndarray
+        The front's arrival times T, s.
+    field : numpy.ndarray
+        The unit-variance field r, correlated with slip.
+    amplitude_s : float
+        The amplitude dt, s (`time_perturbation_amplitude_s`).
+
+    Returns
+    -------
+    numpy.ndarray
+        The shift, s, to subtract from `front_s`; zeros when `amplitude_s` is not positive.
+    """
     if amplitude_s <= 0:
         return np.zeros_like(front_s)
     onset = -np.expm1(-front_s / (TIME_PERTURBATION_ONSET * amplitude_s))
@@ -135,8 +300,26 @@ def time_shift_s(front_s: FloatArray, field: FloatArray, *, amplitude_s: float) 
 def steepness(shift_s: FloatArray, speed_km_s: FloatArray, limit_km_s: FloatArray, *,
               cell_km: float) -> FloatArray:
     """On a chart's grids: the shift's gradient over the room the front leaves below the
-    speed limit, 1 / Vr - 1 / limit (s/km); above 1, a subfault could start as if the
-    front ran faster than the limit."""
+    speed limit, 1 / Vr - 1 / limit (s/km); above 1, a subfault could start as if the front
+    ran faster than the limit.
+
+    Parameters
+    ----------
+    shift_s : numpy.ndarray
+        The time shift on the chart's grid (rows down dip), s.
+    speed_km_s : numpy.ndarray
+        The rupture speed Vr there, km/s.
+    limit_km_s : numpy.ndarray
+        The fastest the written times may run, km/s.
+    cell_km : float
+        The grid's spacing, km.
+
+    Returns
+    -------
+    numpy.ndarray
+        The steepness (dimensionless); infinite where the front has no room and the shift
+        has a gradient.
+    """
     slope2 = np.zeros_like(shift_s)
     for axis in (0, 1):
         if shift_s.shape[axis] > 1:
@@ -148,7 +331,18 @@ def steepness(shift_s: FloatArray, speed_km_s: FloatArray, limit_km_s: FloatArra
 
 def bounded_scale(steepness_values: FloatArray) -> float:
     """The factor that brings the shift's steepness to at most 1 on all but
-    TIME_PERTURBATION_EXCEEDANCE of the subfaults (1 when it is already)."""
+    `TIME_PERTURBATION_EXCEEDANCE` of the subfaults (1 when it is already).
+
+    Parameters
+    ----------
+    steepness_values : numpy.ndarray
+        Every subfault's `steepness`.
+
+    Returns
+    -------
+    float
+        The factor, in (0, 1].
+    """
     if not steepness_values.size:
         return 1.0
     high = float(np.quantile(steepness_values, 1.0 - TIME_PERTURBATION_EXCEEDANCE))
@@ -169,7 +363,24 @@ def rake_deg(mean_deg: FloatArray, rake_field: FloatArray, *, variation: Rake,
     """The rake at every subfault: the mean plus a Gaussian perturbation of the variation's
     `std_deg` (15 degrees, Graves and Pitarka 2010, 2016) kept within its
     `max_deviation_deg`, centred so that its `weight`-weighted mean (the slip's) is zero:
-    the rupture keeps its mechanism."""
+    the rupture keeps its mechanism.
+
+    Parameters
+    ----------
+    mean_deg : numpy.ndarray
+        Every subfault's plane's rake, degrees.
+    rake_field : numpy.ndarray
+        A unit-variance field independent of the slip's.
+    variation : Rake
+        The perturbation's standard deviation and largest deviation, degrees.
+    weight : numpy.ndarray
+        The weights of the centring (the slip, m).
+
+    Returns
+    -------
+    numpy.ndarray
+        The rake, degrees, in (-180, 180] (Aki and Richards).
+    """
     std_deg, largest_deg = variation.std_deg, variation.max_deviation_deg
     deviation = np.clip(std_deg * rake_field, -largest_deg, largest_deg)
     if weight.sum() > 0:
@@ -187,8 +398,27 @@ RAKE_CENTRING_PASSES = 4
 
 
 def largest_frequency_hz(speed_km_s: FloatArray, *, cell_km: float) -> float:
-    """The highest frequency the chart resolves: the front is sampled every cell, that is
-    every h / Vr seconds, so frequencies up to Vr / (2 h) are resolved (taking the slowest
+    """The highest frequency the cells resolve: the front is sampled every cell, that is every
+    h / Vr seconds, so frequencies up to Vr / (2 h) are resolved (taking the slowest
     twentieth of the subfaults' rupture speeds). Above it, the smoothing of each subfault's
-    pulse over its cell keeps the spectrum's level, not its phases."""
+    pulse over its cell keeps the spectrum's level, not its phases.
+
+    Parameters
+    ----------
+    speed_km_s : numpy.ndarray
+        The subfaults' rupture speeds, km/s.
+    cell_km : float
+        The cells' side h, km.
+
+    Returns
+    -------
+    float
+        The frequency, Hz.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> largest_frequency_hz(np.full(10, 2.5), cell_km=0.5)
+    2.5
+    """
     return float(np.percentile(speed_km_s, 5.0)) / (2.0 * cell_km)

@@ -5,6 +5,13 @@ embedding of each chart's covariance and its draw, the slip-rate samples and the
 moment-rate sums made from them block by block, and the block of SRF text being written.
 The samples are the part that can grow without bound: a subfault's pulse has about its
 rise time over dt samples, and the rise times average the magnitude's mean rise time.
+
+.. autosummary::
+
+   estimate
+   MemoryNeed
+   available_bytes
+   gibibytes
 """
 
 import os
@@ -13,6 +20,8 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from .moment import SAMPLE_BLOCK
+
+__all__ = ["estimate", "MemoryNeed", "available_bytes", "gibibytes"]
 
 # Float64 arrays of one value per subfault alive at the peak (slip, times, speeds, rise
 # times, crust, positions, the random fields and their temporaries), with room to spare.
@@ -35,7 +44,17 @@ BASELINE_BYTES = 300 << 20
 
 @dataclass(frozen=True)
 class MemoryNeed:
-    """Bytes a build needs at its peak, by what drives them."""
+    """Bytes a build needs at its peak, by what drives them.
+
+    Parameters
+    ----------
+    subfault_bytes : float
+        The per-subfault arrays, bytes.
+    embedding_bytes : float
+        The charts' embeddings and their draws, bytes.
+    sample_bytes : float
+        The slip-rate samples and the blocks made from them, bytes.
+    """
 
     subfault_bytes: float
     embedding_bytes: float
@@ -43,15 +62,33 @@ class MemoryNeed:
 
     @property
     def total(self) -> float:
+        """All of it with the interpreter and its libraries, bytes."""
         return BASELINE_BYTES + self.subfault_bytes + self.embedding_bytes + self.sample_bytes
 
 
 def estimate(subfaults: int, padded_cells: list[int], mean_rise_time_s: float,
              dt_s: float, smoothing_samples: float) -> MemoryNeed:
-    """The peak of a build of `subfaults` on charts whose embeddings have `padded_cells`
-    cells, whose pulses average `mean_rise_time_s`, sampled every `dt_s`, and lengthen by
-    up to `smoothing_samples` when smoothed over their cells. The embeddings are made one
-    at a time and the amplitudes of all are kept."""
+    """The peak memory of a build. The embeddings are made one at a time and the amplitudes
+    of all are kept.
+
+    Parameters
+    ----------
+    subfaults : int
+        The fault's subfaults.
+    padded_cells : list of int
+        The cells of each chart's embedding (its padded grid).
+    mean_rise_time_s : float
+        The pulses' mean length, s.
+    dt_s : float
+        Their sample interval, s.
+    smoothing_samples : float
+        The most samples the smoothing over a cell adds to a pulse.
+
+    Returns
+    -------
+    MemoryNeed
+        The bytes, by what drives them.
+    """
     per_row = mean_rise_time_s / dt_s + SAMPLES_PER_ROW_BEYOND_RISE + smoothing_samples
     # Smoothing holds the rows before and after it at once.
     samples = subfaults * per_row * (2 if smoothing_samples >= 1 else 1)
@@ -65,7 +102,13 @@ def estimate(subfaults: int, padded_cells: list[int], mean_rise_time_s: float,
 
 def available_bytes() -> int:
     """What this process may still take: the least of the system's available memory, the
-    room left under its control group's limit and under its address-space limit."""
+    room left under its control group's limit and under its address-space limit.
+
+    Returns
+    -------
+    int
+        Bytes.
+    """
     limits = [system_available()]
     room = cgroup_room()
     if room is not None:
@@ -108,6 +151,22 @@ def address_space_used() -> int:
 
 
 def gibibytes(size: float) -> str:
-    """A size in GiB for a message: "24.1 GiB", "0.31 GiB", "1.2e+12 GiB"."""
+    """A size in GiB for a message.
+
+    Parameters
+    ----------
+    size : float
+        Bytes.
+
+    Returns
+    -------
+    str
+        "24.1 GiB", "0.31 GiB", "1.2e+12 GiB".
+
+    Examples
+    --------
+    >>> gibibytes(3 * 2**29)
+    '1.5 GiB'
+    """
     value = size / 2**30
     return f"{value:.3g} GiB" if value < 1e6 else f"{value:.2g} GiB"

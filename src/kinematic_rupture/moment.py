@@ -1,11 +1,18 @@
 """The moment-rate function: every subfault's slip rate times its rigidity and area,
-delayed by its rupture time and summed on a grid of times."""
+delayed by its rupture time and summed on a grid of times.
+
+.. autosummary::
+
+   moment_rate
+"""
 
 import importlib
 from types import ModuleType
 
 import numpy as np
 import numpy.typing as npt
+
+__all__ = ["moment_rate"]
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -30,7 +37,39 @@ def moment_rate(rupture_time_s: FloatArray, offsets: npt.NDArray[np.int64], samp
     nearness, which keeps the integral exact and the onset smooth.
 
     Rows on the grid's own interval are summed by the compiled module unless `reference`
-    asks for the NumPy steps below, which it reproduces bit for bit.
+    asks for the NumPy steps, which it reproduces bit for bit.
+
+    Parameters
+    ----------
+    rupture_time_s : numpy.ndarray
+        Each row's first sample time, s.
+    offsets : numpy.ndarray of int
+        The rows' offsets into `samples` (CSR), one more than the rows.
+    samples : numpy.ndarray
+        The slip-rate samples, m/s (or cm/s with a weight to match).
+    moment_weight : numpy.ndarray
+        Each row's rigidity times area, Pa m^2 (so that the rate is in N m/s).
+    dt_s : float
+        The grid's interval, s.
+    row_dt_s : numpy.ndarray, optional
+        Each row's sample interval, s; None is `dt_s` for every row.
+    reference : bool
+        Sum with NumPy even where the compiled module could.
+
+    Returns
+    -------
+    numpy.ndarray
+        The moment rate at 0, dt_s, 2 dt_s, ..., N m/s for the units above.
+
+    Examples
+    --------
+    One row of two samples of 1 m/s at 0.05 s on a 0.1 s grid, weight 1: each sample
+    is shared equally between its two grid times.
+
+    >>> import numpy as np
+    >>> moment_rate(np.array([0.05]), np.array([0, 2]), np.array([1.0, 1.0]),
+    ...             np.array([1.0]), 0.1, row_dt_s=np.array([0.1])).tolist()
+    [0.5, 1.0, 0.5]
     """
     lengths = np.diff(offsets)
     spacing = np.ones(lengths.size) if row_dt_s is None else row_dt_s / dt_s

@@ -24,6 +24,17 @@ down), each the sum over its subfaults of the unit tensor of their strike, dip a
 (Aki and Richards 2002, Box 4.4) times mu A times the slip rate, at the subfaults' own
 rupture times. Slip along RAKE + 90 (SLIP2) has the tensor of that rake; opening (SLIP3)
 is not a double couple and is refused.
+
+.. autosummary::
+
+   group
+   Patches
+   patch_moments
+   unit_tensors
+   point_rigidity
+   source_samples
+   largest_radius_km
+   PatchError
 """
 
 import math
@@ -37,6 +48,9 @@ from .crust import GenericCrust, LayeredModel, rigidity_pa
 from .rupture_surface import Rectangle, Surface
 from .srf import M2_TO_CM2, M_TO_CM, SrfFile, srf_rigidity_pa
 
+__all__ = ["group", "Patches", "patch_moments", "unit_tensors", "point_rigidity",
+           "source_samples", "largest_radius_km", "PatchError", "PATCH_TRAVEL_TIME_FRACTION"]
+
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
 
@@ -49,13 +63,27 @@ SPEED_SAMPLES = 16
 
 
 class PatchError(ValueError):
-    """A file whose slip cannot be summed as double couples."""
+    """A file whose slip cannot be summed as double couples (opening slip, SLIP3), or that
+    starts before 0 s (a negative TINIT)."""
 
 
 @dataclass(frozen=True, eq=False)
 class Patches:
-    """Patches of a rupture surface: `of_point` gives each point's patch; the centres are in
-    the surface's local frame (km east, north, down) and geographic."""
+    """Patches of a rupture surface, made by `group`; ``len(patches)`` is their number.
+
+    Attributes
+    ----------
+    of_point : numpy.ndarray of int
+        Each point's patch, in the file's order of points.
+    x_km, y_km : numpy.ndarray
+        The patches' centres in the surface's local frame, km east and north.
+    depth_km : numpy.ndarray
+        Their depths, km.
+    lon, lat : numpy.ndarray
+        Their centres, degrees.
+    largest_radius_km : float
+        The largest half-diagonal of any patch, km.
+    """
 
     of_point: IntArray
     x_km: FloatArray
@@ -82,7 +110,24 @@ def slowest_shear_speed(crust: GenericCrust | LayeredModel, top_km: float,
 
 def largest_radius_km(crust: GenericCrust | LayeredModel, top_km: float, bottom_km: float,
                       max_frequency_hz: float) -> float:
-    """The largest half-diagonal the rule allows a patch spanning these depths."""
+    """The largest half-diagonal the rule allows a patch spanning two depths:
+    `PATCH_TRAVEL_TIME_FRACTION` times the slowest shear-wave speed between them over the
+    band's top.
+
+    Parameters
+    ----------
+    crust : GenericCrust or LayeredModel
+        The crust.
+    top_km, bottom_km : float
+        The patch's depths, km.
+    max_frequency_hz : float
+        The band's top, Hz.
+
+    Returns
+    -------
+    float
+        km.
+    """
     return (PATCH_TRAVEL_TIME_FRACTION * slowest_shear_speed(crust, top_km, bottom_km)
             / max_frequency_hz)
 
@@ -135,8 +180,26 @@ def rectangle_patches(rect: Rectangle, crust: GenericCrust | LayeredModel,
 
 def group(surface: Surface, point_x: FloatArray, point_y: FloatArray,
           crust: GenericCrust | LayeredModel, max_frequency_hz: float) -> Patches:
-    """Patches of every plane. A centre's position is the mean of its points'; its depth
-    that of the middle of its rows on the plane, the same for every patch of a row."""
+    """Patches of every plane (see the module's description for the rule). A centre's
+    position is the mean of its points'; its depth that of the middle of its rows on the
+    plane, the same for every patch of a row.
+
+    Parameters
+    ----------
+    surface : Surface
+        The rupture's surface (`rupture_surface.surface_of`).
+    point_x, point_y : numpy.ndarray
+        The points' positions in the surface's local frame, km east and north.
+    crust : GenericCrust or LayeredModel
+        The crust whose shear-wave speeds bound the patches.
+    max_frequency_hz : float
+        The band's top, Hz.
+
+    Returns
+    -------
+    Patches
+        Every point's patch and the patches' centres.
+    """
     of_point = np.empty(surface.point_count, dtype=np.int64)
     row_depths: list[float] = []
     largest = 0.0
@@ -161,8 +224,25 @@ def group(surface: Surface, point_x: FloatArray, point_y: FloatArray,
 
 
 def unit_tensors(strike_deg: FloatArray, dip_deg: FloatArray, rake_deg: FloatArray) -> FloatArray:
-    """(n, 6) unit double couples (Mxx, Myy, Mzz, Mxy, Mxz, Myz), x north, y east, z down
-    (Aki and Richards 2002, Box 4.4)."""
+    """Unit double couples of fault mechanisms (Aki and Richards 2002, Box 4.4).
+
+    Parameters
+    ----------
+    strike_deg, dip_deg, rake_deg : numpy.ndarray
+        The mechanisms, degrees.
+
+    Returns
+    -------
+    numpy.ndarray
+        (n, 6): (Mxx, Myy, Mzz, Mxy, Mxz, Myz) of unit moment, x north, y east, z down.
+
+    Examples
+    --------
+    A vertical strike-slip fault striking north: Mxy = 1.
+
+    >>> (unit_tensors([0.0], [90.0], [0.0]).round(12) + 0.0).tolist()
+    [[0.0, 0.0, 0.0, 1.0, 0.0, 0.0]]
+    """
     phi, delta, lam = (np.radians(np.asarray(a, dtype=np.float64))
                        for a in (strike_deg, dip_deg, rake_deg))
     sd, cd, s2d, c2d = np.sin(delta), np.cos(delta), np.sin(2 * delta), np.cos(2 * delta)
@@ -179,8 +259,21 @@ def unit_tensors(strike_deg: FloatArray, dip_deg: FloatArray, rake_deg: FloatArr
 
 
 def point_rigidity(srf_file: SrfFile, crust: GenericCrust | LayeredModel) -> FloatArray:
-    """Rigidity (Pa) of every point: from VS and DEN where the file gives them, else the
-    crust's at the point's depth."""
+    """The rigidity of every point: from VS and DEN where the file gives them, else the
+    crust's at the point's depth.
+
+    Parameters
+    ----------
+    srf_file : SrfFile
+        The rupture file.
+    crust : GenericCrust or LayeredModel
+        The crust for points without VS and DEN.
+
+    Returns
+    -------
+    numpy.ndarray
+        Pa, one a point.
+    """
     points = srf_file.points
     given = srf_rigidity_pa(points)
     fallback = rigidity_pa(crust.shear_speed_km_s(points.depth_km),
@@ -189,7 +282,20 @@ def point_rigidity(srf_file: SrfFile, crust: GenericCrust | LayeredModel) -> Flo
 
 
 def source_samples(srf_file: SrfFile, dt_s: float) -> int:
-    """Samples at `dt_s` from 0 to past the last slip-rate sample of the file."""
+    """Samples at an interval from 0 to past the last slip-rate sample of the file.
+
+    Parameters
+    ----------
+    srf_file : SrfFile
+        The rupture file.
+    dt_s : float
+        The interval, s.
+
+    Returns
+    -------
+    int
+        The samples (1 for a file without points).
+    """
     points = srf_file.points
     ends = [points.tinit_s + np.maximum(np.diff(offsets) - 1, 0) * points.dt_s
             for offsets in points.offsets]
@@ -198,10 +304,34 @@ def source_samples(srf_file: SrfFile, dt_s: float) -> int:
 
 def patch_moments(srf_file: SrfFile, patches: Patches, rigidity_pa: FloatArray, dt_s: float,
                   samples: int) -> FloatArray:
-    """(patches, 6, samples) moment (N m) released in each interval of `dt_s` from 0, per
-    tensor component. Slip-rate sample m of a point is at TINIT + m DT and releases
-    mu A SR DT; one that falls between two grid times is shared between them in proportion
-    to its nearness, as the moment rate of a rupture is (moment.moment_rate)."""
+    """The moment each patch releases in each interval from 0, per tensor component. Slip-rate
+    sample m of a point is at TINIT + m DT and releases mu A SR DT; one that falls between
+    two grid times is shared between them in proportion to its nearness, as the moment rate
+    of a rupture is (`moment.moment_rate`).
+
+    Parameters
+    ----------
+    srf_file : SrfFile
+        The rupture file.
+    patches : Patches
+        Its patches (`group`).
+    rigidity_pa : numpy.ndarray
+        Each point's rigidity, Pa (`point_rigidity`).
+    dt_s : float
+        The interval, s.
+    samples : int
+        The intervals, at least `source_samples`.
+
+    Returns
+    -------
+    numpy.ndarray
+        (patches, 6, samples): (Mxx, Myy, Mzz, Mxy, Mxz, Myz), N m.
+
+    Raises
+    ------
+    PatchError
+        A file with opening slip (SLIP3) or a negative TINIT.
+    """
     points = srf_file.points
     if np.any(points.slip_cm[2] != 0) or np.diff(points.offsets[2]).any():
         raise PatchError("has opening slip (SLIP3), which is not a double couple; shake sums "

@@ -52,12 +52,28 @@ class Concept:
 
     @classmethod
     def of(cls, settings: Any) -> Self:
-        """The object of `settings`'s flat values (a `RuptureSettings`, or anything with
-        the flat settings as attributes)."""
+        """The object of a rupture's flat settings.
+
+        Parameters
+        ----------
+        settings : RuptureSettings or object
+            Anything with the flat settings as attributes.
+
+        Returns
+        -------
+        Self
+            The object, checked.
+        """
         return cls(**{name: getattr(settings, flat) for name, flat in cls.FLAT.items()})
 
     def flat(self) -> dict[str, object]:
-        """The checked values under their flat settings' names."""
+        """The checked values under their flat settings' names.
+
+        Returns
+        -------
+        dict of str to object
+            Each field's value by the name `RuptureSettings` stores it under.
+        """
         return {flat: getattr(self, name) for name, flat in self.FLAT.items()}
 
     def _keep(self, name: str, value: object) -> None:

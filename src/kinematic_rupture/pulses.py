@@ -7,6 +7,15 @@ length. Without it, coarse cells start all their slip at once and sum incoherent
 high-frequency energy that a finer chart of the same rupture does not have. The front
 crosses the patch from h / (2 Vr) before it reaches the cell's centre to as long after, so
 the smoothed pulse starts that much before the rupture time and stays centred on it.
+
+.. autosummary::
+
+   crossing_widths
+   centred_starts
+   smooth_rows
+   nonzero_spans
+   slip_spans_s
+   rupture_duration_s
 """
 
 import importlib
@@ -14,6 +23,9 @@ from types import ModuleType
 
 import numpy as np
 import numpy.typing as npt
+
+__all__ = ["crossing_widths", "centred_starts", "smooth_rows", "nonzero_spans", "slip_spans_s",
+           "rupture_duration_s"]
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
@@ -26,7 +38,28 @@ except ImportError:  # a source tree without the compiled module
 
 
 def crossing_widths(cell_km: float, speed_km_s: FloatArray, dt_s: float) -> IntArray:
-    """How many samples the front takes to cross each cell, at least 1."""
+    """How many samples the front takes to cross each cell.
+
+    Parameters
+    ----------
+    cell_km : float
+        The cells' side, km.
+    speed_km_s : numpy.ndarray
+        Each cell's rupture speed, km/s.
+    dt_s : float
+        The sample interval, s.
+
+    Returns
+    -------
+    numpy.ndarray of int
+        Samples, at least 1.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> crossing_widths(0.5, np.array([2.5, 0.5]), 0.05).tolist()
+    [4, 20]
+    """
     return np.maximum(1, np.rint(cell_km / (speed_km_s * dt_s))).astype(np.int64)
 
 
@@ -39,7 +72,22 @@ def centred_starts(rupture_time_s: FloatArray, widths: IntArray,
     Nothing starts before the rupture does (at 0). A cell the front reaches less than half
     a crossing after that holds the hypocentre, where the front starts inside the cell:
     its slip starts at 0 and is spread until the front has crossed the rest of the cell,
-    over the samples up to its rupture time plus half a crossing."""
+    over the samples up to its rupture time plus half a crossing.
+
+    Parameters
+    ----------
+    rupture_time_s : numpy.ndarray
+        Each row's rupture time, s.
+    widths : numpy.ndarray of int
+        Each row's crossing, samples (`crossing_widths`).
+    dt_s : float
+        The sample interval, s.
+
+    Returns
+    -------
+    tuple of numpy.ndarray
+        (each row's start, s; the widths to smooth it over, samples).
+    """
     half = 0.5 * (widths - 1) * dt_s
     early = rupture_time_s < half
     cut = 1 + np.rint((rupture_time_s + half) / dt_s).astype(np.int64)
@@ -49,9 +97,32 @@ def centred_starts(rupture_time_s: FloatArray, widths: IntArray,
 
 def smooth_rows(offsets: IntArray, samples: FloatArray, widths: IntArray,
                 reference: bool = False) -> tuple[IntArray, FloatArray]:
-    """Each non-empty row convolved with a boxcar of `widths[k]` samples (unit area), so
-    that it keeps its slip; a row of width 1 is unchanged. Returns new CSR rows, by the
-    compiled module unless `reference` asks for the NumPy steps it reproduces bit for bit."""
+    """Each non-empty row convolved with a boxcar of its width (unit area), so that it keeps
+    its slip; a row of width 1 is unchanged.
+
+    Parameters
+    ----------
+    offsets : numpy.ndarray of int
+        The rows' offsets into `samples` (CSR).
+    samples : numpy.ndarray
+        The slip-rate samples, m/s.
+    widths : numpy.ndarray of int
+        Each row's boxcar, samples.
+    reference : bool
+        Smooth with NumPy even where the compiled module could (bit for bit the same).
+
+    Returns
+    -------
+    tuple of numpy.ndarray
+        The new rows' (offsets, samples), each row longer by its width less one.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> offsets, samples = smooth_rows(np.array([0, 2]), np.array([2.0, 2.0]), np.array([2]))
+    >>> offsets.tolist(), samples.tolist()
+    ([0, 3], [1.0, 2.0, 1.0])
+    """
     lengths = np.diff(offsets)
     widths = np.where(lengths > 0, widths, 1)
     if np.all(widths == 1):
@@ -102,8 +173,20 @@ def spread_rows(offsets: IntArray, samples: FloatArray, widths: IntArray,
 
 
 def nonzero_spans(offsets: IntArray, samples: FloatArray) -> tuple[IntArray, IntArray]:
-    """Each row's first and last non-zero sample, counted from the row's start; -1 for
-    both in a row with none."""
+    """Each row's first and last non-zero sample.
+
+    Parameters
+    ----------
+    offsets : numpy.ndarray of int
+        The rows' offsets into `samples` (CSR).
+    samples : numpy.ndarray
+        The samples.
+
+    Returns
+    -------
+    tuple of numpy.ndarray of int
+        (first, last), counted from each row's start; -1 for both in a row with none.
+    """
     rows = offsets.size - 1
     first = np.full(rows, -1, dtype=np.int64)
     last = np.full(rows, -1, dtype=np.int64)
@@ -119,12 +202,40 @@ def nonzero_spans(offsets: IntArray, samples: FloatArray) -> tuple[IntArray, Int
 
 
 def slip_spans_s(first: IntArray, last: IntArray, dt_s: float | FloatArray) -> FloatArray:
-    """The rise time of each row of these spans, 0 where it never slips."""
+    """The rise time of each row: its span of non-zero samples times DT.
+
+    Parameters
+    ----------
+    first, last : numpy.ndarray of int
+        The spans (`nonzero_spans`).
+    dt_s : float or numpy.ndarray
+        The rows' sample interval, s.
+
+    Returns
+    -------
+    numpy.ndarray
+        s; 0 where a row never slips.
+    """
     return np.where(last >= 0, (last - first + 1) * dt_s, 0.0)
 
 
 def rupture_duration_s(start_s: FloatArray, last: IntArray, dt_s: float | FloatArray) -> float:
-    """When the last row that slips stops, its samples starting at `start_s`."""
+    """When the last row that slips stops.
+
+    Parameters
+    ----------
+    start_s : numpy.ndarray
+        Each row's first sample time, s.
+    last : numpy.ndarray of int
+        Each row's last non-zero sample (`nonzero_spans`), -1 where none.
+    dt_s : float or numpy.ndarray
+        The rows' sample interval, s.
+
+    Returns
+    -------
+    float
+        s; 0 where nothing slips.
+    """
     slipping = last >= 0
     if not slipping.any():
         return 0.0

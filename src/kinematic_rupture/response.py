@@ -21,6 +21,9 @@ import numpy as np
 import numpy.typing as npt
 from scipy import fft
 
+__all__ = ["rotd50", "rotd50_peak", "oscillator_displacement", "periods_for_band",
+           "NGA_WEST2_PERIODS_S"]
+
 FloatArray = npt.NDArray[np.float64]
 
 DAMPING = 0.05
@@ -36,7 +39,23 @@ LONGEST_PERIOD_S = 10.0
 
 
 def periods_for_band(max_frequency_hz: float) -> FloatArray:
-    """The NGA-West2 periods from 1 / max_frequency_hz to 10 s."""
+    """The NGA-West2 periods a band resolves, up to 10 s.
+
+    Parameters
+    ----------
+    max_frequency_hz : float
+        The band's highest frequency, Hz.
+
+    Returns
+    -------
+    numpy.ndarray
+        The periods of `NGA_WEST2_PERIODS_S` from 1 / max_frequency_hz to 10 s.
+
+    Examples
+    --------
+    >>> periods_for_band(1.0).tolist()
+    [1.0, 1.5, 2.0, 3.0, 4.0, 5.0, 7.5, 10.0]
+    """
     shortest = 1.0 / max_frequency_hz
     return np.array([period for period in NGA_WEST2_PERIODS_S
                      if shortest * (1 - 1e-9) <= period <= LONGEST_PERIOD_S])
@@ -44,8 +63,25 @@ def periods_for_band(max_frequency_hz: float) -> FloatArray:
 
 def oscillator_displacement(acceleration: FloatArray, dt_s: float, period_s: float,
                             damping: float = DAMPING) -> tuple[FloatArray, float]:
-    """The displacement (m) of the oscillator under a ground acceleration (m/s^2), (...,
-    samples), on a grid of its own; returns it and its interval."""
+    """The displacement of a damped oscillator under a ground acceleration, through the
+    frequency domain, on a grid fine enough for its peak.
+
+    Parameters
+    ----------
+    acceleration : numpy.ndarray
+        Ground acceleration, m/s^2, (..., samples).
+    dt_s : float
+        Its sample interval, s.
+    period_s : float
+        The oscillator's natural period, s.
+    damping : float
+        Its damping ratio.
+
+    Returns
+    -------
+    tuple
+        (displacement, m, (..., fine samples); its sample interval, s).
+    """
     samples = acceleration.shape[-1]
     pad = samples + int(math.ceil(PAD_PERIODS * period_s / dt_s))
     nfft = fft.next_fast_len(pad, real=True)
@@ -61,8 +97,36 @@ def oscillator_displacement(acceleration: FloatArray, dt_s: float, period_s: flo
 
 def rotd50(first: FloatArray, second: FloatArray, dt_s: float, periods_s: FloatArray,
            damping: float = DAMPING) -> FloatArray:
-    """RotD50 pseudo-spectral acceleration (m/s^2) of two orthogonal horizontal
-    accelerograms (..., samples), at each period: (..., periods)."""
+    """RotD50 pseudo-spectral acceleration of two orthogonal horizontal accelerograms at each
+    period (Boore 2010).
+
+    Parameters
+    ----------
+    first, second : numpy.ndarray
+        The two components' accelerations, m/s^2, (..., samples).
+    dt_s : float
+        Their sample interval, s.
+    periods_s : numpy.ndarray
+        The oscillators' periods, s.
+    damping : float
+        Their damping ratio (5% by default).
+
+    Returns
+    -------
+    numpy.ndarray
+        m/s^2, (..., periods).
+
+    Examples
+    --------
+    A 1 Hz harmonic along one axis, at a stiff oscillator's period: RotD50 is the peak
+    ground acceleration times the median of abs(cos(theta)) over the angles, about 0.7.
+
+    >>> import numpy as np
+    >>> t = np.arange(0, 60, 0.01)
+    >>> psa = rotd50(np.sin(2 * np.pi * t), np.zeros_like(t), 0.01, np.array([0.01]))
+    >>> round(float(psa[0]), 2)
+    0.71
+    """
     first, second = np.broadcast_arrays(np.asarray(first, dtype=np.float64),
                                         np.asarray(second, dtype=np.float64))
     leading = first.shape[:-1]
@@ -81,9 +145,20 @@ def rotd50(first: FloatArray, second: FloatArray, dt_s: float, periods_s: FloatA
 
 
 def rotd50_peak(first: FloatArray, second: FloatArray) -> FloatArray:
-    """RotD50 of the peak of two orthogonal horizontal records (..., samples) themselves,
-    as PGV and PGA are defined for the NGA-West2 models: the median over the angles of the
-    peak of a1 cos(theta) + a2 sin(theta)."""
+    """RotD50 of the peak of two orthogonal horizontal records themselves, as PGV and PGA are
+    defined for the NGA-West2 models: the median over the angles of the peak of
+    a1 cos(theta) + a2 sin(theta).
+
+    Parameters
+    ----------
+    first, second : numpy.ndarray
+        The two components, (..., samples), in any one unit.
+
+    Returns
+    -------
+    numpy.ndarray
+        In that unit, (...).
+    """
     first, second = np.broadcast_arrays(np.asarray(first, dtype=np.float64),
                                         np.asarray(second, dtype=np.float64))
     leading = first.shape[:-1]

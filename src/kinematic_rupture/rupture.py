@@ -80,43 +80,108 @@ MAX_DT_S = 10.0
 @dataclass(frozen=True)
 class RuptureSettings:
     """What, besides the fault, decides a rupture. Each rule's source is cited where it is
-    applied (module `kinematics`); the defaults are those sources' values.
+    applied (module `kinematics`); the defaults are those sources' values, and the manual's
+    physics page lists them.
 
-    `hypocentre_km` is (along strike from the fault's first end, down dip from the top
-    edge). Without it, `hypocentre_distribution` ("mai2005" or "melgar-hayes2019") draws
-    one from the seed and the slip (see `hypocentre.draw_hypocentre`); with neither, it
-    lies a third of the way along strike and two thirds of the way down dip.
-    `correlation_km` (along strike, down dip) None scales with magnitude (Mai and Beroza
-    2002). Every random field is drawn so that the seed names one rupture at any cell size
-    (see `random_fields`).
+    The settings are stored flat, as settings files, sidecars and the command's ``--set
+    NAME=VALUE`` name them; the properties `slip`, `shallow_zone`, `rupture_speed`,
+    `rise_time`, `time_perturbation` and `rake` give them by concept as the objects of
+    `physics_settings`, which the rules of `kinematics` take. Every value is checked when the
+    settings are made; a bad one is refused naming it.
 
-    Slip is lognormal with coefficient of variation `slip_cov` before tapering.
+    Parameters
+    ----------
+    magnitude : float
+        The moment magnitude Mw, -2 to 10; the slip is scaled to its moment.
+    seed : int
+        The random fields' and the hypocentre's seed, 0 to 2^64 - 1: it names one rupture at
+        any cell size (see `random_fields`).
+    hypocentre_km : tuple of float, optional
+        Where the rupture starts: (km along strike from the fault's first end, km down dip
+        from the top edge of the plane there). Without it, `hypocentre_distribution` draws
+        one; with neither, it lies a third of the way along strike and two thirds of the way
+        down dip.
+    hurst : float
+        The Hurst exponent of the slip's von Kármán field, in (0, 1].
+    correlation_km : tuple of float, optional
+        The slip field's correlation lengths (along strike, down dip), km; None scales them
+        with magnitude (Mai and Beroza 2002).
+    slip_cov : float
+        The coefficient of variation of the lognormal slip before tapering, in (0, 5].
+    dt_s : float
+        The slip-rate pulses' sample interval, s, in (0, 10].
+    beta : float
+        The pulses' rising fraction (Liu, Archuleta and Hartzell 2006), in (0, 0.5].
+    rupture_velocity_fraction : float
+        The mean rupture speed, as a fraction of the local shear-wave speed.
+    rupture_velocity_min_fraction, rupture_velocity_max_fraction : float
+        The slowest and fastest it may be, fractions of the shear-wave speed in (0, 2]; a
+        largest fraction above 1 asks for supershear rupture; below it, no written rupture
+        time is faster than the shear-wave speed on more than a hundredth of the fault.
+    rupture_velocity_std : float
+        The fractional standard deviation of its random part, 0 to 1, a field correlated
+        with slip at `rupture_velocity_slip_correlation` (0 to 1).
+    rupture_velocity_slip_correlation : float
+        See `rupture_velocity_std`.
+    shallow_depth_km, shallow_transition_km : float
+        The shallow zone: fully above `shallow_depth_km` (km below the surface), ramping back
+        to the deep values over the next `shallow_transition_km` (km).
+    shallow_rupture_velocity_factor : float
+        The rupture speed's factor in the shallow zone, in (0, 1].
+    shallow_rise_time_factor : float
+        How many times longer rise times are in the shallow zone, 1 to 10.
+    rise_time_coefficient : float
+        The mean rise time is ``rise_time_coefficient * alpha_T * M0^(1/3)``, s, with M0 in
+        dyne cm and alpha_T the mechanism factor (`kinematics.mechanism_factor`); s per
+        (dyne cm)^(1/3), in (0, 1e-7].
+    rise_time_slip_correlation : float
+        The correlation of log rise time with log slip, in (0, 1]; rise times grow with the
+        square root of slip, and a random part brings the correlation down to this.
+    rise_time_spread : float
+        All but 5% of rise times lie within this factor of their median (the log offsets
+        scaled down together, the 5% clipped to the bounds); in (1, 100].
+    time_perturbation_intercept_s : float
+        Rupture times are the front's, made earlier where slip is large by
+        (`time_perturbation_intercept_s` + `time_perturbation_slope` M0^(1/3)) times a field
+        correlated with slip at `time_perturbation_slip_correlation`, scaled down where its
+        gradient would make the front faster than the shear-wave speed. The intercept, s,
+        -10 to 10.
+    time_perturbation_slope : float
+        The slope, s per (dyne cm)^(1/3), 0 to 1e-8.
+    time_perturbation_slip_correlation : float
+        The field's correlation with slip, 0 to 1.
+    rake_std_deg : float
+        The rake varies around each plane's by this standard deviation, degrees (0 to 90),
+        with its slip-weighted mean the plane's.
+    rake_max_deviation_deg : float
+        The largest deviation of the rake from the plane's, degrees, 0 to 90.
+    hypocentre_distribution : {None, "mai2005", "melgar-hayes2019"}
+        Draws the hypocentre from the seed and the slip (`hypocentre.draw_hypocentre`): the
+        positions of Mai et al. (2005) or of Melgar and Hayes (2019), weighted by slip class
+        as Mai et al.'s hypocentres fell. Not with `hypocentre_km`.
+    junction_delay_s : float
+        Where consecutive planes lie apart, the front jumps the gap at the rupture speed of
+        the cells it reaches and this much later, s, 0 to 600 (see `front`).
+    velocity_model : GenericCrust or LayeredModel
+        The crust: its shear-wave speed and density give the rigidity (which converts the
+        moment to slip) and the rupture speed.
 
-    The rupture speed is `rupture_velocity_fraction` of the shear-wave speed, times
-    `shallow_rupture_velocity_factor` above `shallow_depth_km` (ramping back to 1 over
-    `shallow_transition_km`), times 1 plus `rupture_velocity_std` times a field correlated
-    with slip at `rupture_velocity_slip_correlation`, kept between
-    `rupture_velocity_min_fraction` and `rupture_velocity_max_fraction`. A largest
-    fraction above 1 asks for supershear rupture; below it, no written rupture time is
-    faster than the shear-wave speed on more than a hundredth of the fault.
+    Raises
+    ------
+    SettingError
+        A value out of its range, named by its setting; a hypocentre and a distribution
+        both given.
 
-    Rise times as written average `rise_time_coefficient` alpha_T M0^(1/3) (M0 in dyne
-    cm), grow with the square root of slip, `shallow_rise_time_factor` times longer in the
-    shallow zone, with a random part that leaves log rise time correlated with log slip at
-    `rise_time_slip_correlation`, all but 5% within a factor `rise_time_spread` of the
-    median (the log offsets scaled down together, the 5% clipped to the bounds).
-
-    Rupture times are the front's, made earlier where slip is large by
-    (`time_perturbation_intercept_s` + `time_perturbation_slope` M0^(1/3)) times a field
-    correlated with slip at `time_perturbation_slip_correlation`, scaled down where its
-    gradient would make the front faster than the shear-wave speed.
-
-    The rake varies around each plane's by `rake_std_deg`, at most `rake_max_deviation_deg`,
-    with its slip-weighted mean the plane's. `beta` is the pulses' rising fraction and
-    `dt_s` their sample interval.
-
-    Where consecutive planes lie apart, the front jumps the gap at the rupture speed of the
-    cells it reaches and `junction_delay_s` later (see `front`).
+    Examples
+    --------
+    >>> from kinematic_rupture import RuptureSettings
+    >>> settings = RuptureSettings(magnitude=6.5, seed=3, rupture_velocity_fraction=0.75)
+    >>> settings.rupture_speed.fraction
+    0.75
+    >>> RuptureSettings(rake_std_deg=120)
+    Traceback (most recent call last):
+    ...
+    kinematic_rupture.errors.SettingError: rake_std_deg 120: a standard deviation in degrees must be in [0, 90]
     """
 
     magnitude: float = 7.0
@@ -178,10 +243,24 @@ class RuptureSettings:
                                "must be a GenericCrust or a LayeredModel")
 
     def correlation_lengths_km(self) -> tuple[float, float]:
+        """The slip field's correlation lengths.
+
+        Returns
+        -------
+        tuple of float
+            (along strike, down dip), km: `correlation_km`, or Mai and Beroza's (2002) for
+            the magnitude (`scaling.correlation_lengths_km`).
+        """
         return self.correlation_km or scaling.correlation_lengths_km(self.magnitude)
 
     def slip_log_std(self) -> float:
-        """The standard deviation of log slip of a lognormal with `slip_cov`."""
+        """The standard deviation of log slip of a lognormal with `slip_cov`.
+
+        Returns
+        -------
+        float
+            sqrt(log(1 + slip_cov^2)) (`SlipSettings.log_std`).
+        """
         return self.slip.log_std
 
     @property
@@ -216,7 +295,13 @@ class RuptureSettings:
         return Rake.of(self)
 
     def settings(self) -> dict[str, object]:
-        """The settings as plain values, as a settings file holds them."""
+        """The settings as plain values, as a settings file holds them.
+
+        Returns
+        -------
+        dict of str to object
+            Every setting by its name; pairs as lists, the crust as its own settings.
+        """
         values: dict[str, object] = {}
         for item in fields(self):
             value = getattr(self, item.name)
@@ -335,7 +420,13 @@ class Rupture:
                 f"{self.duration_s:.4g} s)")
 
     def quantities(self) -> list[str]:
-        """The names `grid` takes: see `kinematic_rupture.grids.QUANTITIES`."""
+        """The names `grid` takes (see `kinematic_rupture.grids.QUANTITIES`).
+
+        Returns
+        -------
+        list of str
+            The quantities of a built rupture.
+        """
         from . import grids
         return grids.names(srf=False)
 

@@ -28,6 +28,9 @@ import numpy.typing as npt
 from .geometry import WGS84
 from .srf import SrfFile, SrfPlane
 
+__all__ = ["surface_of", "distances", "hypocentre_depth_km", "Surface", "Rectangle",
+           "Distances", "SurfaceError"]
+
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
 
@@ -42,9 +45,21 @@ class SurfaceError(ValueError):
 
 @dataclass(frozen=True, eq=False)
 class Rectangle:
-    """One plane: corners in the local frame (top start, top end, bottom end, bottom
-    start; km east, north, down), its cell grid (rows down dip, columns along strike) and
-    its points' place in the file (`first` and the count rows x columns)."""
+    """One plane of a rupture's surface in the local frame.
+
+    Attributes
+    ----------
+    corners : numpy.ndarray
+        (4, 3): top start, top end, bottom end, bottom start; km east, north, down.
+    strike_deg, dip_deg : float
+        Its orientation, degrees.
+    length_km, width_km : float
+        Its size, km.
+    rows, columns : int
+        Its cells down dip and along strike.
+    first : int
+        Its first point's index in the file; it holds rows x columns of them.
+    """
 
     corners: FloatArray
     strike_deg: float
@@ -57,24 +72,32 @@ class Rectangle:
 
     @property
     def along(self) -> FloatArray:
-        """The vector from the top start corner to the top end corner."""
+        """The vector from the top start corner to the top end corner, km."""
         return self.corners[1] - self.corners[0]
 
     @property
     def down(self) -> FloatArray:
-        """The vector from the top start corner down dip to the bottom start corner."""
+        """The vector from the top start corner down dip to the bottom start corner, km."""
         return self.corners[3] - self.corners[0]
 
     @property
     def top_depth_km(self) -> float:
+        """The depth of its top edge, km."""
         return float(self.corners[0, 2])
 
     @property
     def bottom_depth_km(self) -> float:
+        """The depth of its bottom edge, km."""
         return float(self.corners[3, 2])
 
     def cell_centres(self) -> FloatArray:
-        """The centres of its cells, (rows, columns, 3), in the local frame."""
+        """The centres of its cells in the local frame.
+
+        Returns
+        -------
+        numpy.ndarray
+            (rows, columns, 3), km east, north, down.
+        """
         u = (np.arange(self.columns) + 0.5) / self.columns
         v = (np.arange(self.rows) + 0.5) / self.rows
         return (self.corners[0] + v[:, None, None] * self.down
@@ -83,14 +106,34 @@ class Rectangle:
 
 @dataclass(frozen=True, eq=False)
 class Surface:
-    """The planes of a rupture in the local frame about (lon, lat)."""
+    """The planes of a rupture in the local frame: the azimuthal equidistant projection about
+    (`lon`, `lat`), x km east, y km north, z km down.
+
+    Attributes
+    ----------
+    lon, lat : float
+        The frame's centre, degrees: the mean of the planes' top centres.
+    rectangles : tuple of Rectangle
+        The planes, in the file's order.
+    """
 
     lon: float
     lat: float
     rectangles: tuple[Rectangle, ...]
 
     def local(self, lon: FloatArray, lat: FloatArray) -> tuple[FloatArray, FloatArray]:
-        """(x east, y north) in km of geographic positions."""
+        """Geographic positions in the local frame.
+
+        Parameters
+        ----------
+        lon, lat : numpy.ndarray
+            Positions, degrees.
+
+        Returns
+        -------
+        tuple of numpy.ndarray
+            (x east, y north), km.
+        """
         lon, lat = np.broadcast_arrays(np.asarray(lon, dtype=np.float64),
                                        np.asarray(lat, dtype=np.float64))
         azimuth, _, metres = WGS84.inv(np.full(lon.shape, self.lon), np.full(lon.shape, self.lat),
@@ -100,7 +143,18 @@ class Surface:
         return distance * np.sin(angle), distance * np.cos(angle)
 
     def geographic(self, x: FloatArray, y: FloatArray) -> tuple[FloatArray, FloatArray]:
-        """(lon, lat) of local positions."""
+        """Local positions as longitudes and latitudes.
+
+        Parameters
+        ----------
+        x, y : numpy.ndarray
+            km east and north of the frame's centre.
+
+        Returns
+        -------
+        tuple of numpy.ndarray
+            (lon, lat), degrees.
+        """
         x, y = np.broadcast_arrays(np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64))
         azimuth = np.degrees(np.arctan2(x, y))
         lon, lat, _ = WGS84.fwd(np.full(x.shape, self.lon), np.full(x.shape, self.lat),
@@ -109,26 +163,47 @@ class Surface:
 
     @property
     def point_count(self) -> int:
+        """How many points the planes hold."""
         last = self.rectangles[-1]
         return last.first + last.rows * last.columns
 
     @property
     def top_depth_km(self) -> float:
+        """The depth of the shallowest top edge, km."""
         return min(rectangle.top_depth_km for rectangle in self.rectangles)
 
     def mean_dip_deg(self) -> float:
-        """The planes' dip, averaged with their lengths as weights."""
+        """The planes' dip, averaged with their lengths as weights.
+
+        Returns
+        -------
+        float
+            Degrees.
+        """
         lengths = [rectangle.length_km for rectangle in self.rectangles]
         return float(np.average([rectangle.dip_deg for rectangle in self.rectangles],
                                 weights=lengths))
 
     def mean_width_km(self) -> float:
+        """The planes' width, averaged with their lengths as weights.
+
+        Returns
+        -------
+        float
+            km.
+        """
         lengths = [rectangle.length_km for rectangle in self.rectangles]
         return float(np.average([rectangle.width_km for rectangle in self.rectangles],
                                 weights=lengths))
 
     def trace(self) -> tuple[FloatArray, FloatArray]:
-        """The first top corner and the last: the ends of the fault's straight trace."""
+        """The ends of the fault's straight trace.
+
+        Returns
+        -------
+        tuple of numpy.ndarray
+            The first top corner and the last, each (x, y, z) in km.
+        """
         return self.rectangles[0].corners[0], self.rectangles[-1].corners[1]
 
 
@@ -136,9 +211,25 @@ class Surface:
 
 
 def surface_of(srf_file: SrfFile) -> Surface:
-    """The rectangles of an SRF file: from its PLANE block when the planes' cell counts
-    add up to its points (in one POINTS block or one per plane), else from the points of
-    each POINTS block, which must then be a grid along strike fastest, top row first."""
+    """The rectangles of an SRF file: from its PLANE block when the planes' cell counts add up
+    to its points (in one POINTS block or one per plane), else from the points of each
+    POINTS block, which must then be a grid along strike fastest, top row first.
+
+    Parameters
+    ----------
+    srf_file : SrfFile
+        The file.
+
+    Returns
+    -------
+    Surface
+        Its planes.
+
+    Raises
+    ------
+    SurfaceError
+        A POINTS block without a usable PLANE block whose points are not such a grid.
+    """
     planes = srf_file.planes
     points = srf_file.points
     if not planes or sum(plane.nstk * plane.ndip for plane in planes) != len(points):
@@ -215,7 +306,20 @@ def plane_from_points(srf_file: SrfFile, block: int) -> SrfPlane:
 
 @dataclass(frozen=True, eq=False)
 class Distances:
-    """NGA-West2 distances (km) of stations from a rupture's surface."""
+    """NGA-West2 distances (Ancheta et al. 2014) of stations from a rupture's surface.
+
+    Attributes
+    ----------
+    rrup : numpy.ndarray
+        To the nearest point of any plane, km.
+    rjb : numpy.ndarray
+        To the nearest point of their horizontal projections (0 above them), km.
+    rx : numpy.ndarray
+        From the line through the nearest plane's top edge, positive on the side it dips to,
+        km.
+    ry0 : numpy.ndarray
+        Off the nearer end of the fault's trace, along it (0 between its ends), km.
+    """
 
     rrup: FloatArray
     rjb: FloatArray
@@ -260,7 +364,20 @@ def plane_distance(rect: Rectangle, points: FloatArray) -> FloatArray:
 
 
 def distances(surface: Surface, lon: FloatArray, lat: FloatArray) -> Distances:
-    """Rrup, Rjb, Rx and Ry0 of stations at (lon, lat) on the free surface."""
+    """Rrup, Rjb, Rx and Ry0 of stations on the free surface (see the module's description).
+
+    Parameters
+    ----------
+    surface : Surface
+        The rupture's surface.
+    lon, lat : numpy.ndarray
+        The stations, degrees.
+
+    Returns
+    -------
+    Distances
+        One value a station each.
+    """
     x, y = surface.local(lon, lat)
     stations = np.stack([x, y, np.zeros_like(x)], axis=1)
     rrup = np.min([plane_distance(rect, stations) for rect in surface.rectangles], axis=0)
@@ -283,8 +400,19 @@ def distances(surface: Surface, lon: FloatArray, lat: FloatArray) -> Distances:
 
 
 def hypocentre_depth_km(srf_file: SrfFile) -> float:
-    """The depth of the point that starts slipping first (the earliest TINIT among the
-    points that slip)."""
+    """The depth of the point that starts slipping first (the earliest TINIT among the points
+    that slip; among all points when none does).
+
+    Parameters
+    ----------
+    srf_file : SrfFile
+        The file.
+
+    Returns
+    -------
+    float
+        km.
+    """
     points = srf_file.points
     slipping = points.total_slip_cm() > 0
     if not slipping.any():

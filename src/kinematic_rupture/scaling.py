@@ -1,9 +1,30 @@
 """Source scaling: moment and magnitude, and the published relations between a rupture's
-magnitude and its size, slip, correlation lengths and rise time."""
+magnitude and its size, slip, correlation lengths and rise time.
+
+.. autosummary::
+
+   moment_nm
+   moment_magnitude
+   correlation_lengths_km
+   somerville_rise_time_s
+   leonard_magnitude
+   leonard_area_km2
+   leonard_dimensions_km
+   placed_dimensions_km
+   stress_drop_pa
+   is_strike_slip
+   mechanism_class
+   checked_magnitude
+"""
 
 import math
 
 from . import checks
+
+__all__ = ["moment_nm", "moment_magnitude", "correlation_lengths_km", "somerville_rise_time_s",
+           "leonard_magnitude", "leonard_area_km2", "leonard_dimensions_km",
+           "placed_dimensions_km", "stress_drop_pa", "is_strike_slip", "mechanism_class",
+           "checked_magnitude"]
 
 # Mw = (2/3) log10 M0 - 10.7 with M0 in dyne cm (Hanks and Kanamori 1979, eq. 7), that is
 # log10 M0[N m] = 1.5 Mw + 9.05.
@@ -35,52 +56,179 @@ SOMERVILLE_1999_RISE_TIME_COEFFICIENT = 2.03e-9
 
 
 def checked_magnitude(magnitude: object) -> float:
+    """A moment magnitude, checked.
+
+    Parameters
+    ----------
+    magnitude : object
+        The value given.
+
+    Returns
+    -------
+    float
+        The magnitude, within `MAGNITUDE_RANGE` (-2 to 10).
+
+    Raises
+    ------
+    SettingError
+        Not a finite number in that range, named ``magnitude``.
+    """
     low, high = MAGNITUDE_RANGE
     return checks.within("magnitude", magnitude, low, high, "a moment magnitude")
 
 
 def moment_nm(magnitude: float) -> float:
-    """Seismic moment (N m) of a moment magnitude."""
+    """The seismic moment of a moment magnitude: log10 M0 = 1.5 Mw + 9.05, M0 in N m (Hanks and
+    Kanamori 1979).
+
+    Parameters
+    ----------
+    magnitude : float
+        The moment magnitude Mw.
+
+    Returns
+    -------
+    float
+        The moment, N m.
+
+    Examples
+    --------
+    >>> f"{moment_nm(7.0):.4g}"
+    '3.548e+19'
+    """
     return float(10.0 ** (1.5 * magnitude + MOMENT_MAGNITUDE_OFFSET))
 
 
 def moment_magnitude(moment: float) -> float:
-    """Moment magnitude of a seismic moment in N m."""
+    """The moment magnitude of a seismic moment (Hanks and Kanamori 1979).
+
+    Parameters
+    ----------
+    moment : float
+        The moment, N m.
+
+    Returns
+    -------
+    float
+        Mw.
+
+    Examples
+    --------
+    >>> round(moment_magnitude(moment_nm(6.3)), 12)
+    6.3
+    """
     return (math.log10(moment) - MOMENT_MAGNITUDE_OFFSET) / 1.5
 
 
 def correlation_lengths_km(magnitude: float) -> tuple[float, float]:
-    """Von Kármán correlation lengths (along strike, down dip) in km: log10 ax = 0.5 Mw -
-    2.5 and log10 az = Mw / 3 - 1.5 (Mai and Beroza 2002)."""
+    """Von Kármán correlation lengths of slip for a magnitude: log10 ax = 0.5 Mw - 2.5 and
+    log10 az = Mw / 3 - 1.5 (Mai and Beroza 2002).
+
+    Parameters
+    ----------
+    magnitude : float
+        The moment magnitude Mw.
+
+    Returns
+    -------
+    tuple of float
+        (along strike, down dip), km.
+    """
     return 10.0 ** (0.5 * magnitude - 2.5), 10.0 ** (magnitude / 3.0 - 1.5)
 
 
 def somerville_rise_time_s(moment: float) -> float:
-    """Average rise time for a moment in N m (Somerville et al. 1999)."""
+    """The average rise time of Somerville et al. (1999): 2.03e-9 M0^(1/3) s, M0 in dyne cm.
+
+    Parameters
+    ----------
+    moment : float
+        The moment, N m.
+
+    Returns
+    -------
+    float
+        The rise time, s.
+    """
     return SOMERVILLE_1999_RISE_TIME_COEFFICIENT * (moment * DYNE_CM_PER_N_M) ** (1.0 / 3.0)
 
 
 def is_strike_slip(rake_deg: float) -> bool:
     """Strike-slip when the rake is within 45 degrees of horizontal (the split of Wells and
-    Coppersmith 1994 as OpenQuake applies it)."""
+    Coppersmith 1994 as OpenQuake applies it).
+
+    Parameters
+    ----------
+    rake_deg : float
+        The rake, degrees, in (-180, 180].
+
+    Returns
+    -------
+    bool
+        Whether the mechanism is strike-slip.
+    """
     return abs(rake_deg) <= 45.0 or abs(rake_deg) >= 135.0
 
 
 def leonard_magnitude(area_km2: float, strike_slip: bool) -> float:
-    """The magnitude Leonard (2010) gives a rupture of `area_km2`."""
+    """The magnitude Leonard (2010) gives a rupture of an area: Mw = a + log10 A, a = 3.99
+    strike-slip, 4.00 dip-slip.
+
+    Parameters
+    ----------
+    area_km2 : float
+        The area, km^2.
+    strike_slip : bool
+        Strike-slip, or dip-slip.
+
+    Returns
+    -------
+    float
+        Mw.
+    """
     a = LEONARD_2010_STRIKE_SLIP_A if strike_slip else LEONARD_2010_DIP_SLIP_A
     return a + math.log10(area_km2)
 
 
 def leonard_area_km2(magnitude: float, strike_slip: bool) -> float:
-    """The rupture area Leonard (2010) gives a magnitude."""
+    """The rupture area Leonard (2010) gives a magnitude.
+
+    Parameters
+    ----------
+    magnitude : float
+        Mw.
+    strike_slip : bool
+        Strike-slip, or dip-slip.
+
+    Returns
+    -------
+    float
+        The area, km^2.
+    """
     a = LEONARD_2010_STRIKE_SLIP_A if strike_slip else LEONARD_2010_DIP_SLIP_A
     return 10.0 ** (magnitude - a)
 
 
 def stress_drop_pa(moment: float, area_m2: float, rigidity_pa: float, width_m: float) -> float:
-    """Average static stress drop 2 mu D / (pi W) of a mean slip D = M0 / (mu A) on a
-    rupture whose smaller dimension is W (Kanamori and Anderson 1975)."""
+    """Average static stress drop 2 mu D / (pi W) of a mean slip D = M0 / (mu A) on a rupture
+    whose smaller dimension is W (Kanamori and Anderson 1975).
+
+    Parameters
+    ----------
+    moment : float
+        The moment M0, N m.
+    area_m2 : float
+        The area A, m^2.
+    rigidity_pa : float
+        The rigidity mu, Pa.
+    width_m : float
+        The smaller dimension W, m.
+
+    Returns
+    -------
+    float
+        The stress drop, Pa.
+    """
     mean_slip = moment / (rigidity_pa * area_m2)
     return 2.0 * rigidity_pa * mean_slip / (math.pi * width_m)
 
@@ -93,8 +241,21 @@ LEONARD_2010_DIP_SLIP_LENGTH = ((4.00, 2.0, 5.4), (4.24, 1.667, math.inf))
 
 
 def leonard_dimensions_km(magnitude: float, strike_slip: bool) -> tuple[float, float]:
-    """(length, width) of a rupture of `magnitude` by Leonard (2010): the length from his
-    magnitude-length relation, the width the rest of his magnitude-area relation's area."""
+    """The length and width of a rupture by Leonard (2010): the length from his
+    magnitude-length relation, the width the rest of his magnitude-area relation's area.
+
+    Parameters
+    ----------
+    magnitude : float
+        Mw.
+    strike_slip : bool
+        Strike-slip, or dip-slip.
+
+    Returns
+    -------
+    tuple of float
+        (length, width), km.
+    """
     branches = LEONARD_2010_STRIKE_SLIP_LENGTH if strike_slip else LEONARD_2010_DIP_SLIP_LENGTH
     for a, b, longest in branches:
         length = 10.0 ** ((magnitude - a) / b)
@@ -118,7 +279,18 @@ SEISMOGENIC_DEPTH_KM = 20.0
 
 
 def mechanism_class(rake_deg: float) -> str:
-    """strike-slip, reverse or normal, split as `is_strike_slip` does."""
+    """The mechanism class of Kaklamanos et al. (2011), split as `is_strike_slip` does.
+
+    Parameters
+    ----------
+    rake_deg : float
+        The rake, degrees.
+
+    Returns
+    -------
+    str
+        "strike-slip", "reverse" or "normal".
+    """
     if is_strike_slip(rake_deg):
         return "strike-slip"
     return "reverse" if rake_deg > 0 else "normal"
@@ -126,9 +298,31 @@ def mechanism_class(rake_deg: float) -> str:
 
 def placed_dimensions_km(magnitude: float, rake_deg: float,
                          dip_deg: float) -> tuple[float, float, float]:
-    """(length, width, depth of the top edge) of a rupture of `magnitude`: Leonard's
-    (2010) area and width, placed by Kaklamanos et al. (2011) and held within the
-    seismogenic crust (SEISMOGENIC_DEPTH_KM)."""
+    """The size and place of a rupture known only by its magnitude: Leonard's (2010) area and
+    width, placed by Kaklamanos et al. (2011) (its hypocentre at their depth for the
+    mechanism, 60% of the way down) and held within the seismogenic crust
+    (`SEISMOGENIC_DEPTH_KM`).
+
+    Parameters
+    ----------
+    magnitude : float
+        Mw.
+    rake_deg : float
+        The rake, degrees.
+    dip_deg : float
+        The dip, degrees.
+
+    Returns
+    -------
+    tuple of float
+        (length, width, depth of the top edge), km.
+
+    Examples
+    --------
+    >>> length, width, top = placed_dimensions_km(7.0, rake_deg=180.0, dip_deg=90.0)
+    >>> round(length), round(width, 1), top
+    (54, 19.1, 0.0)
+    """
     strike_slip = is_strike_slip(rake_deg)
     length, width = leonard_dimensions_km(magnitude, strike_slip)
     area = length * width

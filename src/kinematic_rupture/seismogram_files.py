@@ -30,6 +30,9 @@ import numpy.typing as npt
 from .shaking import Seismograms
 from .stations import Station
 
+__all__ = ["write_miniseed", "write_stationxml", "write_spectra_csv", "stream_of",
+           "inventory_of", "station_codes", "band_code"]
+
 FloatArray = npt.NDArray[np.float64]
 
 NETWORK = "XX"
@@ -44,6 +47,19 @@ BAND_CODES = ((1000.0, "F"), (250.0, "C"), (80.0, "H"), (10.0, "B"), (1.0 + 1e-9
 
 
 def station_codes(stations: Sequence[Station]) -> list[str]:
+    """The stations' SEED codes: their names in capitals when every name is 1 to 5 letters and
+    digits, unique in capitals; otherwise S0001, S0002, ... in the list's order.
+
+    Parameters
+    ----------
+    stations : sequence of Station
+        The stations.
+
+    Returns
+    -------
+    list of str
+        One code a station.
+    """
     names = [station.name for station in stations]
     capitals = [name.upper() for name in names]
     if all(SEED_CODE.fullmatch(name) for name in names) and len(set(capitals)) == len(names):
@@ -52,11 +68,37 @@ def station_codes(stations: Sequence[Station]) -> list[str]:
 
 
 def band_code(sample_rate_hz: float) -> str:
+    """SEED's band code of a sample rate.
+
+    Parameters
+    ----------
+    sample_rate_hz : float
+        Samples a second.
+
+    Returns
+    -------
+    str
+        One letter (B from 10 to 80 samples a second).
+    """
     return next(code for lowest, code in BAND_CODES if sample_rate_hz >= lowest)
 
 
 def stream_of(stations: Sequence[Station], motion: Seismograms) -> Any:
-    """The ObsPy Stream of every station, quantity and component."""
+    """The ObsPy Stream of every station, quantity and component (see the module's
+    description).
+
+    Parameters
+    ----------
+    stations : sequence of Station
+        The stations, in the motion's order.
+    motion : Seismograms
+        Their motion.
+
+    Returns
+    -------
+    obspy.Stream
+        Nine traces a station.
+    """
     from obspy import Stream, Trace, UTCDateTime
     start = UTCDateTime(ORIGIN_TIME) + motion.start_s
     band = band_code(1.0 / motion.dt_s)
@@ -78,7 +120,20 @@ def stream_of(stations: Sequence[Station], motion: Seismograms) -> Any:
 
 
 def inventory_of(stations: Sequence[Station], motion: Seismograms) -> Any:
-    """The StationXML inventory of the stream's channels."""
+    """The StationXML inventory of the stream's channels.
+
+    Parameters
+    ----------
+    stations : sequence of Station
+        The stations, in the motion's order.
+    motion : Seismograms
+        Their motion.
+
+    Returns
+    -------
+    obspy.Inventory
+        Network XX, each station's nine channels with responses of unit sensitivity.
+    """
     from obspy import UTCDateTime
     from obspy.core.inventory import (Channel, InstrumentSensitivity, Inventory, Network,
                                       Response, Site)
@@ -105,12 +160,34 @@ def inventory_of(stations: Sequence[Station], motion: Seismograms) -> Any:
 
 
 def write_miniseed(stream: IO[bytes], stations: Sequence[Station], motion: Seismograms) -> None:
+    """Writes the stream as MiniSEED (64-bit floats, records of 4096 bytes).
+
+    Parameters
+    ----------
+    stream : binary stream
+        Where to write it.
+    stations : sequence of Station
+        The stations, in the motion's order.
+    motion : Seismograms
+        Their motion.
+    """
     buffer = io.BytesIO()
     stream_of(stations, motion).write(buffer, format="MSEED", encoding="FLOAT64", reclen=4096)
     stream.write(buffer.getvalue())
 
 
 def write_stationxml(stream: IO[bytes], stations: Sequence[Station], motion: Seismograms) -> None:
+    """Writes the inventory as FDSN StationXML.
+
+    Parameters
+    ----------
+    stream : binary stream
+        Where to write it.
+    stations : sequence of Station
+        The stations, in the motion's order.
+    motion : Seismograms
+        Their motion.
+    """
     buffer = io.BytesIO()
     inventory_of(stations, motion).write(buffer, format="STATIONXML")
     stream.write(buffer.getvalue())
@@ -119,6 +196,23 @@ def write_stationxml(stream: IO[bytes], stations: Sequence[Station], motion: Sei
 def write_spectra_csv(stream: IO[str], stations: Sequence[Station], rrup_km: FloatArray,
                       rjb_km: FloatArray, pgv_m_s: FloatArray, pga_m_s2: FloatArray,
                       periods_s: FloatArray, psa_g: FloatArray) -> None:
+    """Writes the stations' peaks and spectra as CSV (see the module's description).
+
+    Parameters
+    ----------
+    stream : text stream
+        Where to write it.
+    stations : sequence of Station
+        The stations.
+    rrup_km, rjb_km : numpy.ndarray
+        Their distances, km.
+    pgv_m_s, pga_m_s2 : numpy.ndarray
+        RotD50 PGV (m/s) and PGA (m/s^2).
+    periods_s : numpy.ndarray
+        The periods, s.
+    psa_g : numpy.ndarray
+        RotD50 pseudo-spectral accelerations, g, (stations, periods).
+    """
     writer = csv.writer(stream, lineterminator="\n")
     writer.writerow(["name", "code", "lon", "lat", "rrup_km", "rjb_km", "pgv_m_s", "pga_m_s2",
                      *(f"psa_{period:g}s_g" for period in periods_s)])

@@ -1,6 +1,13 @@
 """The figure of `shake`: a map of the stations coloured by PGV over the fault, ground
 velocity at a few stations, and their RotD50 response spectra against the NGA-West2
-models. Drawn with matplotlib's object interface on a Figure of its own."""
+models. Drawn with matplotlib's object interface on a Figure of its own.
+
+.. autosummary::
+
+   draw
+   ShakeView
+   shown_stations
+"""
 
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -18,6 +25,8 @@ from .rupture_surface import Surface
 from .shaking import Seismograms
 from .stations import Station
 
+__all__ = ["draw", "ShakeView", "shown_stations"]
+
 FloatArray = npt.NDArray[np.float64]
 
 # Stations drawn in the waveform and spectrum panels: those nearest these Rrup (km).
@@ -28,7 +37,31 @@ COMPONENT_NAMES = ("east", "north", "up")
 
 @dataclass(frozen=True, eq=False)
 class ShakeView:
-    """What the figure shows."""
+    """What the figure shows.
+
+    Parameters
+    ----------
+    title : str
+        Its title.
+    surface : Surface
+        The rupture's surface.
+    stations : sequence of Station
+        The stations.
+    rrup_km : numpy.ndarray
+        Their Rrup, km.
+    pgv_m_s : numpy.ndarray
+        Their RotD50 PGV, m/s.
+    motion : Seismograms
+        Their motion.
+    periods_s : numpy.ndarray
+        The spectra's periods, s.
+    psa_g : numpy.ndarray
+        RotD50 PSA, g, (stations, periods).
+    prediction : Prediction or None
+        The models' medians, None without pygmm.
+    note : str
+        A line at the foot of the spectra ("" for none).
+    """
 
     title: str
     surface: Surface
@@ -43,7 +76,19 @@ class ShakeView:
 
 
 def shown_stations(rrup_km: FloatArray) -> list[int]:
-    """Up to four stations, nearest the distances of SHOWN_DISTANCES_KM, each once."""
+    """Up to four stations to show, nearest Rrup 2, 10, 30 and 80 km (`SHOWN_DISTANCES_KM`),
+    each once.
+
+    Parameters
+    ----------
+    rrup_km : numpy.ndarray
+        The stations' Rrup, km.
+
+    Returns
+    -------
+    list of int
+        The stations, nearest first.
+    """
     chosen: list[int] = []
     for distance in SHOWN_DISTANCES_KM:
         order = np.argsort(np.abs(np.log(np.maximum(rrup_km, 0.1) / distance)))
@@ -128,6 +173,15 @@ def draw_spectra(figure: Figure, area: SubplotSpec, view: ShakeView) -> None:
 
 
 def draw(stream: IO[bytes], view: ShakeView) -> None:
+    """Draws the figure as a PNG.
+
+    Parameters
+    ----------
+    stream : binary stream
+        Where to write it.
+    view : ShakeView
+        What it shows.
+    """
     figure = Figure(figsize=(15.0, 9.5), layout="constrained")
     grid = figure.add_gridspec(2, 2, width_ratios=(1.0, 1.25))
     draw_map(figure, grid[:, 0], view)

@@ -27,7 +27,27 @@ difference of G (whose transform is that of the band-limited impulse response) s
 the sum ends on the static offset: displacement is the running sum of that convolution,
 velocity and acceleration its derivatives taken in the frequency domain, on the
 frequencies up to the end of the band's roll-off. Ruptures on the same surface and
-stations are summed together (`sum_ruptures`), each row of the table transformed once.
+stations are summed together (`sum_ruptures`), each row of the table transformed once::
+
+    from kinematic_rupture import LayeredModel, read_srf
+    from kinematic_rupture.shaking import layout, shake, table_for
+    from kinematic_rupture.stations import read_stations
+
+    crust = LayeredModel.named("mojave")
+    rupture = read_srf("rupture.srf")
+    place = layout(rupture, read_stations("stations.txt"), crust, max_frequency_hz=1.0)
+    motion = shake(rupture, place, table_for(place, crust), crust)  # m, m/s, m/s^2
+
+.. autosummary::
+
+   layout
+   Layout
+   table_for
+   shake
+   sum_ruptures
+   Seismograms
+   compose
+   Table
 """
 
 import math
@@ -46,6 +66,9 @@ from .rupture_surface import Surface, surface_of
 from .srf import SrfFile
 from .stations import Station, geodesics, station_arrays
 
+__all__ = ["layout", "Layout", "table_for", "shake", "sum_ruptures", "Seismograms", "compose",
+           "Table", "DEFAULT_MAX_FREQUENCY_HZ"]
+
 FloatArray = npt.NDArray[np.float64]
 ComplexArray = npt.NDArray[np.complex64]
 IntArray = npt.NDArray[np.int64]
@@ -62,28 +85,79 @@ TABLE_RESOLUTION_KM = 1e-6
 
 
 class Table(Protocol):
-    """What the summation needs of a table of Green's functions (greens.GreensTable)."""
+    """What the summation needs of a table of Green's functions: `greens.GreensTable` is one
+    (a test may give a table of its own)."""
 
     @property
-    def depths_km(self) -> Any: ...
+    def depths_km(self) -> Any:
+        """The sources' depths, km."""
+        ...
 
     @property
-    def distances_km(self) -> Any: ...
+    def distances_km(self) -> Any:
+        """The receivers' distances, km, a regular grid."""
+        ...
 
     @property
-    def dt_s(self) -> float: ...
+    def dt_s(self) -> float:
+        """The sample interval, s."""
+        ...
 
     @property
-    def times_s(self) -> Any: ...
+    def times_s(self) -> Any:
+        """The samples' times, s."""
+        ...
 
     def displacement(self, tensor_nm: Any, depth_index: int, distances_km: Any,
-                     azimuths_deg: Any) -> Any: ...
+                     azimuths_deg: Any) -> Any:
+        """The displacement of a moment that steps at t = 0, as `greens.GreensTable.displacement`.
+
+        Parameters
+        ----------
+        tensor_nm : sequence of float
+            (Mxx, Myy, Mzz, Mxy, Mxz, Myz), N m.
+        depth_index : int
+            The source's row of `depths_km`.
+        distances_km, azimuths_deg : sequence of float
+            The receivers' distances (km) and azimuths (degrees).
+
+        Returns
+        -------
+        numpy.ndarray
+            (receivers, 3, samples): east, north and up, m.
+        """
+        ...
 
 
 @dataclass(frozen=True, eq=False)
 class Layout:
     """A rupture surface's patches and the stations: every pair's distance and azimuth, the
-    table's depths and distances, and the band."""
+    table's depths and distances, and the band; made by `layout`.
+
+    Attributes
+    ----------
+    surface : Surface
+        The rupture's surface.
+    patches : Patches
+        Its patches (`patches.group`).
+    stations : tuple of Station
+        The stations.
+    distance_km : numpy.ndarray
+        (patches, stations): each pair's epicentral distance, km.
+    azimuth_deg : numpy.ndarray
+        (patches, stations): the azimuth from the patch to the station, degrees clockwise
+        from north.
+    depth_index : numpy.ndarray of int
+        (patches,): each patch's row of the table.
+    table_depths_km, table_distances_km : numpy.ndarray
+        The depths and distances the table of Green's functions holds, km.
+    max_frequency_hz : float
+        The band's top, Hz.
+    duration_s : float
+        The Green's functions' length, s.
+    dt_s : float
+        Their sample interval, s.
+    """
 
     surface: Surface
     patches: Patches
@@ -115,7 +189,31 @@ def distance_grid(nearest_km: float, farthest_km: float, step_km: float) -> Floa
 
 def layout(srf_file: SrfFile, stations: Sequence[Station], crust: GenericCrust | LayeredModel,
            max_frequency_hz: float = DEFAULT_MAX_FREQUENCY_HZ) -> Layout:
-    """Patches of the file's surface, and the table its stations need."""
+    """Patches of the file's surface, and the table its stations need (see the module's
+    description: depths, distance grid and duration).
+
+    Parameters
+    ----------
+    srf_file : SrfFile
+        The rupture file.
+    stations : sequence of Station
+        The stations.
+    crust : GenericCrust or LayeredModel
+        The crust the patches' sizes follow (`patches`).
+    max_frequency_hz : float
+        The band's top, Hz.
+
+    Returns
+    -------
+    Layout
+        The patches, the pairs' distances and azimuths, and the table's depths, distances
+        and sampling.
+
+    Raises
+    ------
+    SurfaceError
+        A file whose points are not rectangular planes of cells.
+    """
     surface = surface_of(srf_file)
     points = srf_file.points
     x, y = surface.local(points.lon, points.lat)
@@ -133,7 +231,20 @@ def layout(srf_file: SrfFile, stations: Sequence[Station], crust: GenericCrust |
 
 
 def table_for(layout: Layout, crust: LayeredModel) -> Table:
-    """The Green's functions the layout needs, from the cache where they are."""
+    """The Green's functions the layout needs, from the cache where they are.
+
+    Parameters
+    ----------
+    layout : Layout
+        The layout.
+    crust : LayeredModel
+        The crust.
+
+    Returns
+    -------
+    Table
+        A `greens.GreensTable` of the layout's depths, distances and band.
+    """
     band = Band(max_frequency_hz=layout.max_frequency_hz, duration_s=layout.duration_s,
                 dt_s=layout.dt_s)
     table: Table = greens_table(crust, layout.table_depths_km, layout.table_distances_km, band)
@@ -177,9 +288,23 @@ def fundamental_responses(table: Table, row: int, distances_km: FloatArray) -> F
 
 
 def compose(fundamental: Any, tensors: Any, azimuth_rad: FloatArray) -> Any:
-    """East, north and up (..., 3, f) from fundamental responses (n, 10, f) and tensors
-    (..., n, 6, f) (time series or spectra alike) at azimuths (n) from the source; the
-    sources' axis n is summed."""
+    """East, north and up motion from the ten fundamental responses and moment tensors, at
+    azimuths from the sources; time series or spectra alike.
+
+    Parameters
+    ----------
+    fundamental : numpy.ndarray
+        (n, 10, f): the responses of `FUNDAMENTAL`, per unit moment (m / N m).
+    tensors : numpy.ndarray
+        (..., n, 6, f): (Mxx, Myy, Mzz, Mxy, Mxz, Myz), N m, x north, y east, z down.
+    azimuth_rad : numpy.ndarray
+        (n,): each source's azimuth to the receiver, radians clockwise from north.
+
+    Returns
+    -------
+    numpy.ndarray
+        (..., 3, f): east, north and up, m, summed over the sources' axis n.
+    """
     mxx, myy, mzz, mxy, mxz, myz = (tensors[..., c, :] for c in range(6))
     cos1, sin1 = np.cos(azimuth_rad)[:, None], np.sin(azimuth_rad)[:, None]
     cos2, sin2 = np.cos(2 * azimuth_rad)[:, None], np.sin(2 * azimuth_rad)[:, None]
@@ -220,9 +345,21 @@ def transform_length(table: Table, source_samples: int) -> int:
 
 @dataclass(frozen=True, eq=False)
 class Seismograms:
-    """Ground motion at every station, (stations, 3 components east, north, up, samples):
-    displacement (m), velocity (m/s) and acceleration (m/s^2), sampled every `dt_s` from
-    `start_s` (the origin being the time of the file's TINIT = 0)."""
+    """Ground motion at every station.
+
+    Attributes
+    ----------
+    displacement : numpy.ndarray
+        m, (stations, 3, samples): east, north and up.
+    velocity : numpy.ndarray
+        m/s, likewise.
+    acceleration : numpy.ndarray
+        m/s^2, likewise.
+    dt_s : float
+        The sample interval, s.
+    start_s : float
+        The first sample's time, s, the origin being the file's TINIT = 0.
+    """
 
     displacement: FloatArray
     velocity: FloatArray
@@ -232,18 +369,47 @@ class Seismograms:
 
     @property
     def samples(self) -> int:
+        """The samples of each seismogram."""
         return int(self.displacement.shape[-1])
 
     def times_s(self) -> FloatArray:
+        """The samples' times.
+
+        Returns
+        -------
+        numpy.ndarray
+            s, from `start_s` every `dt_s`.
+        """
         return self.start_s + np.arange(self.samples, dtype=np.float64) * self.dt_s
 
 
 def sum_ruptures(place: Layout, table: Table, moments: Sequence[FloatArray]) -> list[Seismograms]:
     """The seismograms of ruptures on the surface `place` was laid out for, from their
-    patches' moment series (patches, 6, samples), all of one length. Row by row of the
-    table, the fundamental responses of the grid distances are transformed once and
-    interpolated to each patch-station distance; each patch's tensor transforms are
-    composed with them at the pair's azimuth and summed over the patches."""
+    patches' moment series, all of one length. Row by row of the table, the fundamental
+    responses of the grid distances are transformed once and interpolated to each
+    patch-station distance; each patch's tensor transforms are composed with them at the
+    pair's azimuth and summed over the patches.
+
+    Parameters
+    ----------
+    place : Layout
+        The layout of the ruptures' surface and stations.
+    table : Table
+        Its Green's functions (`table_for`).
+    moments : sequence of numpy.ndarray
+        One a rupture: (patches, 6, samples), the moment (N m) each patch releases in
+        each interval of the table's ``dt_s`` (`patches.patch_moments`).
+
+    Returns
+    -------
+    list of Seismograms
+        One a rupture.
+
+    Raises
+    ------
+    ValueError
+        A table that lacks a depth the patches need, or whose responses are not finite.
+    """
     dt = float(table.dt_s)
     samples = moments[0].shape[-1]
     nfft = transform_length(table, samples)
@@ -309,7 +475,29 @@ def rupture_batch(place: Layout, table: Table, samples: int) -> int:
 
 def shake(srf_file: SrfFile, place: Layout, table: Table,
           crust: GenericCrust | LayeredModel) -> Seismograms:
-    """The seismograms of one rupture file whose surface `place` was laid out for."""
+    """The seismograms of one rupture file whose surface `place` was laid out for.
+
+    Parameters
+    ----------
+    srf_file : SrfFile
+        The rupture file.
+    place : Layout
+        Its layout (`layout`).
+    table : Table
+        The layout's Green's functions (`table_for`).
+    crust : GenericCrust or LayeredModel
+        The rigidity of points without VS and DEN.
+
+    Returns
+    -------
+    Seismograms
+        Displacement, velocity and acceleration at every station.
+
+    Raises
+    ------
+    PatchError
+        A file with opening slip (SLIP3) or a negative TINIT.
+    """
     dt = float(table.dt_s)
     samples = source_samples(srf_file, dt)
     moments = patch_moments(srf_file, place.patches, point_rigidity(srf_file, crust), dt, samples)

@@ -1,5 +1,15 @@
 """A rupture's settings as a document: the JSON sidecar beside every SRF file, the
-provenance comments inside it, and reading settings back to regenerate the same files."""
+provenance comments inside it, and reading settings back to regenerate the same files.
+
+.. autosummary::
+
+   read_settings
+   Stored
+   sidecar_document
+   sidecar_text
+   file_record
+   from_document
+"""
 
 import hashlib
 import json
@@ -16,6 +26,9 @@ from .provenance import provenance, settings_document, settings_json  # noqa: F4
 from .rupture import Rupture, RuptureSettings
 from .srf import BLOCKS, VERSIONS
 
+__all__ = ["read_settings", "Stored", "sidecar_document", "sidecar_text", "file_record",
+           "from_document", "FORMAT"]
+
 FORMAT = "kinematic-rupture settings"
 
 
@@ -24,7 +37,24 @@ def sidecar_document(rupture: Rupture, srf_version: str,
                      written: dict[str, Any] | None = None) -> dict[str, Any]:
     """The sidecar: the full settings, what came of them, and the moment-rate function;
     the SRF's POINTS blocks only when they are not one a plane; and, given `written`, the
-    rupture file's name, size and digest."""
+    rupture file's name, size and digest.
+
+    Parameters
+    ----------
+    rupture : Rupture
+        The rupture.
+    srf_version : str
+        The version of its SRF file ("1.0" or "2.0").
+    srf_blocks : str
+        Its POINTS blocks: "per-plane" or one block.
+    written : dict, optional
+        The rupture file's record (`file_record`).
+
+    Returns
+    -------
+    dict
+        The document, ready for JSON.
+    """
     return {
         "format": FORMAT,
         "kinematic_rupture": __version__,
@@ -45,13 +75,47 @@ def sidecar_document(rupture: Rupture, srf_version: str,
 
 def sidecar_text(rupture: Rupture, srf_version: str, srf_blocks: str = "per-plane",
                  written: dict[str, Any] | None = None) -> str:
-    """The sidecar as JSON; a value JSON cannot hold (NaN, infinity) is a ValueError."""
+    """The sidecar as JSON.
+
+    Parameters
+    ----------
+    rupture, srf_version, srf_blocks, written
+        As for `sidecar_document`.
+
+    Returns
+    -------
+    str
+        Indented JSON, ending in a newline.
+
+    Raises
+    ------
+    ValueError
+        A value JSON cannot hold (NaN, infinity).
+    """
     return json.dumps(sidecar_document(rupture, srf_version, srf_blocks, written), indent=1,
                       allow_nan=False) + "\n"
 
 
 def file_record(path: str | os.PathLike[str], name: str) -> dict[str, Any]:
-    """A file's name, size and SHA-256 digest, as a sidecar records its rupture file."""
+    """A file's name, size and SHA-256 digest, as a sidecar records its rupture file.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file.
+    name : str
+        The name to record.
+
+    Returns
+    -------
+    dict
+        ``{"name": ..., "bytes": ..., "sha256": ...}``.
+
+    Raises
+    ------
+    OSError
+        A file that cannot be read.
+    """
     with open(path, "rb") as stream:
         digest = hashlib.file_digest(stream, "sha256").hexdigest()
     return {"name": name, "bytes": os.path.getsize(path), "sha256": digest}
@@ -59,9 +123,21 @@ def file_record(path: str | os.PathLike[str], name: str) -> dict[str, Any]:
 
 @dataclass(frozen=True)
 class Stored:
-    """What a sidecar or a settings document holds: the fault and settings, the SRF version
-    and POINTS blocks (None if it gives none) and the version of the package that wrote it
-    (None if none)."""
+    """What a sidecar or a settings document holds.
+
+    Parameters
+    ----------
+    fault : Fault
+        The fault.
+    settings : RuptureSettings
+        The rupture's settings.
+    srf_version : str or None
+        The SRF version, None if it gives none.
+    srf_blocks : str or None
+        The POINTS blocks, None if it gives none.
+    written_by : str or None
+        The version of the package that wrote it, None if none.
+    """
 
     fault: Fault
     settings: RuptureSettings
@@ -71,7 +147,25 @@ class Stored:
 
 
 def read_settings(path: str | os.PathLike[str]) -> Stored:
-    """The settings of a sidecar or a settings document, every value checked."""
+    """The settings of a sidecar or a settings document, every value checked.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The sidecar (``kinematic_rupture.json``) or a document of ``fault`` and
+        ``rupture`` settings.
+
+    Returns
+    -------
+    Stored
+        What it holds.
+
+    Raises
+    ------
+    SettingError
+        A file that cannot be read or is not such a document, or a value that cannot be
+        used; named ``settings``.
+    """
     source = os.fspath(path)
     try:
         document = json.loads(input_text(path, "settings"))
@@ -98,7 +192,25 @@ def read_settings(path: str | os.PathLike[str]) -> Stored:
 
 
 def from_document(values: Any, source: str) -> tuple[Fault, RuptureSettings]:
-    """The fault and settings of a settings document; unknown or missing keys are refused."""
+    """The fault and settings of a settings document.
+
+    Parameters
+    ----------
+    values : object
+        The document: ``{"fault": {...}, "rupture": {...}}``.
+    source : str
+        Where it came from, for a refusal.
+
+    Returns
+    -------
+    tuple
+        (Fault, RuptureSettings).
+
+    Raises
+    ------
+    SettingError
+        Unknown or missing keys, or a value that cannot be used; named ``settings``.
+    """
     if not isinstance(values, dict) or not isinstance(values.get("fault"), dict) \
             or not isinstance(values.get("rupture"), dict):
         raise SettingError("settings", source, "must hold 'fault' (cell_km, planes) and 'rupture' "

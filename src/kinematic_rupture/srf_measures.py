@@ -1,6 +1,15 @@
 """What a Standard Rupture Format file amounts to: a point's slip rate, the file's moment,
 its points' rigidity, its duration and its moment rate. Units are the file's (cm, cm/s,
 cm^2) where the names say so, else SI (N m, Pa, s).
+
+.. autosummary::
+
+   srf_moment_nm
+   srf_moment_rate
+   srf_duration_s
+   srf_rigidity_pa
+   point_rigidity_pa
+   point_slip_rate_cm_s
 """
 
 from __future__ import annotations
@@ -17,6 +26,9 @@ from .pulses import rupture_duration_s
 if TYPE_CHECKING:  # the reader's SrfFile measures itself through this module
     from .srf_reader import SrfFile, SrfPoints
 
+__all__ = ["srf_moment_nm", "srf_moment_rate", "srf_duration_s", "srf_rigidity_pa",
+           "point_rigidity_pa", "point_slip_rate_cm_s"]
+
 FloatArray = npt.NDArray[np.float64]
 
 M_TO_CM = 100.0
@@ -24,7 +36,20 @@ M2_TO_CM2 = 1e4
 
 
 def point_slip_rate_cm_s(points: SrfPoints, k: int) -> FloatArray:
-    """Point k's slip rate: its components' samples summed where they overlap."""
+    """A point's slip rate: its components' samples summed where they overlap.
+
+    Parameters
+    ----------
+    points : SrfPoints
+        The file's points.
+    k : int
+        The point.
+
+    Returns
+    -------
+    numpy.ndarray
+        cm/s, every DT from its TINIT.
+    """
     rows = [points.rates[c][points.offsets[c][k]:points.offsets[c][k + 1]] for c in range(3)]
     total = np.zeros(max(row.size for row in rows))
     for row in rows:
@@ -33,26 +58,74 @@ def point_slip_rate_cm_s(points: SrfPoints, k: int) -> FloatArray:
 
 
 def srf_moment_nm(srf: SrfFile, rigidity_pa: FloatArray) -> float:
-    """M0 = sum of mu A |slip| over the points, in N m."""
+    """The file's moment: M0 = sum of mu A abs(slip) over the points.
+
+    Parameters
+    ----------
+    srf : SrfFile
+        The file.
+    rigidity_pa : numpy.ndarray
+        Each point's rigidity, Pa (`point_rigidity_pa`).
+
+    Returns
+    -------
+    float
+        N m.
+    """
     points = srf.points
     return float((rigidity_pa * points.area_cm2 / M2_TO_CM2 * points.total_slip_cm() / M_TO_CM).sum())
 
 
 def srf_rigidity_pa(points: SrfPoints) -> FloatArray:
-    """mu = DEN VS^2 of a version 2.0 file's points, in Pa (NaN where not given)."""
+    """The rigidity mu = DEN VS^2 of a version 2.0 file's points.
+
+    Parameters
+    ----------
+    points : SrfPoints
+        The file's points.
+
+    Returns
+    -------
+    numpy.ndarray
+        Pa; NaN where the file gives no VS and DEN.
+    """
     return (points.density_g_cm3 * 1e3) * (points.vs_cm_s / 100.0) ** 2
 
 
 def srf_duration_s(srf: SrfFile) -> float:
-    """When the last point stops slipping (see `pulses`)."""
+    """When the last point stops slipping (see `pulses.rupture_duration_s`).
+
+    Parameters
+    ----------
+    srf : SrfFile
+        The file.
+
+    Returns
+    -------
+    float
+        s from the file's time 0.
+    """
     points = srf.points
     return rupture_duration_s(points.tinit_s, points.nonzero_spans()[1], points.dt_s)
 
 
 def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray) -> tuple[float, FloatArray]:
-    """(dt, moment rate in N m/s at multiples of dt) on the finest DT of the file. The
-    three slip components are summed as if collinear, which is exact for files whose
-    slip is all in one component, as most writers' are."""
+    """The file's moment rate on its finest DT. The three slip components are summed as if
+    collinear, which is exact for files whose slip is all in one component, as most
+    writers' are.
+
+    Parameters
+    ----------
+    srf : SrfFile
+        The file.
+    rigidity_pa : numpy.ndarray
+        Each point's rigidity, Pa.
+
+    Returns
+    -------
+    tuple
+        (dt, s; the moment rate at multiples of dt, N m/s).
+    """
     points = srf.points
     dt = float(points.dt_s.min()) if len(points) else 1.0
     weight = rigidity_pa * points.area_cm2 / M2_TO_CM2 / M_TO_CM
@@ -70,8 +143,21 @@ def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray) -> tuple[float, Float
 
 def point_rigidity_pa(points: SrfPoints,
                       velocity_model: GenericCrust | LayeredModel | None = None) -> FloatArray:
-    """Rigidity at every point, Pa: DEN VS^2 where the file gives them, else the velocity
-    model's (the generic crust's without one) at the point's depth."""
+    """The rigidity at every point: DEN VS^2 where the file gives them, else the velocity
+    model's (the generic crust's without one) at the point's depth.
+
+    Parameters
+    ----------
+    points : SrfPoints
+        The file's points.
+    velocity_model : GenericCrust or LayeredModel, optional
+        The crust for points without VS and DEN.
+
+    Returns
+    -------
+    numpy.ndarray
+        Pa, one a point.
+    """
     given = srf_rigidity_pa(points)
     known = given > 0
     if known.all():

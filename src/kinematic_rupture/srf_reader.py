@@ -76,11 +76,25 @@ PLANE_BOUNDS = (ANGLE_DEG, LATITUDE_DEG, (0.0, 1e9), (0.0, 1e9), (0.0, 2000.0), 
 
 @dataclass(frozen=True)
 class SrfPlane:
-    """One plane of the PLANE block: the centre of its top edge (`lon`, `lat`, degrees),
-    its cells along strike and down dip (`nstk`, `ndip`), its length and width (km),
-    strike and dip (degrees), the depth of its top edge (km), and the hypocentre along
-    strike from the top edge's centre (`shyp_km`) and down dip from the top edge
-    (`dhyp_km`)."""
+    """One plane of the PLANE block.
+
+    Attributes
+    ----------
+    lon, lat : float
+        The centre of its top edge, degrees.
+    nstk, ndip : int
+        Its cells along strike and down dip.
+    length_km, width_km : float
+        Its length and width, km.
+    strike_deg, dip_deg : float
+        Its strike and dip, degrees.
+    top_depth_km : float
+        The depth of its top edge, km.
+    shyp_km : float
+        The hypocentre along strike from the top edge's centre, km.
+    dhyp_km : float
+        The hypocentre down dip from the top edge, km.
+    """
 
     lon: float
     lat: float
@@ -97,11 +111,34 @@ class SrfPlane:
 
 @dataclass(frozen=True, eq=False)
 class SrfPoints:
-    """Every point of the file, all POINTS blocks in order, in the file's units: each
-    array holds one value a point (degrees, km, cm^2, s, cm/s, g/cm^3, cm). `block` is
-    each point's block number, from 0. VS and DEN are NaN in a version 1.0 file.
-    Slip-rate samples (cm/s) are CSR rows: component c of point k is
-    ``rates[c][offsets[c][k]:offsets[c][k + 1]]``."""
+    """Every point of the file, all POINTS blocks in order, in the file's units.
+
+    Each array holds one value a point. Slip-rate samples are CSR rows: component c of point
+    k is ``rates[c][offsets[c][k]:offsets[c][k + 1]]``.
+
+    Attributes
+    ----------
+    lon, lat : numpy.ndarray
+        Position, degrees.
+    depth_km : numpy.ndarray
+        Depth, km.
+    strike_deg, dip_deg, rake_deg : numpy.ndarray
+        Orientation and rake, degrees.
+    area_cm2 : numpy.ndarray
+        Area, cm^2.
+    tinit_s, dt_s : numpy.ndarray
+        When slip starts and the samples' interval, s.
+    vs_cm_s, density_g_cm3 : numpy.ndarray
+        Shear-wave speed (cm/s) and density (g/cm^3); NaN in a version 1.0 file.
+    slip_cm : tuple of numpy.ndarray
+        SLIP1, SLIP2 and SLIP3, cm.
+    offsets : tuple of numpy.ndarray of int
+        Each component's row starts, one more than the points.
+    rates : tuple of numpy.ndarray
+        Each component's slip-rate samples, cm/s.
+    block : numpy.ndarray of int
+        Each point's POINTS block, from 0.
+    """
 
     lon: FloatArray
     lat: FloatArray
@@ -123,12 +160,23 @@ class SrfPoints:
         return len(self.lon)
 
     def total_slip_cm(self) -> FloatArray:
-        """Each point's slip, cm: the length of (SLIP1, SLIP2, SLIP3)."""
+        """Each point's slip: the length of (SLIP1, SLIP2, SLIP3).
+
+        Returns
+        -------
+        numpy.ndarray
+            Slip, cm.
+        """
         return np.sqrt(self.slip_cm[0] ** 2 + self.slip_cm[1] ** 2 + self.slip_cm[2] ** 2)
 
     def nonzero_spans(self) -> tuple[IntArray, IntArray]:
-        """Each point's first and last non-zero sample over its three components (-1 for
-        both where there is none): see `pulses`."""
+        """Each point's first and last non-zero sample over its three components (see `pulses`).
+
+        Returns
+        -------
+        tuple of numpy.ndarray of int
+            (first, last) sample indices; -1 for both where there is none.
+        """
         spans = [nonzero_spans(offsets, rates) for offsets, rates in zip(self.offsets, self.rates)]
         last = np.max([span[1] for span in spans], axis=0)
         first = np.min([np.where(span[0] >= 0, span[0], np.iinfo(np.int64).max)
@@ -136,8 +184,13 @@ class SrfPoints:
         return np.where(last >= 0, first, -1), last
 
     def rise_time_s(self) -> FloatArray:
-        """How long each point slips, from its first non-zero sample to the end of its
-        last (0 where it never does)."""
+        """How long each point slips, from its first non-zero sample to the end of its last.
+
+        Returns
+        -------
+        numpy.ndarray
+            Rise time, s; 0 where it never slips.
+        """
         return slip_spans_s(*self.nonzero_spans(), self.dt_s)
 
 
@@ -188,7 +241,13 @@ class SrfFile:
                 f"line{'' if len(self.comments) == 1 else 's'})")
 
     def quantities(self) -> list[str]:
-        """The names `grid` takes for a file: see `kinematic_rupture.grids.QUANTITIES`."""
+        """The names `grid` takes for a file (see `kinematic_rupture.grids.QUANTITIES`).
+
+        Returns
+        -------
+        list of str
+            The quantities an SRF file gives.
+        """
         return grids.names(srf=True)
 
     def grid(self, name: str, plane: int = 0) -> grids.Grid:

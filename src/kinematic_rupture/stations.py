@@ -37,6 +37,8 @@ from .checks import SettingError
 from .geometry import WGS84
 from .rupture_surface import Surface
 
+__all__ = ["Station", "read_stations", "default_stations", "station_arrays", "geodesics"]
+
 FloatArray = npt.NDArray[np.float64]
 
 MAX_STATIONS = 9_999  # codes S0001 to S9999 where the names are not SEED codes
@@ -48,6 +50,15 @@ DEFAULT_DISTANCES_KM = (1.0, 2.0, 5.0, 10.0, 20.0, 50.0, 100.0)
 
 @dataclass(frozen=True)
 class Station:
+    """A station on the free surface.
+
+    Parameters
+    ----------
+    name : str
+        Its name, 1 to 32 characters without blanks, '#', quotes or control characters.
+    lon, lat : float
+        Its position, WGS84 degrees; longitude in [-180, 180).
+    """
     name: str
     lon: float
     lat: float
@@ -82,7 +93,31 @@ def checked_station(name: object, lon: object, lat: object, where: str) -> Stati
 
 
 def read_stations(path: str | os.PathLike[str]) -> list[Station]:
-    """The stations of a text or GeoJSON list (see the module's description)."""
+    """The stations of a text or GeoJSON list (see the module's description).
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The list: plain text, or GeoJSON when its first character is '{'.
+
+    Returns
+    -------
+    list of Station
+        In the file's order.
+
+    Raises
+    ------
+    SettingError
+        A file that cannot be read, is too large, or holds a bad line, feature, name,
+        position or a name twice; named ``stations``, the message naming the line or feature.
+
+    Examples
+    --------
+    >>> from pathlib import Path
+    >>> _ = Path("stations.txt").write_text("PASA -118.171 34.148  # name lon lat")
+    >>> read_stations("stations.txt")
+    [Station(name='PASA', lon=-118.171, lat=34.148)]
+    """
     source = os.fspath(path)
     try:
         size = Path(path).stat().st_size
@@ -160,7 +195,20 @@ def checked_list(stations: list[Station]) -> list[Station]:
 
 
 def default_stations(surface: Surface) -> list[Station]:
-    """The line across and the line along the fault (see the module's description)."""
+    """28 stations at 1, 2, 5, 10, 20, 50 and 100 km (Rjb) from a fault: the line across it
+    and the line along it (see the module's description).
+
+    Parameters
+    ----------
+    surface : Surface
+        The rupture's surface (`rupture_surface.surface_of`).
+
+    Returns
+    -------
+    list of Station
+        A001 to A100 on the side the fault dips to, B001 to B100 on the other, S001 to S100
+        off its start and E001 to E100 off its end.
+    """
     start, end = surface.trace()
     axis = (end - start)[:2]
     axis = axis / float(np.hypot(*axis))
@@ -186,15 +234,38 @@ def default_stations(surface: Surface) -> list[Station]:
 
 
 def station_arrays(stations: list[Station]) -> tuple[FloatArray, FloatArray]:
-    """Longitudes and latitudes of the stations."""
+    """The stations' positions as arrays.
+
+    Parameters
+    ----------
+    stations : list of Station
+        The stations.
+
+    Returns
+    -------
+    tuple of numpy.ndarray
+        (longitudes, latitudes), degrees.
+    """
     return (np.array([station.lon for station in stations], dtype=np.float64),
             np.array([station.lat for station in stations], dtype=np.float64))
 
 
 def geodesics(lon: FloatArray, lat: FloatArray, station_lon: FloatArray,
               station_lat: FloatArray) -> tuple[FloatArray, FloatArray]:
-    """Distance (km) and azimuth (degrees clockwise from north) from each source position
-    to each station, each (sources, stations), along WGS84 geodesics."""
+    """Distance and azimuth from each source position to each station, along WGS84 geodesics.
+
+    Parameters
+    ----------
+    lon, lat : numpy.ndarray
+        The sources' positions, degrees.
+    station_lon, station_lat : numpy.ndarray
+        The stations', degrees.
+
+    Returns
+    -------
+    tuple of numpy.ndarray
+        (distance, km; azimuth, degrees clockwise from north), each (sources, stations).
+    """
     shape = (len(lon), len(station_lon))
     azimuth, _, metres = WGS84.inv(np.broadcast_to(lon[:, None], shape).ravel(),
                                    np.broadcast_to(lat[:, None], shape).ravel(),

@@ -14,6 +14,8 @@ NEEDED = {
     "geometry": ["Fault", "Plane", "planes_from_trace"],
     "fault_file": ["read_fault"],
     "rupture": ["RuptureSettings", "build_rupture", "Rupture"],
+    "physics_settings": ["SlipSettings", "ShallowZone", "RuptureSpeed", "RiseTime",
+                         "TimePerturbation", "Rake"],
     "grids": ["Grid", "MomentRate"],
     "srf": ["read_srf", "SrfFile", "write_srf"],
     "hypocentre": ["draw_hypocentre", "DISTRIBUTIONS"],

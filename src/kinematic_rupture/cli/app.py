@@ -34,10 +34,24 @@ def parser() -> Parser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Runs the command with the arguments `argv` (by default the process's); returns its
-    exit status. The package's refusals, a file that cannot be read or written and memory
-    that runs out are one line on stderr; anything else is a bug, shown with its
-    traceback and a line saying so."""
+    """Runs the command with a list of arguments. The package's refusals, a file that cannot
+    be read or written and memory that runs out are one line on stderr; anything else is
+    a bug, shown with its traceback and a line saying so. It chooses matplotlib's Agg
+    backend, as the command alone does.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The arguments after the program's name (``["run", "--magnitude", "6"]``); by
+        default the process's.
+
+    Returns
+    -------
+    int
+        The exit status: 0 done, 1 the work failed (or a bug, or a failed validation), 2 a
+        value it cannot use, 130 and 143 Ctrl-C and SIGTERM.
+    """
+
     end_on_termination()
     matplotlib.use("Agg")  # figures go to files, never to a display
     command = PROGRAM
@@ -73,5 +87,12 @@ def changed(renamed_before: int) -> str:
 
 
 def entry_point() -> NoReturn:
-    """The console script `kinematic-rupture` and `python -m kinematic_rupture`."""
+    """The console script ``kinematic-rupture`` and ``python -m kinematic_rupture``: `main`
+    with the process's arguments.
+
+    Returns
+    -------
+    NoReturn
+        It exits the process with `main`'s status.
+    """
     sys.exit(main())

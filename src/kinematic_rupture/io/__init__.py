@@ -107,7 +107,23 @@ def export(source: Source | str | os.PathLike[str], path: str | os.PathLike[str]
 
 
 def format_of(name: object) -> Format:
-    """The format of that name, or a `SettingError` listing them."""
+    """The format of a name.
+
+    Parameters
+    ----------
+    name : object
+        A key of `FORMATS`.
+
+    Returns
+    -------
+    Format
+        Its writer, suffix, options and readers.
+
+    Raises
+    ------
+    SettingError
+        An unknown format, named ``format``, listing them.
+    """
     if name not in FORMATS:
         raise SettingError("format", name, f"not a format; one of {', '.join(FORMATS)}")
     return FORMATS[str(name)]

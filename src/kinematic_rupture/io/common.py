@@ -1,5 +1,17 @@
 """What every export starts from: the source as an SRF file's points, its slip along one
-direction a point, its rigidity, and the checks shared by the formats' options."""
+direction a point, its rigidity, and the checks shared by the formats' options.
+
+.. autosummary::
+
+   as_srf
+   one_direction
+   OneDirection
+   slip_rigidity_pa
+   moment_nm
+   positive_option
+   choice
+   distinct_output
+"""
 
 import math
 import os
@@ -15,6 +27,9 @@ from ..crust import GenericCrust, LayeredModel, rigidity_pa
 from ..rupture import Rupture
 from ..srf import SrfError, SrfFile, SrfPoints
 from ..srf_reader import planes_from_header
+
+__all__ = ["as_srf", "one_direction", "OneDirection", "slip_rigidity_pa", "moment_nm",
+           "positive_option", "choice", "distinct_output"]
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
@@ -33,7 +48,23 @@ PROPORTIONAL = 1e-5
 
 def as_srf(source: Source) -> SrfFile:
     """The source as the points of an SRF 2.0 file: an SrfFile as it is, a Rupture as its
-    SRF file would read back, without its text's rounding."""
+    SRF file would read back, without its text's rounding.
+
+    Parameters
+    ----------
+    source : SrfFile or Rupture
+        What is exported.
+
+    Returns
+    -------
+    SrfFile
+        Its points.
+
+    Raises
+    ------
+    TypeError
+        Anything else.
+    """
     if isinstance(source, SrfFile):
         return source
     if not isinstance(source, Rupture):
@@ -60,8 +91,19 @@ def as_srf(source: Source) -> SrfFile:
 
 @dataclass(frozen=True, eq=False)
 class OneDirection:
-    """Each point's slip along its own rake alone (cm), with its slip-rate rows (cm/s,
-    CSR: point k's samples are rates[offsets[k]:offsets[k + 1]])."""
+    """Each point's slip along its own rake alone, with its slip-rate rows.
+
+    Parameters
+    ----------
+    rake_deg : numpy.ndarray
+        Each point's rake, degrees.
+    slip_cm : numpy.ndarray
+        Its slip along it, cm.
+    offsets : numpy.ndarray of int
+        CSR offsets: point k's samples are ``rates[offsets[k]:offsets[k + 1]]``.
+    rates : numpy.ndarray
+        The slip-rate samples, cm/s.
+    """
 
     rake_deg: FloatArray
     slip_cm: FloatArray
@@ -69,6 +111,13 @@ class OneDirection:
     rates: FloatArray
 
     def counts(self) -> IntArray:
+        """Each point's samples.
+
+        Returns
+        -------
+        numpy.ndarray of int
+            One count a point.
+        """
         return np.diff(self.offsets)
 
 
@@ -76,7 +125,25 @@ def one_direction(points: SrfPoints, format_name: str) -> OneDirection:
     """The points' slip along one direction each, as SW4, SPECFEM and point-source lists
     take it. Slip along u2 (RAKE + 90, Graves' SRF document) is folded into u1 where the
     two keep one direction throughout (samples in proportion, or u2 alone); slip that
-    turns during a point's slip, or opens (u3), is refused naming the point."""
+    turns during a point's slip, or opens (u3), is refused naming the point.
+
+    Parameters
+    ----------
+    points : SrfPoints
+        The file's points.
+    format_name : str
+        The format, for a refusal.
+
+    Returns
+    -------
+    OneDirection
+        The slip along one direction a point.
+
+    Raises
+    ------
+    SrfError
+        A point that opens or whose slip turns while it slips.
+    """
     counts = [np.diff(offsets) for offsets in points.offsets]
     opening = (points.slip_cm[2] != 0) | (counts[2] > 0)
     if opening.any():
@@ -131,7 +198,20 @@ def slip_rigidity_pa(points: SrfPoints,
                      velocity_model: GenericCrust | LayeredModel | None) -> tuple[FloatArray, str]:
     """Rigidity at every point, from VS and DEN where the file gives them, else from the
     velocity model (the generic crust without one) at the point's depth; and where it came
-    from, in words."""
+    from, in words.
+
+    Parameters
+    ----------
+    points : SrfPoints
+        The file's points.
+    velocity_model : GenericCrust or LayeredModel or None
+        The crust for points without VS and DEN.
+
+    Returns
+    -------
+    tuple
+        (rigidity, Pa, one a point; where it came from, in words).
+    """
     given = srf.srf_rigidity_pa(points)
     known = given > 0
     model = velocity_model if velocity_model is not None else GenericCrust()
@@ -145,13 +225,48 @@ def slip_rigidity_pa(points: SrfPoints,
 
 
 def moment_nm(points: SrfPoints, slip_cm: FloatArray, rigidity: FloatArray) -> FloatArray:
-    """Each point's moment, mu A slip, in N m."""
+    """Each point's moment, mu A slip.
+
+    Parameters
+    ----------
+    points : SrfPoints
+        The file's points (their areas).
+    slip_cm : numpy.ndarray
+        Their slip, cm.
+    rigidity : numpy.ndarray
+        Their rigidity, Pa.
+
+    Returns
+    -------
+    numpy.ndarray
+        N m, one a point.
+    """
     moment: FloatArray = rigidity * points.area_cm2 * CM2_TO_M2 * slip_cm * CM_TO_M
     return moment
 
 
 def positive_option(name: str, value: object, unit: str) -> float:
-    """A positive, finite number, or a refusal naming the option."""
+    """A format's option as a positive, finite number.
+
+    Parameters
+    ----------
+    name : str
+        The option, for a refusal.
+    value : object
+        Its value.
+    unit : str
+        Its unit, in words.
+
+    Returns
+    -------
+    float
+        The value.
+
+    Raises
+    ------
+    SettingError
+        Anything else.
+    """
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) \
             or value <= 0:
         raise SettingError(name, value, f"must be a positive number of {unit}")
@@ -159,6 +274,27 @@ def positive_option(name: str, value: object, unit: str) -> float:
 
 
 def choice(name: str, value: object, valid: tuple[str, ...]) -> str:
+    """A format's option as one of its valid words.
+
+    Parameters
+    ----------
+    name : str
+        The option, for a refusal.
+    value : object
+        Its value.
+    valid : tuple of str
+        The words it may be.
+
+    Returns
+    -------
+    str
+        The value.
+
+    Raises
+    ------
+    SettingError
+        Any other value.
+    """
     if value not in valid:
         raise SettingError(name, value, f"must be one of {', '.join(valid)}")
     return str(value)
@@ -166,6 +302,19 @@ def choice(name: str, value: object, valid: tuple[str, ...]) -> str:
 
 def distinct_output(source_path: str | os.PathLike[str] | None,
                     path: str | os.PathLike[str]) -> None:
-    """Refuses an output that would overwrite the file it is exported from."""
+    """Refuses an output that would overwrite the file it is exported from.
+
+    Parameters
+    ----------
+    source_path : str or os.PathLike or None
+        The file exported from, None for a rupture in memory.
+    path : str or os.PathLike
+        The output.
+
+    Raises
+    ------
+    SettingError
+        The same file; named ``output``.
+    """
     if source_path is not None and Path(source_path).resolve() == Path(path).resolve():
         raise SettingError("output", quote(str(path)), "is the file exported from; name another")

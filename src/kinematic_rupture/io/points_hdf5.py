@@ -3,6 +3,7 @@
 
 One entry a slipping point, in the SRF's order, as root-level datasets of length N (each
 with a `units` attribute):
+
 - longitude, latitude (degrees, WGS84), depth (m, positive down, below the surface that
   the SRF's depth 0 is);
 - x, y, z (m) in a local Cartesian frame: x east, y north on the azimuthal equidistant
@@ -16,6 +17,7 @@ with a `units` attribute):
 - moment_rate (N m/s), every point's samples one after another, and offsets (N + 1, int64):
   point k's samples are moment_rate[offsets[k]:offsets[k + 1]], sample j covering
   [start_time + j dt, start_time + (j + 1) dt), so dt times their sum is its moment.
+
 Root attributes name the format (`format`, `format_version`), the origin, the rigidity's
 source and these conventions (`conventions`).
 """
@@ -33,6 +35,8 @@ from ..files import write_named_atomically
 from .common import CM_TO_M, Source, as_srf, moment_nm, one_direction, slip_rigidity_pa
 from .tensor import HARVARD_COMPONENTS, harvard, ned_tensor
 
+__all__ = ["write_points_hdf5", "OPTIONS"]
+
 FORMAT = "points-hdf5"
 OPTIONS = ("origin", "velocity_model")
 FORMAT_NAME = "kinematic-rupture point sources"
@@ -48,13 +52,39 @@ CONVENTIONS = ("positions: longitude, latitude degrees WGS84, depth m positive d
 def write_points_hdf5(source: Source, path: str | os.PathLike[str],
                       origin: tuple[float, float] | None = None,
                       velocity_model: GenericCrust | LayeredModel | None = None) -> None:
-    """Writes `source` (an SrfFile, or a Rupture) to `path` as a list of point sources.
+    """Writes a rupture as a list of point sources in HDF5 (the layout above).
 
     Parameters
     ----------
-    origin : (longitude, latitude) of the local frame's origin (default the point that
-        starts slipping first, near the hypocentre).
-    velocity_model : rigidity where the SRF has no VS and DEN (default the generic crust).
+    source : SrfFile or Rupture
+        What `read_srf` gives, or a rupture just built.
+    path : str or os.PathLike
+        The file to write: complete or absent.
+    origin : tuple of float, optional
+        (longitude, latitude) of the local frame's origin, degrees; by default the point
+        that starts slipping first, near the hypocentre.
+    velocity_model : GenericCrust or LayeredModel, optional
+        The rigidity where the SRF has no VS and DEN; the generic crust by default.
+
+    Raises
+    ------
+    SettingError
+        An origin that is not a longitude and a latitude.
+    SrfError
+        A point that opens (SLIP3), or whose slip turns as it slips, named by its number.
+    OSError
+        A path that cannot be written (nothing is left there).
+
+    Examples
+    --------
+    >>> import h5py
+    >>> from kinematic_rupture import Fault, RuptureSettings, build_rupture
+    >>> rupture = build_rupture(Fault.single(length_km=6, width_km=4, cell_km=0.5),
+    ...                         RuptureSettings(magnitude=5.5))
+    >>> write_points_hdf5(rupture, "points.h5")
+    >>> with h5py.File("points.h5") as found:
+    ...     found["moment_tensor"].shape[1], found["moment"].attrs["units"]
+    (6, 'N m')
     """
     srf_file = as_srf(source)
     points = srf_file.points

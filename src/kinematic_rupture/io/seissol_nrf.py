@@ -42,6 +42,8 @@ from ..files import write_named_atomically
 from ..srf import SrfError, SrfPoints
 from .common import CM2_TO_M2, CM_TO_M, DYNE_CM2_TO_PA, Source, as_srf
 
+__all__ = ["write_seissol_nrf", "OPTIONS"]
+
 FORMAT = "seissol-nrf"
 OPTIONS = ("projection", "deflate")
 
@@ -113,14 +115,30 @@ def mesh_frame(projection: object) -> MeshFrame:
 
 def write_seissol_nrf(source: Source, path: str | os.PathLike[str], projection: object = None,
                       deflate: int = 0) -> None:
-    """Writes `source` (an SrfFile, or a Rupture) to `path` as SeisSol's NRF file.
+    """Writes a rupture as the NRF file SeisSol reads (``Type = 42``).
 
     Parameters
     ----------
-    projection : the mesh's projection, a PROJ string or an EPSG code (required).
-    deflate : the deflate level of every variable, 0 (none, the default) to 9; nrf.cdl
-        and rconv use 1, which makes the file about half as large and its writing several
-        times slower (deflating dominates it).
+    source : SrfFile or Rupture
+        What `read_srf` gives, or a rupture just built.
+    path : str or os.PathLike
+        The file to write: complete or absent.
+    projection : str or int
+        The mesh's projection, a PROJ string or an EPSG code, in metres (required); its
+        ``+axis`` orders and signs the mesh's axes.
+    deflate : int
+        The deflate level of every variable, 0 (none, the default) to 9; nrf.cdl and rconv
+        use 1, which makes the file about half as large and its writing several times slower.
+
+    Raises
+    ------
+    SettingError
+        No projection, one PROJ cannot use or one not in metres, or a deflate level out of
+        range.
+    SrfError
+        A source of more samples than NRF's 32-bit offsets address.
+    OSError
+        A path that cannot be written (nothing is left there).
     """
     frame = mesh_frame(projection)
     if isinstance(deflate, bool) or not isinstance(deflate, int) or not 0 <= deflate <= 9:

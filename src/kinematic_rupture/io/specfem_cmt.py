@@ -5,6 +5,7 @@ source-time-function files, 14-line blocks that name them.
 SPECFEM's rules, from its sources at 7a1c764 (src/specfem3D/get_cmt.f90,
 read_external_stf.f90, comp_source_time_function.f90; src/shared/
 count_number_of_sources.f90; its manual's chapter on running the solver and Appendix A):
+
 - a block is 13 lines (14 with USE_EXTERNAL_SOURCE_FILE), the line count an exact multiple,
   so there are no blank or comment lines; line 1 holds a word, then year, month, day,
   hour, minute, second (only the first block's date is used; it is a placeholder here),
@@ -16,6 +17,7 @@ count_number_of_sources.f90; its manual's chapter on running the solver and Appe
 - SPECFEM's source time function is a Gaussian moment rate exp(-((t - shift)/tau)^2) /
   (sqrt(pi) tau) with tau = hdur / 1.628 (SOURCE_DECAY_MIMIC_TRIANGLE), so its variance
   is tau^2 / 2; SPECFEM then subtracts the smallest time shift from all of them.
+
 
 The fit of each source's pulse: the time shift is the centroid time of its moment rate,
 onset (TINIT) plus the moment-weighted mean of its samples' times, sample k covering
@@ -55,6 +57,8 @@ from .common import NM_TO_DYNE_CM, Source, as_srf, moment_nm, one_direction, pos
 from . import text
 from .tensor import harvard, ned_tensor
 
+__all__ = ["write_specfem_cmt", "OPTIONS"]
+
 FORMAT = "specfem-cmt"
 OPTIONS = ("patch_km", "stf_dt", "stf_nstep", "stf_prefix", "velocity_model")
 
@@ -93,17 +97,39 @@ def write_specfem_cmt(source: Source, path: str | os.PathLike[str], patch_km: fl
                       stf_dt: float | None = None, stf_nstep: int | None = None,
                       stf_prefix: str = "DATA/",
                       velocity_model: GenericCrust | LayeredModel | None = None) -> None:
-    """Writes `source` (an SrfFile, or a Rupture) to `path` as a multi-point CMTSOLUTION.
+    """Writes a rupture as a multi-point CMTSOLUTION for SPECFEM3D (Cartesian).
 
     Parameters
     ----------
-    patch_km : merge the subfaults of each plane into patches of about this side (km).
-    stf_dt : write external source-time-function files sampled every stf_dt seconds,
-        into the directory PATH_stf beside the file.
-    stf_nstep : their number of samples (default: until the last source has ended).
-    stf_prefix : what the file names in the blocks start with (SPECFEM opens them from
-        its run directory; CMTSOLUTION sits in DATA/).
-    velocity_model : rigidity where the SRF has no VS and DEN (default the generic crust).
+    source : SrfFile or Rupture
+        What `read_srf` gives, or a rupture just built.
+    path : str or os.PathLike
+        The file to write: complete or absent.
+    patch_km : float, optional
+        Merge the subfaults of each plane into patches of about this side, km; one source a
+        slipping subfault by default.
+    stf_dt : float, optional
+        Write external source-time-function files sampled every `stf_dt` seconds, into the
+        directory PATH_stf beside the file, and name them in 14-line blocks.
+    stf_nstep : int, optional
+        Their number of samples; by default until the last source has ended. Only with
+        `stf_dt`.
+    stf_prefix : str
+        What the file names in the blocks start with (SPECFEM opens them from its run
+        directory; CMTSOLUTION sits in DATA/).
+    velocity_model : GenericCrust or LayeredModel, optional
+        The rigidity where the SRF has no VS and DEN; the generic crust by default.
+
+    Raises
+    ------
+    SettingError
+        A patch size or sample interval that is not positive, or `stf_nstep` without
+        `stf_dt` or not a positive whole number.
+    SrfError
+        A point that opens (SLIP3), or whose slip turns as it slips, named by its number.
+    OSError
+        A path that cannot be written (nothing is left there, nor a directory of
+        source-time functions made for it).
     """
     if patch_km is not None:
         patch_km = positive_option("patch_km", patch_km, "km")

@@ -4,6 +4,7 @@ after it (SW4 issue #210; instaseis source.py), and QuakeCoRE's qcore reader.
 
 What the readers need, from their sources (SW4 parseInputFile.C at 03cb7e8; instaseis
 source.py at dc9d4f1):
+
 - SW4 reads the version, then requires `PLANE N` on line 2 (no comment line before it) and
   `POINTS NP` right after the plane lines (no comment line between); it reads the first 8
   fields of a point line, RAKE SLIP1 NT1 SLIP2 NT2 SLIP3 NT3, then each component's
@@ -11,6 +12,7 @@ source.py at dc9d4f1):
   It uses u1 only, and a point with NT1 = 0 makes no source.
 - instaseis skips to the first line holding "POINTS", unpacks point lines into exactly 8
   numbers (so version 1.0 only) and reads SLIP1 and SLIP2 along RAKE.
+
 So this writer puts, by default, no comment lines (`comments=True` keeps the source's,
 less any holding "POINTS"), the PLANE block on line 2 where the source has one, all slip
 along u1 with each point's rake (u2 folded in where it keeps one direction, see
@@ -32,6 +34,8 @@ from .. import srf
 from ..files import write_atomically
 from .common import OneDirection, Source, as_srf, choice, one_direction
 
+__all__ = ["write_srf_single_block", "OPTIONS"]
+
 FORMAT = "srf-single-block"
 # What a file with comment lines says of itself (one without them is SRF as Graves'
 # document defines it, which is what SW4 takes).
@@ -42,13 +46,29 @@ OPTIONS = ("version", "comments")
 
 def write_srf_single_block(source: Source, path: str | os.PathLike[str], version: str | None = None,
                            comments: bool = False) -> None:
-    """Writes `source` (an SrfFile, or a Rupture) to `path` as one POINTS block.
+    """Writes a rupture as an SRF file of one POINTS block, for SW4's ``rupture`` command and
+    instaseis.
 
     Parameters
     ----------
-    version : "1.0" or "2.0"; default the source's version.
-    comments : keep the source's comment lines, and add one stating these conventions
-        (SW4 refuses any comment line).
+    source : SrfFile or Rupture
+        What `read_srf` gives, or a rupture just built.
+    path : str or os.PathLike
+        The file to write: complete or absent.
+    version : {"2.0", "1.0"}, optional
+        The SRF version; the source's by default. 1.0 suits instaseis as well.
+    comments : bool
+        Keep the source's comment lines (less any holding "POINTS") and add one stating these
+        conventions; SW4 refuses any comment line, so none by default.
+
+    Raises
+    ------
+    SettingError
+        An unknown version, named ``srf_version``.
+    SrfError
+        A point that opens (SLIP3), or whose slip turns as it slips, named by its number.
+    OSError
+        A path that cannot be written (nothing is left there).
     """
     srf_file = as_srf(source)
     version = choice("srf_version", version or srf_file.version, srf.VERSIONS)

@@ -27,6 +27,8 @@ from .. import srf
 from ..files import write_named_atomically
 from .common import Source, as_srf, choice, one_direction
 
+__all__ = ["write_sw4_hdf5", "OPTIONS"]
+
 FORMAT = "sw4-hdf5"
 OPTIONS = ("version",)
 
@@ -46,11 +48,25 @@ CONVENTIONS = ("SRF-HDF5 for SW4's rupturehdf5: SRF fields and units (LON, LAT d
 
 
 def write_sw4_hdf5(source: Source, path: str | os.PathLike[str], version: str | None = None) -> None:
-    """Writes `source` (an SrfFile, or a Rupture) to `path` as SW4's SRF-HDF5 file.
+    """Writes a rupture as the SRF-HDF5 file SW4's ``rupturehdf5`` command reads.
 
     Parameters
     ----------
-    version : "1.0" or "2.0", the VERSION attribute; default the source's.
+    source : SrfFile or Rupture
+        What `read_srf` gives, or a rupture just built.
+    path : str or os.PathLike
+        The file to write: complete or absent.
+    version : {"2.0", "1.0"}, optional
+        The file's VERSION attribute; the source's by default.
+
+    Raises
+    ------
+    SettingError
+        An unknown version, named ``srf_version``.
+    SrfError
+        A point that opens (SLIP3), or whose slip turns as it slips, named by its number.
+    OSError
+        A path that cannot be written (nothing is left there).
     """
     srf_file = as_srf(source)
     version = choice("srf_version", version or srf_file.version, srf.VERSIONS)

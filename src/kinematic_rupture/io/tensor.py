@@ -9,10 +9,18 @@ M = M0 (s n^T + n s^T), which is the component table of Aki and Richards' Box 4.
 formulas are in SW4's parseInputFile.C, SPECFEM3D's strike_dip_rake_to_CMTSOLUTION.c and
 instaseis' source.py). The Harvard (GCMT) frame is r = up, t = south, p = east:
 Mrr = Mzz, Mtt = Mxx, Mpp = Myy, Mrt = Mxz, Mrp = -Myz, Mtp = -Mxy.
+
+.. autosummary::
+
+   ned_tensor
+   harvard
+   fault_vectors
 """
 
 import numpy as np
 import numpy.typing as npt
+
+__all__ = ["ned_tensor", "harvard", "fault_vectors", "NED_COMPONENTS", "HARVARD_COMPONENTS"]
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -23,8 +31,19 @@ HARVARD_COMPONENTS = ("rr", "tt", "pp", "rt", "rp", "tp")
 
 def fault_vectors(strike_deg: FloatArray, dip_deg: FloatArray,
                   rake_deg: FloatArray) -> tuple[FloatArray, FloatArray, FloatArray]:
-    """(slip along rake, slip along rake + 90, normal) as (N, 3) unit vectors in north,
-    east, down; the second is SRF's u2 (Graves' SRF document, Fig. 1)."""
+    """The unit vectors of slip and of the fault's normal, in north, east, down.
+
+    Parameters
+    ----------
+    strike_deg, dip_deg, rake_deg : numpy.ndarray
+        The mechanisms, degrees.
+
+    Returns
+    -------
+    tuple of numpy.ndarray
+        (slip along rake, slip along rake + 90, normal), each (N, 3); the second is SRF's
+        u2 (Graves' SRF document, Fig. 1).
+    """
     f, d = np.radians(strike_deg), np.radians(dip_deg)
     r = np.radians(rake_deg)
 
@@ -38,13 +57,44 @@ def fault_vectors(strike_deg: FloatArray, dip_deg: FloatArray,
 
 
 def ned_tensor(strike_deg: FloatArray, dip_deg: FloatArray, rake_deg: FloatArray) -> FloatArray:
-    """The unit-moment tensors, (N, 6) in the order of NED_COMPONENTS."""
+    """The unit-moment tensors of shear slip.
+
+    Parameters
+    ----------
+    strike_deg, dip_deg, rake_deg : numpy.ndarray
+        The mechanisms, degrees.
+
+    Returns
+    -------
+    numpy.ndarray
+        (N, 6), in the order of `NED_COMPONENTS`, of unit moment.
+
+    Examples
+    --------
+    A vertical strike-slip fault striking north: only the north-east term.
+
+    >>> import numpy as np
+    >>> (ned_tensor(np.array([0.0]), np.array([90.0]), np.array([0.0])).round(12) + 0.0).tolist()
+    [[0.0, 0.0, 0.0, 1.0, 0.0, 0.0]]
+
+    """
     s, _, n = fault_vectors(strike_deg, dip_deg, rake_deg)
     pairs = ((0, 0), (1, 1), (2, 2), (0, 1), (0, 2), (1, 2))
     return np.stack([s[:, i] * n[:, j] + s[:, j] * n[:, i] for i, j in pairs], axis=-1)
 
 
 def harvard(ned: FloatArray) -> FloatArray:
-    """NED tensors (N, 6) in the Harvard frame, in the order of HARVARD_COMPONENTS."""
+    """NED tensors in the Harvard (GCMT) frame.
+
+    Parameters
+    ----------
+    ned : numpy.ndarray
+        (N, 6), in the order of `NED_COMPONENTS`.
+
+    Returns
+    -------
+    numpy.ndarray
+        (N, 6), in the order of `HARVARD_COMPONENTS`.
+    """
     nn, ee, dd, ne, nd, ed = ned.T
     return np.stack([dd, nn, ee, nd, -ed, -ne], axis=-1)

@@ -8,10 +8,19 @@ Digits come from the value scaled by an exact power of ten and rounded to a whol
 (as the compiled SRF writer's quick route, crates/srf/src/number.hpp), so every digit is
 printf's but for a value that lies within a rounding error of a tie, where the last digit
 may differ by one.
+
+.. autosummary::
+
+   fixed
+   scientific
+   whole_numbers
+   lines
 """
 
 import numpy as np
 import numpy.typing as npt
+
+__all__ = ["fixed", "scientific", "whole_numbers", "lines"]
 
 FloatArray = npt.NDArray[np.float64]
 Bytes = npt.NDArray[np.uint8]
@@ -45,7 +54,33 @@ def finite(values: FloatArray, name: str) -> None:
 
 
 def fixed(values: FloatArray, decimals: int, name: str) -> Bytes:
-    """'%.{decimals}f' of each value, right-aligned in one width: (N, width) ASCII."""
+    """``'%.{decimals}f'`` of each value, right-aligned in one width.
+
+    Parameters
+    ----------
+    values : numpy.ndarray
+        The values.
+    decimals : int
+        Digits after the point.
+    name : str
+        The column's name, for a refusal.
+
+    Returns
+    -------
+    numpy.ndarray of uint8
+        (N, width) ASCII.
+
+    Raises
+    ------
+    ValueError
+        A value that is not finite, or too large for the decimals.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> fixed(np.array([1.5, -12.25]), 2, "x").tobytes()
+    b'  1.50-12.25'
+    """
     finite(values, name)
     magnitude = np.abs(values)
     scaled = np.rint(magnitude * 10.0**decimals)
@@ -71,8 +106,34 @@ def fixed(values: FloatArray, decimals: int, name: str) -> Bytes:
 
 
 def scientific(values: FloatArray, decimals: int, name: str) -> Bytes:
-    """'%.{decimals}e' of each value, a blank or a minus before it: (N, width) ASCII, the
-    exponent of two digits, or three where the column needs them."""
+    """``'%.{decimals}e'`` of each value, a blank or a minus before it; the exponent of two
+    digits, or three where the column needs them.
+
+    Parameters
+    ----------
+    values : numpy.ndarray
+        The values.
+    decimals : int
+        Digits after the point.
+    name : str
+        The column's name, for a refusal.
+
+    Returns
+    -------
+    numpy.ndarray of uint8
+        (N, width) ASCII.
+
+    Raises
+    ------
+    ValueError
+        A value that is not finite.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> scientific(np.array([1234.6, -0.001]), 3, "x").tobytes()
+    b' 1.235e+03-1.000e-03'
+    """
     finite(values, name)
     magnitude = np.abs(values)
     zero = magnitude == 0
@@ -107,13 +168,36 @@ def scientific(values: FloatArray, decimals: int, name: str) -> Bytes:
 
 
 def whole_numbers(values: npt.NDArray[np.int64], width: int) -> Bytes:
-    """Non-negative whole numbers, zero-padded to `width` digits."""
+    """Non-negative whole numbers, zero-padded.
+
+    Parameters
+    ----------
+    values : numpy.ndarray of int
+        The numbers, each below 10^width.
+    width : int
+        The digits.
+
+    Returns
+    -------
+    numpy.ndarray of uint8
+        (N, width) ASCII.
+    """
     return digits(values.astype(np.int64), width)
 
 
 def lines(pieces: list[bytes | Bytes]) -> Bytes:
-    """Rows of text: literal bytes and (N, width) columns, side by side, row after row,
-    as one (N, total width) array whose buffer is the text."""
+    """Rows of text: literal bytes and (N, width) columns side by side, row after row.
+
+    Parameters
+    ----------
+    pieces : list
+        Bytes (the same in every row) and (N, width) ASCII arrays; at least one array.
+
+    Returns
+    -------
+    numpy.ndarray of uint8
+        (N, total width), whose buffer is the text.
+    """
     count = next(piece.shape[0] for piece in pieces if isinstance(piece, np.ndarray))
     widths = [piece.shape[1] if isinstance(piece, np.ndarray) else len(piece) for piece in pieces]
     out = np.empty((count, sum(widths)), dtype=np.uint8)

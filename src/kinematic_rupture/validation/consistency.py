@@ -1,6 +1,12 @@
-"""An ensemble's written ruptures against the settings they were built with: does each
-rule do what it says? These pass for any settings a rule can honour; whether the settings
-are those of real earthquakes is for `published` to say."""
+"""An ensemble's written ruptures against the settings they were built with: does each rule
+do what it says? These pass for any settings a rule can honour; whether the settings are
+those of real earthquakes is for `published` to say. The tolerances are this module's
+constants.
+
+.. autosummary::
+
+   consistency
+"""
 
 import math
 
@@ -10,6 +16,8 @@ from .. import kinematics, scaling
 from ..rupture import mean_rise_time_s
 from .comparison import Result, pooled_correlation, ratio_of_sums
 from .suite import Ensemble, Scenario
+
+__all__ = ["consistency"]
 
 # The mean speed ratios within 0.03 of the settings' (one bar of the Vr/Vs histogram): the
 # speed perturbation's bounds and the front's bends move the mean by less.
@@ -199,7 +207,21 @@ def duration(ensemble: Ensemble) -> Result:
 
 
 def consistency(ensemble: Ensemble) -> list[Result]:
-    """Every self-consistency comparison of one ensemble, in the report's order."""
+    """Every self-consistency comparison of one ensemble, in the report's order: the rupture
+    speed at depth and in the shallow zone, its correlation with slip and the share faster
+    than the shear-wave speed, the mean, longest and shortest rise times, the rake's mean and
+    spread, the slip's von Kármán spectrum, the magnitude and the duration.
+
+    Parameters
+    ----------
+    ensemble : Ensemble
+        The ensemble, measured.
+
+    Returns
+    -------
+    list of Result
+        One a statistic.
+    """
     return [speed(ensemble, "deep"), speed(ensemble, "shallow"), speed_slip(ensemble),
             supershear(ensemble), rise(ensemble), longest_rise(ensemble, "mean"),
             longest_rise(ensemble, "duration"), shortest_share(ensemble), *rake(ensemble),

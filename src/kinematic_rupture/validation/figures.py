@@ -1,6 +1,15 @@
 """The validation's figures, drawn with matplotlib's object-oriented interface (no pyplot
-state): each measure against magnitude with its published range, the spectra over Brune's,
-corner frequency and rise time against moment, and the local rupture speed with depth."""
+state): each measure against magnitude with its published range, the spectra over
+Brune's, corner frequency and rise time against moment, and the local rupture speed with
+depth. `FIGURES` lists them with their files and captions.
+
+.. autosummary::
+
+   against_magnitude
+   spectra
+   corners
+   speed_with_depth
+"""
 
 import math
 from collections.abc import Callable
@@ -19,6 +28,8 @@ from .report import Figure as ReportFigure
 from .report import Validation
 from .suite import MECHANISMS, Ensemble
 
+__all__ = ["FIGURES", "against_magnitude", "spectra", "corners", "speed_with_depth"]
+
 FloatArray = npt.NDArray[np.float64]
 
 DPI = 100
@@ -26,11 +37,32 @@ MARKERS = {"strike-slip": ("o", "tab:blue"), "reverse": ("s", "tab:red")}
 
 
 def save(figure: Figure, stream: IO[bytes]) -> None:
+    """Writes a figure as a PNG, with no date or software in it.
+
+    Parameters
+    ----------
+    figure : matplotlib.figure.Figure
+        The figure.
+    stream : binary stream
+        Where to write it.
+    """
     FigureCanvasAgg(figure)
     figure.savefig(stream, format="png", dpi=DPI, metadata={"Software": None})
 
 
 def writer(figure: Figure) -> Callable[[IO[bytes]], None]:
+    """A figure's writer, as `files.FileSet.write_with` takes it.
+
+    Parameters
+    ----------
+    figure : matplotlib.figure.Figure
+        The figure.
+
+    Returns
+    -------
+    callable
+        Writes the PNG to a binary stream.
+    """
     return lambda stream: save(figure, stream)
 
 
@@ -64,8 +96,19 @@ PANELS = (
 
 
 def against_magnitude(validation: Validation) -> Figure:
-    """One panel per measure: each ensemble's value at its magnitude (marker by
-    mechanism, hollow when it fails), the range it must stay in shaded."""
+    """One panel per measure: each ensemble's value at its magnitude (marker by mechanism,
+    hollow when it fails), the range it must stay in shaded.
+
+    Parameters
+    ----------
+    validation : Validation
+        The validation.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure, on no canvas of pyplot's.
+    """
     results = {(r.key, r.scenario): r for r in [*validation.published, *validation.consistency]}
     columns = 4
     rows = math.ceil(len(PANELS) / columns)
@@ -102,7 +145,18 @@ def against_magnitude(validation: Validation) -> Figure:
 
 def spectra(validation: Validation) -> Figure:
     """Each ensemble's geometric-mean spectrum over Brune's, against frequency over the
-    median corner, with the factor-of-2 band."""
+    ensemble's corner.
+
+    Parameters
+    ----------
+    validation : Validation
+        The validation.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure.
+    """
     figure = Figure(figsize=(11.0, 4.5), layout="constrained")
     left, right = figure.subplots(1, 2)
     shades = np.linspace(0.25, 0.95, max(len(validation.ensembles), 1))
@@ -131,8 +185,19 @@ def spectra(validation: Validation) -> Figure:
 
 
 def corners(validation: Validation) -> Figure:
-    """Corner frequency and mean rise time against moment: every rupture, with the
-    published scalings."""
+    """Corner frequency and mean rise time against moment: every rupture, with the published
+    scalings.
+
+    Parameters
+    ----------
+    validation : Validation
+        The validation.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure.
+    """
     figure = Figure(figsize=(11.0, 4.5), layout="constrained")
     left, right = figure.subplots(1, 2)
     moments = np.array([m.moment_nm for e in validation.ensembles for m in e.measures])
@@ -165,7 +230,18 @@ def corners(validation: Validation) -> Figure:
 
 
 def speed_with_depth(validation: Validation) -> Figure:
-    """The 2 km blocks' Vr / Vs against depth, every ensemble pooled."""
+    """The 2 km blocks' Vr / Vs against depth, every ensemble pooled.
+
+    Parameters
+    ----------
+    validation : Validation
+        The validation.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        The figure.
+    """
     figure = Figure(figsize=(8.0, 4.5), layout="constrained")
     panel: Axes = figure.subplots()
     for ensemble in validation.ensembles:

@@ -2,7 +2,7 @@
 slip-rate samples, slips, rakes, shear speeds and densities, and its PLANE block's
 hypocentre. Nothing here looks at the fields or settings a rupture was built from.
 
-- Rupture speed: 1 / |grad TINIT| (the eikonal equation), on each cell by central
+- Rupture speed: ``1 / abs(grad TINIT)`` (the eikonal equation), on each cell by central
   differences and over square blocks of 2 km (or a fifth of the fault's width where that
   is smaller: `hypocentre.block_cells`) by a least-squares plane through the block's
   times. Near the hypocentre the front is a point and its gradient points every
@@ -10,6 +10,15 @@ hypocentre. Nothing here looks at the fields or settings a rupture was built fro
 - Rise time: the span of a point's non-zero samples (first to last, inclusive) times DT.
 - Slip: the vector sum of SLIP1..3; rake: RAKE; rigidity DEN VS^2.
 - Moment rate: every point's samples, from its TINIT, times its rigidity and area.
+
+.. autosummary::
+
+   written
+   written_text
+   measures
+   Written
+   PlaneGrids
+   Measures
 """
 
 import math
@@ -25,6 +34,8 @@ from . import vonkarman
 from ..srf import (M2_TO_CM2, M_TO_CM, SrfError, SrfFile, SrfPoints, parse_srf,
                    srf_moment_rate, srf_rigidity_pa)
 
+__all__ = ["Written", "PlaneGrids", "Measures", "written", "written_text", "measures"]
+
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
 BoolArray = npt.NDArray[np.bool_]
@@ -37,7 +48,34 @@ HYPOCENTRE_EXCLUSION_BLOCKS = 1.5
 @dataclass(frozen=True, eq=False)
 class PlaneGrids:
     """One plane of a written rupture as (rows down dip, columns along strike) grids.
-    `rise_s` and `peak_rate_m_s` are 0 where a point has no samples."""
+
+    Attributes
+    ----------
+    length_km, width_km : float
+        The plane's length and width, km.
+    top_depth_km : float
+        The depth of its top edge, km.
+    start_km : float
+        Where the plane starts along the fault's strike, km.
+    slip_m : numpy.ndarray
+        Slip, m.
+    rake_deg : numpy.ndarray
+        Rake, degrees.
+    tinit_s : numpy.ndarray
+        When slip starts (TINIT), s.
+    rise_s : numpy.ndarray
+        How long each point slips, s (the span of its non-zero samples); 0 without samples.
+    peak_rate_m_s : numpy.ndarray
+        Its largest slip rate, m/s; 0 without samples.
+    vs_km_s : numpy.ndarray
+        Shear-wave speed, km/s.
+    rigidity_pa : numpy.ndarray
+        DEN VS^2, Pa.
+    depth_km : numpy.ndarray
+        Depth, km.
+    area_m2 : numpy.ndarray
+        Area, m^2.
+    """
 
     length_km: float
     width_km: float
@@ -55,15 +93,28 @@ class PlaneGrids:
 
     @property
     def cell_km(self) -> tuple[float, float]:
-        """(along strike, down dip) cell sides."""
+        """(along strike, down dip) cell sides, km."""
         rows, columns = self.slip_m.shape
         return self.length_km / columns, self.width_km / rows
 
 
 @dataclass(frozen=True, eq=False)
 class Written:
-    """A rupture as a file gives it: its planes, hypocentre (plane, km along strike in it
-    from its first end, km down dip), and moment-rate function."""
+    """A rupture as a file gives it.
+
+    Attributes
+    ----------
+    planes : list of PlaneGrids
+        Its planes, in order.
+    hypocentre : tuple
+        (plane, km along strike in it from its first end, km down dip), from the PLANE block.
+    dt_s : float
+        The moment rate's sample interval, s.
+    moment_nm : float
+        The moment, N m: the sum of DEN VS^2 AREA SLIP.
+    moment_rate_nm_s : numpy.ndarray
+        The moment-rate function, N m/s, every `dt_s`.
+    """
 
     planes: list[PlaneGrids]
     hypocentre: tuple[int, float, float]
@@ -73,10 +124,22 @@ class Written:
 
     @property
     def width_km(self) -> float:
+        """The widest plane's width, km."""
         return max(plane.width_km for plane in self.planes)
 
     def every(self, name: str) -> FloatArray:
-        """One per-point value over every plane, flat."""
+        """One per-point value over every plane, flat.
+
+        Parameters
+        ----------
+        name : str
+            An array attribute of `PlaneGrids`, such as ``"slip_m"``.
+
+        Returns
+        -------
+        numpy.ndarray
+            The values of every plane in turn.
+        """
         return np.concatenate([getattr(plane, name).ravel() for plane in self.planes])
 
 
@@ -112,8 +175,36 @@ def hypocentre_of(srf: SrfFile) -> tuple[int, float, float]:
 
 
 def written(srf: SrfFile) -> Written:
-    """A file's rupture on its planes' grids. It needs a PLANE block whose cell counts add
-    up to its points, and VS and DEN on every point (version 2.0)."""
+    """A file's rupture on its planes' grids.
+
+    Parameters
+    ----------
+    srf : SrfFile
+        The file, as `read_srf` or `parse_srf` gives it.
+
+    Returns
+    -------
+    Written
+        Its rupture.
+
+    Raises
+    ------
+    SrfError
+        A file without a PLANE block whose cell counts add up to its points, or without VS
+        and DEN on every point (version 1.0), or whose hypocentre lies on no plane.
+
+    Examples
+    --------
+    >>> from kinematic_rupture import Fault, RuptureSettings, build_rupture
+    >>> import io
+    >>> rupture = build_rupture(Fault.single(length_km=6, width_km=4, cell_km=0.5),
+    ...                         RuptureSettings(magnitude=5.5))
+    >>> text = io.StringIO()
+    >>> rupture.write_srf(text)
+    >>> found = written_text(text.getvalue())
+    >>> f"{found.moment_nm / rupture.moment_nm:.3f}"
+    '1.000'
+    """
     points = srf.points
     sizes = [plane.nstk * plane.ndip for plane in srf.planes]
     if not srf.planes or sum(sizes) != len(points):
@@ -144,6 +235,23 @@ def written(srf: SrfFile) -> Written:
 
 
 def written_text(text: str) -> Written:
+    """The rupture of an SRF file's text.
+
+    Parameters
+    ----------
+    text : str
+        The whole file.
+
+    Returns
+    -------
+    Written
+        As `written` gives it.
+
+    Raises
+    ------
+    SrfError
+        Text that is not SRF, or that `written` cannot measure.
+    """
     return written(parse_srf(text))
 
 
@@ -391,7 +499,50 @@ PLOT_POINTS = 600
 @dataclass(frozen=True, eq=False)
 class Measures:
     """What the validation keeps of one written rupture. Pooled statistics keep their sums
-    (`sums`), so that an ensemble's value and its jackknife error come from them."""
+    (`sums`), so that an ensemble's value and its jackknife error come from them.
+
+    Attributes
+    ----------
+    seed : int
+        The rupture's seed.
+    moment_nm, target_moment_nm : float
+        Its moment, and the moment asked for, N m.
+    duration_s : float
+        When its last point stops slipping, s.
+    mean_slip_m : float
+        The area-weighted mean slip over the slipping points, m.
+    mean_rise_s, longest_rise_s : float
+        The mean and longest rise time of the slipping points, s.
+    shortest_rise_share : float
+        The share of slipping points at the shortest rise time (within half a sample).
+    peak_rate_m_s : numpy.ndarray
+        The 50th, 90th and 99th percentiles of peak slip rate over slipping points, m/s.
+    mean_rake_deg, rake_spread_deg : float
+        The slip-weighted circular mean rake and its spread, degrees.
+    hypocentre_slip : float
+        The slip of the hypocentre's block over the largest block's.
+    hypocentre_km : tuple of float
+        (along strike from the fault's first end, down dip), km.
+    source_vs_m_s : float
+        The slip-weighted mean VS, m/s: Brune's beta.
+    asperity_fraction, asperity_contrast : float
+        The area of Somerville et al.'s (1999) asperities over the rupture's, and their mean
+        slip over its.
+    slip_periodogram : numpy.ndarray
+        The periodogram of log slip on the widest plane's untapered interior.
+    fit_cell_km : float
+        The cell of that window, km (its subsampling included).
+    corner_hz : float
+        The Brune corner frequency fitted to the moment rate's spectrum, Hz.
+    band_hz, band_level_nm : numpy.ndarray
+        The spectrum's fractional-octave band centres (Hz) and levels (N m).
+    highest_hz : float
+        The highest frequency compared, Hz.
+    sums : dict of str to float
+        The sums of the pooled speed statistics.
+    plot_ratio, plot_depth_km, plot_slip : numpy.ndarray
+        A thinned sample of the blocks' Vr / Vs, depths (km) and slips (m), for figures.
+    """
 
     seed: int
     moment_nm: float
@@ -468,8 +619,22 @@ def thin(values: FloatArray, count: int) -> FloatArray:
 
 
 def measures(rupture: Written, seed: int, target_moment_nm: float) -> Measures:
-    """Every measure of one written rupture; `target_moment_nm` is the moment it was
-    asked for."""
+    """Every measure of one written rupture.
+
+    Parameters
+    ----------
+    rupture : Written
+        The rupture, as its file gives it.
+    seed : int
+        Its seed, recorded.
+    target_moment_nm : float
+        The moment it was asked for, N m.
+
+    Returns
+    -------
+    Measures
+        Its measures.
+    """
     slip = rupture.every("slip_m")
     slipping = slip > 0
     rise = rupture.every("rise_s")[slipping]

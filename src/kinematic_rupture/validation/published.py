@@ -1,7 +1,13 @@
 """An ensemble's written ruptures against published measurements. Every range here is a
 published one (or its stated reading), whatever the settings the ruptures were built
 with: a rupture that strays from the published physics fails here even when it does what
-its settings asked."""
+its settings asked. The ranges and their sources are this module's constants.
+
+.. autosummary::
+
+   published
+   across
+"""
 
 import math
 from collections.abc import Sequence
@@ -12,6 +18,8 @@ from .. import scaling
 from .comparison import Result, ratio_of_sums, spectrum_ratios, stress_drops_pa
 from .measure import DEEP_KM, SHALLOW_KM
 from .suite import Ensemble
+
+__all__ = ["published", "across"]
 
 # Graves and Pitarka (2010): the rupture speed is 0.8 Vs; the Broadband Platform's
 # versions draw 0.775 or 0.8, Graves (2022) 0.765: 0.75 to 0.85 holds them all.
@@ -180,7 +188,22 @@ def peak_slip_rate(ensemble: Ensemble, which: int) -> Result:
 
 
 def published(ensemble: Ensemble) -> list[Result]:
-    """Every published comparison of one ensemble, in the report's order."""
+    """Every published comparison of one ensemble, in the report's order: the rupture speed at
+    depth and its shallow reduction (Graves and Pitarka 2010), the mean rise time (Somerville
+    et al. 1999), Brune's stress drop (Kanamori and Anderson 1975) and spectrum (Brune 1970),
+    the asperities (Somerville et al. 1999), the slip's Hurst exponent (Mai and Beroza 2002),
+    hypocentres in large slip (Mai et al. 2005) and peak slip rates.
+
+    Parameters
+    ----------
+    ensemble : Ensemble
+        The ensemble, measured.
+
+    Returns
+    -------
+    list of Result
+        One a statistic.
+    """
     return [deep_speed(ensemble), shallow_reduction(ensemble), mean_rise(ensemble),
             stress_drop(ensemble), brune_mean(ensemble), brune_each(ensemble),
             asperity_area(ensemble), asperity_contrast(ensemble), hurst(ensemble),
@@ -221,8 +244,20 @@ def pooled_large_slip(ensembles: Sequence[Ensemble]) -> Result:
 
 
 def across(ensembles: Sequence[Ensemble]) -> list[Result]:
-    """The comparisons across ensembles: the corner frequency's scaling for each mechanism
-    that has more than one magnitude, and the hypocentres pooled."""
+    """The comparisons across ensembles: the corner frequency's scaling with moment for each
+    mechanism that has more than one magnitude (Aki 1967; Allmann and Shearer 2009), and the
+    hypocentres in large slip pooled (Mai et al. 2005).
+
+    Parameters
+    ----------
+    ensembles : sequence of Ensemble
+        The ensembles, measured.
+
+    Returns
+    -------
+    list of Result
+        The comparisons that apply.
+    """
     mechanisms = sorted({e.scenario.mechanism for e in ensembles})
     results = [corner_exponent(ensembles, mechanism) for mechanism in mechanisms]
     return [result for result in results if result.applies] + [pooled_large_slip(ensembles)]

@@ -1,6 +1,13 @@
 """The validation's report: a Markdown file with two tables, the written ruptures against
 published measurements and against their own settings (one column per ensemble), the
-comparisons across magnitudes, how each statistic is measured, and the figures."""
+comparisons across magnitudes, how each statistic is measured, and the figures.
+
+.. autosummary::
+
+   Validation
+   Figure
+   report_text
+"""
 
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -8,11 +15,28 @@ from dataclasses import dataclass
 from .comparison import Result
 from .suite import Ensemble
 
+__all__ = ["Validation", "Figure", "report_text", "REPORT"]
+
 REPORT = "report.md"
 
 
 @dataclass(frozen=True, eq=False)
 class Validation:
+    """A validation's ensembles and every comparison of them.
+
+    Attributes
+    ----------
+    ensembles : list of Ensemble
+        The ensembles, measured.
+    published : list of Result
+        Their comparisons with published measurements (`published.published`).
+    consistency : list of Result
+        Their comparisons with their own settings (`consistency.consistency`).
+    across : list of Result
+        The comparisons across ensembles (`published.across`).
+    seconds : float
+        How long it took, s.
+    """
     ensembles: list[Ensemble]
     published: list[Result]
     consistency: list[Result]
@@ -21,10 +45,12 @@ class Validation:
 
     @property
     def results(self) -> list[Result]:
+        """Every comparison."""
         return [*self.published, *self.consistency, *self.across]
 
     @property
     def failed(self) -> list[Result]:
+        """The comparisons that apply and fail."""
         return [result for result in self.results if result.applies and not result.passed]
 
 
@@ -83,6 +109,15 @@ def scenario_lines(ensembles: Sequence[Ensemble]) -> list[str]:
 
 @dataclass(frozen=True)
 class Figure:
+    """A figure of the report.
+
+    Attributes
+    ----------
+    file : str
+        Its file's name, beside the report.
+    caption : str
+        Its caption.
+    """
     file: str
     caption: str
 
@@ -95,6 +130,20 @@ def methods(results: Sequence[Result]) -> list[str]:
 
 
 def report_text(validation: Validation, figures: Sequence[Figure]) -> str:
+    """The report, in Markdown.
+
+    Parameters
+    ----------
+    validation : Validation
+        The validation.
+    figures : sequence of Figure
+        The figures the report shows, in order.
+
+    Returns
+    -------
+    str
+        The report's text.
+    """
     labels = [ensemble.scenario.label for ensemble in validation.ensembles]
     count = sum(len(ensemble.measures) for ensemble in validation.ensembles)
     passed = sum(1 for result in validation.results if result.applies and result.passed)

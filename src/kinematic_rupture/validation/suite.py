@@ -1,6 +1,16 @@
 """The ensembles a validation builds: one fault as given, or a suite across magnitudes
 (strike-slip and reverse faults sized and placed by `Fault.for_magnitude`), each rupture
-written as SRF text and measured from that text alone (`measure`)."""
+written as SRF text and measured from that text alone (`measure`).
+
+.. autosummary::
+
+   Scenario
+   Ensemble
+   single
+   across_magnitudes
+   suite_fault
+   run
+"""
 
 import dataclasses
 import functools
@@ -17,6 +27,8 @@ from ..srf import write_srf
 from .measure import Measures, measures, written_text
 from .vonkarman import VonKarmanFit, fit_errors, fit_von_karman, mean_periodogram
 
+__all__ = ["Scenario", "Ensemble", "single", "across_magnitudes", "suite_fault", "run"]
+
 # The two mechanisms of a suite: a vertical strike-slip fault (rake 180) and a reverse
 # fault dipping 45 degrees (rake 90), as the Broadband Platform's validation scenarios.
 MECHANISMS = {"strike-slip": (180.0, 90.0), "reverse": (90.0, 45.0)}
@@ -31,7 +43,21 @@ SAMPLES_PER_MEAN_RISE = 20
 
 @dataclass(frozen=True)
 class Scenario:
-    """One ensemble's fault and settings (the seed and hypocentre set per rupture)."""
+    """One ensemble's fault and settings (the seed and hypocentre set per rupture).
+
+    Parameters
+    ----------
+    label : str
+        Its name in the report.
+    fault : Fault
+        The fault.
+    settings : RuptureSettings
+        The settings of every rupture but its seed and hypocentre.
+    magnitude : float
+        Mw.
+    mechanism : {"strike-slip", "reverse"}
+        How the figures mark it.
+    """
 
     label: str
     fault: Fault
@@ -42,6 +68,17 @@ class Scenario:
 
 @dataclass(frozen=True, eq=False)
 class Ensemble:
+    """One scenario's ruptures, measured.
+
+    Attributes
+    ----------
+    scenario : Scenario
+        The scenario.
+    measures : list of Measures
+        One a rupture, in the order of the seeds.
+    seconds : float
+        How long building and measuring took, s.
+    """
     scenario: Scenario
     measures: list[Measures]
     seconds: float
@@ -56,8 +93,22 @@ class Ensemble:
 
 
 def suite_fault(magnitude: float, mechanism: str) -> Fault:
-    """The fault of a suite's scenario, in the finest cells of SUITE_CELLS_KM that keep it
-    within SUITE_SUBFAULTS subfaults."""
+    """The fault of a suite's scenario, in the finest cells of `SUITE_CELLS_KM` that keep it
+    within `SUITE_SUBFAULTS` subfaults.
+
+    Parameters
+    ----------
+    magnitude : float
+        Mw.
+    mechanism : {"strike-slip", "reverse"}
+        A vertical strike-slip fault (rake 180) or a reverse fault dipping 45 degrees (rake
+        90).
+
+    Returns
+    -------
+    Fault
+        Sized and placed by `Fault.for_magnitude`.
+    """
     rake, dip = MECHANISMS[mechanism]
     for cell in SUITE_CELLS_KM:
         fault = Fault.for_magnitude(magnitude, cell, rake_deg=rake, dip_deg=dip)
@@ -74,7 +125,20 @@ def suite_dt_s(magnitude: float) -> float:
 
 def across_magnitudes(magnitudes: Sequence[float], base: RuptureSettings) -> list[Scenario]:
     """A strike-slip and a reverse scenario at every magnitude, with the base settings'
-    physics."""
+    physics and a sample interval that gives the mean rise time at least 20 samples.
+
+    Parameters
+    ----------
+    magnitudes : sequence of float
+        The magnitudes.
+    base : RuptureSettings
+        The physics.
+
+    Returns
+    -------
+    list of Scenario
+        Every strike-slip scenario, then every reverse one.
+    """
     scenarios = []
     for mechanism in MECHANISMS:
         for magnitude in magnitudes:
@@ -86,6 +150,20 @@ def across_magnitudes(magnitudes: Sequence[float], base: RuptureSettings) -> lis
 
 
 def single(fault: Fault, settings: RuptureSettings) -> Scenario:
+    """The scenario of one fault and its settings.
+
+    Parameters
+    ----------
+    fault : Fault
+        The fault.
+    settings : RuptureSettings
+        Its settings.
+
+    Returns
+    -------
+    Scenario
+        Labelled by its magnitude, its mechanism from its first plane's rake.
+    """
     mechanism = "strike-slip" if scaling.is_strike_slip(fault.planes[0].rake_deg) else "reverse"
     return Scenario(f"Mw {settings.magnitude:g}", fault, settings, settings.magnitude, mechanism)
 
@@ -108,6 +186,23 @@ def written_measures(scenario: Scenario, seed: int) -> Measures:
 
 def run(scenario: Scenario, seeds: Sequence[int],
         progress: Callable[[int], None] | None = None) -> Ensemble:
+    """Builds the rupture of every seed of a scenario, writes each as SRF 2.0 text and measures
+    it from that text.
+
+    Parameters
+    ----------
+    scenario : Scenario
+        The scenario.
+    seeds : sequence of int
+        The seeds; each rupture's hypocentre is drawn from its seed and its slip.
+    progress : callable, optional
+        Called with 1 after each rupture.
+
+    Returns
+    -------
+    Ensemble
+        The ruptures' measures.
+    """
     start = time.perf_counter()
     found = []
     for seed in seeds:

@@ -1,6 +1,16 @@
 """The von Kármán spectrum of a rupture's log slip, fitted to the periodograms of an
 ensemble (Mai and Beroza 2002 fitted slip models so), by the debiased Whittle likelihood
-of Sykulski et al. (2019)."""
+of Sykulski et al. (2019).
+
+.. autosummary::
+
+   VonKarmanFit
+   periodogram
+   expected_periodogram
+   fit_von_karman
+   fit_errors
+   mean_periodogram
+"""
 
 import math
 from collections.abc import Sequence
@@ -11,6 +21,9 @@ import numpy.typing as npt
 from scipy.optimize import minimize
 
 from ..field import von_karman
+
+__all__ = ["VonKarmanFit", "periodogram", "expected_periodogram", "fit_von_karman",
+           "fit_errors", "mean_periodogram"]
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -23,6 +36,17 @@ FIT_GROUPS = 5
 
 @dataclass(frozen=True)
 class VonKarmanFit:
+    """A fitted von Kármán spectrum, or the standard errors of one.
+
+    Attributes
+    ----------
+    hurst : float
+        The Hurst exponent.
+    along_km, down_km : float
+        The correlation lengths along strike and down dip, km.
+    variance : float
+        The field's variance.
+    """
     hurst: float
     along_km: float
     down_km: float
@@ -35,18 +59,46 @@ def stride(cells: int) -> int:
 
 
 def periodogram(values: FloatArray) -> FloatArray:
-    """|DFT|^2 / N of a grid: its expectation at every wavenumber but zero is that of
-    `expected_periodogram`, whatever the grid's mean."""
+    """The periodogram ``abs(DFT)^2 / N`` of a grid: its expectation at every wavenumber but
+    zero is that of `expected_periodogram`, whatever the grid's mean.
+
+    Parameters
+    ----------
+    values : numpy.ndarray
+        A 2-D grid.
+
+    Returns
+    -------
+    numpy.ndarray
+        The periodogram, of the grid's shape.
+    """
     return np.asarray(np.abs(np.fft.fft2(values - values.mean())) ** 2 / values.size,
                       dtype=np.float64)
 
 
 def expected_periodogram(shape: tuple[int, int], cell_km: float, hurst: float,
                          along_km: float, down_km: float) -> FloatArray:
-    """The expectation of `periodogram` of a unit-variance von Kármán field on a grid of
-    `shape` (rows down dip): the transform of the covariance at every lag times the share
-    of cell pairs at that lag, folded onto the grid's own wavenumbers (the debiased
-    periodogram of Sykulski et al. 2019), with the blurring and aliasing of a finite grid."""
+    """The expectation of `periodogram` of a unit-variance von Kármán field on a grid: the
+    transform of the covariance at every lag times the share of cell pairs at that lag,
+    folded onto the grid's own wavenumbers (the debiased periodogram of Sykulski et al.
+    2019), with the blurring and aliasing of a finite grid.
+
+    Parameters
+    ----------
+    shape : tuple of int
+        The grid's (rows down dip, columns along strike).
+    cell_km : float
+        Its cell, km.
+    hurst : float
+        The Hurst exponent.
+    along_km, down_km : float
+        The correlation lengths, km.
+
+    Returns
+    -------
+    numpy.ndarray
+        The expected periodogram, of `shape`.
+    """
     rows, columns = shape
     down, along = np.arange(rows), np.arange(columns)
     covariance = von_karman(np.hypot((down * cell_km / down_km)[:, None],
@@ -62,10 +114,23 @@ def expected_periodogram(shape: tuple[int, int], cell_km: float, hurst: float,
 
 
 def fit_von_karman(mean_periodogram: FloatArray, cell_km: float) -> VonKarmanFit:
-    """The Hurst exponent, correlation lengths (along strike, down dip) and variance whose
-    expected periodogram best fits an average of periodograms, by the Whittle likelihood
-    over every wavenumber but zero; the variance is profiled out. The search starts from
-    H = 0.5 and lengths a quarter of the grid's sides."""
+    """The Hurst exponent, correlation lengths and variance whose expected periodogram best
+    fits an average of periodograms, by the Whittle likelihood over every wavenumber but
+    zero; the variance is profiled out. The search starts from H = 0.5 and lengths a quarter
+    of the grid's sides.
+
+    Parameters
+    ----------
+    mean_periodogram : numpy.ndarray
+        The ensemble's mean periodogram.
+    cell_km : float
+        The grid's cell, km.
+
+    Returns
+    -------
+    VonKarmanFit
+        The fit.
+    """
     shape = mean_periodogram.shape
     observed = np.delete(mean_periodogram.ravel(), 0)
     extent = (shape[1] * cell_km, shape[0] * cell_km)
@@ -92,8 +157,20 @@ def fit_von_karman(mean_periodogram: FloatArray, cell_km: float) -> VonKarmanFit
 
 
 def fit_errors(periodograms: Sequence[FloatArray], cell_km: float) -> VonKarmanFit:
-    """Standard errors of the fit, by the jackknife over FIT_GROUPS groups of ruptures
-    (NaN from a single rupture)."""
+    """Standard errors of the fit, by the jackknife over `FIT_GROUPS` groups of ruptures.
+
+    Parameters
+    ----------
+    periodograms : sequence of numpy.ndarray
+        Each rupture's periodogram.
+    cell_km : float
+        The grid's cell, km.
+
+    Returns
+    -------
+    VonKarmanFit
+        The errors; NaN from a single rupture.
+    """
     groups = min(FIT_GROUPS, len(periodograms))
     if groups < 2:
         return VonKarmanFit(math.nan, math.nan, math.nan, math.nan)
@@ -109,4 +186,16 @@ def fit_errors(periodograms: Sequence[FloatArray], cell_km: float) -> VonKarmanF
 
 
 def mean_periodogram(periodograms: Sequence[FloatArray]) -> FloatArray:
+    """The mean of periodograms of one grid.
+
+    Parameters
+    ----------
+    periodograms : sequence of numpy.ndarray
+        Each rupture's periodogram.
+
+    Returns
+    -------
+    numpy.ndarray
+        Their mean.
+    """
     return np.asarray(np.mean(periodograms, axis=0), dtype=np.float64)
