@@ -16,9 +16,11 @@ struct Mat2 {
     Complex a, b, c, d;
 };
 
-// diag(p, s): a layer's phase factors for P and S.
-struct Diag2 {
-    Complex p, s;
+// How the P-SV waves' amplitudes (in stack.hpp's basis) move across a height h of a
+// layer: p = e^{-nu_p h}, s = e^{-nu_s h} and cross = (p - s) / ws; down-going ones by
+// [[p, cross], [0, s]], up-going ones by [[p, -cross], [0, s]].
+struct Phase {
+    Complex p, s, cross;
 };
 
 inline constexpr Mat2 IDENTITY{1.0, 0.0, 0.0, 1.0};
@@ -31,12 +33,8 @@ inline Mat2 operator*(const Mat2& m, const Mat2& n) {
 }
 inline Vec2 operator*(const Mat2& m, const Vec2& v) { return {m.a * v.x + m.b * v.y, m.c * v.x + m.d * v.y}; }
 inline Vec2 operator-(const Vec2& u, const Vec2& v) { return {u.x - v.x, u.y - v.y}; }
-// diag * m * diag
-inline Mat2 sandwich(const Diag2& e, const Mat2& m) {
-    return {e.p * m.a * e.p, e.p * m.b * e.s, e.s * m.c * e.p, e.s * m.d * e.s};
-}
-inline Mat2 operator*(const Mat2& m, const Diag2& e) { return {m.a * e.p, m.b * e.s, m.c * e.p, m.d * e.s}; }
-inline Vec2 operator*(const Diag2& e, const Vec2& v) { return {e.p * v.x, e.s * v.y}; }
+inline Mat2 down(const Phase& e) { return {e.p, e.cross, 0.0, e.s}; }
+inline Mat2 up(const Phase& e) { return {e.p, -e.cross, 0.0, e.s}; }
 
 inline Mat2 inverse(const Mat2& m) {
     const Complex per_det = 1.0 / (m.a * m.d - m.b * m.c);

@@ -6,51 +6,66 @@ namespace greens {
 
 namespace {
 
+// What the basis needs of a layer at one wavenumber (stack.hpp): k + nu_p and k + nu_s,
+// which give k - nu = (w / c)^2 / (k + nu) without cancelling, and gamma = wp / ws.
+struct Terms {
+    double k;
+    Complex nu_p, nu_s, g, mu, ws, gamma, k_nu_p, k_nu_s;
+    Complex d2_q;  // mu (2 k gamma / (k + nu_p) - 1): Q of D2 and U2, (g - 2 k nu_p) mu / ws
+};
+
+Terms terms(double k, Complex nu_p, Complex nu_s, Complex g, const LayerAtFrequency& medium) {
+    const Complex gamma = medium.wp * medium.inverse_ws;
+    const Complex k_nu_p = k + nu_p;
+    const Complex k_nu_s = k + nu_s;
+    return {k, nu_p, nu_s, g, medium.mu, medium.ws, gamma, k_nu_p, k_nu_s,
+            medium.mu * (2.0 * k * gamma / k_nu_p - 1.0)};
+}
+
 // The layer's E matrix (stack.hpp) as 2 x 2 blocks: rows (U, V) and (P, Q), columns
-// down-going (P, S) and up-going (P, S).
-Blocks e_matrix(double k, Complex nu_p, Complex nu_s, Complex mu, Complex g) {
-    const Complex mg = mu * g;
-    const Complex kp = 2.0 * mu * k * nu_p;
-    const Complex ks = 2.0 * mu * k * nu_s;
-    return {{-nu_p, k, k, -nu_s}, {nu_p, k, k, nu_s}, {mg, -ks, -kp, mg}, {mg, ks, kp, mg}};
+// down-going (D1, D2) and up-going (U1, U2).
+Blocks e_matrix(const Terms& t) {
+    const Complex mg = t.mu * t.g;
+    const Complex kp = 2.0 * t.mu * t.k * t.nu_p;
+    const Complex p1 = t.gamma / t.k_nu_p;                      // (k - nu_p) / ws
+    const Complex s1 = 1.0 / t.k_nu_s;                          // (k - nu_s) / ws
+    const Complex s2 = t.mu * t.ws * s1 * s1;                   // (g - 2 k nu_s) mu / ws
+    return {{-t.nu_p, p1, t.k, s1}, {t.nu_p, p1, t.k, -s1}, {mg, s2, -kp, t.d2_q}, {mg, -s2, kp, t.d2_q}};
 }
 
-// E^-1 in closed form: every entry carries 1 / (k^2 - nu_s^2) = 1 / ws, taken from ws
-// itself, so no difference of nearly equal numbers appears however slow the wave.
-Blocks e_inverse(double k, Complex nu_p, Complex nu_s, Complex g, const LayerAtFrequency& medium) {
-    const Complex w = medium.inverse_ws;
-    const Complex half_w = 0.5 * w;
-    const Complex per_nu_p = 1.0 / nu_p;
-    const Complex per_nu_s = 1.0 / nu_s;
-    const Complex gp = g * half_w * per_nu_p;
-    const Complex gs = g * half_w * per_nu_s;
-    const Complex kw = k * w;
-    const Complex half_mu = -medium.half_per_mu * w;
-    const Complex kp = half_mu * k * per_nu_p;
-    const Complex ks = half_mu * k * per_nu_s;
-    // Rows: down P, down S, up P, up S; columns U, V, P, Q.
-    return {{gp, kw, kw, gs}, {half_mu, kp, ks, half_mu}, {-gp, kw, kw, -gs}, {half_mu, -kp, -ks, half_mu}};
+// E^-1 in closed form: rows D1, D2, U1, U2; columns U, V, P, Q. (D1 and U1's rows are
+// those of down and up P less or plus those of S in the plain basis, whose 1 / ws
+// factors cancel in closed form.)
+Blocks e_inverse(const Terms& t, const LayerAtFrequency& medium) {
+    const Complex per_nu_p = 1.0 / t.nu_p;
+    const Complex per_nu_s = 1.0 / t.nu_s;
+    const Complex half_per_mu = medium.half_per_mu;
+    const Complex a = 0.5 * (t.d2_q / t.mu) * per_nu_p;                // (2 k gamma / (k + nu_p) - 1) / (2 nu_p)
+    const Complex b = -0.5 * t.ws * per_nu_s / (t.k_nu_s * t.k_nu_s);  // -ws / (2 nu_s (k + nu_s)^2)
+    const Complex c = half_per_mu * per_nu_s / t.k_nu_s;               // 1 / (2 mu nu_s (k + nu_s))
+    const Complex d = half_per_mu * t.gamma * per_nu_p / t.k_nu_p;     // gamma / (2 mu nu_p (k + nu_p))
+    const Complex g = 0.5 * t.g * per_nu_s;
+    const Complex ks = half_per_mu * t.k * per_nu_s;
+    return {{a, b, t.k, g}, {c, -d, -ks, -half_per_mu}, {-a, b, t.k, -g}, {c, d, ks, -half_per_mu}};
 }
 
-// The Rayleigh function g^2 - 4 k^2 nu_p nu_s. Where its two terms nearly cancel (slow
-// waves, k much above omega / c, and towards zero frequency) it is taken from the
-// product with its conjugate form, whose leading terms cancel in closed form:
-// g^4 - 16 k^4 nu_p^2 nu_s^2 = 16 k^6 (wp - ws) + 24 k^4 ws^2 - 16 k^4 wp ws
-//                              - 8 k^2 ws^3 + ws^4.
-Complex rayleigh_function(double k, Complex wp, Complex ws, Complex g, Complex nu_p, Complex nu_s) {
-    const Complex g2 = g * g;
-    const Complex cross = 4.0 * k * k * nu_p * nu_s;
-    const Complex direct = g2 - cross;
-    if (std::abs(direct) >= 0.5 * std::abs(g2)) return direct;
-    const double k2 = k * k;
-    const Complex product = 16.0 * k2 * k2 * k2 * (wp - ws) + 24.0 * k2 * k2 * ws * ws -
-                            16.0 * k2 * k2 * wp * ws - 8.0 * k2 * ws * ws * ws + ws * ws * ws * ws;
-    return product / (g2 + cross);
+// e^z - 1 for a complex z, without cancelling for small z.
+Complex expm1(Complex z) {
+    const double sine_half = std::sin(0.5 * z.imag());
+    return {std::expm1(z.real()) * std::cos(z.imag()) - 2.0 * sine_half * sine_half,
+            std::exp(z.real()) * std::sin(z.imag())};
 }
 
-Diag2 phase_across(Complex nu_p, Complex nu_s, double height_km) {
-    if (std::isinf(height_km)) return {0.0, 0.0};
-    return {std::exp(-nu_p * height_km), std::exp(-nu_s * height_km)};
+// The phase across a height (zero across the half-space, where nothing comes back).
+// p - s = s (e^{(nu_s - nu_p) h} - 1), with nu_s - nu_p = (wp - ws) / (nu_p + nu_s),
+// where the two are close.
+Phase phase_across(Complex nu_p, Complex nu_s, const LayerAtFrequency& medium, double height_km) {
+    if (std::isinf(height_km)) return {0.0, 0.0, 0.0};
+    const Complex p = std::exp(-nu_p * height_km);
+    const Complex s = std::exp(-nu_s * height_km);
+    const Complex exponent = (medium.wp - medium.ws) / (nu_p + nu_s) * height_km;  // (nu_s - nu_p) h
+    const Complex difference = std::abs(exponent) < 1.0 ? s * expm1(exponent) : p - s;
+    return {p, s, difference * medium.inverse_ws};
 }
 
 }  // namespace
@@ -94,27 +109,21 @@ void Stack::respond(double k, std::span<SourceResponse> out) {
         layer.nu_p = std::sqrt(k2 - medium.wp);
         layer.nu_s = std::sqrt(k2 - medium.ws);
         layer.g = 2.0 * k2 - medium.ws;
-        layer.phase = phase_across(layer.nu_p, layer.nu_s, medium.thickness_km);
+        const Terms t = terms(k, layer.nu_p, layer.nu_s, layer.g, medium);
+        layer.phase = phase_across(layer.nu_p, layer.nu_s, medium, medium.thickness_km);
         layer.phase_sh = layer.phase.s;
-        layer.e = e_matrix(k, layer.nu_p, layer.nu_s, medium.mu, layer.g);
-        layer.e_inverse = e_inverse(k, layer.nu_p, layer.nu_s, layer.g, medium);
+        layer.e = e_matrix(t);
+        layer.e_inverse = e_inverse(t, medium);
     }
     for (std::size_t i = 0; i + 1 < count; ++i) interface(i, interfaces_[i]);
 
-    // Reflection from above, layer by layer down from the free surface (tractions vanish:
-    // d = -E21^-1 E22 u, written out in closed form).
-    {
-        const Layer& top = layers_[0];
-        const LayerAtFrequency& medium = media_[0];
-        const Complex d = rayleigh_function(k, medium.wp, medium.ws, top.g, top.nu_p, top.nu_s);
-        const Complex s = top.g * top.g + 4.0 * k2 * top.nu_p * top.nu_s;
-        const Complex four_kg = 4.0 * k * top.g;
-        layers_[0].up_reflection = {-s / d, -four_kg * top.nu_s / d, -four_kg * top.nu_p / d, -s / d};
-        layers_[0].up_reflection_sh = 1.0;
-    }
+    // Reflection from above, layer by layer down from the free surface, where the tractions
+    // vanish: d = -E21^-1 E22 u.
+    layers_[0].up_reflection = ZERO - inverse(layers_[0].e.m21) * layers_[0].e.m22;
+    layers_[0].up_reflection_sh = 1.0;
     for (std::size_t i = 0; i + 1 < count; ++i) {
         const Interface& face = interfaces_[i];
-        const Mat2 above = sandwich(layers_[i].phase, layers_[i].up_reflection);
+        const Mat2 above = down(layers_[i].phase) * layers_[i].up_reflection * up(layers_[i].phase);
         transmission_[i] = inverse(IDENTITY - face.rd * above) * face.tu;
         layers_[i + 1].up_reflection = face.ru + face.td * above * transmission_[i];
 
@@ -135,7 +144,7 @@ void Stack::respond(double k, std::span<SourceResponse> out) {
             layers_[i].down_reflection_sh = face.rd_sh;
             continue;
         }
-        const Mat2 below = sandwich(lower.phase, lower.down_reflection);
+        const Mat2 below = up(lower.phase) * lower.down_reflection * down(lower.phase);
         layers_[i].down_reflection = face.rd + face.tu * below * inverse(IDENTITY - face.ru * below) * face.td;
         const Complex below_sh = lower.phase_sh * lower.down_reflection_sh * lower.phase_sh;
         layers_[i].down_reflection_sh =
@@ -150,7 +159,7 @@ void Stack::respond(double k, std::span<SourceResponse> out) {
         layer.receiver_row_sh = layer.up_reflection_sh + 1.0;
     }
     for (std::size_t i = receiver_layer_; i + 1 < count; ++i) {
-        layers_[i + 1].receiver_row = layers_[i].receiver_row * layers_[i].phase * transmission_[i];
+        layers_[i + 1].receiver_row = layers_[i].receiver_row * up(layers_[i].phase) * transmission_[i];
         layers_[i + 1].receiver_row_sh = layers_[i].receiver_row_sh * layers_[i].phase_sh * transmission_sh_[i];
     }
 
@@ -163,18 +172,18 @@ void Stack::respond(double k, std::span<SourceResponse> out) {
 void Stack::source_response(const SourcePlace& place, SourceResponse& out) const {
     const Layer& layer = layers_[place.layer];
     const LayerAtFrequency& medium = media_[place.layer];
-    const Diag2 up_phase = phase_across(layer.nu_p, layer.nu_s, place.below_top_km);
-    const Diag2 down_phase = phase_across(layer.nu_p, layer.nu_s, place.above_bottom_km);
-    const Mat2 ru = sandwich(up_phase, layer.up_reflection);
-    const Mat2 rd = sandwich(down_phase, layer.down_reflection);
+    const Phase up_phase = phase_across(layer.nu_p, layer.nu_s, medium, place.below_top_km);
+    const Phase down_phase = phase_across(layer.nu_p, layer.nu_s, medium, place.above_bottom_km);
+    const Mat2 ru = down(up_phase) * layer.up_reflection * up(up_phase);
+    const Mat2 rd = up(down_phase) * layer.down_reflection * down(down_phase);
     const Mat2 reverberation = inverse(IDENTITY - rd * ru);
-    const Mat2 row = layer.receiver_row * up_phase;
+    const Mat2 row = layer.receiver_row * up(up_phase);
     // The waves of unit jumps of U, V and Q: columns 0, 1 and 3 of E^-1.
     const Blocks& f = layer.e_inverse;
-    const Vec2 down[3] = {{f.m11.a, f.m11.c}, {f.m11.b, f.m11.d}, {f.m12.b, f.m12.d}};
-    const Vec2 up[3] = {{f.m21.a, f.m21.c}, {f.m21.b, f.m21.d}, {f.m22.b, f.m22.d}};
+    const Vec2 sent_down[3] = {{f.m11.a, f.m11.c}, {f.m11.b, f.m11.d}, {f.m12.b, f.m12.d}};
+    const Vec2 sent_up[3] = {{f.m21.a, f.m21.c}, {f.m21.b, f.m21.d}, {f.m22.b, f.m22.d}};
     Vec2 displacement[3];
-    for (std::size_t j = 0; j < 3; ++j) displacement[j] = row * (reverberation * (rd * down[j] - up[j]));
+    for (std::size_t j = 0; j < 3; ++j) displacement[j] = row * (reverberation * (rd * sent_down[j] - sent_up[j]));
     out.uu = displacement[0].x;
     out.vu = displacement[0].y;
     out.uv = displacement[1].x;

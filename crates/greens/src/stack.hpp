@@ -4,14 +4,27 @@
 // motion-stress vector at each source depth (see greens.hpp for the method).
 //
 // In a layer the P-SV motion-stress vector b = (U, V, P, Q) (U vertical, down; V the
-// poloidal horizontal part; P and Q the matching tractions) is E (d, u): E's columns are
-// the down-going P and S and the up-going P and S waves,
+// poloidal horizontal part; P and Q the matching tractions) is a sum of down- and up-going
+// P and S waves,
 //   down P (-nu_p, k, mu g, -2 mu k nu_p),   down S (k, -nu_s, -2 mu k nu_s, mu g),
 //   up P   ( nu_p, k, mu g,  2 mu k nu_p),   up S   (k,  nu_s,  2 mu k nu_s, mu g),
 // nu = sqrt(k^2 - w^2/c^2) with a non-negative real part and g = 2 k^2 - w^2/Vs^2; SH's
 // (W, N) is (1, -mu nu_s) down and (1, mu nu_s) up. Down-going amplitudes are referred
 // to the layer's top and up-going ones to its bottom, so only decaying exponentials
 // appear (Luco and Apsel 1983; Chen 1993).
+//
+// Where w / (k c) is small (low frequencies at large wavenumbers: the near field of a
+// shallow source over a long window) the P and S vectors of each direction become one
+// and the same, down S -> -down P and up S -> up P, and the quasi-static motion is the
+// small difference of two huge amplitudes: in that basis the recursion loses everything
+// to rounding (as (k c / w)^6, NaN at the first frequency for a source at 0.05 km).
+// So the P-SV amplitudes are kept in the basis of P and the difference,
+//   D1 = down P,  D2 = (down S + down P) / ws,   U1 = up P,  U2 = (up S - up P) / ws,
+// ws = (w / Vs)^2, whose vectors stay apart as w / k -> 0 (their limits are the static
+// solutions e^{-kz} and z e^{-kz}); every entry of E = (D1, D2, U1, U2) and of its inverse
+// is written with k - nu = (w / c)^2 / (k + nu), so nothing cancels. Across a height h
+// the amplitudes then move by a triangular matrix (algebra.hpp's Phase), whose corner
+// (e^{-nu_p h} - e^{-nu_s h}) / ws comes from expm1 of the small exponent difference.
 
 #include "algebra.hpp"
 
@@ -59,7 +72,7 @@ private:
     };
     struct Layer {
         Complex nu_p, nu_s, g;
-        Diag2 phase;                 // e^{-nu h} across the layer
+        Phase phase;                 // across the layer
         Mat2 up_reflection;          // d = R u at the layer's top, from everything above
         Mat2 down_reflection;        // u = R d at the layer's bottom, from everything below
         Mat2 receiver_row;           // receiver (U, V) from the up-going wave at the top
