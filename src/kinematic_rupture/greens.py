@@ -47,6 +47,7 @@ import hashlib
 import json
 import math
 import os
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import IO, Any, TypeVar
@@ -58,6 +59,7 @@ from scipy import special
 from . import _greens
 from ._version import __version__
 from .crust import LayeredModel
+from .errors import SettingError, quote
 from .field import cache_directory, computing_libraries
 from .files import write_atomically
 
@@ -102,6 +104,10 @@ CACHE_ENVIRONMENT = "KINEMATIC_RUPTURE_CACHE"  # read by field.cache_directory
 CACHE_FORMAT = "greens-table-1"
 # A cache file's header: one line of JSON, at most this long.
 MAX_HEADER_BYTES = 4096
+# How much of a refused value its refusal quotes: the first items of a list, the first
+# characters of anything else.
+SHOWN_ITEMS = 4
+SHOWN_CHARACTERS = 40
 
 
 @dataclass(frozen=True)
@@ -121,8 +127,8 @@ class Band:
 
     Raises
     ------
-    ValueError
-        A value beyond those bounds, named.
+    SettingError
+        A value beyond those bounds, named (a ValueError).
     """
 
     max_frequency_hz: float = 1.0
@@ -132,19 +138,19 @@ class Band:
     def __post_init__(self) -> None:
         top = self.max_frequency_hz
         if not (is_number(top) and math.isfinite(top) and 0 < top <= MAX_FREQUENCY_HZ):
-            raise ValueError(f"max_frequency_hz {top!r}: must be a number of Hz in (0, {MAX_FREQUENCY_HZ:g}]")
+            raise SettingError("max_frequency_hz", shown(top), f"must be a number of Hz in (0, {MAX_FREQUENCY_HZ:g}]")
         if not (is_number(self.duration_s) and math.isfinite(self.duration_s) and self.duration_s > 0):
-            raise ValueError(f"duration_s {self.duration_s!r}: must be a positive number of seconds")
+            raise SettingError("duration_s", shown(self.duration_s), "must be a positive number of seconds")
         dt = 1.0 / (SAMPLES_PER_PERIOD * top) if self.dt_s is None else self.dt_s
         nyquist_dt = 1.0 / (2.0 * ROLL_OFF_END * top)
         if not (is_number(dt) and math.isfinite(dt) and 0 < dt < nyquist_dt):
-            raise ValueError(f"dt_s {self.dt_s!r}: must be a positive number of seconds below "
-                             f"{nyquist_dt:g}, which samples the band's roll-off to "
-                             f"{ROLL_OFF_END * top:g} Hz")
+            raise SettingError("dt_s", shown(self.dt_s), f"must be a positive number of seconds below "
+                               f"{nyquist_dt:g}, which samples the band's roll-off to "
+                               f"{ROLL_OFF_END * top:g} Hz")
         samples = round(self.duration_s / dt)
         if not 1 <= samples <= MAX_SAMPLES or abs(samples * dt - self.duration_s) > 1e-9 * self.duration_s:
-            raise ValueError(f"duration_s {self.duration_s!r}: must be a whole number (at most "
-                             f"{MAX_SAMPLES}) of samples of {dt:g} s")
+            raise SettingError("duration_s", shown(self.duration_s), f"must be a whole number (at most "
+                               f"{MAX_SAMPLES}) of samples of {dt:g} s")
         object.__setattr__(self, "max_frequency_hz", float(top))
         object.__setattr__(self, "duration_s", float(self.duration_s))
         object.__setattr__(self, "dt_s", float(dt))
@@ -247,7 +253,7 @@ class GreensTable:
 
         Raises
         ------
-        ValueError
+        SettingError
             A tensor of other than six finite numbers, a depth index or distance not of
             the table, azimuths not one per distance.
         """
@@ -271,12 +277,13 @@ class GreensTable:
         tensor = checked_tensor(tensor_nm)
         if (isinstance(depth_index, bool) or not isinstance(depth_index, (int, np.integer))
                 or not 0 <= depth_index < len(self.depths_km)):
-            raise ValueError(f"depth_index {depth_index!r}: must be an index of the table's "
-                             f"{len(self.depths_km)} depths")
+            raise SettingError("depth_index", shown(depth_index), f"must be an index of the table's "
+                               f"{len(self.depths_km)} depths")
         columns = self.distance_indices(distances_km)
-        azimuth = np.radians(np.asarray(azimuths_deg, dtype=np.float64))
+        azimuth = np.radians(as_floats("azimuths_deg", azimuths_deg))
         if azimuth.shape != columns.shape or not np.all(np.isfinite(azimuth)):
-            raise ValueError("azimuths_deg: must be finite numbers of degrees, one per distance")
+            raise SettingError("azimuths_deg", shown(azimuths_deg),
+                               "must be finite numbers of degrees, one per distance")
         mxx, myy, mzz, mxy, mxz, myz = tensor
         cos, sin = np.cos(azimuth), np.sin(azimuth)
         c1, s1 = mxz * cos + myz * sin, mxz * sin - myz * cos
@@ -320,15 +327,18 @@ class GreensTable:
 
         Raises
         ------
-        ValueError
+        SettingError
             A rate that is not a one-dimensional list of finite numbers, or an interval
-            or start that is not finite (the interval positive).
+            or start that is not finite (the interval positive); a ValueError.
         """
-        rate = np.asarray(rate_per_s, dtype=np.float64)
+        rate = as_floats("rate_per_s", rate_per_s)
         if rate.ndim != 1 or rate.size == 0 or not np.all(np.isfinite(rate)):
-            raise ValueError("rate_per_s: must be a one-dimensional list of finite numbers, not empty")
-        if not (math.isfinite(rate_dt_s) and rate_dt_s > 0 and math.isfinite(start_s)):
-            raise ValueError(f"rate_dt_s {rate_dt_s!r} and start_s {start_s!r}: must be finite, rate_dt_s positive")
+            raise SettingError("rate_per_s", shown(rate_per_s), "must be a one-dimensional list of finite numbers, "
+                               "not empty")
+        if not (is_number(rate_dt_s) and math.isfinite(rate_dt_s) and rate_dt_s > 0):
+            raise SettingError("rate_dt_s", shown(rate_dt_s), "must be a positive number of seconds")
+        if not (is_number(start_s) and math.isfinite(start_s)):
+            raise SettingError("start_s", shown(start_s), "must be a finite number of seconds")
         frequency = np.arange(self.spectra.shape[-1]) / (self.fft_samples * self.dt_s)
         omega = 2 * np.pi * frequency + 1j * self.damping_per_s
         times = start_s + np.arange(rate.size) * rate_dt_s
@@ -369,12 +379,12 @@ class GreensTable:
 
         Raises
         ------
-        ValueError
-            A distance that is not the table's, named.
+        SettingError
+            A distance that is not the table's, named (a ValueError).
         """
-        wanted = np.atleast_1d(np.asarray(distances_km, dtype=np.float64))
+        wanted = np.atleast_1d(as_floats("distances_km", distances_km))
         if wanted.ndim != 1:
-            raise ValueError("distances_km: must be a one-dimensional list of distances")
+            raise SettingError("distances_km", shown(distances_km), "must be a one-dimensional list of distances")
         order = np.argsort(self.distances_km)
         place = np.clip(np.searchsorted(self.distances_km[order], wanted), 0, len(order) - 1)
         below = np.clip(place - 1, 0, len(order) - 1)
@@ -383,9 +393,9 @@ class GreensTable:
         found = order[nearest]
         missing = ~(np.abs(self.distances_km[found] - wanted) <= DISTANCE_TOLERANCE_KM)
         if missing.any():
-            raise ValueError(f"distances_km {float(wanted[missing][0])!r}: not a distance of the table "
-                             f"({len(self.distances_km)} from {self.distances_km.min():g} to "
-                             f"{self.distances_km.max():g} km)")
+            raise SettingError("distances_km", float(wanted[missing][0]), f"not a distance of the table "
+                               f"({len(self.distances_km)} from {self.distances_km.min():g} to "
+                               f"{self.distances_km.max():g} km)")
         return found
 
     def seismograms(self, spectra: ComplexArray) -> FloatArray:
@@ -443,8 +453,8 @@ def greens_table(crust: LayeredModel, depths_km: object, distances_km: object, b
     ------
     TypeError
         A crust that is not a LayeredModel, or a band that is not a Band.
-    ValueError
-        Depths, distances or a receiver depth that cannot be used, named.
+    SettingError
+        Depths, distances or a receiver depth that cannot be used, named (a ValueError).
 
     Examples
     --------
@@ -458,18 +468,19 @@ def greens_table(crust: LayeredModel, depths_km: object, distances_km: object, b
         raise TypeError(f"crust: must be a LayeredModel, not {type(crust).__name__}")
     if not isinstance(band, Band):
         raise TypeError(f"band: must be a Band, not {type(band).__name__}")
+    if not (is_number(receiver_depth_km) and math.isfinite(receiver_depth_km) and receiver_depth_km >= 0):
+        raise SettingError("receiver_depth_km", shown(receiver_depth_km), "must be a finite number of km, 0 or more")
     receiver = float(receiver_depth_km)
-    if not (math.isfinite(receiver) and receiver >= 0):
-        raise ValueError(f"receiver_depth_km {receiver_depth_km!r}: must be a finite number of km, 0 or more")
     depths = checked_list("depths_km", depths_km)
     if np.any(depths <= receiver):
-        raise ValueError(f"depths_km {float(depths[depths <= receiver][0])!r}: sources must lie below the "
-                         f"receivers, at more than {receiver:g} km (0 is the free surface)")
+        raise SettingError("depths_km", float(depths[depths <= receiver][0]), f"sources must lie below the "
+                           f"receivers, at more than {receiver:g} km (0 is the free surface)")
     distances = checked_list("distances_km", distances_km)
     if np.any(distances < 0):
-        raise ValueError(f"distances_km {float(distances[distances < 0][0])!r}: must be 0 or more")
-    if len(np.unique(distances)) != len(distances):
-        raise ValueError("distances_km: must not repeat a distance")
+        raise SettingError("distances_km", float(distances[distances < 0][0]), "must be 0 or more")
+    unique, counts = np.unique(distances, return_counts=True)
+    if np.any(counts > 1):
+        raise SettingError("distances_km", float(unique[counts > 1][0]), "must not repeat a distance")
     sampling = Sampling.of(crust, band, distances)
     key = cache_key(crust, band, depths, distances, receiver)
     if cache:
@@ -595,21 +606,45 @@ def wavenumber_counts(top: FloatArray, vs: FloatArray, depths: FloatArray, recei
 
 
 def is_number(value: object) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
+    return isinstance(value, (int, float, np.integer, np.floating)) and not isinstance(value, (bool, np.bool_))
 
 
 def checked_list(name: str, values: object) -> FloatArray:
-    array = np.array(values, dtype=np.float64, ndmin=1)
+    array = np.array(as_floats(name, values), ndmin=1)
     if array.ndim != 1 or array.size == 0 or not np.all(np.isfinite(array)):
-        raise ValueError(f"{name}: must be a one-dimensional list of finite numbers of km, not empty")
+        raise SettingError(name, shown(values), "must be a one-dimensional list of finite numbers of km, not empty")
     return array
 
 
 def checked_tensor(tensor_nm: object) -> tuple[float, ...]:
-    values = np.asarray(tensor_nm, dtype=np.float64)
+    values = as_floats("tensor_nm", tensor_nm)
     if values.shape != (6,) or not np.all(np.isfinite(values)):
-        raise ValueError("tensor_nm: must be six finite numbers (Mxx, Myy, Mzz, Mxy, Mxz, Myz) in N m")
+        raise SettingError("tensor_nm", shown(tensor_nm),
+                           "must be six finite numbers (Mxx, Myy, Mzz, Mxy, Mxz, Myz) in N m")
     return tuple(float(value) for value in values)
+
+
+def as_floats(name: str, values: object) -> FloatArray:
+    """`values` as an array of floats, or a refusal naming them."""
+    try:
+        return np.asarray(values, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise SettingError(name, shown(values), "must be numbers") from None
+
+
+def shown(value: object) -> object:
+    """A value as a refusal quotes it, on one line: a number as it is, a list by its first
+    few items, anything else by its first SHOWN_CHARACTERS characters."""
+    if isinstance(value, np.ndarray) and value.ndim == 0:
+        value = value.item()
+    if is_number(value):
+        return float(value) if isinstance(value, np.floating) else value
+    if isinstance(value, Iterable) and not isinstance(value, (str, bytes)):
+        items = list(value)
+        head = " ".join(quote(shown(item)) for item in items[:SHOWN_ITEMS])
+        return f"[{head}{' ...' if len(items) > SHOWN_ITEMS else ''}]"
+    text = " ".join(repr(value).split())
+    return text if len(text) <= SHOWN_CHARACTERS else text[:SHOWN_CHARACTERS] + "..."
 
 
 Array = TypeVar("Array", bound=npt.NDArray[Any])

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import greens_standin as standin
-from kinematic_rupture import cli, seismogram_files, shaking
+from kinematic_rupture import cli, greens, seismogram_files, shaking
 from kinematic_rupture.shaking import Seismograms
 from kinematic_rupture.stations import Station
 
@@ -94,6 +94,19 @@ def test_refusals(rupture_files, monkeypatch, capsys, extra, message):
     assert status == 2
     assert error.startswith(f"kinematic-rupture shake: {message}") and error.count("\n") == 1
     assert not (rupture_files / "shaking").exists()
+
+
+def test_a_table_the_greens_functions_refuse_is_one_line(rupture_files, monkeypatch, capsys):
+    # A window longer than a table may hold (here made short) is refused by greens.Band.
+    monkeypatch.chdir(rupture_files)
+    monkeypatch.setattr(greens, "MAX_SAMPLES", 10)
+    status = cli.main(["shake", "tiny.srf", "--velocity-model", "crust.txt", "--stations", "stations.txt",
+                       "--max-frequency-hz", "0.5", "--output", "refused"])
+    error = capsys.readouterr().err
+    assert status == 2
+    assert error.startswith("kinematic-rupture shake: duration_s ") and error.count("\n") == 1
+    assert "must be a whole number (at most 10) of samples" in error
+    assert not (rupture_files / "refused").exists()
 
 
 @pytest.mark.parametrize("content, message", [
