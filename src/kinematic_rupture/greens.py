@@ -101,7 +101,7 @@ DECAY = 12.0
 FREQUENCY_BLOCK = 16
 CACHE_ENVIRONMENT = "KINEMATIC_RUPTURE_CACHE"  # read by field.cache_directory
 # Changes whenever the way a table is computed or stored changes, so old files go unused.
-CACHE_FORMAT = "greens-table-1"
+CACHE_FORMAT = "greens-table-2"
 # A cache file's header: one line of JSON, at most this long.
 MAX_HEADER_BYTES = 4096
 # How much of a refused value its refusal quotes: the first items of a list, the first
