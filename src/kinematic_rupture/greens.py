@@ -259,6 +259,36 @@ class GreensTable:
         """
         return self.seismograms(self.spectra_of(tensor_nm, depth_index, distances_km, azimuths_deg))
 
+    def step_responses(self, depth_index: int, distances_km: object) -> FloatArray:
+        """The ten responses of `RESPONSES` themselves, as seismograms: what `displacement`
+        composes for any tensor and azimuth (see shaking.compose).
+
+        Parameters
+        ----------
+        depth_index : int
+            The source's depth, ``depths_km[depth_index]``.
+        distances_km : sequence of float
+            Each receiver's distance, km: each one of the table's.
+
+        Returns
+        -------
+        numpy.ndarray
+            (receivers, 10, samples) at `times_s`: m per N m of a moment that steps at t = 0.
+
+        Raises
+        ------
+        SettingError
+            A depth index or distance not of the table.
+        """
+        self.checked_depth_index(depth_index)
+        return self.seismograms(self.spectra[depth_index, self.distance_indices(distances_km)])
+
+    def checked_depth_index(self, depth_index: int) -> None:
+        if (isinstance(depth_index, bool) or not isinstance(depth_index, (int, np.integer))
+                or not 0 <= depth_index < len(self.depths_km)):
+            raise SettingError("depth_index", shown(depth_index), f"must be an index of the table's "
+                               f"{len(self.depths_km)} depths")
+
     def spectra_of(self, tensor_nm: object, depth_index: int, distances_km: object,
                    azimuths_deg: object) -> ComplexArray:
         """The spectra of `displacement`'s seismograms, for summing many sources.
@@ -275,10 +305,7 @@ class GreensTable:
             them, or them times `source_factor`) into east, north and up displacement.
         """
         tensor = checked_tensor(tensor_nm)
-        if (isinstance(depth_index, bool) or not isinstance(depth_index, (int, np.integer))
-                or not 0 <= depth_index < len(self.depths_km)):
-            raise SettingError("depth_index", shown(depth_index), f"must be an index of the table's "
-                               f"{len(self.depths_km)} depths")
+        self.checked_depth_index(depth_index)
         columns = self.distance_indices(distances_km)
         azimuth = np.radians(as_floats("azimuths_deg", azimuths_deg))
         if azimuth.shape != columns.shape or not np.all(np.isfinite(azimuth)):
