@@ -271,17 +271,15 @@ PROBES = (((0.0, 0.0, 1.0, 0.0, 0.0, -1.0), ("ZZZ", "RZZ", "T1")),   # Mzz = 1, 
           ((1.0, -1.0, 0.0, 0.0, 0.0, 0.0), ("Z2", "R2", None)))     # c2 = 1
 # Ruptures whose sources are summed at once hold at most this in transforms.
 SOURCE_BUDGET_BYTES = 1 << 29
-# The kernels of a row of the table (`kernels`) are made for as many stations at once as
-# keep them, and what they are made from, within this.
-KERNEL_BUDGET_BYTES = 1 << 28
 
 
-def fundamental_responses(table: Table, row: int, distances_km: FloatArray) -> FloatArray:
+def fundamental_responses(table: Table, row: int, distances_km: FloatArray) -> npt.NDArray[np.floating[Any]]:
     """The ten fundamental step responses (distances, 10, samples) of the table's depth
-    `row`: the package's table holds them (`GreensTable.step_responses`); of any other,
-    the table's displacement for PROBES at azimuth 0."""
+    `row`: the package's table holds them (`GreensTable.step_responses`, in the single
+    precision the sum keeps); of any other, the table's displacement for PROBES at
+    azimuth 0."""
     if isinstance(table, GreensTable):
-        return table.step_responses(row, distances_km)
+        return table.step_responses(row, distances_km, single_precision=True)
     found = np.empty((len(distances_km), len(FUNDAMENTAL), len(table.times_s)))
     north = np.zeros(len(distances_km))
     for tensor, names in PROBES:
@@ -324,38 +322,6 @@ def compose(fundamental: Any, tensors: Any, azimuth_rad: FloatArray) -> Any:
     east = radial * sin1 + transverse * cos1
     north = radial * cos1 - transverse * sin1
     return np.stack([east.sum(axis=-2), north.sum(axis=-2), up.sum(axis=-2)], axis=-2)
-
-
-def kernels(fundamental: Any, azimuth_rad: Any) -> Any:
-    """What each tensor component's series multiplies to give east, north and up motion:
-    `compose` taken apart, so that many sources and receivers sum as one product.
-
-    Parameters
-    ----------
-    fundamental : numpy.ndarray
-        (..., 10, f): the responses of `FUNDAMENTAL`, per unit moment (m / N m).
-    azimuth_rad : numpy.ndarray
-        (...): each source's azimuth to its receiver, radians clockwise from north.
-
-    Returns
-    -------
-    numpy.ndarray
-        (..., 6, 3, f): for (Mxx, Myy, Mzz, Mxy, Mxz, Myz), east, north and up; the sum
-        over components of the tensor's series times these is `compose`'s motion.
-    """
-    g = {name: fundamental[..., k, :] for k, name in enumerate(FUNDAMENTAL)}
-    cos1, sin1 = np.cos(azimuth_rad)[..., None], np.sin(azimuth_rad)[..., None]
-    cos2, sin2 = np.cos(2 * azimuth_rad)[..., None], np.sin(2 * azimuth_rad)[..., None]
-    zero = np.zeros_like(g["ZZZ"])
-    # Up, radial and transverse of each component, from compose's H, c1, s1, c2 and s2.
-    up = (0.5 * (g["ZH"] + cos2 * g["Z2"]), 0.5 * (g["ZH"] - cos2 * g["Z2"]), g["ZZZ"],
-          sin2 * g["Z2"], cos1 * g["Z1"], sin1 * g["Z1"])
-    radial = (0.5 * (g["RH"] + cos2 * g["R2"]), 0.5 * (g["RH"] - cos2 * g["R2"]), g["RZZ"],
-              sin2 * g["R2"], cos1 * g["R1"], sin1 * g["R1"])
-    half_t2 = 0.5 * sin2 * g["T2"]
-    transverse = (half_t2, -half_t2, zero, -cos2 * g["T2"], sin1 * g["T1"], -cos1 * g["T1"])
-    return np.stack([np.stack([r * sin1 + t * cos1, r * cos1 - t * sin1, u], axis=-2)
-                     for u, r, t in zip(up, radial, transverse)], axis=-3)
 
 
 def table_rows(wanted_km: FloatArray, table_km: FloatArray) -> IntArray:
@@ -470,23 +436,16 @@ def sum_ruptures(place: Layout, table: Table, moments: Sequence[FloatArray]) -> 
         if not np.isfinite(steps).all():
             raise ValueError(f"the Green's functions for a source at {place.table_depths_km[depth_index]:g} "
                              f"km are not all finite numbers")
-        impulse = np.diff(steps, axis=-1, prepend=0.0)
-        spectra = fft.rfft(impulse, nfft, axis=-1, workers=-1)[..., :kept].astype(np.complex64)
-        weight = ((distance - grid[below]) / step)[..., None, None].astype(np.float32)
+        # The transforms are kept in single precision: so transformed in it.
+        impulse = np.diff(steps.astype(np.float32, copy=False), axis=-1, prepend=np.float32(0.0))
+        spectra = fft.rfft(impulse, nfft, axis=-1, workers=-1)[..., :kept]
+        weight = ((distance - grid[below]) / step)[..., None, None]
         low, high = np.searchsorted(used, below), np.searchsorted(used, above)
-        azimuth = np.radians(place.azimuth_deg[at_depth])
-        # Per frequency, (ruptures, patches x 6) sources times (patches x 6, stations x 3)
-        # kernels: one batched matrix product for a block of stations.
-        here = np.ascontiguousarray(sources[:, at_depth].transpose(3, 0, 1, 2)).reshape(kept, len(moments), -1)
-        block = max(1, KERNEL_BUDGET_BYTES // (len(at_depth) * 18 * kept * 8 * 3))
-        for first in range(0, stations, block):
-            chosen = slice(first, min(first + block, stations))
-            fundamental = ((1 - weight[:, chosen]) * spectra[low[:, chosen]]
-                           + weight[:, chosen] * spectra[high[:, chosen]])
-            kernel = kernels(fundamental, azimuth[:, chosen].astype(np.float32))
-            # (patches, stations, 6, 3, f) to (f, patches x 6, stations x 3)
-            product = here @ kernel.transpose(4, 0, 2, 1, 3).reshape(kept, len(at_depth) * 6, -1)
-            differences[:, chosen] += product.reshape(kept, len(moments), -1, 3).transpose(1, 2, 3, 0)
+        for station in range(stations):
+            fundamental = ((1 - weight[:, station]) * spectra[low[:, station]]
+                           + weight[:, station] * spectra[high[:, station]])
+            azimuth = np.radians(place.azimuth_deg[at_depth, station])
+            differences[:, station] += compose(fundamental, sources[:, at_depth], azimuth)
     start = float(np.asarray(table.times_s)[0])
     return [series(part, nfft, dt, samples + len(table.times_s) - 1, start) for part in differences]
 
