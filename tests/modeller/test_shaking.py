@@ -251,6 +251,18 @@ def test_interpolation_weights():
     assert np.all((nodes >= 0) & (nodes < len(grid)))
 
 
+def test_every_pair_has_four_grid_distances():
+    """The layout's grid reaches a distance past every pair's on either side, so every
+    pair takes the cubic (but one within two steps of 0 km, below which none lies)."""
+    srf_file, _, stations = tiny_rupture(LAYERED)
+    place = shaking.layout(srf_file, stations, LAYERED, MAX_FREQUENCY_HZ)
+    grid = place.table_distances_km
+    nodes, _ = shaking.interpolation(place.distance_km, grid)
+    far = place.distance_km >= 2 * (grid[1] - grid[0])
+    assert np.all(np.diff(nodes, axis=-1)[far] == 1)
+    assert grid[0] <= place.distance_km.min() and grid[-1] >= place.distance_km.max()
+
+
 # The rule's distance step, in the shipped crust at the band's top, for the shallowest
 # sources the summation meets (0.15 km, where the slowest waves are strongest): the
 # velocity interpolated halfway between grid distances against the one computed there
