@@ -289,6 +289,18 @@ class GreensTable:
         return self.seismograms(spectra.astype(np.complex64) if single_precision else spectra)
 
     def checked_depth_index(self, depth_index: int) -> None:
+        """Refuses a depth index that is not one of the table's.
+
+        Parameters
+        ----------
+        depth_index : int
+            An index into `depths_km`.
+
+        Raises
+        ------
+        SettingError
+            Not a whole number, or outside ``range(len(depths_km))``.
+        """
         if (isinstance(depth_index, bool) or not isinstance(depth_index, (int, np.integer))
                 or not 0 <= depth_index < len(self.depths_km)):
             raise SettingError("depth_index", shown(depth_index), f"must be an index of the table's "
