@@ -16,9 +16,9 @@ def test_the_example_notebook_runs(tmp_path, monkeypatch):
     pytest.importorskip("ipykernel")
     pytest.importorskip("xarray")
     # A kernel of this very interpreter, whatever kernels the machine has.
-    spec = tmp_path / "kernels" / "kinematic-rupture-test"
-    spec.mkdir(parents=True)
-    (spec / "kernel.json").write_text(json.dumps({
+    kernel_directory = tmp_path / "kernels" / "kinematic-rupture-test"
+    kernel_directory.mkdir(parents=True)
+    (kernel_directory / "kernel.json").write_text(json.dumps({
         "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
         "display_name": "kinematic-rupture tests", "language": "python"}))
     monkeypatch.setenv("JUPYTER_PATH", str(tmp_path))

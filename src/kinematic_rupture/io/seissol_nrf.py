@@ -1,9 +1,9 @@
 """NRF, the NetCDF rupture file SeisSol reads as `Type = 42` in its &SourceType block,
 written here directly from the SRF points, so that rconv is not needed.
 
-The layout is SeisSol's rconv/spec/nrf.cdl (at dc9d4f1 of SeisSol's tree): compound types
-Vector3 {double x, y, z} and Subfault {double tinit, timestep, mu, area; Vector3 tan1,
-tan2, normal}, in that member order (SeisSol reads them raw); unlimited dimensions source,
+The layout is the netCDF description rconv ships (nrf.cdl, at dc9d4f1 of SeisSol's tree):
+compound types Vector3 {double x, y, z} and Subfault {double tinit, timestep, mu, area;
+Vector3 tan1, tan2, normal}, in that member order (SeisSol reads them raw); unlimited dimensions source,
 sroffset (source + 1), sample1..3 and direction = 3; variables centres(source) in m,
 subfaults(source), uint32 sroffsets(sroffset, direction) and double sliprates1..3(sampleN)
 in m/s, deflated where asked (nrf.cdl's level 1; none by default, since deflating is
