@@ -200,11 +200,12 @@ def test_inspect_refuses_a_damaged_copy_naming_the_line(first_run, damage, phras
 def test_the_module_and_the_console_script_are_the_same_command():
     shown = run_process(["--help"])
     assert shown.returncode == 0 and all(name in shown.stdout for name in ("run", "ensemble", "inspect"))
+    run_help = run_process(["run", "--help"]).stdout
     for option in ("--length-km", "--width-km", "--cell-km", "--magnitude", "--hypocentre",
                    "--seed", "--dt", "--hurst", "--correlation-km", "--lon", "--lat", "--strike",
                    "--dip", "--rake", "--top-depth-km", "--srf", "--figure", "--srf-version",
                    "--settings", "--velocity-model"):
-        assert option in run_process(["run", "--help"]).stdout
+        assert option in run_help, option
     script = os.path.join(os.path.dirname(sys.executable), "kinematic-rupture")
     if os.path.exists(script):
         assert subprocess.run([script, "--version"], capture_output=True, text=True).stdout == \
