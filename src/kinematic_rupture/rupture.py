@@ -205,7 +205,11 @@ class RuptureSettings:
     shallow_rupture_velocity_factor: float = 0.7
     shallow_rise_time_factor: float = 2.0
     rise_time_coefficient: float = 2.03e-9
-    rise_time_slip_correlation: float = 0.5
+    # 0.8: the correlation of log rise time with log slip of the Broadband Platform's first
+    # settings of Graves and Pitarka (2010, 2016) (rtime1_scor; later 0.5), which go with
+    # its slip_cov of 0.85: at 0.5, that slip's longest rise times reached over a third of
+    # small ruptures' durations and their peak slip rates beyond 10 m/s.
+    rise_time_slip_correlation: float = 0.8
     rise_time_spread: float = 2.5
     time_perturbation_intercept_s: float = 0.0
     time_perturbation_slope: float = 5e-10
