@@ -1,5 +1,6 @@
 #include "stack.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace greens {
@@ -100,7 +101,7 @@ void Stack::interface(std::size_t upper, Interface& out) const {
     out.td_sh = 2.0 * z1 * per_sum;
 }
 
-void Stack::respond(double k, std::span<SourceResponse> out) {
+void Stack::respond(double k, std::span<const std::size_t> sources, std::span<SourceResponse> out) {
     const std::size_t count = layers_.size();
     const double k2 = k * k;
     for (std::size_t l = 0; l < count; ++l) {
@@ -117,11 +118,15 @@ void Stack::respond(double k, std::span<SourceResponse> out) {
     }
     for (std::size_t i = 0; i + 1 < count; ++i) interface(i, interfaces_[i]);
 
+    // What comes from above is needed down to the deepest source's layer only.
+    std::size_t deepest = receiver_layer_;
+    for (std::size_t s : sources) deepest = std::max(deepest, sources_[s].layer);
+
     // Reflection from above, layer by layer down from the free surface, where the tractions
     // vanish: d = -E21^-1 E22 u.
     layers_[0].up_reflection = ZERO - inverse(layers_[0].e.m21) * layers_[0].e.m22;
     layers_[0].up_reflection_sh = 1.0;
-    for (std::size_t i = 0; i + 1 < count; ++i) {
+    for (std::size_t i = 0; i < deepest; ++i) {
         const Interface& face = interfaces_[i];
         const Mat2 above = down(layers_[i].phase) * layers_[i].up_reflection * up(layers_[i].phase);
         transmission_[i] = inverse(IDENTITY - face.rd * above) * face.tu;
@@ -158,12 +163,12 @@ void Stack::respond(double k, std::span<SourceResponse> out) {
         layer.receiver_row = layer.e.m11 * layer.up_reflection + layer.e.m12;
         layer.receiver_row_sh = layer.up_reflection_sh + 1.0;
     }
-    for (std::size_t i = receiver_layer_; i + 1 < count; ++i) {
+    for (std::size_t i = receiver_layer_; i < deepest; ++i) {
         layers_[i + 1].receiver_row = layers_[i].receiver_row * up(layers_[i].phase) * transmission_[i];
         layers_[i + 1].receiver_row_sh = layers_[i].receiver_row_sh * layers_[i].phase_sh * transmission_sh_[i];
     }
 
-    for (std::size_t s = 0; s < sources_.size(); ++s) source_response(sources_[s], out[s]);
+    for (std::size_t s : sources) source_response(sources_[s], out[s]);
 }
 
 // Just above the source the up-going wave u- and down-going d- satisfy d- = RU u-; just
