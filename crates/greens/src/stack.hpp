@@ -82,6 +82,7 @@ private:
         Blocks e, e_inverse;
     };
 
+    std::size_t layers_down_to_echo(double k, std::size_t deepest);
     void interface(std::size_t upper, Interface& out) const;
     void source_response(const SourcePlace& place, SourceResponse& out) const;
 
