@@ -294,6 +294,36 @@ def test_thin_shallow_layers_of_nearly_one_rock_change_the_near_field_little(dep
     assert np.all(change < max(5 * contrast, 1e-8)), change
 
 
+# Sources a few metres to kilometres deep in the Mojave crust, and one in its half-space.
+SHALLOW_AND_DEEP_KM = (0.1, 0.4, 3.0, 17.0)
+HALF_SPACE_SOURCE_KM = 35.0
+STACK_ROUND_OFF = 1e-12  # relative L2 misfit per response allowed for the stack's end
+
+
+def test_the_stack_ends_only_where_the_echo_from_below_is_round_off(monkeypatch):
+    # Each source's sum runs to its own count, and the stack below the deepest source
+    # still summed ends where its echo is damped by exp(-40). With a source in the
+    # half-space summed as far as the shallowest one, every wavenumber of every source
+    # works out the whole stack: the same spectra to round-off.
+    model, band = LayeredModel.named("mojave"), Band(max_frequency_hz=1.0, duration_s=5.0)
+    distances = np.array([0.0, 1.0, 5.0, 20.0])
+    alone = greens_table(model, SHALLOW_AND_DEEP_KM, distances, band).spectra
+    counts_of = greens.wavenumber_counts
+
+    def deepest_summed_longest(top, vs, depths, receiver, frequency, step):
+        counts = counts_of(top, vs, depths, receiver, frequency, step)
+        counts[-1] = counts.max(axis=0)
+        return counts
+
+    monkeypatch.setattr(greens, "wavenumber_counts", deepest_summed_longest)
+    whole = greens_table(model, (*SHALLOW_AND_DEEP_KM, HALF_SPACE_SOURCE_KM), distances, band).spectra[:-1]
+    size = np.linalg.norm(whole, axis=-1)
+    assert np.all(size[:, 1:] > 0)  # every response but some at 0 km, which must be 0 alike
+    error = np.linalg.norm(alone - whole, axis=-1)
+    assert np.all(error <= STACK_ROUND_OFF * size), (error / np.maximum(size, 1e-300)).max()
+    assert not np.array_equal(alone, whole)  # the stack did end early somewhere
+
+
 @pytest.mark.parametrize("depth", [0.01, 0.05])
 def test_static_offsets_of_a_shallow_source_are_okadas(depth):
     pytest.importorskip("cutde.halfspace")

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <numeric>
 #include <numbers>
 #include <vector>
 
@@ -224,25 +225,31 @@ void one_frequency(const Model& model, const Geometry& geometry, const Sampling&
         inverse_distance[d] = r > 0.0 ? 1.0 / r : 0.0;
         half_at_zero[d] = r > 0.0 ? 0.0 : 0.5;
     }
-    std::size_t wavenumbers = 0;
-    for (std::size_t s = 0; s < sources; ++s) {
-        wavenumbers = std::max(wavenumbers, static_cast<std::size_t>(sampling.wavenumber_count[s * frequencies + n]));
-    }
+    // The sources by their own count, most first: at wavenumber m only those whose sum
+    // still runs (a prefix of this order) are worked out. A shallow source needs many
+    // times the wavenumbers of a deep one, and every source's terms are its own.
+    auto own = [&](std::size_t s) { return static_cast<std::size_t>(sampling.wavenumber_count[s * frequencies + n]); };
+    std::vector<std::size_t> order(sources);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return own(a) > own(b); });
+    const std::size_t wavenumbers = sources == 0 ? 0 : own(order[0]);
+    std::size_t active = sources;
 
     for (std::size_t first = 0; first < wavenumbers; first += WAVENUMBER_BLOCK) {
         const std::size_t last = std::min(wavenumbers, first + WAVENUMBER_BLOCK);
         for (std::size_t m = first; m < last; ++m) {
+            while (own(order[active - 1]) <= m) --active;
             const double k = (static_cast<double>(m) + 0.5) * sampling.wavenumber_step_per_km;
-            stack.respond(k, response);
-            for (std::size_t s = 0; s < sources; ++s) {
+            const std::span<const std::size_t> summed(order.data(), active);
+            stack.respond(k, summed, response);
+            for (std::size_t s : summed) {
                 integrands(response[s], layers[layout.sources[s].layer], k, k * sampling.wavenumber_step_per_km,
                            kernels.data() + (s * WAVENUMBER_BLOCK + (m - first)) * SUMS);
             }
         }
         for (std::size_t s = 0; s < sources; ++s) {
-            const std::size_t own = static_cast<std::size_t>(sampling.wavenumber_count[s * frequencies + n]);
-            if (own <= first) continue;
-            accumulate(kernels.data() + s * WAVENUMBER_BLOCK * SUMS, first, first, std::min(last, own), sampling,
+            if (own(s) <= first) continue;
+            accumulate(kernels.data() + s * WAVENUMBER_BLOCK * SUMS, first, first, std::min(last, own(s)), sampling,
                        inverse_distance, half_at_zero, sums.data() + s * SUMS * distances);
         }
     }

@@ -1,10 +1,15 @@
 #include "stack.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace greens {
 
 namespace {
+
+// Where the stack may end below the deepest source (Stack::layers_down_to_echo): an echo
+// from deeper down is damped by exp(-2 ECHO_DECAY), about 4e-18, below double round-off.
+constexpr double ECHO_DECAY = 20.0;
 
 // What the basis needs of a layer at one wavenumber (stack.hpp): k + nu_p and k + nu_s,
 // which give k - nu = (w / c)^2 / (k + nu) without cancelling, and gamma = wp / ws.
@@ -100,9 +105,16 @@ void Stack::interface(std::size_t upper, Interface& out) const {
     out.td_sh = 2.0 * z1 * per_sum;
 }
 
-void Stack::respond(double k, std::span<SourceResponse> out) {
+// Works out the layers at wavenumber k from the top down, and returns the last one the
+// stack needs: the half-space, or the first layer below `deepest` by which the slower
+// decaying of P and S has decayed by ECHO_DECAY across the layers beneath `deepest` (that
+// one included). The stack then ends there, that layer taken for a half-space: an echo
+// from below it crosses those layers twice, so it is down by exp(-2 ECHO_DECAY) against
+// what reaches `deepest` directly, below the round-off of the rest.
+std::size_t Stack::layers_down_to_echo(double k, std::size_t deepest) {
     const std::size_t count = layers_.size();
     const double k2 = k * k;
+    double decay = 0.0;
     for (std::size_t l = 0; l < count; ++l) {
         Layer& layer = layers_[l];
         const LayerAtFrequency& medium = media_[l];
@@ -114,14 +126,29 @@ void Stack::respond(double k, std::span<SourceResponse> out) {
         layer.phase_sh = layer.phase.s;
         layer.e = e_matrix(t);
         layer.e_inverse = e_inverse(t, medium);
+        if (l + 1 == count) return l;
+        if (l > deepest) {
+            decay += medium.thickness_km * std::min(layer.nu_p.real(), layer.nu_s.real());
+            if (decay >= ECHO_DECAY) return l;
+        }
     }
-    for (std::size_t i = 0; i + 1 < count; ++i) interface(i, interfaces_[i]);
+    return count - 1;
+}
+
+void Stack::respond(double k, std::span<const std::size_t> sources, std::span<SourceResponse> out) {
+    // What comes from above is needed down to the deepest source's layer only; what comes
+    // from below, down to where the layers beneath that one have damped their echo away.
+    std::size_t deepest = receiver_layer_;
+    for (std::size_t s : sources) deepest = std::max(deepest, sources_[s].layer);
+    const std::size_t last = layers_down_to_echo(k, deepest);
+
+    for (std::size_t i = 0; i < last; ++i) interface(i, interfaces_[i]);
 
     // Reflection from above, layer by layer down from the free surface, where the tractions
     // vanish: d = -E21^-1 E22 u.
     layers_[0].up_reflection = ZERO - inverse(layers_[0].e.m21) * layers_[0].e.m22;
     layers_[0].up_reflection_sh = 1.0;
-    for (std::size_t i = 0; i + 1 < count; ++i) {
+    for (std::size_t i = 0; i < deepest; ++i) {
         const Interface& face = interfaces_[i];
         const Mat2 above = down(layers_[i].phase) * layers_[i].up_reflection * up(layers_[i].phase);
         transmission_[i] = inverse(IDENTITY - face.rd * above) * face.tu;
@@ -133,13 +160,14 @@ void Stack::respond(double k, std::span<SourceResponse> out) {
         layers_[i + 1].up_reflection_sh = face.ru_sh + face.td_sh * above_sh * transmission_sh_[i];
     }
 
-    // Reflection from below, layer by layer up from the half-space, which sends nothing up.
-    layers_[count - 1].down_reflection = ZERO;
-    layers_[count - 1].down_reflection_sh = 0.0;
-    for (std::size_t i = count - 1; i-- > receiver_layer_;) {
+    // Reflection from below, layer by layer up from the half-space (or the layer taken
+    // for it), which sends nothing up.
+    layers_[last].down_reflection = ZERO;
+    layers_[last].down_reflection_sh = 0.0;
+    for (std::size_t i = last; i-- > receiver_layer_;) {
         const Interface& face = interfaces_[i];
         const Layer& lower = layers_[i + 1];
-        if (i + 1 == count - 1) {
+        if (i + 1 == last) {
             layers_[i].down_reflection = face.rd;
             layers_[i].down_reflection_sh = face.rd_sh;
             continue;
@@ -158,12 +186,12 @@ void Stack::respond(double k, std::span<SourceResponse> out) {
         layer.receiver_row = layer.e.m11 * layer.up_reflection + layer.e.m12;
         layer.receiver_row_sh = layer.up_reflection_sh + 1.0;
     }
-    for (std::size_t i = receiver_layer_; i + 1 < count; ++i) {
+    for (std::size_t i = receiver_layer_; i < deepest; ++i) {
         layers_[i + 1].receiver_row = layers_[i].receiver_row * up(layers_[i].phase) * transmission_[i];
         layers_[i + 1].receiver_row_sh = layers_[i].receiver_row_sh * layers_[i].phase_sh * transmission_sh_[i];
     }
 
-    for (std::size_t s = 0; s < sources_.size(); ++s) source_response(sources_[s], out[s]);
+    for (std::size_t s : sources) source_response(sources_[s], out[s]);
 }
 
 // Just above the source the up-going wave u- and down-going d- satisfy d- = RU u-; just

@@ -62,8 +62,10 @@ public:
     Stack(std::span<const LayerAtFrequency> layers, std::size_t receiver_layer,
           std::span<const SourcePlace> sources);
 
-    // The response of every source at wavenumber k (1/km). Allocates nothing.
-    void respond(double k, std::span<SourceResponse> out);
+    // The response at wavenumber k (1/km) of the sources numbered in `sources` (indices
+    // into the constructor's), each into its own place in `out`; the others' places are
+    // left as they were. Allocates nothing.
+    void respond(double k, std::span<const std::size_t> sources, std::span<SourceResponse> out);
 
 private:
     struct Interface {
@@ -80,6 +82,7 @@ private:
         Blocks e, e_inverse;
     };
 
+    std::size_t layers_down_to_echo(double k, std::size_t deepest);
     void interface(std::size_t upper, Interface& out) const;
     void source_response(const SourcePlace& place, SourceResponse& out) const;
 
