@@ -96,6 +96,16 @@ def test_the_exports_table_has_a_cell_under_every_heading_and_the_ratios():
     assert [cells[4].strip(), cells[7].strip()] == ["1.50", "0.40"]  # export / SRF, file / SRF
 
 
+def test_the_end_to_end_table_has_a_cell_under_every_heading_and_both_ratios():
+    row = {"description": "d", "kernels": 0.1, "build": 0.2, "srf": 0.3, "srf_mb": 60.0,
+           "figure": 1.0, "build_ratio": 2.0, "ratio": 5.0}
+    heading, rule, line = report.end_to_end_table(row)
+    cells = line.strip("|").split("|")
+    assert len(cells) == heading.count("|") - 1 == rule.count("|") - 1
+    assert "limit 2.5" in heading
+    assert [cells[5].strip(), cells[6].strip()] == ["2.00", "5.00"]  # build, build + SRF over kernels
+
+
 def test_an_export_run_counts_the_writing_of_a_whole_file():
     (run,) = harness.measure("exports", [("sw4-hdf5", {"cell_km": 1.0, "format": "sw4-hdf5"}, None)],
                              runs=1)
