@@ -264,7 +264,7 @@ FIGURES: tuple[tuple[ReportFigure, Callable[[Validation], Figure]], ...] = (
     (ReportFigure("against_magnitude.png", "Each measure against magnitude: filled where it "
                   "passes, hollow where it fails; shaded, the range it must stay in."),
      against_magnitude),
-    (ReportFigure("spectra_against_brune.png", "Moment-rate spectra over each rupture's fitted "
+    (ReportFigure("moment_rate_over_brune.png", "Moment-rate spectra over each rupture's fitted "
                   "Brune spectrum, geometric mean over each ensemble."), spectra),
     (ReportFigure("corners_and_rise_times.png", "Fitted corner frequencies and mean rise times "
                   "of every rupture against moment."), corners),
