@@ -141,7 +141,8 @@ def test_each_pulse_is_centred_on_its_rupture_time():
     # half of it before the front reaches the cell's centre to half of it after; measured
     # from the file: TINIT and the written samples.
     fault = Fault.single(length_km=12.0, width_km=8.0, cell_km=0.5, dip_deg=60.0)
-    rupture = build_rupture(fault, RuptureSettings(magnitude=6.2, seed=3, hypocentre_km=(4.1, 5.2)))
+    # The hypocentre lies at a front cell's centre, 0.07 km from its cell's.
+    rupture = build_rupture(fault, RuptureSettings(magnitude=6.2, seed=3, hypocentre_km=(4.2, 5.2)))
     text = io.StringIO()
     write_srf(text, rupture)
     points = parse_srf(text.getvalue()).points
