@@ -310,7 +310,9 @@ def draw_hypocentre(fault: Fault, slip_m: npt.NDArray[np.float64], *, seed: int,
     2005 for the first plane's mechanism, or Melgar and Hayes 2019) as the prior,
     reweighted class by class so that it falls in very large, large and other slip as
     often as Mai et al.'s hypocentres did (16%, 35% and 48%); within a class, where the
-    prior puts it. The point is uniform within its cell.
+    prior puts it. Drawn along strike first (from the weights summed down dip), then down
+    dip in that column (`inverse_cdf`), so that a seed draws the same place on cells of
+    any size; the point is uniform within its cell.
 
     Parameters
     ----------
@@ -351,9 +353,39 @@ def draw_hypocentre(fault: Fault, slip_m: npt.NDArray[np.float64], *, seed: int,
     shares = np.where(mass > 0, MAI_2005_CLASS_SHARES, 0.0)
     weight = prior * (shares / np.where(mass > 0, mass, 1.0))[classes]
     rng = np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(HYPOCENTRE_STREAM,)))
-    cell = int(rng.choice(weight.size, p=weight / weight.sum()))
-    plane = int(np.searchsorted(fault.plane_starts(), cell, side="right")) - 1
-    row, column = divmod(cell - fault.plane_starts()[plane], fault.cells(plane)[1])
-    before = sum(p.length_km for p in fault.planes[:plane])
-    along, down = (column + rng.random()) * fault.cell_km, (row + rng.random()) * fault.cell_km
-    return float(before + along), float(down)
+    first, second = rng.random(2)
+    grids = [fault.on_plane(weight, number) for number in range(len(fault.planes))]
+    along = inverse_cdf(np.concatenate([grid.sum(axis=0) for grid in grids]), first)
+    ends = np.cumsum([grid.shape[1] for grid in grids])
+    column = min(int(along), int(ends[-1]) - 1)
+    plane = int(np.searchsorted(ends, column, side="right"))
+    down = inverse_cdf(grids[plane][:, column - (int(ends[plane - 1]) if plane else 0)], second)
+    return float(along * fault.cell_km), float(down * fault.cell_km)
+
+
+def inverse_cdf(weights: npt.NDArray[np.float64], u: float) -> float:
+    """Where, in cells from the first, the cumulative sum of `weights` (each spread evenly
+    over its cell) reaches the fraction `u` of their total: a draw of a density constant on
+    each cell. Drawn along strike from the columns' sums, then down dip in the column it
+    falls in, the same seed lands in the same place on cells of any size whose weights
+    agree at their scale.
+
+    Parameters
+    ----------
+    weights : numpy.ndarray
+        Non-negative, not all zero.
+    u : float
+        In [0, 1).
+
+    Returns
+    -------
+    float
+        The position, in cells, within a cell of non-zero weight.
+    """
+    cumulative = np.cumsum(weights)
+    target = u * cumulative[-1]
+    cell = min(int(np.searchsorted(cumulative, target, side="right")), weights.size - 1)
+    while weights[cell] <= 0.0:  # a target exactly on a boundary before empty cells
+        cell -= 1
+    before = cumulative[cell] - weights[cell]
+    return cell + float(np.clip((target - before) / weights[cell], 0.0, 1.0))
