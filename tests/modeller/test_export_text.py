@@ -3,7 +3,7 @@ any finite value; the CMTSOLUTION's numbers depend on it."""
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import example, given, settings, strategies as st
 
 from kinematic_rupture.io import text
 
@@ -20,6 +20,8 @@ def test_scientific_is_printfs(values):
 @settings(max_examples=60, deadline=None)
 @given(st.lists(st.floats(min_value=-1e8, max_value=1e8, allow_nan=False), min_size=1, max_size=40),
        st.integers(0, 6))
+@example([0.05, 0.25, 2.675, -0.125, 1.0000005], 1)  # just above a half, exact halves (to even)
+@example([0.0000005, 2.675, 1.0000005, 0.35], 6)
 def test_fixed_is_printfs_right_aligned(values, decimals):
     got = text.fixed(np.array(values), decimals, "v")
     width = got.shape[1]

@@ -17,6 +17,8 @@ may differ by one.
    lines
 """
 
+from fractions import Fraction
+
 import numpy as np
 import numpy.typing as npt
 
@@ -53,6 +55,32 @@ def finite(values: FloatArray, name: str) -> None:
         raise ValueError(f"{name} holds a value that is not finite")
 
 
+def rounded_scaled(magnitude: FloatArray, decimals: int) -> FloatArray:
+    """Each non-negative value times 10**decimals, rounded as printf rounds it: the exact
+    binary value to the nearest whole, ties to even. The product itself is rounded once,
+    which can land a value just above or below a half exactly on it (0.05 x 10 is 0.5,
+    0.05 being 0.05000000000000000277); those few are rounded exactly.
+
+    Parameters
+    ----------
+    magnitude : numpy.ndarray
+        Non-negative finite values.
+    decimals : int
+        Digits after the point.
+
+    Returns
+    -------
+    numpy.ndarray
+        The rounded products.
+    """
+    product = magnitude * 10.0**decimals
+    scaled = np.rint(product)
+    near = np.abs(product - np.floor(product) - 0.5) <= np.spacing(product)
+    for k in np.flatnonzero(near):
+        scaled[k] = round(Fraction(float(magnitude[k])) * 10**decimals)
+    return scaled
+
+
 def fixed(values: FloatArray, decimals: int, name: str) -> Bytes:
     """``'%.{decimals}f'`` of each value, right-aligned in one width.
 
@@ -83,7 +111,7 @@ def fixed(values: FloatArray, decimals: int, name: str) -> Bytes:
     """
     finite(values, name)
     magnitude = np.abs(values)
-    scaled = np.rint(magnitude * 10.0**decimals)
+    scaled = rounded_scaled(magnitude, decimals)
     if scaled.size and scaled.max() >= EXACT_WHOLE:
         raise ValueError(f"{name} holds a value too large for {decimals} decimals")
     whole = scaled.astype(np.int64)
