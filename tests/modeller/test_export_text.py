@@ -12,6 +12,7 @@ FINITE = st.floats(allow_nan=False, allow_infinity=False)
 
 @settings(max_examples=60, deadline=None)
 @given(st.lists(FINITE.filter(lambda x: x == 0 or 1e-99 < abs(x) < 1e99), min_size=1, max_size=40))
+@example([1.0000000005, 9.9999999995, 2.0000000025, -7.6529104050e-01, 0.0])  # just off halves
 def test_scientific_is_printfs(values):
     got = text.scientific(np.array(values), 9, "v")
     assert [bytes(row).decode() for row in got] == ["% .9e" % value for value in values]

@@ -30,6 +30,10 @@ Bytes = npt.NDArray[np.uint8]
 SPACE, MINUS, POINT, ZERO = (ord(c) for c in " -.0")
 # Fixed-point values are scaled to whole numbers below this, where doubles are exact.
 EXACT_WHOLE = 2.0**53
+# How many units in the last place of a scaled value a half may be off before the value
+# is rounded exactly: the scaling by a power of ten (itself rounded below 1) is off by at
+# most about two.
+TIE_ULPS = 4
 # Decimal exponents beyond which 10^(exponent - decimals) is no longer a normal double.
 EXTREME_EXPONENT = 280
 
@@ -55,6 +59,12 @@ def finite(values: FloatArray, name: str) -> None:
         raise ValueError(f"{name} holds a value that is not finite")
 
 
+def near_half(scaled: FloatArray) -> npt.NDArray[np.bool_]:
+    """Where a scaled value lies within `TIE_ULPS` units in its last place of a half: where
+    its rounding may be the other way for the exact value it was scaled from."""
+    return np.asarray(np.abs(scaled - np.floor(scaled) - 0.5) <= TIE_ULPS * np.spacing(scaled))
+
+
 def rounded_scaled(magnitude: FloatArray, decimals: int) -> FloatArray:
     """Each non-negative value times 10**decimals, rounded as printf rounds it: the exact
     binary value to the nearest whole, ties to even. The product itself is rounded once,
@@ -75,8 +85,7 @@ def rounded_scaled(magnitude: FloatArray, decimals: int) -> FloatArray:
     """
     product = magnitude * 10.0**decimals
     scaled = np.rint(product)
-    near = np.abs(product - np.floor(product) - 0.5) <= np.spacing(product)
-    for k in np.flatnonzero(near):
+    for k in np.flatnonzero(near_half(product)):
         scaled[k] = round(Fraction(float(magnitude[k])) * 10**decimals)
     return scaled
 
@@ -171,7 +180,12 @@ def scientific(values: FloatArray, decimals: int, name: str) -> Bytes:
     extreme = np.abs(exponent) > EXTREME_EXPONENT
     exponent[extreme] = 0
     top = 10 ** (decimals + 1)
-    mantissa = np.rint(safe / POWERS[exponent - decimals + POWER_OFFSET])
+    quotient = safe / POWERS[exponent - decimals + POWER_OFFSET]
+    mantissa = np.rint(quotient)
+    # The quotient is rounded once or twice on its way, which can land a value just off a
+    # half on the other side of it (and carry it to one more digit): those few go through
+    # printf too.
+    tied = near_half(quotient)
     # log10 may be one off near powers of ten, and rounding may carry to one more digit.
     for _ in range(2):
         off = (mantissa >= top) | (mantissa < top // 10)
@@ -179,10 +193,11 @@ def scientific(values: FloatArray, decimals: int, name: str) -> Bytes:
             break
         exponent[off] += np.where(mantissa[off] >= top, 1, -1)
         mantissa[off] = np.rint(safe[off] / POWERS[exponent[off] - decimals + POWER_OFFSET])
+    tied |= near_half(safe / POWERS[exponent - decimals + POWER_OFFSET])
     mantissa = np.where(mantissa >= top, top // 10, mantissa).astype(np.int64)
     mantissa[zero] = 0
     exponent[zero] = 0
-    for row in np.flatnonzero(extreme).tolist():
+    for row in np.flatnonzero((extreme | tied) & ~zero).tolist():
         digits_text, power = (f"%.{decimals}e" % magnitude[row]).split("e")
         mantissa[row], exponent[row] = int(digits_text.replace(".", "")), int(power)
     places = 3 if np.abs(exponent).max(initial=0) >= 100 else 2
