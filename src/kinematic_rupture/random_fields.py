@@ -272,7 +272,7 @@ def draw_reference(*, extent_km: tuple[float, float], correlation_km: tuple[floa
 
 
 def base_on_chart(reference: ReferenceFields, chart: Chart, *, cell_km: float,
-                  along_km: float) -> list[FloatArray]:
+                  along_km: float, fields: int | None = None) -> list[FloatArray]:
     """The base fields on a chart's cells: the same field on both sides of every junction.
 
     Parameters
@@ -285,6 +285,8 @@ def base_on_chart(reference: ReferenceFields, chart: Chart, *, cell_km: float,
         The cells' side, km.
     along_km : float
         Where the chart starts along the fault, km.
+    fields : int, optional
+        Only the first this many fields; all by default.
 
     Returns
     -------
@@ -296,7 +298,7 @@ def base_on_chart(reference: ReferenceFields, chart: Chart, *, cell_km: float,
     down = interpolation_taps((np.arange(rows) + 0.5) * cell_km, spacing_km=spacing)
     along = interpolation_taps(along_km + (np.arange(columns) + 0.5) * cell_km,
                                spacing_km=spacing)
-    return [interpolate(values, down=down, along=along) for values in reference.values]
+    return [interpolate(values, down=down, along=along) for values in reference.values[:fields]]
 
 
 @functools.lru_cache(maxsize=EMBEDDING_CACHE_SIZE)

@@ -849,11 +849,12 @@ def front_refinement(fault: Fault) -> int:
 
 def front_on_cells(fault: Fault, charts: list[Chart], reference: ReferenceFields,
                    hypocentre: tuple[float, float], speed: FloatArray,
-                   settings: RuptureSettings) -> FloatArray:
+                   settings: RuptureSettings, timings: dict[str, float]) -> FloatArray:
     """When the front reaches each cell's centre: solved on cells `front_refinement`
     times finer, whose rupture speed comes from the same base fields and crust, and read
     at the centres of the fault's cells (solved on the cells themselves where they are
-    already no larger than `FRONT_CELL_KM`)."""
+    already no larger than `FRONT_CELL_KM`). The solving's seconds are added to `timings`
+    under ``"eikonal_solve"``."""
     refinement = front_refinement(fault)
     if refinement > 1:
         fine = Fault(planes=fault.planes, cell_km=fault.cell_km / refinement)
@@ -862,8 +863,9 @@ def front_on_cells(fault: Fault, charts: list[Chart], reference: ReferenceFields
         base = {name: np.empty(fine.subfault_count) for name in ("slip", "speed")}
         for chart in fine_charts:
             along = sum(plane.length_km for plane in fine.planes[:chart.planes[0]])
+            # Slip and speed, the first two base fields.
             drawn = dict(zip(BASE_FIELDS, base_on_chart(reference, chart, cell_km=fine.cell_km,
-                                                         along_km=along)))
+                                                         along_km=along, fields=2)))
             for name, values in base.items():
                 chart.scatter(drawn[name], values)
         fraction = kinematics.rupture_velocity_fraction(
@@ -871,15 +873,17 @@ def front_on_cells(fault: Fault, charts: list[Chart], reference: ReferenceFields
             shallow=settings.shallow_zone)
         fine_speed = crust_by_row(fine, settings.velocity_model)[0] * fraction
         start, seed, _ = start_of_rupture(fine, fine_charts, hypocentre, fine_speed)
-        times = front_times(fine_charts, chart_junctions(fine, fine_charts), fine_speed,
-                            fine_depth, fine.cell_km, start, seed, settings.junction_delay_s)
+        with timing(timings, "eikonal_solve"):
+            times = front_times(fine_charts, chart_junctions(fine, fine_charts), fine_speed,
+                                fine_depth, fine.cell_km, start, seed, settings.junction_delay_s)
         centre = refinement // 2
         return np.concatenate([
             fine.on_plane(times, number)[centre::refinement, centre::refinement].ravel()
             for number in range(len(fault.planes))])
     start, seed, _ = start_of_rupture(fault, charts, hypocentre, speed)
-    return front_times(charts, chart_junctions(fault, charts), speed, fault.depths_km(),
-                       fault.cell_km, start, seed, settings.junction_delay_s)
+    with timing(timings, "eikonal_solve"):
+        return front_times(charts, chart_junctions(fault, charts), speed, fault.depths_km(),
+                           fault.cell_km, start, seed, settings.junction_delay_s)
 
 
 def start_of_rupture(fault: Fault, charts: list[Chart], hypocentre: tuple[float, float],
@@ -985,8 +989,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
         shallow=settings.shallow_zone)
     speed = vs * fraction
     hypocentre_cell = start_of_rupture(fault, charts, hypocentre, speed)[2]
-    with timing(timings, "eikonal_solve"):
-        front = front_on_cells(fault, charts, reference, hypocentre, speed, settings)
+    front = front_on_cells(fault, charts, reference, hypocentre, speed, settings, timings)
     times, amplitude = rupture_times_s(fault, charts, front, fields_, speed, vs, settings)
 
     widths = crossing_widths(fault.cell_km, speed, settings.dt_s)

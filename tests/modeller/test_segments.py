@@ -276,6 +276,14 @@ def test_a_gap_costs_the_straight_way_across_it_at_the_rupture_speed(gap_km, top
         expected = min(rupture.front_time_s[end] + apart_km(start, end) / SPEED for end in ends)
         assert rupture.front_time_s[start] == pytest.approx(expected + delay_s, abs=1e-6)
     assert rupture.front_time_s[starts].min() >= gap_km / SPEED
+    # On the 0.5 km cells the front is read from those cells at the coarse centres: the
+    # same crossing, the gap included.
+    coarse = Fault(fault.planes, cell_km=0.5)
+    read = build_rupture(coarse, RuptureSettings(**{**UNIFORM.__dict__, "hypocentre_km": (2.0, 2.0),
+                                                   "junction_delay_s": delay_s}))
+    for number in range(2):
+        np.testing.assert_array_equal(coarse.on_plane(read.front_time_s, number),
+                                      fault.on_plane(rupture.front_time_s, number)[2::5, 2::5])
 
 
 @pytest.mark.parametrize("delay", ["-1", "601", "inf", "nan", "1e308"])
