@@ -192,7 +192,9 @@ def nonzero_spans(offsets: IntArray, samples: FloatArray) -> tuple[IntArray, Int
     last = np.full(rows, -1, dtype=np.int64)
     nonzero = np.flatnonzero(samples)
     if nonzero.size:
-        row = np.searchsorted(offsets, nonzero, side="right") - 1
+        # Each sample's row, by lookup: searching the offsets for 3.7 million samples took
+        # twice as long.
+        row = np.repeat(np.arange(rows, dtype=np.int64), np.diff(offsets))[nonzero]
         change = row[1:] != row[:-1]
         starts = np.concatenate(([True], change))
         ends = np.concatenate((change, [True]))

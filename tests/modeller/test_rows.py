@@ -180,3 +180,13 @@ def test_one_weight_per_row_is_needed():
     offsets, samples, _, _, _ = good_rows()
     with pytest.raises(ValueError, match="one value per row"):
         _rows.add_moment_rate(np.zeros(3), offsets, samples, np.ones(2), np.zeros(10), 4)
+
+
+@given(st.lists(st.lists(st.sampled_from([0.0, 0.0, 1.5, -2.0]), max_size=6), max_size=8))
+def test_nonzero_spans_are_each_rows_first_and_last_nonzero_sample(rows):
+    offsets = np.cumsum([0] + [len(row) for row in rows]).astype(np.int64)
+    samples = np.array([value for row in rows for value in row], dtype=np.float64)
+    first, last = pulses.nonzero_spans(offsets, samples)
+    for k, row in enumerate(rows):
+        found = [m for m, value in enumerate(row) if value != 0.0]
+        assert (first[k], last[k]) == ((found[0], found[-1]) if found else (-1, -1))
