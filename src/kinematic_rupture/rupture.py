@@ -34,7 +34,8 @@ from . import checks, kinematics, memory, scaling
 from .checks import SettingError
 from .crust import GenericCrust, LayeredModel, VelocityModel, rigidity_pa
 from .field import Embedding, largest_padding
-from .random_fields import ReferenceFields, base_on_chart, detail_on_chart, draw_reference
+from .random_fields import (ReferenceFields, base_on_chart, detail_on_chart, draw_reference,
+                            reference_grid, smoothing_km)
 from .timing import timing
 from .geometry import DEPTH_REASON, MAX_DEPTH_KM, Fault
 from .charts import Chart, chart_junctions, fault_charts
@@ -632,6 +633,10 @@ def memory_need(fault: Fault, settings: RuptureSettings) -> memory.MemoryNeed:
     """What building this rupture takes at its peak."""
     slowest = settings.rupture_velocity_min_fraction * min_shear_speed_km_s(fault, settings)
     padded = [math.prod(largest_padding(chart.shape)) for chart in fault_charts(fault)]
+    widest = max(plane.width_km for plane in fault.planes)
+    grid = reference_grid(extent_km=(widest, fault.length_km),
+                          correlation_km=settings.correlation_lengths_km())
+    padded.append(math.prod(largest_padding(grid.shape)))
     need = memory.estimate(fault.subfault_count, padded,
                            mean_rise_time_s(fault, settings), settings.dt_s,
                            fault.cell_km / (slowest * settings.dt_s))
@@ -765,13 +770,14 @@ def mean_rise_time_s(fault: Fault, settings: RuptureSettings) -> float:
 @dataclass(frozen=True, eq=False)
 class Fields:
     """The unit-variance Gaussian fields of one rupture, flat in subfault order (see
-    `random_fields`): the slip's own, base and detail, and its base alone, which the
-    rupture speed and time perturbation follow; and independent fields for rupture speed
-    and rupture time (base only: smooth at the reference grid's scale, so the front's
-    speed does not depend on the cells), and for rise time and rake (base and detail)."""
+    `random_fields`): the slip's own, base and detail, and the same averaged over the
+    smoothing scale, which the rupture speed and time perturbation follow; independent
+    fields for rupture speed and rupture time (base only, averaged over the smoothing
+    scale, so that the front's speed does not depend on the cells), and for rise time and
+    rake (base and detail)."""
 
     slip: FloatArray
-    slip_base: FloatArray
+    slip_smooth: FloatArray
     speed: FloatArray
     rise: FloatArray
     time: FloatArray
@@ -796,6 +802,19 @@ MOST_FRONT_NODES = 2_000_000
 FRONT_BYTES_PER_NODE = 160
 
 
+def smooth_on_chart(reference: ReferenceFields, chart: Chart, *, cell_km: float,
+                    along_km: float, correlation_km: tuple[float, float],
+                    names: tuple[str, ...] = ("slip", "speed", "time")) -> dict[str, FloatArray]:
+    """The fields the front follows on a chart's cells, averaged over the smoothing scale
+    (or the cells, if larger): of `names`, the slip's (as "slip_smooth"), the rupture
+    speed's and the rupture time's."""
+    values = base_on_chart(reference, chart, cell_km=cell_km, along_km=along_km,
+                           window_km=max(cell_km, smoothing_km(correlation_km)),
+                           fields=[BASE_FIELDS.index(name) for name in names])
+    return {("slip_smooth" if name == "slip" else name): field
+            for name, field in zip(names, values)}
+
+
 def draw_all(fault: Fault, charts: list[Chart], settings: RuptureSettings,
              timings: dict[str, float]) -> tuple[Fields, list[Embedding], ReferenceFields]:
     """Every field on every chart, from seeds fixed by the rupture's and the chart's
@@ -805,14 +824,17 @@ def draw_all(fault: Fault, charts: list[Chart], settings: RuptureSettings,
     reference = draw_reference(extent_km=(widest, fault.length_km), correlation_km=correlation,
                                hurst=settings.hurst, seed=settings.seed,
                                count=len(BASE_FIELDS), timings=timings)
-    base = {name: np.empty(fault.subfault_count) for name in BASE_FIELDS}
+    base = {name: np.empty(fault.subfault_count) for name in (*BASE_FIELDS, "slip_smooth")}
     detail = {name: np.zeros(fault.subfault_count) for name in DETAIL_FIELDS}
     embeddings = [reference.embedding]
     for number, chart in enumerate(charts):
         along = sum(plane.length_km for plane in fault.planes[:chart.planes[0]])
-        for name, values in zip(BASE_FIELDS, base_on_chart(reference, chart,
-                                                           cell_km=fault.cell_km,
-                                                           along_km=along)):
+        for name, values in smooth_on_chart(reference, chart, cell_km=fault.cell_km,
+                                            along_km=along, correlation_km=correlation).items():
+            chart.scatter(values, base[name])
+        for name, values in zip(DETAIL_FIELDS, base_on_chart(
+                reference, chart, cell_km=fault.cell_km, along_km=along,
+                fields=[BASE_FIELDS.index(n) for n in DETAIL_FIELDS])):
             chart.scatter(values, base[name])
         drawn = detail_on_chart(chart, number, cell_km=fault.cell_km, correlation_km=correlation,
                                 hurst=settings.hurst, spacing_km=reference.grid.spacing_km,
@@ -821,7 +843,8 @@ def draw_all(fault: Fault, charts: list[Chart], settings: RuptureSettings,
             embeddings.append(drawn[1])
             for name, values in zip(DETAIL_FIELDS, drawn[0]):
                 chart.scatter(values, detail[name])
-    return Fields(slip=base["slip"] + detail["slip"], slip_base=base["slip"], speed=base["speed"],
+    return Fields(slip=base["slip"] + detail["slip"], slip_smooth=base["slip_smooth"],
+                  speed=base["speed"],
                   rise=base["rise"] + detail["rise"], time=base["time"],
                   rake=base["rake"] + detail["rake"]), embeddings, reference
 
@@ -860,16 +883,16 @@ def front_on_cells(fault: Fault, charts: list[Chart], reference: ReferenceFields
         fine = Fault(planes=fault.planes, cell_km=fault.cell_km / refinement)
         fine_charts = fault_charts(fine)
         fine_depth = fine.depths_km()
-        base = {name: np.empty(fine.subfault_count) for name in ("slip", "speed")}
+        base = {name: np.empty(fine.subfault_count) for name in ("slip_smooth", "speed")}
         for chart in fine_charts:
             along = sum(plane.length_km for plane in fine.planes[:chart.planes[0]])
-            # Slip and speed, the first two base fields.
-            drawn = dict(zip(BASE_FIELDS, base_on_chart(reference, chart, cell_km=fine.cell_km,
-                                                         along_km=along, fields=2)))
+            drawn = smooth_on_chart(reference, chart, cell_km=fine.cell_km, along_km=along,
+                                    correlation_km=settings.correlation_lengths_km(),
+                                    names=("slip", "speed"))
             for name, values in base.items():
                 chart.scatter(drawn[name], values)
         fraction = kinematics.rupture_velocity_fraction(
-            fine_depth, base["slip"], base["speed"], speed=settings.rupture_speed,
+            fine_depth, base["slip_smooth"], base["speed"], speed=settings.rupture_speed,
             shallow=settings.shallow_zone)
         fine_speed = crust_by_row(fine, settings.velocity_model)[0] * fraction
         start, seed, _ = start_of_rupture(fine, fine_charts, hypocentre, fine_speed)
@@ -912,7 +935,7 @@ def rupture_times_s(fault: Fault, charts: list[Chart], front: FloatArray, fields
     perturbation = settings.time_perturbation
     amplitude = kinematics.time_perturbation_amplitude_s(
         moment_nm=scaling.moment_nm(settings.magnitude), perturbation=perturbation)
-    field_ = kinematics.correlated(fields_.slip_base, fields_.time,
+    field_ = kinematics.correlated(fields_.slip_smooth, fields_.time,
                                    correlation=perturbation.slip_correlation)
     shift = kinematics.time_shift_s(front, field_, amplitude_s=amplitude)
     limit = vs * max(1.0, settings.rupture_velocity_max_fraction)
@@ -985,7 +1008,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
         distribution=settings.hypocentre_distribution or "mai2005")
 
     fraction = kinematics.rupture_velocity_fraction(
-        depth, fields_.slip_base, fields_.speed, speed=settings.rupture_speed,
+        depth, fields_.slip_smooth, fields_.speed, speed=settings.rupture_speed,
         shallow=settings.shallow_zone)
     speed = vs * fraction
     hypocentre_cell = start_of_rupture(fault, charts, hypocentre, speed)[2]

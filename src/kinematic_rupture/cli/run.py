@@ -145,7 +145,8 @@ def summary(rupture: Rupture) -> list[str]:
         f"crust: {settings.velocity_model.describe()}",
         f"slip field: von Kármán, H = {settings.hurst:g}, correlation {rupture.correlation_km[0]:.3g} km "
         f"along strike and {rupture.correlation_km[1]:.3g} km down dip; drawn on a reference grid "
-        f"every {rupture.reference_spacing_km:.3g} km and the cells, embedded on "
+        f"every {rupture.reference_spacing_km:.3g} km"
+        f"{' and the cells' if len(rupture.embedding_shapes) > 1 else ''}, embedded on "
         f"{padded} cells, {clipped}",
         f"moment: {rupture.moment_nm:.4g} N m (Mw {rupture.mw:.2f}) from the slip, "
         f"{from_rate:.4g} N m (Mw {moment_magnitude(from_rate):.2f}) from the moment rate",
