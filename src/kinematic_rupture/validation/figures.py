@@ -23,7 +23,7 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
 from .. import brune, scaling
-from .comparison import spectrum_ratios
+from .comparison import STANDARD_ERRORS, spectrum_ratios
 from .report import Figure as ReportFigure
 from .report import Validation
 from .suite import MECHANISMS, Ensemble
@@ -97,7 +97,8 @@ PANELS = (
 
 def against_magnitude(validation: Validation) -> Figure:
     """One panel per measure: each ensemble's value at its magnitude (marker by mechanism,
-    hollow when it fails), the range it must stay in shaded.
+    hollow when it fails; a bar of two standard errors either side where a sampling error
+    widens the range), the range it must stay in shaded.
 
     Parameters
     ----------
@@ -126,8 +127,10 @@ def against_magnitude(validation: Validation) -> Figure:
                               color="green", alpha=0.12, label="range")
                 shaded = True
             marker, colour = style(ensemble)
-            panel.plot(ensemble.scenario.magnitude, result.measured, marker, color=colour,
-                       markerfacecolor=colour if result.passed else "none", markersize=7)
+            panel.errorbar(ensemble.scenario.magnitude, result.measured,
+                           yerr=STANDARD_ERRORS * result.error if result.error > 0 else None,
+                           fmt=marker, color=colour, capsize=3, markersize=7,
+                           markerfacecolor=colour if result.passed else "none")
         panel.set_title(chosen.title, fontsize=9)
         panel.set_xlabel("Mw")
         if chosen.log:
@@ -262,7 +265,9 @@ def speed_with_depth(validation: Validation) -> Figure:
 
 FIGURES: tuple[tuple[ReportFigure, Callable[[Validation], Figure]], ...] = (
     (ReportFigure("against_magnitude.png", "Each measure against magnitude: filled where it "
-                  "passes, hollow where it fails; shaded, the range it must stay in."),
+                  "passes, hollow where it fails; shaded, the range it must stay in; bars, "
+                  "two standard errors either side, where a share of 30 draws may pass that "
+                  "far outside it."),
      against_magnitude),
     (ReportFigure("moment_rate_over_brune.png", "Moment-rate spectra over each rupture's fitted "
                   "Brune spectrum, geometric mean over each ensemble."), spectra),
