@@ -5,7 +5,7 @@ through `field`'s circulant embedding):
 
 - the base: drawn on a reference grid fixed in kilometres (its spacing REFERENCE_SPACING_KM
   or a fraction of the shorter correlation length, whichever is smaller; its extent the
-  whole fault's, every chart side by side along strike, plus a node either side),
+  whole fault's, every chart side by side along strike, plus three nodes either side),
   whatever the cells, and carried to the cells' centres by quintic B-spline
   interpolation (Unser 1999), exact where a node lies at a centre. The same seed gives
   the same base on cells of any size, and the same on both sides of a junction between
