@@ -797,9 +797,10 @@ FRONT_CELL_KM = 0.1
 # The most cells the finer front may take; a fault that would need more has its front
 # solved on coarser cells.
 MOST_FRONT_NODES = 2_000_000
-# What each of them holds at the peak: the crust, base fields, speeds, slownesses and
-# times of the finer cells, and the solver's own.
-FRONT_BYTES_PER_NODE = 160
+# What each of them holds at the peak: the crust, base fields, slip shape, speeds,
+# slownesses and times of the finer cells, the solver's own, and the perturbation's
+# shift and steepness.
+FRONT_BYTES_PER_NODE = 224
 
 
 def smooth_on_chart(reference: ReferenceFields, chart: Chart, *, cell_km: float,
@@ -870,43 +871,97 @@ def front_refinement(fault: Fault) -> int:
     return refinement
 
 
-def front_on_cells(fault: Fault, charts: list[Chart], reference: ReferenceFields,
-                   hypocentre: tuple[float, float], speed: FloatArray,
-                   settings: RuptureSettings, timings: dict[str, float]) -> FloatArray:
-    """When the front reaches each cell's centre: solved on cells `front_refinement`
-    times finer, whose rupture speed comes from the same base fields and crust, and read
-    at the centres of the fault's cells (solved on the cells themselves where they are
-    already no larger than `FRONT_CELL_KM`). The solving's seconds are added to `timings`
-    under ``"eikonal_solve"``."""
+@dataclass(frozen=True, eq=False)
+class FrontGrid:
+    """The cells the front is solved on: `front_refinement` times finer than the fault's
+    (the fault's own where they are already no larger than `FRONT_CELL_KM`), and what is
+    read there: the slip's shape, for the hypocentre's draw, and the smoothed slip, time
+    perturbation field, shear-wave and rupture speeds, for the front and the bound on its
+    perturbation. Fine cells of about 0.1 km whatever the fault's, so that a seed draws
+    the same hypocentre, front and perturbation on cells of any size."""
+
+    fault: Fault
+    charts: list[Chart]
+    refinement: int
+    slip_shape: FloatArray
+    slip_smooth: FloatArray
+    time: FloatArray
+    vs: FloatArray
+    speed: FloatArray
+
+
+def front_grid(fault: Fault, charts: list[Chart], fields_: Fields, reference: ReferenceFields,
+               slip: FloatArray, speed: FloatArray, vs: FloatArray,
+               settings: RuptureSettings) -> FrontGrid:
+    """The `FrontGrid` of a fault: on finer cells, the base fields carried to their
+    centres and the crust at their depths; on the fault's own, its fields, `slip`, `speed`
+    and `vs`."""
     refinement = front_refinement(fault)
-    if refinement > 1:
-        fine = Fault(planes=fault.planes, cell_km=fault.cell_km / refinement)
-        fine_charts = fault_charts(fine)
-        fine_depth = fine.depths_km()
-        base = {name: np.empty(fine.subfault_count) for name in ("slip_smooth", "speed")}
-        for chart in fine_charts:
-            along = sum(plane.length_km for plane in fine.planes[:chart.planes[0]])
-            drawn = smooth_on_chart(reference, chart, cell_km=fine.cell_km, along_km=along,
-                                    correlation_km=settings.correlation_lengths_km(),
-                                    names=("slip", "speed"))
-            for name, values in base.items():
-                chart.scatter(drawn[name], values)
-        fraction = kinematics.rupture_velocity_fraction(
-            fine_depth, base["slip_smooth"], base["speed"], speed=settings.rupture_speed,
-            shallow=settings.shallow_zone)
-        fine_speed = crust_by_row(fine, settings.velocity_model)[0] * fraction
-        start, seed, _ = start_of_rupture(fine, fine_charts, hypocentre, fine_speed)
-        with timing(timings, "eikonal_solve"):
-            times = front_times(fine_charts, chart_junctions(fine, fine_charts), fine_speed,
-                                fine_depth, fine.cell_km, start, seed, settings.junction_delay_s)
-        centre = refinement // 2
-        return np.concatenate([
-            fine.on_plane(times, number)[centre::refinement, centre::refinement].ravel()
-            for number in range(len(fault.planes))])
-    start, seed, _ = start_of_rupture(fault, charts, hypocentre, speed)
+    if refinement == 1:
+        return FrontGrid(fault, charts, 1, slip, fields_.slip_smooth, fields_.time, vs, speed)
+    fine = Fault(planes=fault.planes, cell_km=fault.cell_km / refinement)
+    fine_charts = fault_charts(fine)
+    base = {name: np.empty(fine.subfault_count) for name in ("slip", "slip_smooth", "speed", "time")}
+    for chart in fine_charts:
+        along = sum(plane.length_km for plane in fine.planes[:chart.planes[0]])
+        drawn = smooth_on_chart(reference, chart, cell_km=fine.cell_km, along_km=along,
+                                correlation_km=settings.correlation_lengths_km())
+        drawn["slip"] = base_on_chart(reference, chart, cell_km=fine.cell_km, along_km=along,
+                                      fields=[BASE_FIELDS.index("slip")])[0]
+        for name, values in base.items():
+            chart.scatter(drawn[name], values)
+    fraction = kinematics.rupture_velocity_fraction(
+        fine.depths_km(), base["slip_smooth"], base["speed"], speed=settings.rupture_speed,
+        shallow=settings.shallow_zone)
+    fine_vs = crust_by_row(fine, settings.velocity_model)[0]
+    shape = slip_shape(fine, fine_charts, base["slip"], log_std=settings.slip_log_std())
+    return FrontGrid(fine, fine_charts, refinement, shape, base["slip_smooth"], base["time"],
+                     fine_vs, fine_vs * fraction)
+
+
+def hypocentre_cells(grid: FrontGrid, reference: ReferenceFields,
+                     settings: RuptureSettings) -> tuple[Fault, FloatArray]:
+    """The cells a hypocentre is drawn on, and the slip's shape there: cells of the
+    reference grid's spacing, centred on its nodes, wherever the fault's planes hold whole
+    such cells (the same cells, and so the same hypocentre, for a fault of any cells); the
+    front's cells otherwise."""
+    spacing = reference.grid.spacing_km
+    if math.isclose(grid.fault.cell_km, spacing, rel_tol=1e-9):
+        return grid.fault, grid.slip_shape
+    try:
+        nodes = Fault(planes=grid.fault.planes, cell_km=spacing)
+    except SettingError:
+        return grid.fault, grid.slip_shape
+    if nodes.subfault_count > MOST_FRONT_NODES:
+        return grid.fault, grid.slip_shape
+    charts = fault_charts(nodes)
+    field = np.empty(nodes.subfault_count)
+    for chart in charts:
+        along = sum(plane.length_km for plane in nodes.planes[:chart.planes[0]])
+        chart.scatter(base_on_chart(reference, chart, cell_km=spacing, along_km=along,
+                                    fields=[BASE_FIELDS.index("slip")])[0], field)
+    return nodes, slip_shape(nodes, charts, field, log_std=settings.slip_log_std())
+
+
+def solve_front(grid: FrontGrid, hypocentre: tuple[float, float], settings: RuptureSettings,
+                timings: dict[str, float]) -> FloatArray:
+    """When the front reaches each of the grid's cells, s. The solving's seconds are added
+    to `timings` under ``"eikonal_solve"``."""
+    start, seed, _ = start_of_rupture(grid.fault, grid.charts, hypocentre, grid.speed)
     with timing(timings, "eikonal_solve"):
-        return front_times(charts, chart_junctions(fault, charts), speed, fault.depths_km(),
-                           fault.cell_km, start, seed, settings.junction_delay_s)
+        return front_times(grid.charts, chart_junctions(grid.fault, grid.charts), grid.speed,
+                           grid.fault.depths_km(), grid.fault.cell_km, start, seed,
+                           settings.junction_delay_s)
+
+
+def on_centres(grid: FrontGrid, values: FloatArray) -> FloatArray:
+    """Values on the grid's cells read at the centres of the fault's, in subfault order."""
+    if grid.refinement == 1:
+        return values
+    centre, step = grid.refinement // 2, grid.refinement
+    return np.concatenate([
+        grid.fault.on_plane(values, number)[centre::step, centre::step].ravel()
+        for number in range(len(grid.fault.planes))])
 
 
 def start_of_rupture(fault: Fault, charts: list[Chart], hypocentre: tuple[float, float],
@@ -924,26 +979,36 @@ def start_of_rupture(fault: Fault, charts: list[Chart], hypocentre: tuple[float,
     return number, seed, (plane, row, column)
 
 
-def rupture_times_s(fault: Fault, charts: list[Chart], front: FloatArray, fields_: Fields,
-                    speed: FloatArray, vs: FloatArray,
-                    settings: RuptureSettings) -> tuple[FloatArray, float]:
+def perturbation_scale(grid: FrontGrid, front: FloatArray, settings: RuptureSettings) -> float:
+    """The factor on the rupture-time perturbation (Graves and Pitarka 2016) that keeps, on
+    all but a hundredth of the front's cells, the perturbed times no faster than the
+    shear-wave speed (or the largest speed the settings allow, when above it): measured on
+    the front's fine cells, so that it does not depend on the fault's."""
+    perturbation = settings.time_perturbation
+    amplitude = kinematics.time_perturbation_amplitude_s(
+        moment_nm=scaling.moment_nm(settings.magnitude), perturbation=perturbation)
+    field_ = kinematics.correlated(grid.slip_smooth, grid.time,
+                                   correlation=perturbation.slip_correlation)
+    shift = kinematics.time_shift_s(front, field_, amplitude_s=amplitude)
+    limit = grid.vs * max(1.0, settings.rupture_velocity_max_fraction)
+    steep = np.concatenate([kinematics.steepness(chart.gather(shift), chart.gather(grid.speed),
+                                                 chart.gather(limit),
+                                                 cell_km=grid.fault.cell_km).ravel()
+                            for chart in grid.charts])
+    return kinematics.bounded_scale(steep)
+
+
+def rupture_times_s(front: FloatArray, fields_: Fields, settings: RuptureSettings,
+                    scale: float) -> tuple[FloatArray, float]:
     """The front's times made earlier where slip is large (Graves and Pitarka 2016), and
-    the perturbation's amplitude: b1 M0^(1/3) times a field correlated with slip, scaled
-    down if need be so that on all but a hundredth of the fault its gradient leaves the
-    written times no faster than the shear-wave speed (or the largest speed the settings
-    allow, when above it)."""
+    the perturbation's amplitude: b1 M0^(1/3) times a field correlated with slip, times
+    `scale` (`perturbation_scale`)."""
     perturbation = settings.time_perturbation
     amplitude = kinematics.time_perturbation_amplitude_s(
         moment_nm=scaling.moment_nm(settings.magnitude), perturbation=perturbation)
     field_ = kinematics.correlated(fields_.slip_smooth, fields_.time,
                                    correlation=perturbation.slip_correlation)
     shift = kinematics.time_shift_s(front, field_, amplitude_s=amplitude)
-    limit = vs * max(1.0, settings.rupture_velocity_max_fraction)
-    steep = np.concatenate([kinematics.steepness(chart.gather(shift), chart.gather(speed),
-                                                 chart.gather(limit),
-                                                 cell_km=fault.cell_km).ravel()
-                            for chart in charts])
-    scale = kinematics.bounded_scale(steep)
     return np.maximum(front - scale * shift, 0.0), scale * amplitude
 
 
@@ -1003,17 +1068,19 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     log_std = settings.slip_log_std()
     slip = scaled_slip(slip_shape(fault, charts, fields_.slip, log_std=log_std), rigidity,
                        cell_area_m2=fault.cell_area_m2, moment_nm=target)
-    hypocentre = fixed or draw_hypocentre(
-        fault, slip, seed=settings.seed,
-        distribution=settings.hypocentre_distribution or "mai2005")
-
     fraction = kinematics.rupture_velocity_fraction(
         depth, fields_.slip_smooth, fields_.speed, speed=settings.rupture_speed,
         shallow=settings.shallow_zone)
     speed = vs * fraction
+    grid = front_grid(fault, charts, fields_, reference, slip, speed, vs, settings)
+    hypocentre = fixed or draw_hypocentre(
+        *hypocentre_cells(grid, reference, settings), seed=settings.seed,
+        distribution=settings.hypocentre_distribution or "mai2005")
     hypocentre_cell = start_of_rupture(fault, charts, hypocentre, speed)[2]
-    front = front_on_cells(fault, charts, reference, hypocentre, speed, settings, timings)
-    times, amplitude = rupture_times_s(fault, charts, front, fields_, speed, vs, settings)
+    solved = solve_front(grid, hypocentre, settings, timings)
+    front = on_centres(grid, solved)
+    times, amplitude = rupture_times_s(front, fields_, settings,
+                                       perturbation_scale(grid, solved, settings))
 
     widths = crossing_widths(fault.cell_km, speed, settings.dt_s)
     rise = kinematics.rise_times_s(

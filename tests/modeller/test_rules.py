@@ -280,15 +280,19 @@ def test_hypocentres_fall_in_each_slip_class_as_often_as_mai_et_al_found():
 
 
 @pytest.mark.parametrize("seed", range(1, 7))
-def test_a_seed_draws_one_hypocentre_on_cells_of_any_size(seed):
-    # The same seed's slip on 0.1, 0.25 and 0.5 km cells is the same at a cell's scale, so
-    # its drawn hypocentre must be too. A draw of cells in their order (rows down dip, one
-    # after another) put the same seed's hypocentres tens of km apart along strike.
+def test_a_seed_draws_one_hypocentre_and_one_perturbation_on_cells_of_any_size(seed):
+    # The hypocentre is drawn on cells of the reference grid's spacing, and the time
+    # perturbation bounded on the front's fine cells, whatever the fault's cells. A draw of
+    # cells in their order put the same seed's hypocentres tens of km apart along strike;
+    # a draw on the fault's own cells, up to 0.74 km apart; and the bound measured on the
+    # fault's cells made the perturbation up to a quarter larger on 0.5 km cells.
     settings = RuptureSettings(magnitude=6.6, seed=seed, hypocentre_distribution="mai2005")
-    drawn = [build_rupture(Fault.single(cell_km=cell, length_km=30.0, width_km=12.0),
-                           settings).hypocentre_km for cell in (0.1, 0.25, 0.5)]
-    for along, down in drawn[1:]:
-        assert math.hypot(along - drawn[0][0], down - drawn[0][1]) <= 2.0, drawn
+    ruptures = [build_rupture(Fault.single(cell_km=cell, length_km=30.0, width_km=12.0),
+                              settings) for cell in (0.1, 0.25, 0.5)]
+    for rupture in ruptures[1:]:
+        assert rupture.hypocentre_km == pytest.approx(ruptures[0].hypocentre_km, abs=1e-9)
+        assert rupture.time_perturbation_s == pytest.approx(ruptures[0].time_perturbation_s,
+                                                            rel=0.02)
 
 
 def test_a_drawn_hypocentre_is_recorded_and_the_same_seed_draws_it_again():
