@@ -632,11 +632,12 @@ def scaling_warnings(fault: Fault, settings: RuptureSettings) -> list[str]:
 def memory_need(fault: Fault, settings: RuptureSettings) -> memory.MemoryNeed:
     """What building this rupture takes at its peak."""
     slowest = settings.rupture_velocity_min_fraction * min_shear_speed_km_s(fault, settings)
-    padded = [math.prod(largest_padding(chart.shape)) for chart in fault_charts(fault)]
     widest = max(plane.width_km for plane in fault.planes)
     grid = reference_grid(extent_km=(widest, fault.length_km),
                           correlation_km=settings.correlation_lengths_km())
-    padded.append(math.prod(largest_padding(grid.shape)))
+    padded = [math.prod(largest_padding(grid.shape))]
+    if fault.cell_km < grid.spacing_km * (1.0 - 1e-9):  # the charts draw detail of their own
+        padded += [math.prod(largest_padding(chart.shape)) for chart in fault_charts(fault)]
     need = memory.estimate(fault.subfault_count, padded,
                            mean_rise_time_s(fault, settings), settings.dt_s,
                            fault.cell_km / (slowest * settings.dt_s))
