@@ -37,7 +37,7 @@ from .field import Embedding, largest_padding
 from .random_fields import (ReferenceFields, base_on_chart, detail_on_chart, draw_reference,
                             reference_grid, smoothing_km)
 from .timing import timing
-from .geometry import DEPTH_REASON, MAX_DEPTH_KM, Fault
+from .geometry import Fault
 from .charts import Chart, chart_junctions, fault_charts
 from .front import Seed, front_times, hypocentre_seed
 from .moment import moment_rate
@@ -985,12 +985,7 @@ def perturbation_scale(grid: FrontGrid, front: FloatArray, settings: RuptureSett
     all but a hundredth of the front's cells, the perturbed times no faster than the
     shear-wave speed (or the largest speed the settings allow, when above it): measured on
     the front's fine cells, so that it does not depend on the fault's."""
-    perturbation = settings.time_perturbation
-    amplitude = kinematics.time_perturbation_amplitude_s(
-        moment_nm=scaling.moment_nm(settings.magnitude), perturbation=perturbation)
-    field_ = kinematics.correlated(grid.slip_smooth, grid.time,
-                                   correlation=perturbation.slip_correlation)
-    shift = kinematics.time_shift_s(front, field_, amplitude_s=amplitude)
+    shift, _ = time_shift(front, grid.slip_smooth, grid.time, settings)
     limit = grid.vs * max(1.0, settings.rupture_velocity_max_fraction)
     steep = np.concatenate([kinematics.steepness(chart.gather(shift), chart.gather(grid.speed),
                                                  chart.gather(limit),
@@ -1004,13 +999,21 @@ def rupture_times_s(front: FloatArray, fields_: Fields, settings: RuptureSetting
     """The front's times made earlier where slip is large (Graves and Pitarka 2016), and
     the perturbation's amplitude: b1 M0^(1/3) times a field correlated with slip, times
     `scale` (`perturbation_scale`)."""
+    shift, amplitude = time_shift(front, fields_.slip_smooth, fields_.time, settings)
+    return np.maximum(front - scale * shift, 0.0), scale * amplitude
+
+
+def time_shift(front: FloatArray, slip_smooth: FloatArray, time_field: FloatArray,
+               settings: RuptureSettings) -> tuple[FloatArray, float]:
+    """The unscaled rupture-time perturbation at the front's cells, and its amplitude
+    b0 + b1 M0^(1/3) (Graves and Pitarka 2016): the time field correlated with the
+    smoothed slip."""
     perturbation = settings.time_perturbation
     amplitude = kinematics.time_perturbation_amplitude_s(
         moment_nm=scaling.moment_nm(settings.magnitude), perturbation=perturbation)
-    field_ = kinematics.correlated(fields_.slip_smooth, fields_.time,
+    field_ = kinematics.correlated(slip_smooth, time_field,
                                    correlation=perturbation.slip_correlation)
-    shift = kinematics.time_shift_s(front, field_, amplitude_s=amplitude)
-    return np.maximum(front - scale * shift, 0.0), scale * amplitude
+    return kinematics.time_shift_s(front, field_, amplitude_s=amplitude), amplitude
 
 
 def crust_by_row(fault: Fault, model: VelocityModel) -> tuple[FloatArray, FloatArray, FloatArray]:
