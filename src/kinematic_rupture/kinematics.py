@@ -297,16 +297,24 @@ def time_shift_s(front_s: FloatArray, field: FloatArray, *, amplitude_s: float) 
     return np.asarray(amplitude_s * field * onset, dtype=np.float64)
 
 
-def steepness(shift_s: FloatArray, speed_km_s: FloatArray, limit_km_s: FloatArray, *,
-              cell_km: float) -> FloatArray:
-    """On a chart's grids: the shift's gradient over the room the front leaves below the
-    speed limit, 1 / Vr - 1 / limit (s/km); above 1, a subfault could start as if the front
-    ran faster than the limit.
+def steepness(shift_s: FloatArray, front_s: FloatArray, speed_km_s: FloatArray,
+              limit_km_s: FloatArray, *, cell_km: float) -> FloatArray:
+    """On a chart's grids: how far the shift may be scaled before the written times run
+    faster than the limit, as its inverse (above 1, the whole shift would run them faster).
+
+    The front's slowness is s = n / Vr, n its direction of travel (from the front's
+    gradient); the written times' is s - c g, g the shift's gradient. They stay no faster
+    than the limit while |s - c g| >= 1 / limit: every c when g points across or against
+    the front's travel, and up to the smaller root of |s - c g|^2 = 1 / limit^2 otherwise
+    (room / |g|, room = 1 / Vr - 1 / limit, when g runs along n). Where the front has no
+    direction (its gradient vanishes), the bound takes g along n.
 
     Parameters
     ----------
     shift_s : numpy.ndarray
         The time shift on the chart's grid (rows down dip), s.
+    front_s : numpy.ndarray
+        The front's arrival times there, s.
     speed_km_s : numpy.ndarray
         The rupture speed Vr there, km/s.
     limit_km_s : numpy.ndarray
@@ -317,16 +325,31 @@ def steepness(shift_s: FloatArray, speed_km_s: FloatArray, limit_km_s: FloatArra
     Returns
     -------
     numpy.ndarray
-        The steepness (dimensionless); infinite where the front has no room and the shift
-        has a gradient.
+        1 / (the largest scale), dimensionless; 0 where no scale speeds the front up,
+        infinite where the front has no room and the shift would speed it up.
     """
-    slope2 = np.zeros_like(shift_s)
-    for axis in (0, 1):
-        if shift_s.shape[axis] > 1:
-            slope2 += np.gradient(shift_s, cell_km, axis=axis) ** 2
-    room = 1.0 / speed_km_s - 1.0 / limit_km_s
+    shift_gradient = axis_gradients(shift_s, cell_km)
+    front_gradient = axis_gradients(front_s, cell_km)
+    along = np.hypot(*front_gradient)
     with np.errstate(divide="ignore", invalid="ignore"):
-        return np.where(room > 0, np.sqrt(slope2) / room, np.where(slope2 > 0, np.inf, 0.0))
+        direction = [np.where(along > 0, part / along, 0.0) for part in front_gradient]
+        g2 = shift_gradient[0] ** 2 + shift_gradient[1] ** 2
+        g_along = np.where(along > 0, direction[0] * shift_gradient[0]
+                           + direction[1] * shift_gradient[1], np.sqrt(g2)) / speed_km_s
+        room2 = 1.0 / speed_km_s ** 2 - 1.0 / limit_km_s ** 2
+        disc = g_along ** 2 - g2 * room2
+        largest = np.where((g_along <= 0) | (disc < 0), np.inf,
+                           np.where(room2 > 0, (g_along - np.sqrt(np.maximum(disc, 0.0))) / g2,
+                                    0.0))
+        return np.where(largest > 0, 1.0 / largest, np.inf)
+
+
+def axis_gradients(values: FloatArray, cell_km: float) -> tuple[FloatArray, FloatArray]:
+    """Central differences of a chart's grid down dip and along strike (zero along an
+    axis of one cell)."""
+    down = np.gradient(values, cell_km, axis=0) if values.shape[0] > 1 else np.zeros_like(values)
+    along = np.gradient(values, cell_km, axis=1) if values.shape[1] > 1 else np.zeros_like(values)
+    return down, along
 
 
 def bounded_scale(steepness_values: FloatArray) -> float:

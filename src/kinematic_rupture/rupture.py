@@ -144,8 +144,9 @@ class RuptureSettings:
     time_perturbation_intercept_s : float
         Rupture times are the front's, made earlier where slip is large by
         (`time_perturbation_intercept_s` + `time_perturbation_slope` M0^(1/3)) times a field
-        correlated with slip at `time_perturbation_slip_correlation`, scaled down where its
-        gradient would make the front faster than the shear-wave speed. The intercept, s,
+        correlated with slip at `time_perturbation_slip_correlation`, scaled down as far as
+        its gradient along the front's travel would make the front faster than the
+        shear-wave speed. The intercept, s,
         -10 to 10.
     time_perturbation_slope : float
         The slope, s per (dyne cm)^(1/3), 0 to 1e-8.
@@ -980,27 +981,28 @@ def start_of_rupture(fault: Fault, charts: list[Chart], hypocentre: tuple[float,
     return number, seed, (plane, row, column)
 
 
-def perturbation_scale(grid: FrontGrid, front: FloatArray, settings: RuptureSettings) -> float:
+def perturbation_scale(grid: FrontGrid, front: FloatArray, shift: FloatArray,
+                       settings: RuptureSettings) -> float:
     """The factor on the rupture-time perturbation (Graves and Pitarka 2016) that keeps, on
     all but a hundredth of the front's cells, the perturbed times no faster than the
-    shear-wave speed (or the largest speed the settings allow, when above it): measured on
-    the front's fine cells, so that it does not depend on the fault's."""
-    shift, _ = time_shift(front, grid.slip_smooth, grid.time, settings)
+    shear-wave speed (or the largest speed the settings allow, when above it)."""
     limit = grid.vs * max(1.0, settings.rupture_velocity_max_fraction)
-    steep = np.concatenate([kinematics.steepness(chart.gather(shift), chart.gather(grid.speed),
-                                                 chart.gather(limit),
+    steep = np.concatenate([kinematics.steepness(chart.gather(shift), chart.gather(front),
+                                                 chart.gather(grid.speed), chart.gather(limit),
                                                  cell_km=grid.fault.cell_km).ravel()
                             for chart in grid.charts])
     return kinematics.bounded_scale(steep)
 
 
-def rupture_times_s(front: FloatArray, fields_: Fields, settings: RuptureSettings,
-                    scale: float) -> tuple[FloatArray, float]:
+def rupture_times_s(grid: FrontGrid, front: FloatArray,
+                    settings: RuptureSettings) -> tuple[FloatArray, float]:
     """The front's times made earlier where slip is large (Graves and Pitarka 2016), and
     the perturbation's amplitude: b1 M0^(1/3) times a field correlated with slip, times
-    `scale` (`perturbation_scale`)."""
-    shift, amplitude = time_shift(front, fields_.slip_smooth, fields_.time, settings)
-    return np.maximum(front - scale * shift, 0.0), scale * amplitude
+    the `perturbation_scale` that bounds its speed. Computed on the front's fine cells and
+    read at the fault's centres, so that a seed writes the same times on cells of any size."""
+    shift, amplitude = time_shift(front, grid.slip_smooth, grid.time, settings)
+    scale = perturbation_scale(grid, front, shift, settings)
+    return on_centres(grid, np.maximum(front - scale * shift, 0.0)), scale * amplitude
 
 
 def time_shift(front: FloatArray, slip_smooth: FloatArray, time_field: FloatArray,
@@ -1083,8 +1085,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     hypocentre_cell = start_of_rupture(fault, charts, hypocentre, speed)[2]
     solved = solve_front(grid, hypocentre, settings, timings)
     front = on_centres(grid, solved)
-    times, amplitude = rupture_times_s(front, fields_, settings,
-                                       perturbation_scale(grid, solved, settings))
+    times, amplitude = rupture_times_s(grid, solved, settings)
 
     widths = crossing_widths(fault.cell_km, speed, settings.dt_s)
     rise = kinematics.rise_times_s(
