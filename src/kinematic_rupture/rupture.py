@@ -3,7 +3,9 @@ the moment rate they sum to.
 
 1. Slip: a von Kármán random field (Mai and Beroza 2002) drawn by circulant embedding,
    exponentiated (slip is positive and skewed), tapered towards the buried edges and
-   scaled to the target moment with the crust's rigidity.
+   scaled to the target moment with the crust's rigidity. A cell coarser than the front's
+   fine cells carries their mean slip, the moment of the patch it stands for: read at its
+   centre, it would alias the slip's shorter wavelengths into its own.
 2. Rupture front: a fraction of the local shear-wave speed, perturbed by the draw's
    second, independent field and kept between `rupture_velocity_min_fraction` and
    `rupture_velocity_max_fraction`; first-arrival times from the hypocentre by the
@@ -795,6 +797,7 @@ DETAIL_FIELDS = ("slip", "rise", "rake")
 # order): solved on 0.5 km cells, one seed's front ran up to half such a cell's travel
 # time off the one solved on 0.1 km cells, about a radian of phase at 1 Hz, and the two
 # ruptures' spectra up to a factor 1.7 apart at 1 Hz. 0.1 km is the default cells'.
+# The fault's cells coarser than these carry their fine cells' mean slip.
 FRONT_CELL_KM = 0.1
 # The most cells the finer front may take; a fault that would need more has its front
 # solved on coarser cells.
@@ -862,12 +865,19 @@ def slip_shape(fault: Fault, charts: list[Chart], slip_field: FloatArray, *,
     return shape
 
 
+def fine_cells_per_side(cell_km: float) -> int:
+    """How many of the front's fine cells span a cell's side: the fewest, and odd, that
+    make them no larger than `FRONT_CELL_KM` (before `front_refinement` bounds their
+    count)."""
+    count = max(1, math.ceil(cell_km / FRONT_CELL_KM - 1e-9))
+    return count + 1 - count % 2
+
+
 def front_refinement(fault: Fault) -> int:
     """How many front cells span a cell's side: odd, so that a front cell is centred on
     every cell's centre; as many as make them no larger than `FRONT_CELL_KM`, fewer if the
     front would take more than `MOST_FRONT_NODES`."""
-    refinement = max(1, math.ceil(fault.cell_km / FRONT_CELL_KM - 1e-9))
-    refinement += 1 - refinement % 2
+    refinement = fine_cells_per_side(fault.cell_km)
     while refinement > 1 and fault.subfault_count * refinement ** 2 > MOST_FRONT_NODES:
         refinement -= 2
     return refinement
@@ -877,10 +887,11 @@ def front_refinement(fault: Fault) -> int:
 class FrontGrid:
     """The cells the front is solved on: `front_refinement` times finer than the fault's
     (the fault's own where they are already no larger than `FRONT_CELL_KM`), and what is
-    read there: the slip's shape, for the hypocentre's draw, and the smoothed slip, time
-    perturbation field, shear-wave and rupture speeds, for the front and the bound on its
-    perturbation. Fine cells of about 0.1 km whatever the fault's, so that a seed draws
-    the same hypocentre, front and perturbation on cells of any size."""
+    read there: the slip's shape, for the hypocentre's draw and the fault's cells' mean
+    slip, and the smoothed slip, time perturbation field, shear-wave and rupture speeds,
+    for the front and the bound on its perturbation. Fine cells of about 0.1 km whatever
+    the fault's, so that a seed draws the same slip, hypocentre, front and perturbation on
+    cells of any size."""
 
     fault: Fault
     charts: list[Chart]
@@ -893,14 +904,14 @@ class FrontGrid:
 
 
 def front_grid(fault: Fault, charts: list[Chart], fields_: Fields, reference: ReferenceFields,
-               slip: FloatArray, speed: FloatArray, vs: FloatArray,
+               shape: FloatArray, speed: FloatArray, vs: FloatArray,
                settings: RuptureSettings) -> FrontGrid:
     """The `FrontGrid` of a fault: on finer cells, the base fields carried to their
-    centres and the crust at their depths; on the fault's own, its fields, `slip`, `speed`
-    and `vs`."""
+    centres and the crust at their depths; on the fault's own, its fields, the slip's
+    `shape`, `speed` and `vs`."""
     refinement = front_refinement(fault)
     if refinement == 1:
-        return FrontGrid(fault, charts, 1, slip, fields_.slip_smooth, fields_.time, vs, speed)
+        return FrontGrid(fault, charts, 1, shape, fields_.slip_smooth, fields_.time, vs, speed)
     fine = Fault(planes=fault.planes, cell_km=fault.cell_km / refinement)
     fine_charts = fault_charts(fine)
     base = {name: np.empty(fine.subfault_count) for name in ("slip", "slip_smooth", "speed", "time")}
@@ -916,8 +927,8 @@ def front_grid(fault: Fault, charts: list[Chart], fields_: Fields, reference: Re
         fine.depths_km(), base["slip_smooth"], base["speed"], speed=settings.rupture_speed,
         shallow=settings.shallow_zone)
     fine_vs = crust_by_row(fine, settings.velocity_model)[0]
-    shape = slip_shape(fine, fine_charts, base["slip"], log_std=settings.slip_log_std())
-    return FrontGrid(fine, fine_charts, refinement, shape, base["slip_smooth"], base["time"],
+    fine_shape = slip_shape(fine, fine_charts, base["slip"], log_std=settings.slip_log_std())
+    return FrontGrid(fine, fine_charts, refinement, fine_shape, base["slip_smooth"], base["time"],
                      fine_vs, fine_vs * fraction)
 
 
@@ -964,6 +975,19 @@ def on_centres(grid: FrontGrid, values: FloatArray) -> FloatArray:
     return np.concatenate([
         grid.fault.on_plane(values, number)[centre::step, centre::step].ravel()
         for number in range(len(grid.fault.planes))])
+
+
+def on_cells(grid: FrontGrid, values: FloatArray) -> FloatArray:
+    """Values on the grid's cells averaged over each of the fault's, in subfault order."""
+    if grid.refinement == 1:
+        return values
+    step = grid.refinement
+    parts = []
+    for number in range(len(grid.fault.planes)):
+        plane = grid.fault.on_plane(values, number)
+        rows, columns = plane.shape[0] // step, plane.shape[1] // step
+        parts.append(plane.reshape(rows, step, columns, step).mean(axis=(1, 3)).ravel())
+    return np.concatenate(parts)
 
 
 def start_of_rupture(fault: Fault, charts: list[Chart], hypocentre: tuple[float, float],
@@ -1072,13 +1096,14 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     fields_, embeddings, reference = draw_all(fault, charts, settings, timings)
     target = scaling.moment_nm(settings.magnitude)
     log_std = settings.slip_log_std()
-    slip = scaled_slip(slip_shape(fault, charts, fields_.slip, log_std=log_std), rigidity,
-                       cell_area_m2=fault.cell_area_m2, moment_nm=target)
     fraction = kinematics.rupture_velocity_fraction(
         depth, fields_.slip_smooth, fields_.speed, speed=settings.rupture_speed,
         shallow=settings.shallow_zone)
     speed = vs * fraction
-    grid = front_grid(fault, charts, fields_, reference, slip, speed, vs, settings)
+    grid = front_grid(fault, charts, fields_, reference,
+                      slip_shape(fault, charts, fields_.slip, log_std=log_std), speed, vs, settings)
+    slip = scaled_slip(on_cells(grid, grid.slip_shape), rigidity,
+                       cell_area_m2=fault.cell_area_m2, moment_nm=target)
     hypocentre = fixed or draw_hypocentre(
         *hypocentre_cells(grid, reference, settings), seed=settings.seed,
         distribution=settings.hypocentre_distribution or "mai2005")

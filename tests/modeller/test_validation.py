@@ -16,7 +16,7 @@ import pytest
 
 from kinematic_rupture import RuptureSettings, brune, cli
 from kinematic_rupture.charts import fault_charts
-from kinematic_rupture.field import draw_fields, embed_von_karman
+from kinematic_rupture.field import draw_fields, embed_von_karman, von_karman
 from kinematic_rupture.files import is_temporary
 from kinematic_rupture.geometry import Fault
 from kinematic_rupture.rupture import edge_taper
@@ -159,6 +159,36 @@ def test_the_fit_recovers_the_field_it_was_drawn_from(shape, cell_km, hurst, alo
     assert fit.along_km == pytest.approx(along_km, rel=0.15)
     assert fit.down_km == pytest.approx(down_km, rel=0.15)
     assert fit.variance == pytest.approx(4.0, rel=0.15)
+
+
+@pytest.mark.parametrize("points, fine_km", [(5, 0.1), (3, 0.1)])
+def test_the_fit_recovers_the_field_its_cells_are_the_means_of(points, fine_km):
+    # Cells coarser than a rupture's fine cells carry their means: read as points, such
+    # cells fit a Hurst exponent of about 1.1 for 0.75.
+    shape, hurst, along_km, down_km = (50 * points, 90 * points), 0.75, 3.0, 2.0
+    embedding = embed_von_karman(shape, fine_km, (along_km, down_km), hurst)
+    cell = points * fine_km
+    means = [field.reshape(50, points, 90, points).mean(axis=(1, 3))
+             for seed in range(8) for field in draw_fields(embedding, shape, 200 + seed)]
+    mean = np.mean([vonkarman.periodogram(f) for f in means], axis=0)
+    fit = vonkarman.fit_von_karman(mean, cell, averaged_km=cell, points=points)
+    assert fit.hurst == pytest.approx(hurst, abs=0.05)
+    assert fit.along_km == pytest.approx(along_km, rel=0.15)
+    assert fit.down_km == pytest.approx(down_km, rel=0.15)
+    assert vonkarman.fit_von_karman(mean, cell).hurst > hurst + 0.1
+
+
+@pytest.mark.parametrize("averaged_km, points", [(0.1, 41), (0.5, 5), (0.2, 3)])
+def test_the_means_covariance_at_lag_zero_is_the_variance_of_a_cells_mean(averaged_km, points):
+    # The variance of a square's mean: the covariance averaged over pairs of its points.
+    expected = vonkarman.expected_periodogram((30, 40), averaged_km, 0.75, 3.0, 2.0, averaged_km,
+                                              points)
+    offsets = (np.arange(points) + 0.5) / points * averaged_km
+    x, y = (grid.ravel() for grid in np.meshgrid(offsets, offsets))
+    pairs = von_karman(np.hypot((x[:, None] - x[None, :]) / 3.0, (y[:, None] - y[None, :]) / 2.0),
+                       0.75)
+    assert expected.mean() == pytest.approx(pairs.mean(), rel=1e-12)
+    assert expected.mean() < 1.0
 
 
 def plane_grids(fault, number):

@@ -151,7 +151,8 @@ def slip_spectrum(ensemble: Ensemble) -> list[Result]:
     settings = ensemble.scenario.settings
     fit, errors = ensemble.slip_fit
     along, down = settings.correlation_lengths_km()
-    method = (f"The von Kármán fit to log SLIP on the untapered interior; jackknife errors "
+    method = (f"The von Kármán fit to log SLIP on the untapered interior, a cell coarser "
+              f"than 0.1 km modelled as the mean of its fine cells; jackknife errors "
               f"H ± {errors.hurst:.2g}, lengths ± {errors.along_km:.2g} and ± "
               f"{errors.down_km:.2g} km.")
     results = [Result("hurst_settings", "Hurst exponent of log slip", ensemble.scenario.label,

@@ -29,7 +29,7 @@ import numpy.typing as npt
 
 from .. import brune, hypocentre
 from ..pulses import nonzero_spans, slip_spans_s
-from ..rupture import SLIP_THRESHOLD_M, TAPER_FRACTION
+from ..rupture import SLIP_THRESHOLD_M, TAPER_FRACTION, fine_cells_per_side
 from . import vonkarman
 from ..srf import (M2_TO_CM2, M_TO_CM, SrfError, SrfFile, SrfPoints, parse_srf,
                    srf_moment_rate, srf_rigidity_pa)
@@ -473,14 +473,18 @@ def widest_interior(rupture: Written) -> tuple[slice, slice, PlaneGrids]:
     return rows, columns, plane
 
 
-def log_slip_window(rows: slice, columns: slice, plane: PlaneGrids) -> tuple[FloatArray, float]:
+def log_slip_window(rows: slice, columns: slice,
+                    plane: PlaneGrids) -> tuple[FloatArray, float, float, int]:
     """Log slip on the untapered interior, every n-th cell so that it holds at most
-    `vonkarman.FIT_CELLS`; and the cell size of that grid. Slip below the pulses'
-    threshold counts as the threshold."""
+    `vonkarman.FIT_CELLS`; the cell size of that grid; and a cell's side and how many of
+    the front's fine cells span it, whose mean its slip is (0 and 1: a cell's slip is the
+    field's at its centre). Slip below the pulses' threshold counts as the threshold."""
     window = plane.slip_m[rows, columns]
     step = vonkarman.stride(window.size)
     values = np.log(np.maximum(window[::step, ::step], SLIP_THRESHOLD_M))
-    return values, step * plane.cell_km[0]
+    cell = plane.cell_km[0]
+    points = fine_cells_per_side(cell)
+    return values, step * cell, cell if points > 1 else 0.0, points
 
 
 # ---- One rupture's measures -----------------------------------------------------------------
@@ -532,6 +536,9 @@ class Measures:
         The periodogram of log slip on the widest plane's untapered interior.
     fit_cell_km : float
         The cell of that window, km (its subsampling included).
+    fit_averaged_km, fit_points : float, int
+        The side each of its values is the slip's mean over, km, and the fine cells along
+        it; 0 and 1 for the slip at points.
     corner_hz : float
         The Brune corner frequency fitted to the moment rate's spectrum, Hz.
     band_hz, band_level_nm : numpy.ndarray
@@ -562,6 +569,8 @@ class Measures:
     asperity_contrast: float
     slip_periodogram: FloatArray
     fit_cell_km: float
+    fit_averaged_km: float
+    fit_points: int
     corner_hz: float
     band_hz: FloatArray
     band_level_nm: FloatArray
@@ -649,7 +658,7 @@ def measures(rupture: Written, seed: int, target_moment_nm: float) -> Measures:
     corner = brune.fit_corner(frequency, amplitude, rupture.moment_nm, highest)
     shortest = float(rise.min()) if rise.size else 0.0
     fraction, contrast = asperities(slip_grid(rupture))
-    window, fit_cell = log_slip_window(*widest_interior(rupture))
+    window, fit_cell, averaged, points = log_slip_window(*widest_interior(rupture))
     return Measures(
         seed=seed, moment_nm=rupture.moment_nm, target_moment_nm=target_moment_nm,
         duration_s=float(ends.max()) if ends.size else 0.0,
@@ -666,7 +675,8 @@ def measures(rupture: Written, seed: int, target_moment_nm: float) -> Measures:
                                   / (slip * area).sum()) if slipping.any() else math.nan,
         asperity_fraction=fraction,
         asperity_contrast=contrast, slip_periodogram=vonkarman.periodogram(window),
-        fit_cell_km=fit_cell, corner_hz=corner, band_hz=band,
+        fit_cell_km=fit_cell, fit_averaged_km=averaged, fit_points=points, corner_hz=corner,
+        band_hz=band,
         band_level_nm=level, highest_hz=highest, sums=speed_sums(local, cells),
         plot_ratio=thin(local.speed_ratio, PLOT_POINTS), plot_depth_km=thin(local.depth_km, PLOT_POINTS),
         plot_slip=thin(local.slip_m, PLOT_POINTS))

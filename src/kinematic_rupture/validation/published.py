@@ -158,7 +158,8 @@ def hurst(ensemble: Ensemble) -> Result:
         "hurst", "Hurst exponent of log slip", ensemble.scenario.label, fit.hurst, low, high,
         f"{low:.2f} to {high:.2f}", "Mai and Beroza (2002): D = 2.29 ± 0.23, H = 3 - D",
         "The von Kármán spectrum fitted to the mean periodogram of log SLIP on the untapered "
-        "interior (debiased Whittle likelihood, Sykulski et al. 2019).", ".2f")
+        "interior (debiased Whittle likelihood, Sykulski et al. 2019), a cell coarser than "
+        "0.1 km modelled as the mean of its fine cells.", ".2f")
 
 
 def large_slip_share(ensemble: Ensemble) -> Result:

@@ -87,9 +87,10 @@ class Ensemble:
     def slip_fit(self) -> tuple[VonKarmanFit, VonKarmanFit]:
         """The von Kármán fit to the ensemble's log slip, and its jackknife errors."""
         periodograms = [m.slip_periodogram for m in self.measures]
-        cell = self.measures[0].fit_cell_km
-        return (fit_von_karman(mean_periodogram(periodograms), cell),
-                fit_errors(periodograms, cell))
+        first = self.measures[0]
+        cells = (first.fit_cell_km, first.fit_averaged_km, first.fit_points)
+        fit = fit_von_karman(mean_periodogram(periodograms), *cells)
+        return fit, fit_errors(periodograms, *cells, whole=fit)
 
 
 def suite_fault(magnitude: float, mechanism: str) -> Fault:

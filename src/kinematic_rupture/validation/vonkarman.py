@@ -77,7 +77,8 @@ def periodogram(values: FloatArray) -> FloatArray:
 
 
 def expected_periodogram(shape: tuple[int, int], cell_km: float, hurst: float,
-                         along_km: float, down_km: float) -> FloatArray:
+                         along_km: float, down_km: float, averaged_km: float = 0.0,
+                         points: int = 1) -> FloatArray:
     """The expectation of `periodogram` of a unit-variance von Kármán field on a grid: the
     transform of the covariance at every lag times the share of cell pairs at that lag,
     folded onto the grid's own wavenumbers (the debiased periodogram of Sykulski et al.
@@ -93,6 +94,11 @@ def expected_periodogram(shape: tuple[int, int], cell_km: float, hurst: float,
         The Hurst exponent.
     along_km, down_km : float
         The correlation lengths, km.
+    averaged_km : float
+        The side of the square each value is the field's mean over (`cell_averaged`);
+        0 for the field's values at points.
+    points : int
+        The points along each side of that square the mean is taken over.
 
     Returns
     -------
@@ -101,8 +107,11 @@ def expected_periodogram(shape: tuple[int, int], cell_km: float, hurst: float,
     """
     rows, columns = shape
     down, along = np.arange(rows), np.arange(columns)
-    covariance = von_karman(np.hypot((down * cell_km / down_km)[:, None],
-                                     (along * cell_km / along_km)[None, :]), hurst)
+    if averaged_km > 0 and points > 1:
+        covariance = cell_averaged(shape, cell_km, averaged_km, points, hurst, along_km, down_km)
+    else:
+        covariance = von_karman(np.hypot((down * cell_km / down_km)[:, None],
+                                         (along * cell_km / along_km)[None, :]), hurst)
     near_down, far_down = ((rows - down) / rows)[:, None], (down / rows)[:, None]
     near_along, far_along = ((columns - along) / columns)[None, :], (along / columns)[None, :]
     back_down, back_along = (rows - down) % rows, (columns - along) % columns
@@ -113,11 +122,35 @@ def expected_periodogram(shape: tuple[int, int], cell_km: float, hurst: float,
     return np.asarray(np.fft.fft2(folded).real, dtype=np.float64)
 
 
-def fit_von_karman(mean_periodogram: FloatArray, cell_km: float) -> VonKarmanFit:
+def cell_averaged(shape: tuple[int, int], cell_km: float, averaged_km: float, points: int,
+                  hurst: float, along_km: float, down_km: float) -> FloatArray:
+    """The von Kármán covariance at a grid's lags (rows down dip, columns along strike) of
+    the field's means over `points` x `points` points evenly spread over squares of side
+    `averaged_km` (a rupture's cells are so over its fine cells; the grid's cell a whole
+    number of them): the points' covariance averaged over every pair of points of two
+    squares, evaluated once at each distinct offset."""
+    step = averaged_km / points
+    per_cell = round(cell_km / step)
+    offsets = np.arange(1 - points, points)
+    weights = (points - np.abs(offsets)) / points**2
+    down_index = np.abs(np.arange(shape[0])[:, None] * per_cell + offsets[None, :])
+    along_index = np.abs(np.arange(shape[1])[:, None] * per_cell + offsets[None, :])
+    down, down_inverse = np.unique(down_index, return_inverse=True)
+    along, along_inverse = np.unique(along_index, return_inverse=True)
+    points_covariance = von_karman(np.hypot((down * step / down_km)[:, None],
+                                            (along * step / along_km)[None, :]), hurst)
+    by_down = np.tensordot(points_covariance[down_inverse.reshape(down_index.shape)], weights,
+                           axes=([1], [0]))
+    return np.asarray(np.tensordot(by_down[:, along_inverse.reshape(along_index.shape)],
+                                   weights, axes=([2], [0])), dtype=np.float64)
+
+
+def fit_von_karman(mean_periodogram: FloatArray, cell_km: float, averaged_km: float = 0.0,
+                   points: int = 1, start: VonKarmanFit | None = None) -> VonKarmanFit:
     """The Hurst exponent, correlation lengths and variance whose expected periodogram best
     fits an average of periodograms, by the Whittle likelihood over every wavenumber but
-    zero; the variance is profiled out. The search starts from H = 0.5 and lengths a quarter
-    of the grid's sides.
+    zero; the variance is profiled out. The search starts from `start`, or from H = 0.5 and
+    lengths a quarter of the grid's sides.
 
     Parameters
     ----------
@@ -125,6 +158,12 @@ def fit_von_karman(mean_periodogram: FloatArray, cell_km: float) -> VonKarmanFit
         The ensemble's mean periodogram.
     cell_km : float
         The grid's cell, km.
+    averaged_km : float
+        The side of the square each value is the field's mean over; 0 for points.
+    points : int
+        The points along each side of that square the mean is taken over.
+    start : VonKarmanFit, optional
+        Where the search starts (a fit to more of the same ruptures).
 
     Returns
     -------
@@ -138,7 +177,8 @@ def fit_von_karman(mean_periodogram: FloatArray, cell_km: float) -> VonKarmanFit
     def model(parameters: FloatArray) -> FloatArray:
         hurst, log_along, log_down = parameters
         expected = expected_periodogram((shape[0], shape[1]), cell_km, hurst,
-                                        math.exp(log_along), math.exp(log_down))
+                                        math.exp(log_along), math.exp(log_down), averaged_km,
+                                        points)
         return np.delete(expected.ravel(), 0)
 
     def misfit(parameters: FloatArray) -> float:
@@ -147,17 +187,23 @@ def fit_von_karman(mean_periodogram: FloatArray, cell_km: float) -> VonKarmanFit
                                              for value, size in zip((log_along, log_down), extent))):
             return math.inf
         expected = model(parameters)
+        if not np.all(expected > 0):  # rounding, far from any field's spectrum
+            return math.inf
         return float(np.log(np.mean(observed / expected)) + np.mean(np.log(expected)))
 
-    start = np.array([0.5, math.log(extent[0] / 4.0), math.log(extent[1] / 4.0)])
-    best = minimize(misfit, start, method="Nelder-Mead", options={"xatol": 1e-3, "fatol": 1e-8})
+    first = (np.array([0.5, math.log(extent[0] / 4.0), math.log(extent[1] / 4.0)])
+             if start is None else
+             np.array([start.hurst, math.log(start.along_km), math.log(start.down_km)]))
+    best = minimize(misfit, first, method="Nelder-Mead", options={"xatol": 1e-3, "fatol": 1e-8})
     hurst, log_along, log_down = (float(value) for value in best.x)
     variance = float(np.mean(observed / model(best.x)))
     return VonKarmanFit(hurst, math.exp(log_along), math.exp(log_down), variance)
 
 
-def fit_errors(periodograms: Sequence[FloatArray], cell_km: float) -> VonKarmanFit:
-    """Standard errors of the fit, by the jackknife over `FIT_GROUPS` groups of ruptures.
+def fit_errors(periodograms: Sequence[FloatArray], cell_km: float, averaged_km: float = 0.0,
+               points: int = 1, whole: VonKarmanFit | None = None) -> VonKarmanFit:
+    """Standard errors of the fit, by the jackknife over `FIT_GROUPS` groups of ruptures,
+    each group's fit searched from `whole`'s.
 
     Parameters
     ----------
@@ -165,6 +211,12 @@ def fit_errors(periodograms: Sequence[FloatArray], cell_km: float) -> VonKarmanF
         Each rupture's periodogram.
     cell_km : float
         The grid's cell, km.
+    averaged_km : float
+        The side of the square each value is the field's mean over; 0 for points.
+    points : int
+        The points along each side of that square the mean is taken over.
+    whole : VonKarmanFit, optional
+        The fit to all the ruptures.
 
     Returns
     -------
@@ -178,7 +230,7 @@ def fit_errors(periodograms: Sequence[FloatArray], cell_km: float) -> VonKarmanF
     fits = []
     for left_out in np.array_split(np.arange(len(stack)), groups):
         kept = np.setdiff1d(np.arange(len(stack)), left_out)
-        fit = fit_von_karman(stack[kept].mean(axis=0), cell_km)
+        fit = fit_von_karman(stack[kept].mean(axis=0), cell_km, averaged_km, points, whole)
         fits.append((fit.hurst, fit.along_km, fit.down_km, fit.variance))
     values = np.array(fits)
     errors = np.sqrt((groups - 1) / groups * ((values - values.mean(axis=0)) ** 2).sum(axis=0))
