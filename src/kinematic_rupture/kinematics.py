@@ -304,10 +304,10 @@ def steepness(shift_s: FloatArray, front_s: FloatArray, speed_km_s: FloatArray,
 
     The front's slowness is s = n / Vr, n its direction of travel (from the front's
     gradient); the written times' is s - c g, g the shift's gradient. They stay no faster
-    than the limit while |s - c g| >= 1 / limit: every c when g points across or against
-    the front's travel, and up to the smaller root of |s - c g|^2 = 1 / limit^2 otherwise
-    (room / |g|, room = 1 / Vr - 1 / limit, when g runs along n). Where the front has no
-    direction (its gradient vanishes), the bound takes g along n.
+    than the limit while norm(s - c g) >= 1 / limit: every c when g points across or
+    against the front's travel, and up to the smaller root of norm(s - c g)^2 = 1 / limit^2
+    otherwise (room / norm(g), room = 1 / Vr - 1 / limit, when g runs along n). Where the
+    front has no direction (its gradient vanishes), the bound takes g along n.
 
     Parameters
     ----------
