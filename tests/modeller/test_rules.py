@@ -163,6 +163,20 @@ def test_the_front_of_coarse_cells_is_read_from_finer_cells_centred_on_theirs():
                                   fine.fault.on_plane(fine.front_time_s, 0)[2::5, 2::5])
 
 
+@pytest.mark.parametrize("seed", [4, 8])
+def test_the_perturbed_times_of_coarse_cells_are_the_fine_cells_at_their_centres(seed):
+    # The perturbation is bounded and applied on the front's fine cells: applied to the
+    # coarse cells' own fields (averaged over 0.5 km), it moved their times off the 0.1 km
+    # rupture's.
+    settings = RuptureSettings(magnitude=6.0, seed=seed, hypocentre_km=(3.1, 4.2))
+    fine = build_rupture(Fault.single(cell_km=0.1, **SMALL), settings)
+    coarse = build_rupture(Fault.single(cell_km=0.5, **SMALL), settings)
+    fine_times = fine.fault.on_plane(fine.rupture_time_s, 0)
+    assert fine.time_perturbation_s > 0 and np.any(fine.rupture_time_s != fine.front_time_s)
+    np.testing.assert_array_equal(coarse.fault.on_plane(coarse.rupture_time_s, 0),
+                                  fine_times[2::5, 2::5])
+
+
 # ---- Rise times ------------------------------------------------------------------------------
 
 
