@@ -56,7 +56,7 @@ import numpy as np
 import numpy.typing as npt
 from scipy import fft, special
 
-from . import _greens
+from . import _greens, memory
 from ._version import __version__
 from .crust import LayeredModel
 from .errors import SettingError, quote
@@ -528,6 +528,7 @@ def greens_table(crust: LayeredModel, depths_km: object, distances_km: object, b
     if np.any(counts > 1):
         raise SettingError("distances_km", float(unique[counts > 1][0]), "must not repeat a distance")
     sampling = Sampling.of(crust, band, distances)
+    refuse_beyond_memory(crust, depths, distances, receiver, sampling)
     key = cache_key(crust, band, depths, distances, receiver)
     if cache:
         found = read_cached(key, sampling.shape(len(depths), len(distances)))
@@ -572,6 +573,24 @@ class Sampling:
 
     def frequencies_hz(self) -> FloatArray:
         return np.arange(self.frequencies) / (self.fft_samples * self.dt_s)
+
+
+def refuse_beyond_memory(crust: LayeredModel, depths: FloatArray, distances: FloatArray,
+                         receiver: float, sampling: Sampling) -> None:
+    """Raises MemoryError, before anything is made, for a table whose computation needs more
+    than the process has left: the table itself, and the Bessel functions' three arrays of
+    distances by wavenumbers alive at once."""
+    counts = wavenumber_counts(np.asarray(crust.top_km, dtype=np.float64),
+                               np.asarray(crust.vs_km_s, dtype=np.float64), depths, receiver,
+                               sampling.frequencies_hz(), sampling.wavenumber_step_per_km)
+    table = math.prod(sampling.shape(len(depths), len(distances))) * np.dtype(np.complex128).itemsize
+    bessel = 3 * len(distances) * int(counts.max()) * np.dtype(np.float64).itemsize
+    left = memory.available_bytes()
+    if table + bessel > left:
+        raise MemoryError(f"the table of Green's functions needs {memory.gibibytes(table + bessel)} "
+                          f"({len(depths)} depths x {len(distances)} distances x {sampling.frequencies} "
+                          f"frequencies); {memory.gibibytes(left)} left: fewer or nearer stations, "
+                          f"or a lower highest frequency")
 
 
 def compute_spectra(crust: LayeredModel, depths: FloatArray, distances: FloatArray,

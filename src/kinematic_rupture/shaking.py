@@ -65,6 +65,7 @@ import numpy.typing as npt
 from scipy import fft
 
 from .crust import GenericCrust, LayeredModel
+from .errors import SettingError
 from .greens import ROLL_OFF_END, Band, GreensTable, greens_table
 from .patches import Patches, group, patch_moments, point_rigidity, source_samples
 from .rupture_surface import Surface, surface_of
@@ -84,6 +85,10 @@ SLOWEST_APPARENT_SPEED_KM_S = 1.0
 DISTANCE_STEP_WAVELENGTHS = 0.15
 SLOWEST_ARRIVAL_SPEED_KM_S = 1.5
 CODA_S = 20.0
+# Flat layers stand for the Earth at local and regional distances only: farther (about 9
+# degrees), its curvature bends the rays and surface waves the table leaves straight, and
+# the table's distances and duration grow past what a machine holds.
+MAX_STATION_DISTANCE_KM = 1000.0
 # Depths and distances of the table are rounded to this (km) so that the same fault and
 # stations give the same table whatever the rounding of their arithmetic.
 TABLE_RESOLUTION_KM = 1e-6
@@ -226,6 +231,7 @@ def layout(srf_file: SrfFile, stations: Sequence[Station], crust: GenericCrust |
     x, y = surface.local(points.lon, points.lat)
     patches = group(surface, x, y, crust, max_frequency_hz)
     distance, azimuth = geodesics(patches.lon, patches.lat, *station_arrays(list(stations)))
+    refuse_distant(stations, distance)
     rounded = np.round(patches.depth_km / TABLE_RESOLUTION_KM) * TABLE_RESOLUTION_KM
     depths, depth_index = np.unique(rounded, return_inverse=True)
     grid = distance_grid(float(distance.min()), float(distance.max()),
@@ -235,6 +241,16 @@ def layout(srf_file: SrfFile, stations: Sequence[Station], crust: GenericCrust |
     duration = math.ceil((farthest / SLOWEST_ARRIVAL_SPEED_KM_S + CODA_S) / dt) * dt
     return Layout(surface, patches, tuple(stations), distance, azimuth,
                   depth_index.astype(np.int64), depths, grid, max_frequency_hz, duration, dt)
+
+
+def refuse_distant(stations: Sequence[Station], distance_km: FloatArray) -> None:
+    """Refuses the first station beyond MAX_STATION_DISTANCE_KM of every patch."""
+    nearest = distance_km.min(axis=0)
+    if nearest.size and nearest.max() > MAX_STATION_DISTANCE_KM:
+        far = int(np.argmax(nearest > MAX_STATION_DISTANCE_KM))
+        raise SettingError("stations", "", f"station {stations[far].name} lies {nearest[far]:,.0f} km from "
+                           f"the nearest patch; the Green's functions of flat layers serve stations "
+                           f"within {MAX_STATION_DISTANCE_KM:,.0f} km")
 
 
 def table_for(layout: Layout, crust: LayeredModel) -> Table:

@@ -26,7 +26,7 @@ import numpy as np
 import pytest
 from scipy import signal
 
-from kinematic_rupture import LayeredModel, SettingError, greens
+from kinematic_rupture import LayeredModel, SettingError, greens, memory
 from kinematic_rupture.greens import Band, Sampling, greens_table, step_spectra
 
 ELASTIC = 1e9  # a quality factor so large that attenuation and dispersion vanish
@@ -526,6 +526,16 @@ def test_a_table_that_cannot_be_is_refused(arguments, phrase):
     with pytest.raises(SettingError, match=re.escape(phrase)) as refusal:
         greens_table(small_crust(), **{**SMALL, **arguments})
     assert "\n" not in str(refusal.value) and len(str(refusal.value)) < 200
+
+
+def test_a_table_larger_than_the_memory_left_is_refused_before_it_is_computed(cache, monkeypatch):
+    monkeypatch.setattr(memory, "available_bytes", lambda: 1 << 20)
+    distances = np.arange(0.0, 100.0, 0.15)  # a ring of stations to 100 km at 1 Hz
+    with pytest.raises(MemoryError, match=r"needs .* GiB \(1 depths x 667 distances x \d+ "
+                       r"frequencies\); .* left: fewer or nearer stations, or a lower") as refusal:
+        greens_table(small_crust(), [3.0], distances, Band(max_frequency_hz=1.0, duration_s=60.0))
+    _, computed = cache
+    assert "\n" not in str(refusal.value) and computed == []
 
 
 def test_only_a_layered_crust_has_a_table():

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import greens_standin as standin
-from kinematic_rupture import cli, greens, seismogram_files, shaking
+from kinematic_rupture import cli, greens, memory, seismogram_files, shaking
 from kinematic_rupture.shaking import Seismograms
 from kinematic_rupture.stations import Station
 
@@ -72,6 +72,9 @@ def rupture_files(tmp_path_factory):
     assert status == 0
     (directory / "stations.txt").write_text(
         "# name lon lat\nNEAR -117.47 34.215\nWEST -117.545 34.21\nFAR -117.40 34.15\n")
+    # Across the Earth from the fault, and once more round it in longitude.
+    (directory / "antipode.txt").write_text("NEAR -117.47 34.215\nANTI 62.5 -34.2\n")
+    (directory / "round.txt").write_text("ROUND 242.53 34.215\nAWAY 500 0\n")
     return directory
 
 
@@ -83,6 +86,8 @@ REFUSALS = [
     (["--stations", "crust.txt"], "--stations crust.txt: line 2 must be 'name lon lat'"),
     (["--velocity-model", "stations.txt"], "--velocity-model stations.txt: line 2 must hold four numbers"),
     (["--output", "tiny.srf"], "--output tiny.srf: is not a directory"),
+    (["--stations", "antipode.txt"], "--stations antipode.txt: station ANTI lies 20,0"),
+    (["--stations", "round.txt"], "--stations round.txt: station AWAY lies 1"),
 ]
 
 
@@ -107,6 +112,17 @@ def test_a_table_the_greens_functions_refuse_is_one_line(rupture_files, monkeypa
     assert error.startswith("kinematic-rupture shake: duration_s ") and error.count("\n") == 1
     assert "must be a whole number (at most 10) of samples" in error
     assert not (rupture_files / "refused").exists()
+
+
+def test_a_table_larger_than_the_memory_left_is_one_line(rupture_files, monkeypatch, capsys):
+    monkeypatch.chdir(rupture_files)
+    monkeypatch.setattr(memory, "available_bytes", lambda: 1 << 20)
+    status = cli.main(["shake", "tiny.srf", "--velocity-model", "crust.txt", "--stations", "stations.txt",
+                       "--max-frequency-hz", "0.5", "--output", "too-big"])
+    error = capsys.readouterr().err
+    assert status == 1 and error.count("\n") == 1
+    assert error.startswith("kinematic-rupture shake: ran out of memory: the table of Green's functions needs")
+    assert not (rupture_files / "too-big").exists()
 
 
 @pytest.mark.parametrize("content, message", [

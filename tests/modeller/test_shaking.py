@@ -12,6 +12,7 @@ import pytest
 import greens_standin as standin
 from kinematic_rupture import Fault, RuptureSettings, build_rupture, parse_srf, patches, shaking, write_srf
 from kinematic_rupture.crust import LayeredModel
+from kinematic_rupture.errors import SettingError
 from kinematic_rupture.rupture_surface import surface_of
 from kinematic_rupture.stations import Station
 
@@ -233,6 +234,21 @@ def test_patches_against_single_subfaults(coarse_grid, monkeypatch):
     difference = np.sqrt(np.mean((ours - theirs) ** 2, axis=(1, 2)))
     size = np.sqrt(np.mean(theirs ** 2, axis=(1, 2)))
     assert (difference / size).max() < GROUPING_MISFIT, difference / size
+
+
+@pytest.mark.parametrize("antipode", [False, True])
+def test_stations_beyond_regional_distances_are_refused(antipode):
+    srf_file, surface, stations = tiny_rupture(LAYERED)
+    lon, lat = surface.geographic(np.array([0.0]), np.array([shaking.MAX_STATION_DISTANCE_KM + 10.0]))
+    if antipode:
+        lon, lat = surface.geographic(np.array([0.0]), np.array([0.0]))
+        lon, lat = (lon + 360.0) % 360.0 - 180.0, -lat
+    far = Station("FAR", float(lon[0]), float(lat[0]))
+    with pytest.raises(SettingError, match=r"station FAR lies [\d,]+ km from the nearest patch; the "
+                       r"Green's functions of flat layers serve stations within 1,000 km"):
+        shaking.layout(srf_file, [*stations, far], LAYERED, MAX_FREQUENCY_HZ)
+    near = shaking.layout(srf_file, stations, LAYERED, MAX_FREQUENCY_HZ)
+    assert near.table_distances_km.max() < 20.0
 
 
 def test_interpolation_weights():

@@ -143,6 +143,8 @@ def run_command(arguments: argparse.Namespace) -> None:
         place = shaking.layout(srf_file, stations, crust, frequency)
     except (SurfaceError, PatchError) as error:
         raise failure(f"{path}: {error}") from None
+    except SettingError as refusal:  # a station farther than the tables serve
+        raise failure(f"--stations {arguments.stations}: {refusal.requirement}") from None
     table = shaking.table_for(place, crust)
     tabled = time.perf_counter()
     try:
