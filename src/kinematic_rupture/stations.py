@@ -11,7 +11,8 @@ A GeoJSON file (its first character '{') holds a FeatureCollection of Point feat
 with a "name" property and coordinates [lon, lat] (a third, elevation, is ignored).
 
 Names are 1 to 32 characters, none of them blank, '#', a quote or a control character;
-each name once. Longitudes are wrapped into [-180, 180); latitudes must be in [-90, 90].
+each name once. Longitudes in [-360, 360] are wrapped into [-180, 180); latitudes must be in
+[-90, 90].
 A list holds at most MAX_STATIONS stations, and a file at most MAX_FILE_BYTES.
 
 Without a list, `default_stations` lays out 28 stations at DEFAULT_DISTANCES_KM (1, 2, 5,
@@ -44,6 +45,9 @@ FloatArray = npt.NDArray[np.float64]
 MAX_STATIONS = 9_999  # codes S0001 to S9999 where the names are not SEED codes
 MAX_FILE_BYTES = 16 * 1024 * 1024
 MAX_NAME_LENGTH = 32
+# Longitudes from -180 to 180 and from 0 to 360 are both in use; beyond a turn either way a
+# number is no longitude (and 1e308 wrapped is round-off).
+MAX_LONGITUDE_DEG = 360.0
 FORBIDDEN_IN_NAMES = "#\"'"
 DEFAULT_DISTANCES_KM = (1.0, 2.0, 5.0, 10.0, 20.0, 50.0, 100.0)
 
@@ -88,6 +92,9 @@ def checked_station(name: object, lon: object, lat: object, where: str) -> Stati
     lon_value, lat_value = values
     if not -90.0 <= lat_value <= 90.0:
         raise SettingError("stations", "", f"{where}: latitude {lat_value:g} is not in [-90, 90]")
+    if not -MAX_LONGITUDE_DEG <= lon_value <= MAX_LONGITUDE_DEG:
+        raise SettingError("stations", "", f"{where}: longitude {lon_value:g} is not in "
+                           f"[-{MAX_LONGITUDE_DEG:g}, {MAX_LONGITUDE_DEG:g}]")
     wrapped = (lon_value + 180.0) % 360.0 - 180.0
     return Station(name, wrapped, lat_value)
 

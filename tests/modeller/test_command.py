@@ -126,6 +126,20 @@ def test_run_its_sidecar_and_inspect_give_one_duration_and_rise_time(version, tm
                      inspected).group(1) == longest
 
 
+def test_inspect_says_when_the_plane_block_does_not_count_the_points(first_run, tmp_path, capsys):
+    directory, _ = first_run
+    lines = (directory / "output" / "kinematic_rupture.srf").read_text().splitlines(keepends=True)
+    plane = lines.index("PLANE 1\n") + 1
+    words = lines[plane].split()
+    words[2] = "1000000"
+    lines[plane] = " ".join(words) + "\n"
+    (tmp_path / "miscounted.srf").write_text("".join(lines))
+    status, out, err = run_command(["inspect", tmp_path / "miscounted.srf"], capsys)
+    assert status == 0, err
+    assert (f"the PLANE block counts {1000000 * int(words[3]):,} cells, not the 288 points: they are "
+            f"read as points alone (no grids, figure or solver export of its planes)") in out
+
+
 def test_inspect_of_a_version_one_file_takes_rigidity_from_a_velocity_model(tmp_path, capsys):
     status, _, _ = run_command(["run", *FAULT, "--srf-version", "1.0", "--no-figure",
                                 "--srf", tmp_path / "v1.srf"], capsys)

@@ -199,6 +199,23 @@ def test_patches_need_the_plane_block(tmp_path):
         export(path, tmp_path / "CMT", "specfem-cmt", projection="EPSG:32611")
 
 
+@pytest.mark.parametrize("name", ["srf-single-block", "sw4-hdf5"])
+def test_a_plane_block_that_does_not_count_the_points_is_not_carried_to_a_solver(small, tmp_path, capsys, name):
+    # The reader takes such a file (its points stand alone), but a solver would lay them on
+    # the planes' grids: 10^12 cells for 4 points, or 12 for 4.
+    for cells, total in (("1000000 1000000", "1,000,000,000,000"), ("4 3", "12")):
+        text = small.read_text().replace("-117.500000 34.200000 4 1 ", f"-117.500000 34.200000 {cells} ")
+        (tmp_path / "miscounted.srf").write_text(text)
+        status, _, err = run_command(["export", tmp_path / "miscounted.srf", "--to", name,
+                                      "--output", tmp_path / "out"], capsys)
+        assert status == 2 and err.count("\n") == 1, err
+        assert (f"its PLANE block declares {total} subfaults (NSTK x NDIP summed over its planes) "
+                f"and its POINTS blocks hold 4; {name} would carry the mismatch to the solver") in err
+        assert not (tmp_path / "out").exists()
+    status, _, err = run_command(["export", small, "--to", name, "--output", tmp_path / "out"], capsys)
+    assert status == 0 and (tmp_path / "out").exists(), err
+
+
 def test_an_unreadable_or_malformed_source_is_one_line(tmp_path, capsys):
     (tmp_path / "bad.srf").write_text("2.0\nPOINTS 2\n1 2 3\n")
     for path in (tmp_path / "bad.srf", tmp_path / "missing.srf"):

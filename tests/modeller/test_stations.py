@@ -45,6 +45,8 @@ HOSTILE_TEXT = [
     ("A 1 inf\n", "line 1: longitude and latitude must be finite numbers"),
     ("A 1 90.5\n", "line 1: latitude 90.5 is not in [-90, 90]"),
     ("A 1 -91\n", "line 1: latitude -91 is not in [-90, 90]"),
+    ("A 1e308 2\n", "line 1: longitude 1e+308 is not in [-360, 360]"),
+    ("A -360.5 2\n", "line 1: longitude -360.5 is not in [-360, 360]"),
     ("A 1 2\nB 1 2\nA 3 4\n", "names station A twice"),
     ("A\"B 1 2\n", "line 1: a name must hold no blank, control character, '#' or quote"),
     (f"{'N' * 33} 1 2\n", "line 1: a name must be 1 to 32 characters long"),
@@ -64,6 +66,8 @@ HOSTILE_JSON = [
      "feature 1: longitude and latitude must be finite numbers"),
     (json.dumps({"type": "FeatureCollection", "features": [feature("A", [1, 100])]}),
      "feature 1: latitude 100 is not in [-90, 90]"),
+    (json.dumps({"type": "FeatureCollection", "features": [feature("A", [1e308, 0])]}),
+     "feature 1: longitude 1e+308 is not in [-360, 360]"),
     ('{"type": "FeatureCollection", "features": [{"type": "Feature", "geometry": {"type": '
      '"Point", "coordinates": [1, 2]}, "properties": {"name": "A"}}, ', "is not JSON (line 1"),
     ('{"features": ' + "[" * 100_000 + "]" * 100_000 + "}", "is JSON nested too deeply"),

@@ -28,8 +28,8 @@ from ..rupture import Rupture
 from ..srf import SrfError, SrfFile, SrfPoints
 from ..srf_reader import planes_from_header
 
-__all__ = ["as_srf", "one_direction", "OneDirection", "slip_rigidity_pa", "moment_nm",
-           "positive_option", "choice", "distinct_output"]
+__all__ = ["as_srf", "carried_planes", "one_direction", "OneDirection", "slip_rigidity_pa",
+           "moment_nm", "positive_option", "choice", "distinct_output"]
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
@@ -44,6 +44,37 @@ DYNE_CM2_TO_PA = 0.1
 # differ from it by less than this fraction of the point's largest slip rate: an SRF file
 # holds six significant digits.
 PROPORTIONAL = 1e-5
+
+
+def carried_planes(srf_file: SrfFile, name: str) -> list[srf.SrfPlane]:
+    """The PLANE block a format copies for its solver, refused when its planes' cells are not
+    the file's points: the reader keeps such points as they stand, but a solver laying them
+    on the planes' grids would misplace every one.
+
+    Parameters
+    ----------
+    srf_file : SrfFile
+        The file exported.
+    name : str
+        The format, for the refusal.
+
+    Returns
+    -------
+    list of SrfPlane
+        Its planes (none without a PLANE block).
+
+    Raises
+    ------
+    SrfError
+        Planes whose NSTK x NDIP do not add up to the points.
+    """
+    planes = list(srf_file.planes)
+    declared = sum(plane.nstk * plane.ndip for plane in planes)
+    if planes and declared != len(srf_file.points):
+        raise SrfError(f"its PLANE block declares {declared:,} subfaults (NSTK x NDIP summed over its "
+                       f"planes) and its POINTS blocks hold {len(srf_file.points):,}; {name} would "
+                       f"carry the mismatch to the solver")
+    return planes
 
 
 def as_srf(source: Source) -> SrfFile:

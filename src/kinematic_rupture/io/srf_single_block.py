@@ -32,7 +32,7 @@ import numpy as np
 
 from .. import srf
 from ..files import write_atomically
-from .common import OneDirection, Source, as_srf, choice, one_direction
+from .common import OneDirection, Source, as_srf, carried_planes, choice, one_direction
 
 __all__ = ["write_srf_single_block", "OPTIONS"]
 
@@ -88,9 +88,10 @@ def head_lines(srf_file: srf.SrfFile, version: str, comments: bool) -> list[str]
         lines += [f"# {comment}" if comment else "#" for comment in srf_file.comments
                   if "POINTS" not in comment]
         lines.append(f"# {CONVENTIONS}")
-    if srf_file.planes:
-        lines.append(f"PLANE {len(srf_file.planes)}")
-        for plane in srf_file.planes:
+    planes = carried_planes(srf_file, FORMAT)
+    if planes:
+        lines.append(f"PLANE {len(planes)}")
+        for plane in planes:
             lines.append(f"{plane.lon:.6f} {plane.lat:.6f} {plane.nstk} {plane.ndip} "
                          f"{plane.length_km:.4f} {plane.width_km:.4f}")
             lines.append(f"{plane.strike_deg:.2f} {plane.dip_deg:.2f} {plane.top_depth_km:.4f} "

@@ -25,7 +25,7 @@ import numpy as np
 
 from .. import srf
 from ..files import write_named_atomically
-from .common import Source, as_srf, choice, one_direction
+from .common import Source, as_srf, carried_planes, choice, one_direction
 
 __all__ = ["write_sw4_hdf5", "OPTIONS"]
 
@@ -80,8 +80,9 @@ def write_sw4_hdf5(source: Source, path: str | os.PathLike[str], version: str | 
                          ("DEN", np.nan_to_num(points.density_g_cm3, nan=-1.0)),
                          ("RAKE", slip.rake_deg), ("SLIP1", slip.slip_cm), ("NT1", slip.counts())):
         table[name] = values
-    planes = np.zeros(len(srf_file.planes), dtype=PLANE_TYPE)
-    for k, plane in enumerate(srf_file.planes):
+    carried = carried_planes(srf_file, FORMAT)
+    planes = np.zeros(len(carried), dtype=PLANE_TYPE)
+    for k, plane in enumerate(carried):
         planes[k] = (plane.lon, plane.lat, plane.nstk, plane.ndip, plane.length_km, plane.width_km,
                      plane.strike_deg, plane.dip_deg, plane.top_depth_km, plane.shyp_km,
                      plane.dhyp_km)
