@@ -324,8 +324,13 @@ def wrapped_degrees(setting: str, value: object) -> float:
     return 0.0 if wrapped == 360.0 else wrapped  # a tiny negative angle rounds up to 360
 
 
+# Longitudes from -180 to 180 and from 0 to 360 are both in use; beyond a turn either way a
+# number is no longitude.
+MAX_LONGITUDE_DEG = 360.0
+
+
 def wrapped_longitude(setting: str, value: object) -> float:
-    """A finite longitude, brought into [-180, 180).
+    """A finite longitude in [-360, 360], brought into [-180, 180).
 
     Parameters
     ----------
@@ -342,9 +347,13 @@ def wrapped_longitude(setting: str, value: object) -> float:
     Raises
     ------
     SettingError
-        Not a finite number.
+        Not a finite number, or beyond [-360, 360].
     """
-    return wrapped_degrees(setting, number(setting, value) + 180.0) - 180.0
+    longitude = number(setting, value)
+    if not -MAX_LONGITUDE_DEG <= longitude <= MAX_LONGITUDE_DEG:
+        raise SettingError(setting, value, f"must be a longitude in [-{MAX_LONGITUDE_DEG:g}, "
+                           f"{MAX_LONGITUDE_DEG:g}] degrees")
+    return wrapped_degrees(setting, longitude + 180.0) - 180.0
 
 
 def wrapped_rake(setting: str, value: object) -> float:

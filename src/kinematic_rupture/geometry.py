@@ -64,8 +64,8 @@ class Plane:
     """One planar segment of a fault, placed as an SRF file's PLANE block places it.
 
     Every value is checked as the plane is made: a `SettingError` names the first that
-    cannot be used. Strike and longitude are wrapped into [0, 360) and [-180, 180), rake
-    into (-180, 180].
+    cannot be used. Strike and longitude (in [-360, 360]) are wrapped into [0, 360) and
+    [-180, 180), rake into (-180, 180].
 
     Parameters
     ----------
@@ -510,6 +510,10 @@ def planes_from_trace(trace: Sequence[tuple[float, float]], cell_km: float,
             raise SettingError("trace", f"{checks.quote(lon)},{checks.quote(lat)}",
                                f"vertex {number} has latitude {checks.quote(lat)}; a latitude "
                                f"must be in [-90, 90]")
+        if not -checks.MAX_LONGITUDE_DEG <= lon <= checks.MAX_LONGITUDE_DEG:
+            raise SettingError("trace", f"{checks.quote(lon)},{checks.quote(lat)}",
+                               f"vertex {number} has longitude {checks.quote(lon)}; a longitude "
+                               f"must be in [-{checks.MAX_LONGITUDE_DEG:g}, {checks.MAX_LONGITUDE_DEG:g}]")
     if len(points) < 2:
         raise SettingError("trace", len(points), "a trace needs at least two vertices")
     count = len(points) - 1

@@ -34,7 +34,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .checks import SettingError
+from .checks import MAX_LONGITUDE_DEG, SettingError
 from .geometry import WGS84
 from .rupture_surface import Surface
 
@@ -45,9 +45,6 @@ FloatArray = npt.NDArray[np.float64]
 MAX_STATIONS = 9_999  # codes S0001 to S9999 where the names are not SEED codes
 MAX_FILE_BYTES = 16 * 1024 * 1024
 MAX_NAME_LENGTH = 32
-# Longitudes from -180 to 180 and from 0 to 360 are both in use; beyond a turn either way a
-# number is no longitude (and 1e308 wrapped is round-off).
-MAX_LONGITUDE_DEG = 360.0
 FORBIDDEN_IN_NAMES = "#\"'"
 DEFAULT_DISTANCES_KM = (1.0, 2.0, 5.0, 10.0, 20.0, 50.0, 100.0)
 

@@ -36,6 +36,8 @@ BAD_VALUES = [
     (["--lon", "east"], "--lon east", "a number"),
     (["--lat", "nan"], "--lat nan", "finite"),
     (["--lat", "91"], "--lat 91", "[-90, 90]"),
+    (["--lon", "1e308"], "--lon 1e308", "a longitude in [-360, 360]"),
+    (["--lon", "-361"], "--lon -361", "a longitude in [-360, 360]"),
     (["--lat", "-90.5"], "--lat -90.5", "[-90, 90]"),
     (["--strike", "nan"], "--strike nan", "finite"),
     (["--strike=-inf"], "--strike -inf", "finite"),
@@ -234,6 +236,7 @@ BAD_FAULT_FILES = [
     ("dip_deg\n-117.5 34.2\n-117.6 34.3\n", "line 1: dip_deg needs values"),
     ("width_km 1e308\n-117.5 34.2\n-117.6 34.3\n", "width_km 1e+308: must be at most 500 km"),
     ("-117.5 34.2\n-117.6 95\n", "vertex 2 has latitude 95"),
+    ("-117.5 34.2\n-400 34.3\n", "vertex 2 has longitude -400"),
     ("-117.5 34.2\n-117.6 nan\n", "must be a finite number"),
 ]
 
@@ -254,6 +257,7 @@ def test_a_fault_file_that_cannot_be_is_refused_naming_the_file_and_the_value(co
 
 @pytest.mark.parametrize("trace, phrase", [
     ("-117.5,34.2 -117.6,95", "vertex 2 has latitude 95; a latitude must be in [-90, 90]"),
+    ("-117.5,34.2 1e308,34.3", "vertex 2 has longitude 1e+308; a longitude must be in [-360, 360]"),
     ("-117.5,34.2 -117.6,-90.5", "vertex 2 has latitude -90.5"),
     ("-117.5,34.2 -117.6,nan", "must be a finite number"),
     ("-117.5,34.2 inf,34.3", "must be a finite number"),
