@@ -74,7 +74,7 @@ def rupture_files(tmp_path_factory):
         "# name lon lat\nNEAR -117.47 34.215\nWEST -117.545 34.21\nFAR -117.40 34.15\n")
     # Across the Earth from the fault, and once more round it in longitude.
     (directory / "antipode.txt").write_text("NEAR -117.47 34.215\nANTI 62.5 -34.2\n")
-    (directory / "round.txt").write_text("ROUND 242.53 34.215\nAWAY 500 0\n")
+    (directory / "round.txt").write_text("ROUND 242.53 34.215\nAWAY 330 0\n")
     return directory
 
 
@@ -87,7 +87,7 @@ REFUSALS = [
     (["--velocity-model", "stations.txt"], "--velocity-model stations.txt: line 2 must hold four numbers"),
     (["--output", "tiny.srf"], "--output tiny.srf: is not a directory"),
     (["--stations", "antipode.txt"], "--stations antipode.txt: station ANTI lies 20,0"),
-    (["--stations", "round.txt"], "--stations round.txt: station AWAY lies 1"),
+    (["--stations", "round.txt"], "--stations round.txt: station AWAY lies 9,"),
 ]
 
 
