@@ -456,9 +456,9 @@ def srf_view(srf: SrfFile, rigidity: FloatArray, name: str) -> RuptureView:
         cells or a size, or no point that slips.
     """
     points = srf.points
-    sizes = [plane.nstk * plane.ndip for plane in srf.planes]
-    if not srf.planes or sum(sizes) != len(points):
+    if not srf.planes_hold_points:
         raise SrfError("needs a PLANE block whose cell counts add up to its points to be drawn")
+    sizes = [plane.nstk * plane.ndip for plane in srf.planes]
     for number, plane in enumerate(srf.planes, start=1):
         if not (plane.nstk > 0 and plane.ndip > 0 and plane.length_km > 0 and plane.width_km > 0):
             raise SrfError(f"plane {number} has {plane.nstk} x {plane.ndip} cells of "

@@ -142,9 +142,8 @@ def fault_layouts(fault: Fault) -> list[Layout]:
 def srf_layouts(srf: SrfFile) -> list[Layout]:
     """The planes of a file's PLANE block, which must have cells and a size and whose cell
     counts must add up to its points."""
-    counts = [plane.nstk * plane.ndip for plane in srf.planes]
-    if not srf.planes or sum(counts) != len(srf.points):
-        raise SrfError(f"has {len(srf.points):,} points and planes of {sum(counts):,} cells: "
+    if not srf.planes_hold_points:
+        raise SrfError(f"has {len(srf.points):,} points and planes of {srf.plane_cells:,} cells: "
                        f"grids need a PLANE block whose cell counts add up to its points")
     layouts, first, along = [], 0, 0.0
     for number, plane in enumerate(srf.planes, start=1):

@@ -232,7 +232,7 @@ def surface_of(srf_file: SrfFile) -> Surface:
     """
     planes = srf_file.planes
     points = srf_file.points
-    if not planes or sum(plane.nstk * plane.ndip for plane in planes) != len(points):
+    if not srf_file.planes_hold_points:
         planes = [plane_from_points(srf_file, block) for block in range(int(points.block.max()) + 1)]
     lon0 = float(np.mean([plane.lon for plane in planes]))
     lat0 = float(np.mean([plane.lat for plane in planes]))

@@ -240,6 +240,18 @@ class SrfFile:
                 f"{len(self.points):,} points, {len(self.comments)} comment "
                 f"line{'' if len(self.comments) == 1 else 's'})")
 
+    @property
+    def plane_cells(self) -> int:
+        """The cells the PLANE block declares: NSTK x NDIP summed over its planes (0 without
+        one)."""
+        return sum(plane.nstk * plane.ndip for plane in self.planes)
+
+    @property
+    def planes_hold_points(self) -> bool:
+        """Whether the file has a PLANE block whose cells are its points, one for one: what
+        laying the points out on the planes' grids needs."""
+        return bool(self.planes) and self.plane_cells == len(self.points)
+
     def quantities(self) -> list[str]:
         """The names `grid` takes for a file (see `kinematic_rupture.grids.QUANTITIES`).
 

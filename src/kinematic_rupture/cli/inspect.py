@@ -119,9 +119,8 @@ def inspection(path: Path, srf_file: srf.SrfFile, rigidity: FloatArray, source: 
     blocks = int(points.block.max()) + 1 if len(points) else 0
     lines.append(f"points: {len(points):,} in {blocks} POINTS block{'s' if blocks != 1 else ''}; "
                  f"{int(slipping.sum()):,} slip")
-    declared = sum(plane.nstk * plane.ndip for plane in srf_file.planes)
-    if srf_file.planes and declared != len(points):
-        lines.append(f"  the PLANE block counts {declared:,} cells, not the {len(points):,} points: they "
+    if srf_file.planes and not srf_file.planes_hold_points:
+        lines.append(f"  the PLANE block counts {srf_file.plane_cells:,} cells, not the {len(points):,} points: they "
                      f"are read as points alone (no grids, figure or solver export of its planes)")
     if moment > 0:
         lines.append(f"moment: {moment:.4g} N m (Mw {moment_magnitude(moment):.2f}), rigidity from "

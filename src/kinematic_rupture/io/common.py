@@ -68,13 +68,11 @@ def carried_planes(srf_file: SrfFile, name: str) -> list[srf.SrfPlane]:
     SrfError
         Planes whose NSTK x NDIP do not add up to the points.
     """
-    planes = list(srf_file.planes)
-    declared = sum(plane.nstk * plane.ndip for plane in planes)
-    if planes and declared != len(srf_file.points):
-        raise SrfError(f"its PLANE block declares {declared:,} subfaults (NSTK x NDIP summed over its "
+    if srf_file.planes and not srf_file.planes_hold_points:
+        raise SrfError(f"its PLANE block declares {srf_file.plane_cells:,} subfaults (NSTK x NDIP summed over its "
                        f"planes) and its POINTS blocks hold {len(srf_file.points):,}; {name} would "
                        f"carry the mismatch to the solver")
-    return planes
+    return list(srf_file.planes)
 
 
 def as_srf(source: Source) -> SrfFile:

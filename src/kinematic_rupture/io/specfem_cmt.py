@@ -229,7 +229,7 @@ def patches(srf_file: SrfFile, patch_km: float) -> IntArray:
     """Each point's patch: blocks of about patch_km x patch_km cells of one plane (those at
     a plane's far edges take what is left)."""
     planes, count = srf_file.planes, len(srf_file.points)
-    if not planes or sum(plane.nstk * plane.ndip for plane in planes) != count:
+    if not srf_file.planes_hold_points:
         raise SrfError(f"has {count} points{' and no PLANE block' if not planes else ''}"
                        f"{'' if not planes else ', not the cells its PLANE block counts'}; "
                        "merging into patches needs each plane's cells")
