@@ -50,11 +50,13 @@ from scipy.ndimage import gaussian_filter
 from . import brune
 from .geometry import WGS84
 from .kinematics import largest_frequency_hz
+from .moment import moment_spectrum
 from .pulses import nonzero_spans, slip_spans_s
 from .rupture import Rupture
 from .scaling import moment_magnitude
 from .srf import (SrfError, SrfFile, SrfPlane, point_slip_rate_cm_s,
-                  srf_duration_s, srf_moment_nm, srf_moment_rate)
+                  srf_duration_s, srf_moment_nm, srf_moment_rate,
+                  srf_moment_spectrum)
 
 __all__ = ["rupture_view", "srf_view", "compose", "draw", "RuptureView", "PlaneView", "Pulse",
            "Spectrum"]
@@ -278,11 +280,10 @@ class RuptureView:
         return [float(x) for x in np.cumsum([0.0] + [p.length_km for p in self.planes[:-1]])]
 
 
-def source_spectrum(rate_nm_s: FloatArray, dt_s: float, moment_nm: float, highest_hz: float,
-                    highest_label: str) -> Spectrum:
-    """The spectrum of a moment-rate function and the Brune spectrum fitted to it up to
+def source_spectrum(frequency: FloatArray, amplitude: FloatArray, moment_nm: float,
+                    highest_hz: float, highest_label: str) -> Spectrum:
+    """A moment rate's amplitude spectrum and the Brune spectrum fitted to it up to
     `highest_hz`."""
-    frequency, amplitude = brune.amplitude_spectrum(rate_nm_s, dt_s)
     band_hz, band_nm = brune.band_average(frequency, amplitude, SPECTRUM_LOWEST_HZ, highest_hz)
     corner = brune.fit_corner(frequency, amplitude, moment_nm, highest_hz)
     return Spectrum(frequency, amplitude, band_hz, band_nm, corner,
@@ -375,8 +376,10 @@ def rupture_view(rupture: Rupture) -> RuptureView:
     along, down = rupture.hypocentre_km
     before = sum(p.length_km for p in fault.planes[:number])
     highest, label = spectrum_limit(fault.cell_km, rupture.rupture_velocity_km_s, rupture.dt_s)
-    spectrum = source_spectrum(rupture.moment_rate_nm_s, rupture.dt_s, rupture.moment_nm,
-                               highest, label)
+    spectrum = source_spectrum(
+        *moment_spectrum(rupture.start_time_s, rupture.offsets, rupture.samples,
+                         rupture.rigidity_pa * fault.cell_area_m2, rupture.dt_s),
+        rupture.moment_nm, highest, label)
     return RuptureView("", planes, fault.cell_km, rupture.settings.seed, rupture.mw,
                        (number, along - before, down), "hypocentre", pulses, rupture.dt_s,
                        rupture.moment_rate_nm_s, rupture.moment_nm, rupture.duration_s,
@@ -485,7 +488,8 @@ def srf_view(srf: SrfFile, rigidity: FloatArray, name: str) -> RuptureView:
          (row + 0.5) * planes[number].width_km / srf.planes[number].ndip),
         "first point to slip", pulses, dt, rate, moment, srf_duration_s(srf),
         "Vr / VS, Vr from TINIT" if known_vs else "Vr from TINIT (km/s)",
-        "rise time (s)", "mean rake", source_spectrum(rate, dt, moment, highest, label))
+        "rise time (s)", "mean rake",
+        source_spectrum(*srf_moment_spectrum(srf, rigidity), moment, highest, label))
 
 
 def srf_planes(srf: SrfFile, starts: list[int]) -> tuple[list[PlaneView], FloatArray]:

@@ -4,6 +4,8 @@ delayed by its rupture time and summed on a grid of times.
 .. autosummary::
 
    moment_rate
+   moment_spectrum
+   spectrum_below_nyquist
 """
 
 import importlib
@@ -12,7 +14,9 @@ from types import ModuleType
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["moment_rate"]
+from .brune import amplitude_spectrum
+
+__all__ = ["moment_rate", "moment_spectrum", "spectrum_below_nyquist", "SPECTRUM_OVERSAMPLING"]
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -24,6 +28,15 @@ except ImportError:  # a source tree without the compiled module
 
 # Slip-rate samples handled at once, so that the temporaries stay small.
 SAMPLE_BLOCK = 1 << 20
+# How many times finer than the rows' samples a moment rate is summed for its spectrum.
+# A row that starts between two grid times is shared between them, and on the rows' own
+# interval that sharing folds the spectrum above the Nyquist frequency back below it (by
+# up to sinc^2 of the folded frequency over the sampling rate) and damps it below (by as
+# much as cos(pi f dt)). The rows' phases differ, so the folded parts add incoherently: a
+# floor above the spectrum's level where the rows' phases cancel. On a reverse Mw 6.5
+# rupture in 0.25 km cells (dt 0.05 s) it stood at 2.4 times the level at 3.6 Hz. Eight
+# times finer, the fold is below a thousandth at 5 Hz.
+SPECTRUM_OVERSAMPLING = 8
 
 
 def moment_rate(rupture_time_s: FloatArray, offsets: npt.NDArray[np.int64], samples: FloatArray,
@@ -111,3 +124,50 @@ def moment_rate(rupture_time_s: FloatArray, offsets: npt.NDArray[np.int64], samp
         rate[1:] += np.bincount(grid, weighted * share, minlength=size)[:size - 1]
         first = last
     return rate
+
+
+def spectrum_below_nyquist(rate: FloatArray, fine_dt_s: float,
+                           oversampling: int) -> tuple[FloatArray, FloatArray]:
+    """The amplitude spectrum of a moment rate summed every `fine_dt_s`, up to the Nyquist
+    frequency of the rows' own interval, `oversampling` times `fine_dt_s`.
+
+    Parameters
+    ----------
+    rate : numpy.ndarray
+        The moment rate, N m/s, every `fine_dt_s`.
+    fine_dt_s : float
+        Its interval, s.
+    oversampling : int
+        How many of its samples span one of the rows'.
+
+    Returns
+    -------
+    tuple of numpy.ndarray
+        (frequency, Hz; amplitude, N m), as `brune.amplitude_spectrum` gives them.
+    """
+    frequency, amplitude = amplitude_spectrum(rate, fine_dt_s)
+    below = frequency <= 0.5 / (oversampling * fine_dt_s)
+    return frequency[below], amplitude[below]
+
+
+def moment_spectrum(rupture_time_s: FloatArray, offsets: npt.NDArray[np.int64],
+                    samples: FloatArray, moment_weight: FloatArray,
+                    dt_s: float) -> tuple[FloatArray, FloatArray]:
+    """The amplitude spectrum of the rows' moment rate, each sample an impulse at its own
+    time: the rate summed `SPECTRUM_OVERSAMPLING` times finer than `dt_s`, so that rows
+    starting between samples do not fold the spectrum above the Nyquist frequency into it.
+
+    Parameters
+    ----------
+    rupture_time_s, offsets, samples, moment_weight, dt_s
+        As `moment_rate` takes them, every row sampled every `dt_s`.
+
+    Returns
+    -------
+    tuple of numpy.ndarray
+        (frequency, Hz; amplitude, N m) up to the Nyquist frequency of `dt_s`.
+    """
+    fine = dt_s / SPECTRUM_OVERSAMPLING
+    rate = moment_rate(rupture_time_s, offsets, samples, moment_weight, fine,
+                       row_dt_s=np.full(len(offsets) - 1, dt_s))
+    return spectrum_below_nyquist(rate, fine, SPECTRUM_OVERSAMPLING)

@@ -31,7 +31,8 @@ import numpy.typing as npt
 from .errors import SettingError
 from .files import write_atomically
 from .srf_measures import (M2_TO_CM2, M_TO_CM, point_slip_rate_cm_s,  # noqa: F401
-                           srf_duration_s, srf_moment_nm, srf_moment_rate, srf_rigidity_pa)
+                           srf_duration_s, srf_moment_nm, srf_moment_rate,
+                           srf_moment_spectrum, srf_rigidity_pa)
 from .srf_reader import (VERSIONS, SrfError, SrfFile, SrfPlane, SrfPoints,  # noqa: F401
                          parse_srf, read_srf)
 

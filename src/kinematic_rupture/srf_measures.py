@@ -6,6 +6,7 @@ cm^2) where the names say so, else SI (N m, Pa, s).
 
    srf_moment_nm
    srf_moment_rate
+   srf_moment_spectrum
    srf_duration_s
    srf_rigidity_pa
    point_rigidity_pa
@@ -20,14 +21,14 @@ import numpy as np
 import numpy.typing as npt
 
 from .crust import GenericCrust, LayeredModel, rigidity_pa
-from .moment import moment_rate
+from .moment import SPECTRUM_OVERSAMPLING, moment_rate, spectrum_below_nyquist
 from .pulses import rupture_duration_s
 
 if TYPE_CHECKING:  # the reader's SrfFile measures itself through this module
     from .srf_reader import SrfFile, SrfPoints
 
-__all__ = ["srf_moment_nm", "srf_moment_rate", "srf_duration_s", "srf_rigidity_pa",
-           "point_rigidity_pa", "point_slip_rate_cm_s"]
+__all__ = ["srf_moment_nm", "srf_moment_rate", "srf_moment_spectrum", "srf_duration_s",
+           "srf_rigidity_pa", "point_rigidity_pa", "point_slip_rate_cm_s"]
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -109,10 +110,11 @@ def srf_duration_s(srf: SrfFile) -> float:
     return rupture_duration_s(points.tinit_s, points.nonzero_spans()[1], points.dt_s)
 
 
-def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray) -> tuple[float, FloatArray]:
-    """The file's moment rate on its finest DT. The three slip components are summed as if
-    collinear, which is exact for files whose slip is all in one component, as most
-    writers' are.
+def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray,
+                    oversampling: int = 1) -> tuple[float, FloatArray]:
+    """The file's moment rate on its finest DT (or `oversampling` times finer). The three
+    slip components are summed as if collinear, which is exact for files whose slip is all
+    in one component, as most writers' are.
 
     Parameters
     ----------
@@ -120,6 +122,8 @@ def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray) -> tuple[float, Float
         The file.
     rigidity_pa : numpy.ndarray
         Each point's rigidity, Pa.
+    oversampling : int
+        How many grid times span the finest DT.
 
     Returns
     -------
@@ -127,7 +131,7 @@ def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray) -> tuple[float, Float
         (dt, s; the moment rate at multiples of dt, N m/s).
     """
     points = srf.points
-    dt = float(points.dt_s.min()) if len(points) else 1.0
+    dt = (float(points.dt_s.min()) if len(points) else 1.0) / oversampling
     weight = rigidity_pa * points.area_cm2 / M2_TO_CM2 / M_TO_CM
     rate = np.zeros(1)
     for c in range(3):
@@ -139,6 +143,28 @@ def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray) -> tuple[float, Float
         else:
             rate[:part.size] += part
     return dt, rate
+
+
+def srf_moment_spectrum(srf: SrfFile, rigidity_pa: FloatArray) -> tuple[FloatArray, FloatArray]:
+    """The amplitude spectrum of the file's moment rate up to the Nyquist frequency of its
+    finest DT, its samples read as impulses at their own times: summed
+    `moment.SPECTRUM_OVERSAMPLING` times finer than DT, so that points starting between
+    samples do not fold the spectrum above that frequency into it.
+
+    Parameters
+    ----------
+    srf : SrfFile
+        The file.
+    rigidity_pa : numpy.ndarray
+        Each point's rigidity, Pa.
+
+    Returns
+    -------
+    tuple of numpy.ndarray
+        (frequency, Hz; amplitude, N m).
+    """
+    fine, rate = srf_moment_rate(srf, rigidity_pa, SPECTRUM_OVERSAMPLING)
+    return spectrum_below_nyquist(rate, fine, SPECTRUM_OVERSAMPLING)
 
 
 def point_rigidity_pa(points: SrfPoints,

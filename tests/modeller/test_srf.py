@@ -237,6 +237,30 @@ def test_a_multi_plane_file_of_another_writer_has_a_duration_and_moment_rate():
     assert srf_duration_s(srf) == pytest.approx(1.2)
 
 
+
+def test_a_files_spectrum_is_its_rows_and_holds_the_moment_at_zero():
+    # Read back, a written rupture's spectrum is the rows' own; a file of several DTs is
+    # summed on the finest, whose Nyquist frequency the spectrum stops at.
+    from kinematic_rupture.moment import moment_spectrum
+    from kinematic_rupture.srf import srf_moment_spectrum, srf_rigidity_pa
+    rupture = build_rupture(Fault.single(length_km=6, width_km=4, cell_km=0.5),
+                            RuptureSettings(magnitude=5.5, seed=3))
+    text = io.StringIO()
+    rupture.write_srf(text)
+    srf = parse_srf(text.getvalue())
+    frequency, amplitude = srf_moment_spectrum(srf, srf_rigidity_pa(srf.points))
+    mine_f, mine_a = moment_spectrum(rupture.start_time_s, rupture.offsets, rupture.samples,
+                                     rupture.rigidity_pa * rupture.fault.cell_area_m2,
+                                     rupture.dt_s)
+    np.testing.assert_array_equal(frequency, mine_f)
+    assert frequency[-1] == pytest.approx(0.5 / rupture.dt_s)
+    np.testing.assert_allclose(amplitude, mine_a, rtol=1e-4, atol=1e-5 * mine_a[0])
+    assert amplitude[0] == pytest.approx(rupture.moment_nm, rel=1e-5)
+    other = parse_srf(OTHER_WRITER)
+    frequency, amplitude = srf_moment_spectrum(other, np.full(3, 3e10))
+    assert frequency[-1] <= 10.0 < frequency[-1] + frequency[1]
+    assert amplitude[0] == pytest.approx(3e10 * 1e6 * 21.0 / 100)
+
 def test_a_point_slips_from_its_first_non_zero_sample_to_the_end_of_its_last():
     srf = parse_srf("1.0\nPOINTS 3\n"
                     "0 0 1 0 90 1 2.0 0.1\n0 1 5 0 0 0 0\n0 5 5 0 0\n"  # slips 0.1 to 0.3 s after 2 s

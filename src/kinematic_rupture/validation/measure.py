@@ -32,7 +32,7 @@ from ..pulses import nonzero_spans, slip_spans_s
 from ..rupture import SLIP_THRESHOLD_M, TAPER_FRACTION, fine_cells_per_side
 from . import vonkarman
 from ..srf import (M2_TO_CM2, M_TO_CM, SrfError, SrfFile, SrfPoints, parse_srf,
-                   srf_moment_rate, srf_rigidity_pa)
+                   srf_moment_rate, srf_moment_spectrum, srf_rigidity_pa)
 
 __all__ = ["Written", "PlaneGrids", "Measures", "written", "written_text", "measures"]
 
@@ -114,6 +114,9 @@ class Written:
         The moment, N m: the sum of DEN VS^2 AREA SLIP.
     moment_rate_nm_s : numpy.ndarray
         The moment-rate function, N m/s, every `dt_s`.
+    spectrum : tuple of numpy.ndarray
+        Its amplitude spectrum (frequency, Hz; amplitude, N m) up to the Nyquist frequency
+        of `dt_s`, alias-free (`srf_moment_spectrum`).
     """
 
     planes: list[PlaneGrids]
@@ -121,6 +124,7 @@ class Written:
     dt_s: float
     moment_nm: float
     moment_rate_nm_s: FloatArray
+    spectrum: tuple[FloatArray, FloatArray]
 
     @property
     def width_km(self) -> float:
@@ -231,7 +235,7 @@ def written(srf: SrfFile) -> Written:
             grid(rigidity), grid(points.depth_km), grid(area)))
         along += plane.length_km
     moment = float((rigidity * area * slip).sum())
-    return Written(planes, hypocentre_of(srf), dt, moment, rate)
+    return Written(planes, hypocentre_of(srf), dt, moment, rate, srf_moment_spectrum(srf, rigidity))
 
 
 def written_text(text: str) -> Written:
@@ -653,7 +657,7 @@ def measures(rupture: Written, seed: int, target_moment_nm: float) -> Measures:
     local = block_values(rupture)
     cells = cell_speed_ratios(rupture)
     highest = resolved_hz(rupture, cells)
-    frequency, amplitude = brune.amplitude_spectrum(rupture.moment_rate_nm_s, rupture.dt_s)
+    frequency, amplitude = rupture.spectrum
     band, level = brune.band_average(frequency, amplitude, SPECTRUM_LOWEST_HZ, highest)
     corner = brune.fit_corner(frequency, amplitude, rupture.moment_nm, highest)
     shortest = float(rise.min()) if rise.size else 0.0
