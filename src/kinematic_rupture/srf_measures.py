@@ -20,7 +20,9 @@ from typing import TYPE_CHECKING
 import numpy as np
 import numpy.typing as npt
 
+from . import memory
 from .crust import GenericCrust, LayeredModel, rigidity_pa
+from .errors import SrfError
 from .moment import SPECTRUM_OVERSAMPLING, moment_rate, spectrum_below_nyquist
 from .pulses import rupture_duration_s
 
@@ -34,6 +36,12 @@ FloatArray = npt.NDArray[np.float64]
 
 M_TO_CM = 100.0
 M2_TO_CM2 = 1e4
+# Bytes a sample of the moment rate holds while it is summed: itself and the component's
+# part added to it.
+RATE_BYTES_PER_SAMPLE = 16
+# And while its spectrum is taken: the transform is zero-padded to up to eight times the
+# samples, and holds its input, its complex output, the amplitudes and the frequencies.
+SPECTRUM_BYTES_PER_SAMPLE = RATE_BYTES_PER_SAMPLE + 8 * (8 + 16 + 8 + 8)
 
 
 def point_slip_rate_cm_s(points: SrfPoints, k: int) -> FloatArray:
@@ -129,9 +137,21 @@ def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray,
     -------
     tuple
         (dt, s; the moment rate at multiples of dt, N m/s).
+
+    Raises
+    ------
+    SrfError
+        A point that starts before time 0.
+    MemoryError
+        A moment rate from 0 to the last sample that needs more memory than is left.
     """
     points = srf.points
+    if len(points) and points.tinit_s.min() < 0:
+        first = int(np.argmin(points.tinit_s))
+        raise SrfError(f"point {first + 1} starts at TINIT {points.tinit_s[first]:g} s: its moment "
+                       "rate is summed from time 0, before which no point may start")
     dt = (float(points.dt_s.min()) if len(points) else 1.0) / oversampling
+    refuse_beyond_memory(srf, dt, RATE_BYTES_PER_SAMPLE)
     weight = rigidity_pa * points.area_cm2 / M2_TO_CM2 / M_TO_CM
     rate = np.zeros(1)
     for c in range(3):
@@ -163,8 +183,30 @@ def srf_moment_spectrum(srf: SrfFile, rigidity_pa: FloatArray) -> tuple[FloatArr
     tuple of numpy.ndarray
         (frequency, Hz; amplitude, N m).
     """
+    points = srf.points
+    if len(points):
+        refuse_beyond_memory(srf, float(points.dt_s.min()) / SPECTRUM_OVERSAMPLING,
+                             SPECTRUM_BYTES_PER_SAMPLE)
     fine, rate = srf_moment_rate(srf, rigidity_pa, SPECTRUM_OVERSAMPLING)
     return spectrum_below_nyquist(rate, fine, SPECTRUM_OVERSAMPLING)
+
+
+def refuse_beyond_memory(srf: SrfFile, dt_s: float, bytes_per_sample: int) -> None:
+    """Raises MemoryError, before anything is made, for a moment rate every `dt_s` from time
+    0 to the file's last sample that needs more than the process has left: a file's TINIT
+    may lie hours from 0 and its DT be tiny, and the grid spans them all."""
+    points = srf.points
+    end = 0.0
+    for c in range(3):
+        lengths = np.diff(points.offsets[c])
+        if lengths.size:
+            end = max(end, float((points.tinit_s + np.maximum(lengths - 1, 0) * points.dt_s).max()))
+    samples = int(end / dt_s) + 2
+    need, left = samples * bytes_per_sample, memory.available_bytes()
+    if need > left:
+        raise MemoryError(f"the file's moment rate every {dt_s:.3g} s to its last sample at "
+                          f"{end:.6g} s needs {memory.gibibytes(need)} ({samples:,} samples); "
+                          f"{memory.gibibytes(left)} left")
 
 
 def point_rigidity_pa(points: SrfPoints,

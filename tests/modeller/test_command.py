@@ -140,6 +140,39 @@ def test_inspect_says_when_the_plane_block_does_not_count_the_points(first_run, 
             f"read as points alone (no grids, figure or solver export of its planes)") in out
 
 
+
+def test_a_figure_whose_moment_rate_needs_more_memory_than_is_left_is_one_line(
+        tmp_path, monkeypatch, capsys):
+    # One point slipping 9,000 s after time 0 in steps of 1 ms: its moment rate and spectrum
+    # span nine million samples from 0 (at 0.1 ms, every byte of the machine, until the
+    # kernel killed the process).
+    from kinematic_rupture import memory
+    (tmp_path / "late.srf").write_text(
+        "2.0\nPLANE 1\n-117.0 34.0 1 1 1.0 1.0\n0.0 90.0 0.0 0.0 0.5\nPOINTS 1\n"
+        "-117.0 34.0 0.5 0.0 90.0 1e10 9000.0 1e-3 3.5e5 2.7\n180 10.0 3 0.0 0 0.0 0\n1 2 3\n")
+    monkeypatch.setattr(memory, "available_bytes", lambda: 1 << 28)
+    status, out, err = run_command(["inspect", tmp_path / "late.srf", "--figure",
+                                    tmp_path / "late.png"], capsys)
+    assert status == 1 and err.count("\n") == 1 and "duration: 9000.00 s" in out
+    assert err.startswith("kinematic-rupture inspect: ran out of memory: the file's moment rate "
+                          "every 0.000125 s to its last sample at 9000 s needs ")
+    assert err.endswith("needs 22.5 GiB (72,000,018 samples); 0.25 GiB left\n"), err
+    assert not (tmp_path / "late.png").exists()
+
+
+def test_a_figure_of_a_point_starting_before_time_zero_is_one_line(tmp_path, capsys):
+    # The moment rate is summed from time 0: a negative TINIT sized its grid below zero,
+    # and the figure ended in a traceback.
+    (tmp_path / "early.srf").write_text(
+        "2.0\nPLANE 1\n-117.0 34.0 1 1 1.0 1.0\n0.0 90.0 0.0 0.0 0.5\nPOINTS 1\n"
+        "-117.0 34.0 0.5 0.0 90.0 1e10 -5.0 0.1 3.5e5 2.7\n180 10.0 3 0.0 0 0.0 0\n1 2 3\n")
+    status, _, err = run_command(["inspect", tmp_path / "early.srf", "--figure",
+                                  tmp_path / "early.png"], capsys)
+    assert status == 2 and err.count("\n") == 1, err
+    assert err == (f"kinematic-rupture inspect: {tmp_path / 'early.srf'}: point 1 starts at TINIT "
+                   "-5 s: its moment rate is summed from time 0, before which no point may start\n")
+    assert not (tmp_path / "early.png").exists()
+
 def test_inspect_of_a_version_one_file_takes_rigidity_from_a_velocity_model(tmp_path, capsys):
     status, _, _ = run_command(["run", *FAULT, "--srf-version", "1.0", "--no-figure",
                                 "--srf", tmp_path / "v1.srf"], capsys)
