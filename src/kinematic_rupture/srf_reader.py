@@ -304,7 +304,14 @@ class SrfFile:
         Returns
         -------
         MomentRate
-            The rate (N m/s) with its time axis (s).
+            The rate (N m/s) with its time axis (s), from time 0.
+
+        Raises
+        ------
+        SrfError
+            A point that starts before time 0.
+        MemoryError
+            A rate from 0 to the last sample that needs more memory than is left.
         """
         dt, rate = srf_moment_rate(self, point_rigidity_pa(self.points, velocity_model))
         return grids.MomentRate(dt, rate)
