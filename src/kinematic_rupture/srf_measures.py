@@ -118,11 +118,10 @@ def srf_duration_s(srf: SrfFile) -> float:
     return rupture_duration_s(points.tinit_s, points.nonzero_spans()[1], points.dt_s)
 
 
-def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray,
-                    oversampling: int = 1) -> tuple[float, FloatArray]:
-    """The file's moment rate on its finest DT (or `oversampling` times finer). The three
-    slip components are summed as if collinear, which is exact for files whose slip is all
-    in one component, as most writers' are.
+def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray) -> tuple[float, FloatArray]:
+    """The file's moment rate on its finest DT. The three slip components are summed as if
+    collinear, which is exact for files whose slip is all in one component, as most
+    writers' are.
 
     Parameters
     ----------
@@ -130,8 +129,6 @@ def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray,
         The file.
     rigidity_pa : numpy.ndarray
         Each point's rigidity, Pa.
-    oversampling : int
-        How many grid times span the finest DT.
 
     Returns
     -------
@@ -145,24 +142,8 @@ def srf_moment_rate(srf: SrfFile, rigidity_pa: FloatArray,
     MemoryError
         A moment rate from 0 to the last sample that needs more memory than is left.
     """
-    points = srf.points
-    if len(points) and points.tinit_s.min() < 0:
-        first = int(np.argmin(points.tinit_s))
-        raise SrfError(f"point {first + 1} starts at TINIT {points.tinit_s[first]:g} s: its moment "
-                       "rate is summed from time 0, before which no point may start")
-    dt = (float(points.dt_s.min()) if len(points) else 1.0) / oversampling
-    refuse_beyond_memory(srf, dt, RATE_BYTES_PER_SAMPLE)
-    weight = rigidity_pa * points.area_cm2 / M2_TO_CM2 / M_TO_CM
-    rate = np.zeros(1)
-    for c in range(3):
-        part = moment_rate(points.tinit_s, points.offsets[c], points.rates[c], weight, dt,
-                           points.dt_s)
-        if part.size > rate.size:
-            part[:rate.size] += rate
-            rate = part
-        else:
-            rate[:part.size] += part
-    return dt, rate
+    dt = checked_grid(srf, 1, RATE_BYTES_PER_SAMPLE)
+    return dt, summed_rate(srf, rigidity_pa, dt)
 
 
 def srf_moment_spectrum(srf: SrfFile, rigidity_pa: FloatArray) -> tuple[FloatArray, FloatArray]:
@@ -182,31 +163,57 @@ def srf_moment_spectrum(srf: SrfFile, rigidity_pa: FloatArray) -> tuple[FloatArr
     -------
     tuple of numpy.ndarray
         (frequency, Hz; amplitude, N m).
+
+    Raises
+    ------
+    SrfError, MemoryError
+        As `srf_moment_rate`.
     """
-    points = srf.points
-    if len(points):
-        refuse_beyond_memory(srf, float(points.dt_s.min()) / SPECTRUM_OVERSAMPLING,
-                             SPECTRUM_BYTES_PER_SAMPLE)
-    fine, rate = srf_moment_rate(srf, rigidity_pa, SPECTRUM_OVERSAMPLING)
-    return spectrum_below_nyquist(rate, fine, SPECTRUM_OVERSAMPLING)
+    fine = checked_grid(srf, SPECTRUM_OVERSAMPLING, SPECTRUM_BYTES_PER_SAMPLE)
+    return spectrum_below_nyquist(summed_rate(srf, rigidity_pa, fine), fine,
+                                  SPECTRUM_OVERSAMPLING)
 
 
-def refuse_beyond_memory(srf: SrfFile, dt_s: float, bytes_per_sample: int) -> None:
-    """Raises MemoryError, before anything is made, for a moment rate every `dt_s` from time
-    0 to the file's last sample that needs more than the process has left: a file's TINIT
-    may lie hours from 0 and its DT be tiny, and the grid spans them all."""
+def summed_rate(srf: SrfFile, rigidity_pa: FloatArray, dt_s: float) -> FloatArray:
+    """The three components' moment rates summed on a grid of `dt_s` from time 0."""
     points = srf.points
+    weight = rigidity_pa * points.area_cm2 / M2_TO_CM2 / M_TO_CM
+    rate = np.zeros(1)
+    for c in range(3):
+        part = moment_rate(points.tinit_s, points.offsets[c], points.rates[c], weight, dt_s,
+                           points.dt_s)
+        if part.size > rate.size:
+            part[:rate.size] += rate
+            rate = part
+        else:
+            rate[:part.size] += part
+    return rate
+
+
+def checked_grid(srf: SrfFile, oversampling: int, bytes_per_sample: int) -> float:
+    """The interval of a moment rate `oversampling` times finer than the file's finest DT,
+    refused before anything is made for a point starting before time 0 (SrfError) or a
+    grid from 0 to the last sample needing more than the process has left (MemoryError):
+    a file's TINIT may lie hours from 0 and its DT be tiny, and the grid spans them all."""
+    points = srf.points
+    if not len(points):
+        return 1.0 / oversampling
+    if points.tinit_s.min() < 0:
+        first = int(np.argmin(points.tinit_s))
+        raise SrfError(f"point {first + 1} starts at TINIT {points.tinit_s[first]:g} s: its moment "
+                       "rate is summed from time 0, before which no point may start")
+    dt = float(points.dt_s.min()) / oversampling
     end = 0.0
     for c in range(3):
         lengths = np.diff(points.offsets[c])
-        if lengths.size:
-            end = max(end, float((points.tinit_s + np.maximum(lengths - 1, 0) * points.dt_s).max()))
-    samples = int(end / dt_s) + 2
+        end = max(end, float((points.tinit_s + np.maximum(lengths - 1, 0) * points.dt_s).max()))
+    samples = int(end / dt) + 2
     need, left = samples * bytes_per_sample, memory.available_bytes()
     if need > left:
-        raise MemoryError(f"the file's moment rate every {dt_s:.3g} s to its last sample at "
+        raise MemoryError(f"the file's moment rate every {dt:.3g} s to its last sample at "
                           f"{end:.6g} s needs {memory.gibibytes(need)} ({samples:,} samples); "
                           f"{memory.gibibytes(left)} left")
+    return dt
 
 
 def point_rigidity_pa(points: SrfPoints,
