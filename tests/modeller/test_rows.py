@@ -190,3 +190,19 @@ def test_nonzero_spans_are_each_rows_first_and_last_nonzero_sample(rows):
     for k, row in enumerate(rows):
         found = [m for m, value in enumerate(row) if value != 0.0]
         assert (first[k], last[k]) == ((found[0], found[-1]) if found else (-1, -1))
+
+
+@pytest.mark.parametrize("reference", [False, True])
+def test_a_crossing_of_a_fraction_of_a_sample_is_not_rounded_away(reference):
+    # A cell the front crosses in 1.4 samples is spread over 1.4 samples: a whole one and
+    # 0.4 of the next, keeping its slip; one of 2.5 over two and half of a third.
+    widths = crossing_widths(0.1, np.array([0.1 / 0.07, 4.0]), 0.05)
+    np.testing.assert_allclose(widths, [1.4, 1.0])
+    offsets, samples = pulses.smooth_rows(np.array([0, 1, 3]), np.array([2.8, 1.0, 1.0]),
+                                          np.array([1.4, 2.5]), reference=reference)
+    assert offsets.tolist() == [0, 2, 6]
+    np.testing.assert_allclose(samples, [2.0, 0.8, 0.4, 0.8, 0.6, 0.2], rtol=1e-15)
+    # The start moves back by the boxcar's centroid: 0.4 / 1.4 of a sample.
+    starts, kept = pulses.centred_starts(np.array([1.0]), widths[:1], 0.05)
+    np.testing.assert_allclose(starts, 1.0 - 0.05 * 0.4 / 1.4)
+    assert kept.tolist() == [1.4]
