@@ -43,8 +43,8 @@ from .geometry import Fault
 from .charts import Chart, chart_junctions, fault_charts
 from .front import Seed, front_times, hypocentre_seed
 from .moment import moment_rate
-from .pulses import (centred_starts, crossing_widths, nonzero_spans, rupture_duration_s,
-                     slip_spans_s, smooth_rows)
+from .pulses import (boxcar_taps, centred_starts, crossing_widths, nonzero_spans,
+                     rupture_duration_s, slip_spans_s, smooth_rows)
 from .physics_settings import (Rake, RiseTime, RuptureSpeed, ShallowZone, SlipSettings,
                                TimePerturbation)
 from .hypocentre import (DISTRIBUTIONS, check_hypocentre, default_hypocentre, draw_hypocentre,
@@ -1116,7 +1116,7 @@ def build_rupture(fault: Fault, settings: RuptureSettings) -> Rupture:
     rise = kinematics.rise_times_s(
         slip, depth, fields_.rise, mean_s=mean_rise_time_s(fault, settings),
         rise_time=settings.rise_time, shallow=settings.shallow_zone, slip_log_std=log_std,
-        widening_s=(widths - 2) * settings.dt_s)
+        widening_s=(boxcar_taps(widths) - 2) * settings.dt_s)
     beta = np.full(slip.size, settings.beta)
     with timing(timings, "synthesise_pulses"):
         offsets, samples = _kernels.synthesise_pulses(slip, rise, settings.dt_s, beta)

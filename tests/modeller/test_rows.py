@@ -44,8 +44,8 @@ def test_a_ruptures_rows_are_the_references_bit_for_bit(cell, speed):
 
 @st.composite
 def csr_rows(draw):
-    """Rows of 0 to 40 samples, values across many binades (zeros too), a width, a start
-    time on the grid and a weight for each."""
+    """Rows of 0 to 40 samples, values across many binades (zeros too), a width (whole or
+    not), a start time on the grid and a weight for each."""
     count = draw(st.integers(0, 30))
     lengths = np.array(draw(st.lists(st.integers(0, 40), min_size=count, max_size=count)),
                        dtype=np.int64)
@@ -53,7 +53,9 @@ def csr_rows(draw):
     rng = np.random.default_rng(draw(st.integers(0, 2**32)))
     samples = rng.uniform(0, 1, int(offsets[-1])) * 10.0 ** rng.integers(-6, 6, int(offsets[-1]))
     samples[rng.uniform(size=samples.size) < 0.2] = 0.0
-    widths = rng.integers(1, draw(st.integers(1, 12)) + 1, count).astype(np.int64)
+    widths = rng.integers(1, draw(st.integers(1, 12)) + 1, count).astype(np.float64)
+    # Fractions of a sample too, where the last tap carries what is left.
+    widths += np.where(rng.uniform(size=count) < 0.5, rng.uniform(0, 1, count), 0.0)
     start = rng.uniform(0, 200, count)
     weight = rng.uniform(1e6, 1e12, count)
     return offsets, samples, widths, start, weight
@@ -98,7 +100,7 @@ def test_rows_of_any_layout_are_summed_and_smoothed_as_the_reference_does():
 def good_rows():
     offsets = np.array([0, 3, 3, 7], dtype=np.int64)
     samples = np.arange(1.0, 8.0)
-    widths = np.array([2, 5, 1], dtype=np.int64)
+    widths = np.array([2.0, 5.0, 1.0])
     new_offsets = np.array([0, 4, 4, 8], dtype=np.int64)
     return offsets, samples, widths, new_offsets, np.full(8, -1.0)
 
@@ -112,11 +114,13 @@ def smoothing_with(**changed):
     ({"offsets": np.array([0, 3, 2, 7])}, "offsets\\[2\\] is less than offsets\\[1\\]"),
     ({"offsets": np.array([1, 3, 3, 7])}, "offsets\\[0\\] must be 0"),
     ({"offsets": np.array([0, 3, 3, 6])}, "offsets\\[3\\] must be the number of samples"),
-    ({"widths": np.array([0, 5, 1])}, "widths\\[0\\] is less than 1"),
-    ({"widths": np.array([2, 5])}, "new_offsets"),
+    ({"widths": np.array([0.5, 5.0, 1.0])}, "widths\\[0\\] is less than 1"),
+    ({"widths": np.array([np.nan, 5.0, 1.0])}, "widths\\[0\\] is less than 1 or not a number"),
+    ({"widths": np.array([2.0, 5.0])}, "new_offsets"),
+    ({"widths": np.array([np.inf, 5.0, 1.0])}, "new_offsets\\[1\\]"),
     ({"new_offsets": np.array([0, 4, 5, 8])}, "new_offsets\\[2\\] is not offsets\\[2\\] plus"),
     ({"out": np.zeros(9)}, "new_offsets\\[3\\]"),
-    ({"widths": np.array([2**62, 5, 1])}, "new_offsets\\[1\\]"),
+    ({"widths": np.array([2.0**62, 5.0, 1.0])}, "new_offsets\\[1\\]"),
 ])
 def test_rows_that_do_not_fit_are_refused_and_out_is_untouched(changed, message):
     arguments = smoothing_with(**changed)
@@ -136,6 +140,7 @@ def test_good_rows_are_smoothed_to_the_same_slip():
 
 @pytest.mark.parametrize("changed, error, message", [
     ({"samples": np.arange(7, dtype=np.float32)}, TypeError, "samples must be a float64 array"),
+    ({"widths": np.array([2, 5, 1])}, TypeError, "widths must be a float64 array"),
     ({"offsets": [0, 3, 3, 7]}, TypeError, "offsets must be a one-dimensional int64 array, not list"),
     ({"out": np.zeros(8)[::-1]}, ValueError, "out must be contiguous"),
     ({"out": np.zeros((8, 1))}, ValueError, "out must be one-dimensional"),

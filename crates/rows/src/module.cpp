@@ -41,7 +41,7 @@ PyObject* smooth_rows(PyObject*, PyObject* args, PyObject* kwargs) {
     BufferArgument offsets, samples, widths, new_offsets, out;
     if (!offsets.take(objects[0], function, "offsets", 'q') ||
         !samples.take(objects[1], function, "samples", 'd') ||
-        !widths.take(objects[2], function, "widths", 'q') ||
+        !widths.take(objects[2], function, "widths", 'd') ||
         !new_offsets.take(objects[3], function, "new_offsets", 'q') ||
         !out.take(objects[4], function, "out", 'd', true)) {
         return nullptr;
@@ -50,7 +50,7 @@ PyObject* smooth_rows(PyObject*, PyObject* args, PyObject* kwargs) {
     rows::Status status;
     Py_BEGIN_ALLOW_THREADS
     status = rows::smooth(column<std::int64_t>(offsets), column<double>(samples),
-                          column<std::int64_t>(widths), column<std::int64_t>(new_offsets),
+                          column<double>(widths), column<std::int64_t>(new_offsets),
                           column<double>(out), refusal);
     Py_END_ALLOW_THREADS
     return finish(status, refusal, function);
@@ -93,9 +93,10 @@ PyObject* add_moment_rate(PyObject*, PyObject* args, PyObject* kwargs) {
 PyDoc_STRVAR(SMOOTH_ROWS_DOC,
              "smooth_rows(offsets, samples, widths, new_offsets, out)\n--\n\n"
              "Writes into out (float64, new_offsets[-1] values) the CSR rows (offsets, int64 from\n"
-             "0; samples, float64) each convolved with a boxcar of widths[k] samples of unit area,\n"
-             "as pulses.smooth_rows does. new_offsets must be offsets plus the samples the widths\n"
-             "add before each row. Raises ValueError, leaving out untouched, if they do not fit.");
+             "0; samples, float64) each convolved with a boxcar of widths[k] samples (float64, at\n"
+             "least 1, not necessarily whole) of unit area, as pulses.smooth_rows does.\n"
+             "new_offsets must be offsets plus the taps the widths add before each row,\n"
+             "ceil(width) - 1. Raises ValueError, leaving out untouched, if they do not fit.");
 
 PyDoc_STRVAR(ADD_MOMENT_RATE_DOC,
              "add_moment_rate(start, offsets, samples, weight, rate, block_samples)\n--\n\n"

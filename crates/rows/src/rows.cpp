@@ -30,21 +30,26 @@ Status check_offsets(Whole offsets, std::size_t samples, Refusal& refusal) {
 }
 
 // Row k's width, 1 for a row without samples.
-std::int64_t width_of(Whole offsets, Whole widths, std::size_t k) {
-    return offsets[k + 1] > offsets[k] ? widths[k] : 1;
+double width_of(Whole offsets, Doubles widths, std::size_t k) {
+    return offsets[k + 1] > offsets[k] ? widths[k] : 1.0;
 }
 
+// The taps of a boxcar of `width` samples, a width `smooth` has checked.
+std::int64_t taps_of(double width) { return static_cast<std::int64_t>(std::ceil(width)); }
+
 // Row k as the reference spreads it: sample i's share samples[i] / width goes to outputs
-// i to i + width - 1, the shares of one shift at a time, starting from shift 0.
-void spread_row(Doubles samples, std::size_t from, std::size_t length, std::int64_t width,
+// i to i + taps - 1, the shares of one shift at a time, starting from shift 0; the last
+// shift's share is the fraction of a sample the width leaves.
+void spread_row(Doubles samples, std::size_t from, std::size_t length, double width,
                 Doubles out, std::size_t to) {
-    const double divisor = static_cast<double>(width);
-    for (std::size_t i = 0; i < length; ++i) out.set(to + i, samples[from + i] / divisor);
-    const auto spread = static_cast<std::size_t>(width) - 1;
+    const auto spread = static_cast<std::size_t>(taps_of(width)) - 1;
+    const double last = width - static_cast<double>(spread);
+    for (std::size_t i = 0; i < length; ++i) out.set(to + i, samples[from + i] / width);
     for (std::size_t i = length; i < length + spread; ++i) out.set(to + i, 0.0);
     for (std::size_t shift = 1; shift <= spread; ++shift) {
+        const double tap = shift == spread ? last : 1.0;
         for (std::size_t i = 0; i < length; ++i) {
-            out.set(to + i + shift, out[to + i + shift] + samples[from + i] / divisor);
+            out.set(to + i + shift, out[to + i + shift] + samples[from + i] / width * tap);
         }
     }
 }
@@ -61,7 +66,7 @@ void Refusal::describe(char* out, std::size_t size) const {
                           index == 0 ? "0" : "the number of samples");
             return;
         case WIDTH_BELOW_ONE:
-            std::snprintf(out, size, "widths[%zu] is less than 1", index);
+            std::snprintf(out, size, "widths[%zu] is less than 1 or not a number", index);
             return;
         case NEW_OFFSETS_WRONG:
             std::snprintf(out, size, "new_offsets[%zu] is not offsets[%zu] plus the samples the widths add before it",
@@ -74,7 +79,7 @@ void Refusal::describe(char* out, std::size_t size) const {
     std::snprintf(out, size, "the rows cannot be handled");
 }
 
-Status smooth(Whole offsets, Doubles samples, Whole widths, Whole new_offsets, Doubles out,
+Status smooth(Whole offsets, Doubles samples, Doubles widths, Whole new_offsets, Doubles out,
               Refusal& refusal) {
     if (check_offsets(offsets, samples.size, refusal) != Status::DONE) return Status::REFUSED;
     const std::size_t rows = offsets.size - 1;
@@ -86,11 +91,11 @@ Status smooth(Whole offsets, Doubles samples, Whole widths, Whole new_offsets, D
     std::int64_t gained = 0;
     for (std::size_t k = 0; k < rows; ++k) {
         if (new_offsets[k] != offsets[k] + gained) return refuse(refusal, Refusal::NEW_OFFSETS_WRONG, k);
-        const std::int64_t width = width_of(offsets, widths, k);
-        if (width < 1) return refuse(refusal, Refusal::WIDTH_BELOW_ONE, k);
+        const double width = width_of(offsets, widths, k);
+        if (!(width >= 1.0)) return refuse(refusal, Refusal::WIDTH_BELOW_ONE, k);
         // A width beyond the output fails the final check; this keeps the sum finite.
-        if (width - 1 > static_cast<std::int64_t>(out.size)) return refuse(refusal, Refusal::NEW_OFFSETS_WRONG, k + 1);
-        gained += width - 1;
+        if (width - 1.0 > static_cast<double>(out.size)) return refuse(refusal, Refusal::NEW_OFFSETS_WRONG, k + 1);
+        gained += taps_of(width) - 1;
     }
     if (new_offsets[rows] != offsets[rows] + gained ||
         static_cast<std::uint64_t>(new_offsets[rows]) != out.size) {
@@ -99,7 +104,7 @@ Status smooth(Whole offsets, Doubles samples, Whole widths, Whole new_offsets, D
     // Rows of width 1 keep their samples, and a run of them moves as one.
     std::size_t run = 0;  // the first row of the run not yet copied
     for (std::size_t k = 0; k <= rows; ++k) {
-        if (k < rows && width_of(offsets, widths, k) == 1) continue;
+        if (k < rows && width_of(offsets, widths, k) == 1.0) continue;
         const auto from = static_cast<std::size_t>(offsets[run]);
         const auto count = static_cast<std::size_t>(offsets[k]) - from;
         if (count) std::memmove(out.bytes + new_offsets[run] * 8, samples.bytes + from * 8, count * 8);

@@ -35,7 +35,7 @@ struct Refusal {
     enum Kind {
         OFFSETS_DECREASE,      // offsets[index + 1] < offsets[index]
         OFFSETS_OUTSIDE,       // offsets[index] outside 0 ... samples
-        WIDTH_BELOW_ONE,       // widths[index] < 1 on a row with samples
+        WIDTH_BELOW_ONE,       // widths[index] < 1, or not a number, on a row with samples
         NEW_OFFSETS_WRONG,     // new_offsets[index] is not what the widths make
         START_OUTSIDE,         // row `index` lands outside the moment-rate grid
     } kind = OFFSETS_DECREASE;
@@ -46,10 +46,12 @@ struct Refusal {
 };
 
 // Rows convolved with boxcars: row k, of widths[k] samples (unit area), becomes
-// new_offsets[k] ... new_offsets[k + 1] of `out`, which the caller sizes. A row of width
-// 1, or of no samples, is copied unchanged. new_offsets must be offsets plus the widths
-// gained before (widths[j] - 1 summed over the rows j < k with samples).
-Status smooth(Whole offsets, Doubles samples, Whole widths, Whole new_offsets, Doubles out,
+// new_offsets[k] ... new_offsets[k + 1] of `out`, which the caller sizes. A width need not
+// be whole: a boxcar of W samples has ceil(W) taps, 1 / W each but the last, which has the
+// fraction of a sample left, (W - ceil(W) + 1) / W. A row of width 1, or of no samples, is
+// copied unchanged. new_offsets must be offsets plus the taps gained before
+// (ceil(widths[j]) - 1 summed over the rows j < k with samples).
+Status smooth(Whole offsets, Doubles samples, Doubles widths, Whole new_offsets, Doubles out,
               Refusal& refusal);
 
 // Adds to `rate` the moment rate of rows whose sample m lies at

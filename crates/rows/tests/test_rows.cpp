@@ -35,16 +35,26 @@ Rows random_rows(std::mt19937_64& rng, int count) {
     return rows;
 }
 
+// What a boxcar of `width` samples (ceil(width) taps, the last the fraction left) puts
+// on tap p, before it is divided by the width.
+double tap_weight(double width, std::int64_t p) {
+    const double taps = std::ceil(width);
+    if (static_cast<double>(p) >= taps) return 0.0;
+    return static_cast<double>(p) + 1.0 == taps ? width - (taps - 1.0) : 1.0;
+}
+
 TEST(Smooth, SpreadsEachSampleOverItsWidthAndKeepsEachRowsSum) {
     std::mt19937_64 rng(7);
     Rows rows = random_rows(rng, 50);
-    std::vector<std::int64_t> widths(50);
-    std::uniform_int_distribution<int> width(1, 6);
-    for (auto& w : widths) w = width(rng);
+    std::vector<double> widths(50);
+    std::uniform_int_distribution<int> whole(1, 6);
+    std::uniform_real_distribution<double> fractional(1.0, 6.0);
+    for (std::size_t k = 0; k < widths.size(); ++k) widths[k] = k % 2 ? whole(rng) : fractional(rng);
     std::vector<std::int64_t> new_offsets{0};
     for (std::size_t k = 0; k < widths.size(); ++k) {
         const std::int64_t length = rows.offsets[k + 1] - rows.offsets[k];
-        new_offsets.push_back(new_offsets.back() + length + (length ? widths[k] - 1 : 0));
+        const auto taps = static_cast<std::int64_t>(std::ceil(widths[k]));
+        new_offsets.push_back(new_offsets.back() + length + (length ? taps - 1 : 0));
     }
     std::vector<double> out(static_cast<std::size_t>(new_offsets.back()), -1.0);
     rows::Refusal refusal;
@@ -56,11 +66,11 @@ TEST(Smooth, SpreadsEachSampleOverItsWidthAndKeepsEachRowsSum) {
         const auto length = rows.offsets[k + 1] - rows.offsets[k];
         const auto to = out.begin() + new_offsets[k];
         const auto new_length = new_offsets[k + 1] - new_offsets[k];
-        const std::int64_t w = length ? widths[k] : 1;
+        const double w = length ? widths[k] : 1.0;
         for (std::int64_t p = 0; p < new_length; ++p) {
             double expected = 0.0;
-            for (std::int64_t i = std::max<std::int64_t>(0, p - w + 1); i <= std::min(p, length - 1); ++i) {
-                expected += from[i] / static_cast<double>(w);
+            for (std::int64_t i = 0; i <= std::min(p, length - 1); ++i) {
+                expected += from[i] * tap_weight(w, p - i) / w;
             }
             EXPECT_NEAR(to[p], expected, 1e-12) << "row " << k << " sample " << p;
         }
@@ -69,7 +79,8 @@ TEST(Smooth, SpreadsEachSampleOverItsWidthAndKeepsEachRowsSum) {
 }
 
 TEST(Smooth, RefusesNewOffsetsThatDoNotFitAndLeavesTheOutputAlone) {
-    std::vector<std::int64_t> offsets{0, 2, 5}, widths{3, 1}, new_offsets{0, 3, 7};
+    std::vector<std::int64_t> offsets{0, 2, 5}, new_offsets{0, 3, 7};
+    std::vector<double> widths{3, 1};
     std::vector<double> samples{1, 2, 3, 4, 5}, out(7, -1.0);
     rows::Refusal refusal;
     EXPECT_EQ(rows::smooth(column(offsets), column(samples), column(widths), column(new_offsets),
