@@ -164,9 +164,9 @@ def smooth_rows(offsets: IntArray, samples: FloatArray, widths: FloatArray,
     Examples
     --------
     >>> import numpy as np
-    >>> offsets, samples = smooth_rows(np.array([0, 2]), np.array([2.0, 2.0]), np.array([2.5]))
+    >>> offsets, samples = smooth_rows(np.array([0, 2]), np.array([5.0, 5.0]), np.array([2.5]))
     >>> offsets.tolist(), samples.tolist()
-    ([0, 4], [0.8, 1.6, 1.2, 0.4])
+    ([0, 4], [2.0, 4.0, 3.0, 1.0])
     """
     lengths = np.diff(offsets)
     widths = np.where(lengths > 0, np.asarray(widths, dtype=np.float64), 1.0)
