@@ -44,8 +44,9 @@ def crossing_widths(cell_km: float, speed_km_s: FloatArray, dt_s: float) -> Floa
     """How many samples the front takes to cross each cell, fractions of a sample kept.
 
     Rounded to whole samples, a crossing of 1.4 samples was not smoothed at all and one of
-    1.6 over two samples: on 0.5 km cells, where crossings take 1 to 3 samples, that moved
-    the band levels near the cells' resolved limit by up to half of the 0.1 km cells'.
+    1.6 over two samples: on 0.5 km cells, where crossings take 1 to 3 samples, that left
+    a reverse rupture at 0.66 of its 0.1 km cells' level at the 0.5 km cells' resolved
+    limit.
 
     Parameters
     ----------
