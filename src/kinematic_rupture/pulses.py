@@ -162,6 +162,11 @@ def smooth_rows(offsets: IntArray, samples: FloatArray, widths: FloatArray,
     tuple of numpy.ndarray
         The new rows' (offsets, samples), each row longer by its taps less one.
 
+    Raises
+    ------
+    ValueError
+        A row with samples whose width is below 1 or not finite; nothing is made.
+
     Examples
     --------
     >>> import numpy as np
@@ -171,6 +176,9 @@ def smooth_rows(offsets: IntArray, samples: FloatArray, widths: FloatArray,
     """
     lengths = np.diff(offsets)
     widths = np.where(lengths > 0, np.asarray(widths, dtype=np.float64), 1.0)
+    wrong = np.flatnonzero(~((widths >= 1.0) & np.isfinite(widths)))
+    if wrong.size:
+        refuse_width(int(wrong[0]), float(widths[wrong[0]]))
     if np.all(widths == 1.0):
         return offsets, samples
     # Every row moves along by the samples the rows before it gained.
@@ -185,6 +193,13 @@ def smooth_rows(offsets: IntArray, samples: FloatArray, widths: FloatArray,
                          np.ascontiguousarray(samples, dtype=np.float64),
                          np.ascontiguousarray(widths, dtype=np.float64), new_offsets, smoothed)
     return new_offsets, smoothed
+
+
+def refuse_width(row: int, width: float) -> None:
+    """Raises the ValueError for a boxcar that is no smoothing: narrower than a sample, or
+    not a finite number of them."""
+    raise ValueError(f"smooth_rows: widths[{row}] is {width!r}: a row's boxcar is a finite "
+                     "number of samples, at least 1")
 
 
 def spread_rows(offsets: IntArray, samples: FloatArray, widths: FloatArray,

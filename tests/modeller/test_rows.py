@@ -211,3 +211,13 @@ def test_a_crossing_of_a_fraction_of_a_sample_is_not_rounded_away(reference):
     starts, kept = pulses.centred_starts(np.array([1.0]), widths[:1], 0.05)
     np.testing.assert_allclose(starts, 1.0 - 0.05 * 0.4 / 1.4)
     assert kept.tolist() == [1.4]
+
+
+@pytest.mark.parametrize("reference", [False, True])
+@pytest.mark.parametrize("width", [0.5, np.nan, np.inf, -2.0])
+def test_a_width_below_one_or_not_finite_is_refused_before_anything_is_made(width, reference):
+    # Not a smoothing at all: the NumPy path copied such a row as it was, and an infinite
+    # width sized the output from a cast of infinity.
+    with pytest.raises(ValueError, match=r"^smooth_rows: widths\[1\] is "):
+        pulses.smooth_rows(np.array([0, 2, 3]), np.array([1.0, 2.0, 3.0]),
+                           np.array([2.0, width]), reference=reference)
