@@ -139,10 +139,11 @@ def band_average(frequency: FloatArray, amplitude: FloatArray, low_hz: float,
     -------
     tuple of numpy.ndarray
         (each band's centre, Hz; its root-mean-square amplitude), for the bands that hold a
-        frequency.
+        frequency. The last band is cut at `high_hz`, its centre the geometric mean of its
+        edges: nothing above `high_hz` is averaged.
     """
-    edges = low_hz * 2.0 ** (np.arange(0, math.log2(high_hz / low_hz) * BANDS_PER_OCTAVE + 1.5)
-                             / BANDS_PER_OCTAVE)
+    count = math.ceil(math.log2(high_hz / low_hz) * BANDS_PER_OCTAVE - 1e-9)
+    edges = np.minimum(low_hz * 2.0 ** (np.arange(count + 1) / BANDS_PER_OCTAVE), high_hz)
     centres, levels = [], []
     for low, high in zip(edges[:-1], edges[1:]):
         inside = (frequency >= low) & (frequency < high)

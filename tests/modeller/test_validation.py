@@ -294,6 +294,24 @@ def test_the_corner_and_stress_drop_of_a_brune_source(moment_nm, stress_drop_pa)
     assert brune.stress_drop_from_corner(moment_nm, fitted) == pytest.approx(stress_drop_pa, rel=0.1)
 
 
+@pytest.mark.parametrize("high_hz", [5.0, 1.39, 0.3])
+def test_the_bands_and_the_corner_use_nothing_above_the_highest_frequency(high_hz):
+    # Above the cells' resolved limit a rupture's spectrum rolls off: a band or a fit that
+    # reaches past the limit reads that roll-off as the source's.
+    corner = brune.corner_from_stress_drop(3.5e19, 3e6)
+    rate = brune_source(3.5e19, corner, 0.01, 40.0 / corner)
+    frequency, amplitude = brune.amplitude_spectrum(rate, 0.01)
+    rolled_off = np.where(frequency > high_hz, amplitude * 0.01, amplitude)
+    centres, levels = brune.band_average(frequency, rolled_off, 0.01, high_hz)
+    clean = brune.band_average(frequency, amplitude, 0.01, high_hz)
+    np.testing.assert_array_equal(centres, clean[0])
+    np.testing.assert_array_equal(levels, clean[1])
+    assert centres[-1] <= high_hz
+    assert centres[-1] * 2.0 ** (1.0 / 3.0) > high_hz  # the bands reach up to the limit
+    fitted = brune.fit_corner(frequency, rolled_off, 3.5e19, high_hz)
+    assert fitted == pytest.approx(corner, rel=0.03)
+
+
 def spectrum_measures(rate, dt_s, moment_nm):
     frequency, amplitude = brune.amplitude_spectrum(rate, dt_s)
     centres, levels = brune.band_average(frequency, amplitude, 0.01, 5.0)
