@@ -139,11 +139,13 @@ def band_average(frequency: FloatArray, amplitude: FloatArray, low_hz: float,
     -------
     tuple of numpy.ndarray
         (each band's centre, Hz; its root-mean-square amplitude), for the bands that hold a
-        frequency. The last band is cut at `high_hz`, its centre the geometric mean of its
-        edges: nothing above `high_hz` is averaged.
+        frequency. The last band ends at `high_hz` (nothing above it is averaged) and takes
+        in a remainder of less than half a band, so that no band is a sliver of a few
+        samples; each centre is the geometric mean of its edges.
     """
-    count = math.ceil(math.log2(high_hz / low_hz) * BANDS_PER_OCTAVE - 1e-9)
-    edges = np.minimum(low_hz * 2.0 ** (np.arange(count + 1) / BANDS_PER_OCTAVE), high_hz)
+    count = max(1, math.floor(math.log2(high_hz / low_hz) * BANDS_PER_OCTAVE + 0.5))
+    edges = low_hz * 2.0 ** (np.arange(count + 1) / BANDS_PER_OCTAVE)
+    edges[-1] = high_hz
     centres, levels = [], []
     for low, high in zip(edges[:-1], edges[1:]):
         inside = (frequency >= low) & (frequency < high)

@@ -294,10 +294,11 @@ def test_the_corner_and_stress_drop_of_a_brune_source(moment_nm, stress_drop_pa)
     assert brune.stress_drop_from_corner(moment_nm, fitted) == pytest.approx(stress_drop_pa, rel=0.1)
 
 
-@pytest.mark.parametrize("high_hz", [5.0, 1.39, 0.3])
+@pytest.mark.parametrize("high_hz", [5.0, 1.39, 0.3, 0.01 * 2.0 ** (21.05 / 3.0)])
 def test_the_bands_and_the_corner_use_nothing_above_the_highest_frequency(high_hz):
     # Above the cells' resolved limit a rupture's spectrum rolls off: a band or a fit that
-    # reaches past the limit reads that roll-off as the source's.
+    # reaches past the limit reads that roll-off as the source's. Nor may the last band be
+    # a sliver of a sample or two below the limit: one sample scatters as a band does not.
     corner = brune.corner_from_stress_drop(3.5e19, 3e6)
     rate = brune_source(3.5e19, corner, 0.01, 40.0 / corner)
     frequency, amplitude = brune.amplitude_spectrum(rate, 0.01)
@@ -308,6 +309,7 @@ def test_the_bands_and_the_corner_use_nothing_above_the_highest_frequency(high_h
     np.testing.assert_array_equal(levels, clean[1])
     assert centres[-1] <= high_hz
     assert centres[-1] * 2.0 ** (1.0 / 3.0) > high_hz  # the bands reach up to the limit
+    assert centres[-1] <= high_hz / 2.0 ** (1.0 / 12.0)  # the last is at least half a band
     fitted = brune.fit_corner(frequency, rolled_off, 3.5e19, high_hz)
     assert fitted == pytest.approx(corner, rel=0.03)
 
