@@ -142,7 +142,15 @@ def band_average(frequency: FloatArray, amplitude: FloatArray, low_hz: float,
         frequency. The last band ends at `high_hz` (nothing above it is averaged) and takes
         in a remainder of less than half a band, so that no band is a sliver of a few
         samples; each centre is the geometric mean of its edges.
+
+    Raises
+    ------
+    ValueError
+        Unless 0 < `low_hz` < `high_hz`, both finite.
     """
+    if not 0.0 < low_hz < high_hz < math.inf:
+        raise ValueError(f"band_average: the bands run from {low_hz!r} to {high_hz!r} Hz; "
+                         "they need 0 < low_hz < high_hz, both finite")
     count = max(1, math.floor(math.log2(high_hz / low_hz) * BANDS_PER_OCTAVE + 0.5))
     edges = low_hz * 2.0 ** (np.arange(count + 1) / BANDS_PER_OCTAVE)
     edges[-1] = high_hz

@@ -314,6 +314,15 @@ def test_the_bands_and_the_corner_use_nothing_above_the_highest_frequency(high_h
     assert fitted == pytest.approx(corner, rel=0.03)
 
 
+@pytest.mark.parametrize("low_hz, high_hz", [(0.0, 5.0), (0.01, math.nan), (0.01, math.inf),
+                                             (5.0, 1.0), (-1.0, 5.0)])
+def test_bands_that_cannot_be_made_are_refused_in_one_line(low_hz, high_hz):
+    frequency = np.linspace(0.0, 10.0, 101)
+    with pytest.raises(ValueError, match=r"^band_average: the bands run from .* they need "
+                                         r"0 < low_hz < high_hz, both finite$"):
+        brune.band_average(frequency, np.ones_like(frequency), low_hz, high_hz)
+
+
 def spectrum_measures(rate, dt_s, moment_nm):
     frequency, amplitude = brune.amplitude_spectrum(rate, dt_s)
     centres, levels = brune.band_average(frequency, amplitude, 0.01, 5.0)
