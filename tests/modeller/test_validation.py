@@ -21,7 +21,8 @@ from kinematic_rupture.files import is_temporary
 from kinematic_rupture.geometry import Fault
 from kinematic_rupture.rupture import edge_taper
 from kinematic_rupture.validation import figures, measure, published, report, suite, vonkarman
-from kinematic_rupture.validation.comparison import pooled_correlation, stress_drops_pa
+from kinematic_rupture.validation.comparison import (pooled_correlation, spectrum_ratios,
+                                                      stress_drops_pa)
 
 # Two magnitudes, strike-slip and reverse, three ruptures each: faults of 6 and 12 km.
 TINY_SUITE = ["validate", "--magnitudes", "5.5", "6", "--count", "3"]
@@ -323,12 +324,28 @@ def test_bands_that_cannot_be_made_are_refused_in_one_line(low_hz, high_hz):
         brune.band_average(frequency, np.ones_like(frequency), low_hz, high_hz)
 
 
-def spectrum_measures(rate, dt_s, moment_nm):
+def spectrum_measures(rate, dt_s, moment_nm, highest_hz=5.0):
     frequency, amplitude = brune.amplitude_spectrum(rate, dt_s)
-    centres, levels = brune.band_average(frequency, amplitude, 0.01, 5.0)
-    return SimpleNamespace(moment_nm=moment_nm, band_hz=centres, band_level_nm=levels,
-                           corner_hz=brune.fit_corner(frequency, amplitude, moment_nm, 5.0),
-                           highest_hz=5.0)
+    kept = frequency <= highest_hz
+    return SimpleNamespace(moment_nm=moment_nm, spectrum_hz=frequency[kept],
+                           spectrum_nm=amplitude[kept], highest_hz=highest_hz,
+                           corner_hz=brune.fit_corner(frequency, amplitude, moment_nm,
+                                                      highest_hz))
+
+
+def test_an_ensemble_is_compared_up_to_the_lowest_of_its_ruptures_limits():
+    # Ruptures whose cells resolve different highest frequencies end their own last bands
+    # at different edges. The ensemble's comparison must still reach the lowest limit, on
+    # bands cut alike for all: kept to the bands each rupture had made for itself, it
+    # stopped up to a band and a half short, where the spectra fall off most.
+    corner = brune.corner_from_stress_drop(3.5e19, 3e6)
+    rate = brune_source(3.5e19, corner, 0.01, 40.0 / corner)
+    limits = (1.27, 1.43, 1.0, 1.61)
+    ratios = spectrum_ratios([spectrum_measures(rate, 0.01, 3.5e19, high) for high in limits])
+    lowest = min(limits)
+    assert ratios.band_hz[-1] < lowest < ratios.band_hz[-1] * 2.0 ** (1.0 / 3.0)
+    assert ratios.band_hz[0] >= corner / 2.0 ** (1.0 / 3.0)
+    np.testing.assert_allclose(ratios.log_ratios, 0.0, atol=0.05)  # a Brune source is Brune
 
 
 @pytest.mark.parametrize("fall_off, passes", [(2.0, True), (1.0, False), (3.0, False)])

@@ -20,7 +20,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import brune
-from .measure import Measures
+from .measure import SPECTRUM_LOWEST_HZ, Measures
 
 __all__ = ["Result", "SpectrumRatios", "spectrum_ratios", "stress_drops_pa", "jackknife_error",
            "ratio_of_sums", "pooled_correlation"]
@@ -214,17 +214,20 @@ def spectrum_ratios(measures: Sequence[Measures]) -> SpectrumRatios:
     Returns
     -------
     SpectrumRatios
-        On the bands every rupture has from the median corner up.
+        On the same bands for every rupture, from the median corner to the lowest of the
+        ruptures' highest frequencies, where the last band ends.
     """
     lowest = float(np.median([m.corner_hz for m in measures]))
     highest = min(m.highest_hz for m in measures)
-    shared = np.round(measures[0].band_hz, 9)
-    for m in measures[1:]:
-        shared = np.intersect1d(shared, np.round(m.band_hz, 9))
-    band = shared[(shared >= lowest) & (shared <= highest)]
+    banded = [brune.band_average(m.spectrum_hz, m.spectrum_nm, SPECTRUM_LOWEST_HZ, highest)
+              for m in measures]
+    shared = np.round(banded[0][0], 9)
+    for centres, _ in banded[1:]:
+        shared = np.intersect1d(shared, np.round(centres, 9))
+    band = shared[shared >= lowest]
     ratios = []
-    for m in measures:
-        level = m.band_level_nm[np.isin(np.round(m.band_hz, 9), band)]
+    for m, (centres, levels) in zip(measures, banded, strict=True):
+        level = levels[np.isin(np.round(centres, 9), band)]
         ratios.append(np.log(level / brune.brune(band, m.moment_nm, m.corner_hz)))
     return SpectrumRatios(band, np.array(ratios).reshape(len(measures), band.size))
 

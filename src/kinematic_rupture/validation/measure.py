@@ -545,8 +545,10 @@ class Measures:
         it; 0 and 1 for the slip at points.
     corner_hz : float
         The Brune corner frequency fitted to the moment rate's spectrum, Hz.
-    band_hz, band_level_nm : numpy.ndarray
-        The spectrum's fractional-octave band centres (Hz) and levels (N m).
+    spectrum_hz, spectrum_nm : numpy.ndarray
+        The moment rate's amplitude spectrum up to `highest_hz`: frequencies (Hz) and
+        amplitudes (N m), kept whole so that an ensemble's ruptures can be banded alike up
+        to the lowest of their limits.
     highest_hz : float
         The highest frequency compared, Hz.
     sums : dict of str to float
@@ -576,8 +578,8 @@ class Measures:
     fit_averaged_km: float
     fit_points: int
     corner_hz: float
-    band_hz: FloatArray
-    band_level_nm: FloatArray
+    spectrum_hz: FloatArray
+    spectrum_nm: FloatArray
     highest_hz: float
     sums: dict[str, float]
     plot_ratio: FloatArray
@@ -658,7 +660,7 @@ def measures(rupture: Written, seed: int, target_moment_nm: float) -> Measures:
     cells = cell_speed_ratios(rupture)
     highest = resolved_hz(rupture, cells)
     frequency, amplitude = rupture.spectrum
-    band, level = brune.band_average(frequency, amplitude, SPECTRUM_LOWEST_HZ, highest)
+    kept = frequency <= highest
     corner = brune.fit_corner(frequency, amplitude, rupture.moment_nm, highest)
     shortest = float(rise.min()) if rise.size else 0.0
     fraction, contrast = asperities(slip_grid(rupture))
@@ -680,7 +682,7 @@ def measures(rupture: Written, seed: int, target_moment_nm: float) -> Measures:
         asperity_fraction=fraction,
         asperity_contrast=contrast, slip_periodogram=vonkarman.periodogram(window),
         fit_cell_km=fit_cell, fit_averaged_km=averaged, fit_points=points, corner_hz=corner,
-        band_hz=band,
-        band_level_nm=level, highest_hz=highest, sums=speed_sums(local, cells),
+        spectrum_hz=frequency[kept], spectrum_nm=amplitude[kept], highest_hz=highest,
+        sums=speed_sums(local, cells),
         plot_ratio=thin(local.speed_ratio, PLOT_POINTS), plot_depth_km=thin(local.depth_km, PLOT_POINTS),
         plot_slip=thin(local.slip_m, PLOT_POINTS))

@@ -115,8 +115,9 @@ def brune_mean(ensemble: Ensemble) -> Result:
         "brune_mean", "geometric-mean spectrum / Brune, farthest band", ensemble.scenario.label,
         worst, 1.0 / SPECTRUM_FACTOR, SPECTRUM_FACTOR, f"within a factor {SPECTRUM_FACTOR:g}",
         "Brune (1970), omega-squared",
-        "Each rupture's band averages over its own fitted Brune spectrum, from the median "
-        "corner to 5 Hz or the cells' resolved limit; geometric mean over ruptures, at its "
+        "Each rupture's band averages over its own fitted Brune spectrum, on bands cut alike "
+        "for every rupture from the median corner to 5 Hz or the lowest of the ruptures' "
+        "resolved limits, where the last band ends; geometric mean over ruptures, at its "
         "band farthest from 1.", ".2f")
 
 
