@@ -258,6 +258,26 @@ def test_a_fault_of_several_planes_is_validated(fault, tmp_path):
         assert matplotlib.image.imread(tmp_path / "report" / item.file)[..., :3].std() > 0.01
 
 
+@pytest.mark.filterwarnings("error")  # nor may a fit of too few wavenumbers warn of NaNs
+@pytest.mark.parametrize("size", [
+    ["--length-km", "4", "--width-km", "2", "--cell-km", "2"],  # two cells, both near it
+    ["--length-km", "6", "--width-km", "3", "--cell-km", "1"],
+])
+def test_a_fault_too_small_for_some_statistics_reports_them_as_not_given(size, tmp_path):
+    # Cells all within 3 km of the hypocentre give no speed to measure, and a window of
+    # two cells no slip spectrum to fit: the report says n/a for what the ensemble cannot
+    # give and judges the rest. It divided by zero.
+    status, out, err = run(["validate", *size, "--magnitude", "5", "--count", "2",
+                            "--output", tmp_path / "report"])
+    assert status in (0, 1) and "Traceback" not in err, err
+    text = (tmp_path / "report" / report.REPORT).read_text()
+    settings = verdicts(section(text, "Against the ruptures' own settings"))
+    assert settings["share of cells faster than the shear-wave speed"] in ("n/a", "pass")
+    assert set(settings.values()) <= {"pass", "fail", "n/a"}
+    if size[-1] == "2":
+        assert settings["Hurst exponent of log slip"] == "n/a"
+
+
 # ---- Asperities, spectra and ensemble estimates ----------------------------------------------
 
 

@@ -145,5 +145,6 @@ def run_command(arguments: argparse.Namespace) -> None:
         print(line)
     print(f"report: {report}")
     if validation.failed:
-        raise Failure(f"{len(validation.failed)} comparisons failed "
+        failed = len(validation.failed)
+        raise Failure(f"{failed} comparison{'s' if failed > 1 else ''} failed "
                       f"({', '.join(sorted({r.key for r in validation.failed}))}); see {report}")

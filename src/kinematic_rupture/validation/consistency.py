@@ -84,10 +84,11 @@ def supershear(ensemble: Ensemble) -> Result:
     asked = ensemble.scenario.settings.rupture_velocity_max_fraction > 1.0
     return Result(
         "supershear", "share of cells faster than the shear-wave speed", ensemble.scenario.label,
-        math.nan if asked else totals[0] / totals[1], 0.0, SUPERSHEAR_SHARE,
+        math.nan if asked or not totals[1] else totals[0] / totals[1], 0.0, SUPERSHEAR_SHARE,
         f"at most {SUPERSHEAR_SHARE:g}", "rupture_velocity_max_fraction at most 1",
         "1 / |grad TINIT| by central differences on every cell over its VS, the cells 3 km "
-        "or more from the hypocentre (n/a when the settings ask for supershear rupture).",
+        "or more from the hypocentre (n/a when the settings ask for supershear rupture or "
+        "no cell lies that far).",
         ".4f")
 
 

@@ -32,6 +32,9 @@ FloatArray = npt.NDArray[np.float64]
 FIT_CELLS = 20_000
 # Groups of ruptures for the jackknife of the fit (a fit per group left out).
 FIT_GROUPS = 5
+# Points along each side of a window, at least, for a fit of three parameters: fewer leave
+# too few wavenumbers to tell a Hurst exponent from two correlation lengths.
+MIN_FIT_SIDE = 4
 
 
 @dataclass(frozen=True)
@@ -168,9 +171,11 @@ def fit_von_karman(mean_periodogram: FloatArray, cell_km: float, averaged_km: fl
     Returns
     -------
     VonKarmanFit
-        The fit.
+        The fit; NaN on a window narrower than `MIN_FIT_SIDE` points.
     """
     shape = mean_periodogram.shape
+    if min(shape) < MIN_FIT_SIDE:
+        return VonKarmanFit(math.nan, math.nan, math.nan, math.nan)
     observed = np.delete(mean_periodogram.ravel(), 0)
     extent = (shape[1] * cell_km, shape[0] * cell_km)
 
