@@ -202,4 +202,5 @@ def run_command(arguments: argparse.Namespace) -> None:
           f"in {output}" + (f", Mw {min(r['mw'] for r in rows):.2f} to {max(r['mw'] for r in rows):.2f}"
                             if rows else ""))
     rate = built / seconds if seconds > 0 else 0.0
-    print(f"built {built} in {seconds:.1f} s on {active} workers: {rate:.2f} ruptures per second")
+    print(f"built {built} in {seconds:.1f} s on {active} worker{'s' if active != 1 else ''}: "
+          f"{rate:.2f} ruptures per second")
