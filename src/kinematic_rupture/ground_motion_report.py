@@ -4,6 +4,7 @@ and within-event spread against each model's median and the models' sigma) and a
 the biases of every scenario against the limits."""
 
 import datetime
+import math
 from collections.abc import Sequence
 from typing import IO
 
@@ -135,7 +136,8 @@ def scenario_table(result: ScenarioResult) -> list[str]:
         mark = "" if result.checked()[k] else " (not checked)"
         cells = " | ".join(f"{value:+.2f}" for value in bias[k])
         lines.append(f"| {period:g}{mark} | {cells} | {result.mean_bias()[k]:+.2f} | "
-                     f"{phi[k].mean():.2f} | {sigma[:, k].mean():.2f} | {tau[k]:.2f} |")
+                     f"{phi[k].mean():.2f} | {sigma[:, k].mean():.2f} | "
+                     f"{'n/a' if math.isnan(tau[k]) else f'{tau[k]:.2f}'} |")
     return lines
 
 

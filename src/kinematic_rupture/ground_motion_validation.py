@@ -319,11 +319,11 @@ class ScenarioResult:
         Returns
         -------
         numpy.ndarray
-            One a period, natural log; zeros from one rupture.
+            One a period, natural log; NaN from one rupture, which has no spread.
         """
         events = self.log_residuals().mean(axis=1)
-        return np.asarray(events.std(axis=0, ddof=1) if len(events) > 1 else np.zeros(len(self.periods_s)),
-                          dtype=np.float64)
+        return np.asarray(events.std(axis=0, ddof=1) if len(events) > 1
+                          else np.full(len(self.periods_s), math.nan), dtype=np.float64)
 
     def simulated_median_g(self) -> FloatArray:
         """The ensemble's median, the exp of the mean ln PSA per bin.

@@ -2,11 +2,13 @@
 Green's functions at 0.25 Hz): the report and its figures, and its statistics against
 their definitions; the footwall rings' distances; its refusals."""
 
+import dataclasses
+
 import numpy as np
 import pytest
 
 import greens_standin as standin
-from kinematic_rupture import cli, ground_motion_validation as gmv, shaking
+from kinematic_rupture import cli, ground_motion_report, ground_motion_validation as gmv, shaking
 from kinematic_rupture.rupture_surface import distances, surface_of
 from kinematic_rupture.stations import station_arrays
 
@@ -65,6 +67,12 @@ def test_statistics_follow_their_definitions(monkeypatch, tiny_scenarios, tmp_pa
     assert result.mean_bias() == pytest.approx(result.bias().mean(axis=1))
     within = (residual - residual.mean(axis=1, keepdims=True))[:, near].reshape(-1, residual.shape[-1])
     assert result.phi()[:, 0] == pytest.approx(within.std(axis=0, ddof=1))
+    assert result.tau() == pytest.approx(residual.mean(axis=1).std(axis=0, ddof=1))
+    # One rupture has no between-event spread: the report says so rather than 0.
+    alone = dataclasses.replace(result, seeds=result.seeds[:1], psa_g=result.psa_g[:1],
+                                hypocentre_depth_km=result.hypocentre_depth_km[:1])
+    assert np.all(np.isnan(alone.tau()))
+    assert all(line.endswith("| n/a |") for line in ground_motion_report.scenario_table(alone)[2:])
     # A pass is decided by both limits.
     monkeypatch.setattr(gmv, "MEAN_BIAS_LIMIT", np.abs(result.mean_bias()).max() - 1e-9)
     assert not result.passes()

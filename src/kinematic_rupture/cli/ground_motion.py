@@ -104,8 +104,8 @@ def run_ground_motion(arguments: argparse.Namespace) -> None:
                                             time.perf_counter() - started)
     write_report(output, text, results)
     failed = [result.scenario.key for result in results if not result.passes()]
-    print(f"{len(results) - len(failed)} of {len(results)} scenarios pass over {count} ruptures "
-          f"each ({(time.perf_counter() - started) / 60:.1f} minutes); report: "
+    print(f"{len(results) - len(failed)} of {len(results)} scenarios pass over {count} "
+          f"rupture{'s' if count > 1 else ''} each ({(time.perf_counter() - started) / 60:.1f} minutes); report: "
           f"{output / ground_motion_report.REPORT}")
     if failed:
         raise failure(f"{len(failed)} of {len(results)} scenarios failed ({', '.join(failed)}); "
