@@ -79,8 +79,9 @@ def draw_scenario(stream: IO[bytes], result: ScenarioResult) -> None:
         axes.grid(which="both", alpha=0.3)
         if number == 0:
             axes.legend(fontsize=7)
-    figure.suptitle(f"{result.scenario.key}: {result.scenario.describe()}; {len(result.seeds)} "
-                    f"ruptures, {len(result.stations)} footwall stations (periods past "
+    count = len(result.seeds)
+    figure.suptitle(f"{result.scenario.key}: {result.scenario.describe()}; {count} "
+                    f"rupture{'s' if count > 1 else ''}, {len(result.stations)} footwall stations (periods past "
                     f"{CHECKED_LONGEST_PERIOD_S:g} s shaded: not checked)")
     figure.savefig(stream, format="png", dpi=90)
 
