@@ -278,6 +278,26 @@ def test_a_fault_too_small_for_some_statistics_reports_them_as_not_given(size, t
         assert settings["Hurst exponent of log slip"] == "n/a"
 
 
+@pytest.mark.filterwarnings("error")
+def test_cells_that_resolve_no_band_leave_the_spectrum_rows_not_given(tmp_path):
+    # 10 km cells crossed at a fiftieth of the shear-wave speed resolve nothing above
+    # 0.004 Hz, below the lowest band: no corner can be fitted nor spectrum compared. The
+    # report says n/a for those rows; band_average's refusal ended the command in a
+    # traceback.
+    status, out, err = run(["validate", "--length-km", "40", "--width-km", "20", "--cell-km",
+                            "10", "--magnitude", "6.5", "--count", "2",
+                            "--set", "rupture_velocity_fraction=0.02",
+                            "--set", "rupture_velocity_min_fraction=0.01",
+                            "--set", "rupture_velocity_max_fraction=0.05",
+                            "--output", tmp_path / "report"])
+    assert status in (0, 1) and "Traceback" not in err, err
+    published_rows = verdicts(section((tmp_path / "report" / report.REPORT).read_text(),
+                                      "Against published measurements"))
+    for row in ("Brune stress drop (MPa)", "geometric-mean spectrum / Brune, farthest band",
+                "share of ruptures within a factor 3 of Brune in every band"):
+        assert published_rows[row] == "n/a"
+
+
 # ---- Asperities, spectra and ensemble estimates ----------------------------------------------
 
 

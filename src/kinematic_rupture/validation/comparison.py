@@ -215,10 +215,13 @@ def spectrum_ratios(measures: Sequence[Measures]) -> SpectrumRatios:
     -------
     SpectrumRatios
         On the same bands for every rupture, from the median corner to the lowest of the
-        ruptures' highest frequencies, where the last band ends.
+        ruptures' highest frequencies, where the last band ends; none when a rupture's
+        cells resolve nothing above `SPECTRUM_LOWEST_HZ`.
     """
     lowest = float(np.median([m.corner_hz for m in measures]))
     highest = min(m.highest_hz for m in measures)
+    if not highest > SPECTRUM_LOWEST_HZ:  # a rupture resolves no band: nothing to compare
+        return SpectrumRatios(np.zeros(0), np.zeros((len(measures), 0)))
     banded = [brune.band_average(m.spectrum_hz, m.spectrum_nm, SPECTRUM_LOWEST_HZ, highest)
               for m in measures]
     shared = np.round(banded[0][0], 9)

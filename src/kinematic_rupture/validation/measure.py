@@ -544,7 +544,8 @@ class Measures:
         The side each of its values is the slip's mean over, km, and the fine cells along
         it; 0 and 1 for the slip at points.
     corner_hz : float
-        The Brune corner frequency fitted to the moment rate's spectrum, Hz.
+        The Brune corner frequency fitted to the moment rate's spectrum, Hz; NaN when the
+        cells resolve nothing above `SPECTRUM_LOWEST_HZ`.
     spectrum_hz, spectrum_nm : numpy.ndarray
         The moment rate's amplitude spectrum up to `highest_hz`: frequencies (Hz) and
         amplitudes (N m), kept whole so that an ensemble's ruptures can be banded alike up
@@ -661,7 +662,8 @@ def measures(rupture: Written, seed: int, target_moment_nm: float) -> Measures:
     highest = resolved_hz(rupture, cells)
     frequency, amplitude = rupture.spectrum
     kept = frequency <= highest
-    corner = brune.fit_corner(frequency, amplitude, rupture.moment_nm, highest)
+    corner = (brune.fit_corner(frequency, amplitude, rupture.moment_nm, highest)
+              if highest > SPECTRUM_LOWEST_HZ else math.nan)
     shortest = float(rise.min()) if rise.size else 0.0
     fraction, contrast = asperities(slip_grid(rupture))
     window, fit_cell, averaged, points = log_slip_window(*widest_interior(rupture))

@@ -123,7 +123,8 @@ def brune_mean(ensemble: Ensemble) -> Result:
 
 def brune_each(ensemble: Ensemble) -> Result:
     ratios = spectrum_ratios(ensemble.measures)
-    within = np.abs(ratios.log_ratios).max(axis=1) <= math.log(SINGLE_SPECTRUM_FACTOR)
+    worst = np.abs(ratios.log_ratios).max(axis=1, initial=0.0)
+    within = worst <= math.log(SINGLE_SPECTRUM_FACTOR)
     return Result(
         "brune_each", f"share of ruptures within a factor {SINGLE_SPECTRUM_FACTOR:g} of Brune "
         "in every band", ensemble.scenario.label,
@@ -217,10 +218,11 @@ def corner_exponent(ensembles: Sequence[Ensemble], mechanism: str) -> Result:
     """The exponent of corner frequency against M0 over the ensembles of one mechanism,
     with its jackknife error over magnitudes."""
     chosen = [e for e in ensembles if e.scenario.mechanism == mechanism]
-    points = np.array([(math.log(m.moment_nm), math.log(m.corner_hz))
-                       for e in chosen for m in e.measures])
+    fitted = [(e.scenario.magnitude, m) for e in chosen for m in e.measures
+              if math.isfinite(m.corner_hz)]
+    points = np.array([(math.log(m.moment_nm), math.log(m.corner_hz)) for _, m in fitted])
     low, high = CORNER_EXPONENT
-    if len({e.scenario.magnitude for e in chosen}) < 2:
+    if len({magnitude for magnitude, _ in fitted}) < 2:
         measured = math.nan
     else:
         measured = float(np.polyfit(points[:, 0], points[:, 1], 1)[0])
@@ -229,7 +231,8 @@ def corner_exponent(ensembles: Sequence[Ensemble], mechanism: str) -> Result:
         f"{mechanism}, Mw {min(e.scenario.magnitude for e in chosen):g} to "
         f"{max(e.scenario.magnitude for e in chosen):g}" if chosen else mechanism,
         measured, low, high, "-1/3 ± 0.07", "Aki (1967); Allmann and Shearer (2009)",
-        "Least squares of log fc on log M0 over every rupture of the mechanism's ensembles.",
+        "Least squares of log fc on log M0 over every rupture of the mechanism's ensembles "
+        "that has a fitted corner.",
         ".3f")
 
 
